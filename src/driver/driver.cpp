@@ -1,0 +1,60 @@
+// Command line, the node lookup and dispatch to the one generator the proxy
+// kind names.
+#include "store.h"
+#include "tarvick.h"
+
+#include <stdio.h>
+
+#ifndef TARVICK_ISSUE_URL
+#define TARVICK_ISSUE_URL "https://example.invalid/tarvick/issues"
+#endif
+
+namespace {
+
+typedef int (*Generator)(const GeneratorArgs *args);
+
+// Indexed by ProxyKind.
+const Generator DRIVER_GENERATORS[] = {
+    write_ss_config,     // 0 Shadowsocks
+    write_ss_config,     // 1 ShadowsocksR
+    write_v2ray_config,  // 2 V2Ray/Xray
+    write_trojan_config, // 3 Trojan
+};
+const int DRIVER_KIND_COUNT = (int)(sizeof DRIVER_GENERATORS / sizeof DRIVER_GENERATORS[0]);
+
+// The add-on's scripts only look at the exit status, and treat a usage
+// message as success; so does this.
+int driver_usage(void)
+{
+    puts("tarvick $type $conf_file $local_port $socks_port $proto");
+    puts("Feedback bugs on the website : " TARVICK_ISSUE_URL);
+    return 0;
+}
+
+} // namespace
+
+int driver_run(int argc, char **argv)
+{
+    if (argc != 6)
+        return driver_usage();
+    int local_port = text_to_int(argv[3]);
+    if (local_port <= 0)
+        return driver_usage();
+    int second_port = text_to_int(argv[4]);
+    if (second_port <= 0)
+        return driver_usage();
+    int kind = text_to_int(argv[1]);
+
+    StoreLookup lookup;
+    store_lookup_init(&lookup, 0);
+    const char *node_text = store_lookup_global(&lookup, "ssconf_basic_node");
+    if (lookup.result != 0)
+        return 1;
+    int node = text_to_int(node_text);
+
+    // The kind is checked only now, after the daemon has been asked.
+    if (kind < 0 || kind >= DRIVER_KIND_COUNT)
+        return 1;
+    GeneratorArgs args = {kind, node, argv[2], local_port, second_port, argv[5]};
+    return DRIVER_GENERATORS[kind](&args) == 0 ? 0 : 1;
+}

@@ -1,0 +1,167 @@
+// V2Ray/Xray document: "log", the transparent "inbound", the SOCKS
+// "inboundDetour" and the "outbound" with its server settings.
+#include "document.h"
+#include "store.h"
+#include "tarvick.h"
+#include "v2ray.h"
+
+#include <string.h>
+
+namespace {
+
+struct NamedValue {
+    const char *text;
+    int value;
+};
+
+const NamedValue V2RAY_PROTOCOLS[] = {
+    {"vmess", OUTBOUND_VMESS}, {"vless", OUTBOUND_VLESS}, {"trojan", OUTBOUND_TROJAN},
+    {"ss", OUTBOUND_SHADOWSOCKS}, {"socks", OUTBOUND_SOCKS}, {"http", OUTBOUND_HTTP},
+};
+const NamedValue V2RAY_SECURITIES[] = {{"xtls", SECURITY_XTLS}, {"tls", SECURITY_TLS}};
+const NamedValue V2RAY_NETWORKS[] = {
+    {"tcp", NETWORK_TCP}, {"mkcp", NETWORK_MKCP}, {"ws", NETWORK_WS},
+    {"h2", NETWORK_H2},   {"quic", NETWORK_QUIC}, {"grpc", NETWORK_GRPC},
+};
+
+template <size_t N>
+int v2ray_classify(const NamedValue (&table)[N], const char *text, int other)
+{
+    for (const NamedValue &row : table)
+        if (strcmp(text, row.text) == 0)
+            return row.value;
+    return other;
+}
+
+// The add-on stores Shadowsocks as "ss", a name no V2Ray/Xray client knows as
+// an outbound protocol; every other stored text is written as it stands.
+const char *v2ray_protocol_name(OutboundProtocol protocol, const char *stored)
+{
+    return protocol == OUTBOUND_SHADOWSOCKS ? "shadowsocks" : stored;
+}
+
+void v2ray_add_log(json_object *root)
+{
+    json_object *log = doc_object(root, "log");
+    doc_string(log, "error", "/tmp/xray.log");
+    doc_string(log, "loglevel", "warning");
+}
+
+// The router redirects client connections here; sniffing recovers the names.
+void v2ray_add_inbound(json_object *root, const GeneratorArgs *args)
+{
+    json_object *inbound = doc_object(root, "inbound");
+    doc_int(inbound, "port", args->local_port);
+    doc_string(inbound, "protocol", "dokodemo-door");
+    json_object *settings = doc_object(inbound, "settings");
+    doc_string(settings, "network", args->proto);
+    doc_bool(settings, "followRedirect", true);
+    json_object *sniffing = doc_object(inbound, "sniffing");
+    doc_bool(sniffing, "enabled", true);
+    json_object *dest_override = doc_array(sniffing, "destOverride");
+    doc_element_string(dest_override, "http");
+    doc_element_string(dest_override, "tls");
+}
+
+void v2ray_add_socks_detour(json_object *root, const GeneratorArgs *args)
+{
+    json_object *detour = doc_element_object(doc_array(root, "inboundDetour"));
+    doc_string(detour, "protocol", "socks");
+    doc_int(detour, "port", args->second_port);
+    json_object *settings = doc_object(detour, "settings");
+    doc_string(settings, "auth", "noauth");
+    doc_bool(settings, "udp", true);
+}
+
+// The server object shared by every protocol starts with its address and port.
+json_object *v2ray_add_server(json_object *settings, const char *list_name, StoreLookup *lookup)
+{
+    json_object *server = doc_element_object(doc_array(settings, list_name));
+    doc_string(server, "address", store_lookup(lookup, "ssconf_basic_server_%d"));
+    doc_int(server, "port", store_lookup_int(lookup, "ssconf_basic_port_%d"));
+    return server;
+}
+
+void v2ray_add_settings(json_object *outbound, OutboundProtocol protocol, SecurityMode security,
+                        StoreLookup *lookup)
+{
+    json_object *settings = doc_object(outbound, "settings");
+    switch (protocol) {
+    case OUTBOUND_VMESS: {
+        json_object *server = v2ray_add_server(settings, "vnext", lookup);
+        json_object *user = doc_element_object(doc_array(server, "users"));
+        doc_string(user, "id", store_lookup(lookup, "ssconf_basic_v2ray_uuid_%d"));
+        doc_int(user, "alterId", store_lookup_int(lookup, "ssconf_basic_v2ray_alterid_%d"));
+        doc_string(user, "security", store_lookup(lookup, "ssconf_basic_v2ray_security_%d"));
+        break;
+    }
+    case OUTBOUND_VLESS: {
+        json_object *server = v2ray_add_server(settings, "vnext", lookup);
+        json_object *user = doc_element_object(doc_array(server, "users"));
+        doc_string(user, "id", store_lookup(lookup, "ssconf_basic_v2ray_uuid_%d"));
+        doc_string(user, "encryption", "none");
+        if (security == SECURITY_XTLS)
+            doc_string(user, "flow", store_lookup(lookup, "ssconf_basic_v2ray_network_flow_%d"));
+        break;
+    }
+    case OUTBOUND_TROJAN: {
+        json_object *server = v2ray_add_server(settings, "servers", lookup);
+        doc_password(server, "password", store_lookup(lookup, "ssconf_basic_password_%d"));
+        if (security == SECURITY_XTLS)
+            doc_string(server, "flow", store_lookup(lookup, "ssconf_basic_v2ray_network_flow_%d"));
+        break;
+    }
+    case OUTBOUND_SHADOWSOCKS: {
+        json_object *server = v2ray_add_server(settings, "servers", lookup);
+        doc_password(server, "password", store_lookup(lookup, "ssconf_basic_password_%d"));
+        doc_string(server, "method", store_lookup(lookup, "ssconf_basic_v2ray_ss_method_%d"));
+        break;
+    }
+    case OUTBOUND_SOCKS:
+    case OUTBOUND_HTTP: {
+        json_object *server = v2ray_add_server(settings, "servers", lookup);
+        if (store_lookup_switch(lookup, "ssconf_basic_auth_%d")) {
+            json_object *account = doc_element_object(doc_array(server, "users"));
+            doc_string(account, "user", store_lookup(lookup, "ssconf_basic_username_%d"));
+            doc_password(account, "pass", store_lookup(lookup, "ssconf_basic_password_%d"));
+        }
+        break;
+    }
+    case OUTBOUND_OTHER:
+        break; // an empty "settings" all the same
+    }
+}
+
+} // namespace
+
+int write_v2ray_config(const GeneratorArgs *args)
+{
+    Document doc;
+    json_object *root = doc.root;
+    StoreLookup lookup;
+    store_lookup_init(&lookup, args->node);
+
+    // Classify first: every rule below sees the same three decisions.
+    OutboundProtocol protocol = (OutboundProtocol)v2ray_classify(
+        V2RAY_PROTOCOLS, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d"), OUTBOUND_OTHER);
+    SecurityMode security = (SecurityMode)v2ray_classify(
+        V2RAY_SECURITIES, store_lookup(&lookup, "ssconf_basic_v2ray_network_security_%d"), SECURITY_NONE);
+    NetworkKind network = (NetworkKind)v2ray_classify(
+        V2RAY_NETWORKS, store_lookup(&lookup, "ssconf_basic_v2ray_network_%d"), NETWORK_OTHER);
+    if (network == NETWORK_GRPC)
+        security = SECURITY_TLS; // gRPC always runs over TLS, whatever is stored
+
+    v2ray_add_log(root);
+    if (args->local_port > 0)
+        v2ray_add_inbound(root, args);
+    if (args->second_port > 0 && strstr(args->proto, "tcp"))
+        v2ray_add_socks_detour(root, args);
+
+    json_object *outbound = doc_object(root, "outbound");
+    doc_string(outbound, "protocol",
+               v2ray_protocol_name(protocol, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d")));
+    v2ray_add_settings(outbound, protocol, security, &lookup);
+    add_v2ray_stream(outbound, args->node, security, network);
+
+    return write_document(root, args->path);
+}

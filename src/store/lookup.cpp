@@ -1,0 +1,72 @@
+// The one way every part of the tool reads a setting.
+#include "store.h"
+
+#include <ctype.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+
+void store_lookup_init(StoreLookup *lookup, int node)
+{
+    memset(lookup, 0, sizeof *lookup);
+    lookup->node = node;
+}
+
+static const char *store_lookup_named(StoreLookup *lookup)
+{
+    lookup->result = store_get(lookup->key.text, &lookup->value);
+    return lookup->value.text;
+}
+
+const char *store_lookup(StoreLookup *lookup, const char *pattern)
+{
+    // store_get writes the value only when the reply carries one, so an absent
+    // key, an empty value and a failed lookup must all leave it empty.
+    memset(lookup->value.text, 0, sizeof lookup->value.text);
+    memset(lookup->key.text, 0, sizeof lookup->key.text);
+    snprintf(lookup->key.text, sizeof lookup->key.text, pattern, lookup->node);
+    return store_lookup_named(lookup);
+}
+
+const char *store_lookup_global(StoreLookup *lookup, const char *key)
+{
+    memset(lookup->value.text, 0, sizeof lookup->value.text);
+    memset(lookup->key.text, 0, sizeof lookup->key.text);
+    snprintf(lookup->key.text, sizeof lookup->key.text, "%s", key);
+    return store_lookup_named(lookup);
+}
+
+int store_lookup_int(StoreLookup *lookup, const char *pattern)
+{
+    return text_to_int(store_lookup(lookup, pattern));
+}
+
+bool store_lookup_switch(StoreLookup *lookup, const char *pattern)
+{
+    return store_lookup_int(lookup, pattern) == 1;
+}
+
+bool store_port_reuse(StoreLookup *lookup)
+{
+    return strcmp(store_lookup_global(lookup, "mossgarden_arch"), "armv7l") != 0;
+}
+
+int text_to_int(const char *text)
+{
+    const unsigned char *p = (const unsigned char *)text;
+    while (isspace(*p))
+        p++;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    // Accumulate towards the sign's own limit so that INT_MIN is reachable
+    // and anything beyond either limit stops there.
+    long long magnitude = 0;
+    long long limit = negative ? -(long long)INT_MIN : INT_MAX;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > limit)
+            magnitude = limit;
+    }
+    return (int)(negative ? -magnitude : magnitude);
+}

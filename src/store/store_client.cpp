@@ -1,0 +1,180 @@
+// The request/reply exchange with brimd: one connection per lookup, a blocking
+// write of the request, then polling a non-blocking socket for the reply.
+#include "store.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+// Releases what one lookup holds on every path out of store_get.
+struct ClientGuard {
+    StoreClient *client;
+    ~ClientGuard()
+    {
+        if (client->socket >= 0)
+            close(client->socket);
+        free(client->buffer);
+    }
+};
+
+// The deadlines are measured on the monotonic clock: routers step their wall
+// clock from the network right after boot, just when proxy clients start.
+long long store_now_ms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+} // namespace
+
+int store_connect(void)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, STORE_SOCKET_PATH, sizeof STORE_SOCKET_PATH);
+    socklen_t length = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + strlen(STORE_SOCKET_PATH));
+    if (connect(fd, (struct sockaddr *)&address, length) != 0) {
+        int saved = errno; // the message names the connect error, not close's
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+int store_reserve(StoreClient *client, size_t count)
+{
+    size_t wanted = count < STORE_MIN_BUFFER ? (size_t)STORE_MIN_BUFFER : count;
+    if (client->buffer && client->capacity >= wanted)
+        return 0;
+    free(client->buffer);
+    client->buffer = (char *)malloc(wanted + 1);
+    client->capacity = client->buffer ? wanted : 0;
+    return client->buffer ? 0 : -1;
+}
+
+int store_read_exact(StoreClient *client, size_t wanted, long limit_ms)
+{
+    if (store_reserve(client, wanted) != 0)
+        return STORE_RECV_ERROR;
+    long long deadline = store_now_ms() + limit_ms;
+    client->fill = 0;
+    // Receive before testing completion: a zero-byte read ends only by end of
+    // stream, an error or the deadline, never as an instant success.
+    for (;;) {
+        ssize_t got = recv(client->socket, client->buffer + client->fill, wanted - client->fill, 0);
+        if (got > 0) {
+            client->fill += (size_t)got;
+            if (client->fill == wanted)
+                return STORE_OK;
+            continue;
+        }
+        if (got == 0)
+            return STORE_CLOSED;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return STORE_RECV_ERROR;
+        // Bytes that keep arriving are read to the end; only silence is timed.
+        if (store_now_ms() > deadline)
+            return STORE_TIMEOUT;
+        usleep(STORE_POLL_SLEEP_US);
+    }
+}
+
+int store_read_reply(StoreClient *client, ValueBuffer *value)
+{
+    int rc = store_read_exact(client, STORE_HEADER_SIZE, STORE_HEADER_DEADLINE_MS);
+    if (rc != STORE_OK)
+        return rc;
+    char *header = client->buffer;
+    if (memcmp(header, STORE_MAGIC, STORE_MAGIC_SIZE) != 0)
+        return STORE_TIMEOUT;
+    header[STORE_HEADER_SIZE - 1] = '\0';
+    char *field = header + STORE_MAGIC_SIZE;
+    char *end = NULL;
+    errno = 0;
+    long length = strtol(field, &end, 10);
+    if (errno == ERANGE && (length == LONG_MAX || length == LONG_MIN))
+        return STORE_BAD_LENGTH;
+    if (*field == '\0' || *end != '\0')
+        return STORE_BAD_LENGTH;
+    if (length < 0) // strtol takes a sign; a negative size is as bad as junk
+        return STORE_BAD_LENGTH;
+
+    rc = store_read_exact(client, (size_t)length, STORE_BODY_DEADLINE_MS);
+    if (rc != STORE_OK)
+        return rc;
+    char *body = client->buffer;
+    body[length] = '\0'; // a NUL the daemon sent inside the body ends the text there
+
+    // The body is "<word> <word> <value>": the value is everything after the
+    // second space, blanks and a trailing newline included.
+    char *first = strchr(body, ' ');
+    if (!first)
+        return STORE_OK;
+    char *second = strchr(first + 1, ' ');
+    if (!second)
+        return STORE_OK;
+    const char *text = second + 1;
+    if (strcmp(text, "none\n") == 0) // the daemon's word for a key without a value
+        return STORE_OK;
+    snprintf(value->text, sizeof value->text, "%s", text);
+    return STORE_OK;
+}
+
+int store_get(const char *key, ValueBuffer *value)
+{
+    int fd = store_connect();
+    if (fd < 0) {
+        // The daemon may not be up yet: start it once and give it a second.
+        if (system(STORE_START_COMMAND) == -1) {
+            // The start command's outcome is not ours to judge; we retry anyway.
+        }
+        sleep(1);
+        fd = store_connect();
+        if (fd < 0) {
+            perror("connect to brimd error");
+            return -1;
+        }
+    }
+
+    StoreClient client;
+    memset(&client, 0, sizeof client);
+    client.socket = fd;
+    ClientGuard guard = {&client};
+    memcpy(client.command, "get", sizeof "get");
+
+    size_t request_length = strlen(key) + strlen(client.command) + 18;
+    if (store_reserve(&client, request_length) != 0)
+        return -1;
+    int body_length = (int)(strlen(client.command) + strlen(key) + 2);
+    int formatted = snprintf(client.buffer, client.capacity, "%s%07d %s %s\n", STORE_MAGIC, body_length,
+                             client.command, key);
+    size_t to_send = formatted < 0 ? 0 : (size_t)formatted;
+    if (to_send > client.capacity)
+        to_send = client.capacity;
+    // A daemon that already hung up must not kill us with SIGPIPE; the reply
+    // read that follows then fails like any broken exchange.
+    if (send(fd, client.buffer, to_send, MSG_NOSIGNAL) < 0) {
+        // Not examined: the reply read reports the broken exchange.
+    }
+
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+
+    return store_read_reply(&client, value) == STORE_OK ? 0 : -1;
+}
