@@ -1,0 +1,433 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+
+namespace {
+
+const char SOCKET_PATH[] = "/tmp/.brimd_server_sock";
+const char STUB_DIR[] = "/.stub-bin";
+const char SERVICE_LOG[] = "/tmp/service-calls";
+
+long now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+bool must(bool ok, const char *what)
+{
+    if (!ok)
+        fprintf(stderr, "sandbox: %s: %s\n", what, strerror(errno));
+    return ok;
+}
+
+void remove_tree(const std::string &path)
+{
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0)
+        return;
+    if (S_ISDIR(info.st_mode)) {
+        if (DIR *dir = opendir(path.c_str())) {
+            while (struct dirent *entry = readdir(dir)) {
+                std::string name = entry->d_name;
+                if (name != "." && name != "..")
+                    remove_tree(path + "/" + name);
+            }
+            closedir(dir);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+bool read_exact(int fd, std::string *out, size_t count)
+{
+    while (out->size() < count) {
+        char buffer[4096];
+        size_t want = count - out->size();
+        ssize_t got = read(fd, buffer, want < sizeof buffer ? want : sizeof buffer);
+        if (got <= 0)
+            return false;
+        out->append(buffer, (size_t)got);
+    }
+    return true;
+}
+
+std::string drain(int fd)
+{
+    std::string out;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        out.append(buffer, (size_t)got);
+    return out;
+}
+
+} // namespace
+
+bool sandbox_enter()
+{
+    if (geteuid() != 0) {
+        fprintf(stderr, "sandbox: the tests need root for a private mount namespace\n");
+        return false;
+    }
+    char cwd[4096];
+    if (!must(getcwd(cwd, sizeof cwd) != NULL, "getcwd"))
+        return false;
+    if (!must(unshare(CLONE_NEWNS) == 0, "unshare") ||
+        !must(mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0, "make / private") ||
+        !must(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0, "mount /tmp"))
+        return false;
+    // A writable root of our own, with the host's directories bound in, so
+    // that "/rom" and "/tmp" belong to this namespace alone.
+    const std::string root = "/tmp/.root";
+    mkdir(root.c_str(), 0755);
+    if (!must(mount("tmpfs", root.c_str(), "tmpfs", 0, "mode=0755") == 0, "mount new root"))
+        return false;
+    DIR *dir = opendir("/");
+    if (!must(dir != NULL, "opendir /"))
+        return false;
+    while (struct dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == ".." || name == "tmp" || name == "rom")
+            continue;
+        std::string host = "/" + name, mine = root + "/" + name;
+        struct stat info;
+        if (lstat(host.c_str(), &info) != 0)
+            continue;
+        if (S_ISLNK(info.st_mode)) {
+            char target[4096];
+            ssize_t n = readlink(host.c_str(), target, sizeof target - 1);
+            if (n > 0) {
+                target[n] = '\0';
+                if (symlink(target, mine.c_str()) != 0)
+                    fprintf(stderr, "sandbox: symlink %s: %s\n", mine.c_str(), strerror(errno));
+            }
+        } else if (S_ISDIR(info.st_mode)) {
+            mkdir(mine.c_str(), 0755);
+            if (mount(host.c_str(), mine.c_str(), NULL, MS_BIND | MS_REC, NULL) != 0)
+                fprintf(stderr, "sandbox: bind %s: %s\n", host.c_str(), strerror(errno));
+        }
+    }
+    closedir(dir);
+    mkdir((root + "/tmp").c_str(), 01777);
+    chmod((root + "/tmp").c_str(), 01777);
+    if (!must(chroot(root.c_str()) == 0, "chroot") || !must(chdir(cwd) == 0, "chdir"))
+        return false;
+
+    // The stub `service` only notes that the tool asked for the daemon.
+    mkdir(STUB_DIR, 0755);
+    write_file(std::string(STUB_DIR) + "/service", "#!/bin/sh\necho \"$*\" >> /tmp/service-calls\n");
+    chmod((std::string(STUB_DIR) + "/service").c_str(), 0755);
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void sandbox_reset()
+{
+    if (DIR *dir = opendir("/tmp")) {
+        while (struct dirent *entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != ".." && name != ".root")
+                remove_tree("/tmp/" + name);
+        }
+        closedir(dir);
+    }
+    remove_tree("/rom");
+}
+
+std::string frame(const std::string &body)
+{
+    char header[32];
+    snprintf(header, sizeof header, "magicv1 %07zu ", body.size());
+    return header + body;
+}
+
+std::string value_reply(const std::string &key, const std::string &value)
+{
+    return frame("get " + key + " " + value);
+}
+
+std::string absent_reply(const std::string &key)
+{
+    return frame("get " + key + " none\n");
+}
+
+FakeDaemon::FakeDaemon() = default;
+
+FakeDaemon::~FakeDaemon()
+{
+    stop();
+}
+
+void FakeDaemon::start(bool wait_for_service)
+{
+    wait_for_service_ = wait_for_service;
+    stopping_ = false;
+    unlink(SOCKET_PATH);
+    if (!wait_for_service) {
+        listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        struct sockaddr_un address;
+        memset(&address, 0, sizeof address);
+        address.sun_family = AF_UNIX;
+        strcpy(address.sun_path, SOCKET_PATH);
+        if (bind(listener_, (struct sockaddr *)&address, sizeof address) != 0 || listen(listener_, 16) != 0)
+            fprintf(stderr, "fake daemon: cannot listen: %s\n", strerror(errno));
+    }
+    thread_ = std::thread([this] { serve(); });
+}
+
+void FakeDaemon::stop()
+{
+    stopping_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    if (listener_ >= 0)
+        close(listener_);
+    listener_ = -1;
+    unlink(SOCKET_PATH);
+}
+
+void FakeDaemon::set(const std::string &key, const std::string &value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_[key] = value;
+}
+
+void FakeDaemon::erase(const std::string &key)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_.erase(key);
+}
+
+void FakeDaemon::clear()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_.clear();
+    scripts_.clear();
+    requests_.clear();
+}
+
+void FakeDaemon::script(const std::string &key, const ReplyScript &reply)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    scripts_[key] = reply;
+}
+
+std::vector<std::string> FakeDaemon::requests()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+std::vector<std::string> FakeDaemon::keys()
+{
+    std::vector<std::string> keys;
+    for (const std::string &request : requests()) {
+        // "magicv1 NNNNNNN get <key>\n"
+        std::string body = request.size() > 16 ? request.substr(16) : "";
+        if (body.rfind("get ", 0) == 0)
+            body = body.substr(4);
+        if (!body.empty() && body.back() == '\n')
+            body.pop_back();
+        keys.push_back(body);
+    }
+    return keys;
+}
+
+void FakeDaemon::serve()
+{
+    while (!stopping_) {
+        if (listener_ < 0) {
+            // Come up only once the tool has run the start command.
+            if (access(SERVICE_LOG, F_OK) == 0) {
+                FakeDaemon::wait_for_service_ = false;
+                listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
+                struct sockaddr_un address;
+                memset(&address, 0, sizeof address);
+                address.sun_family = AF_UNIX;
+                strcpy(address.sun_path, SOCKET_PATH);
+                if (bind(listener_, (struct sockaddr *)&address, sizeof address) != 0 || listen(listener_, 16) != 0)
+                    fprintf(stderr, "fake daemon: cannot listen: %s\n", strerror(errno));
+            } else {
+                usleep(5000);
+            }
+            continue;
+        }
+        struct pollfd waiting = {listener_, POLLIN, 0};
+        if (poll(&waiting, 1, 20) <= 0)
+            continue;
+        int fd = accept(listener_, NULL, NULL);
+        if (fd < 0)
+            continue;
+        answer(fd);
+        close(fd);
+    }
+}
+
+void FakeDaemon::answer(int fd)
+{
+    // Read the request first (unless the script says not to), so the key can
+    // choose the script.
+    std::string request, key;
+    ReplyScript reply;
+    bool scripted = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto all = scripts_.find("*");
+        if (all != scripts_.end() && !all->second.read_request) {
+            reply = all->second;
+            scripted = true;
+        }
+    }
+    if (!scripted || reply.read_request) {
+        struct pollfd readable = {fd, POLLIN, 0};
+        if (poll(&readable, 1, 2000) <= 0)
+            return;
+        if (!read_exact(fd, &request, 16))
+            return;
+        size_t length = strtoul(request.substr(8, 7).c_str(), NULL, 10);
+        read_exact(fd, &request, 16 + length);
+        std::string body = request.substr(16);
+        key = body.rfind("get ", 0) == 0 ? body.substr(4) : body;
+        if (!key.empty() && key.back() == '\n')
+            key.pop_back();
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(request);
+        auto own = scripts_.find(key);
+        auto all = scripts_.find("*");
+        if (own != scripts_.end()) {
+            reply = own->second;
+            scripted = true;
+        } else if (all != scripts_.end()) {
+            reply = all->second;
+            scripted = true;
+        } else {
+            auto value = values_.find(key);
+            reply.steps.push_back({value == values_.end() ? absent_reply(key) : value_reply(key, value->second), 0});
+        }
+    }
+    for (const ReplyStep &step : reply.steps) {
+        if (step.delay_ms > 0)
+            usleep(step.delay_ms * 1000);
+        size_t done = 0;
+        while (done < step.bytes.size()) {
+            ssize_t put = send(fd, step.bytes.data() + done, step.bytes.size() - done, MSG_NOSIGNAL);
+            if (put <= 0)
+                return;
+            done += (size_t)put;
+        }
+    }
+    // Hold the connection open, but let go as soon as the client hangs up.
+    long until = now_ms() + reply.hold_ms;
+    while (!stopping_ && now_ms() < until) {
+        struct pollfd readable = {fd, POLLIN, 0};
+        if (poll(&readable, 1, 10) > 0) {
+            char byte;
+            if (recv(fd, &byte, 1, MSG_DONTWAIT) == 0)
+                break;
+        }
+    }
+}
+
+RunResult run_tarvick(const std::vector<std::string> &args)
+{
+    const char *binary = getenv("TARVICK_BINARY");
+    if (!binary || !*binary)
+        binary = TARVICK_BINARY_PATH;
+    std::vector<std::string> argv;
+    // A wrapper such as valgrind or qemu-user runs in front of the binary.
+    if (const char *wrapper = getenv("TARVICK_WRAPPER")) {
+        std::istringstream words(wrapper);
+        std::string word;
+        while (words >> word)
+            argv.push_back(word);
+    }
+    argv.push_back(binary);
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    std::string out_path = "/tmp/.run-out", err_path = "/tmp/.run-err";
+    long started = now_ms();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::string path = std::string(STUB_DIR) + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+        setenv("PATH", path.c_str(), 1);
+        signal(SIGPIPE, SIG_DFL); // the tool must cope with the default disposition
+        std::vector<char *> raw;
+        for (std::string &word : argv)
+            raw.push_back(&word[0]);
+        raw.push_back(NULL);
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    RunResult result;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.elapsed_ms = now_ms() - started;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return result;
+}
+
+std::string read_file(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return "";
+    std::string content = drain(fd);
+    close(fd);
+    return content;
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+    FILE *file = fopen(path.c_str(), "w");
+    if (!file)
+        return;
+    fwrite(content.data(), 1, content.size(), file);
+    fclose(file);
+}
+
+void set_ca_bundle(bool present)
+{
+    if (!present) {
+        remove_tree("/rom");
+        return;
+    }
+    for (const char *dir : {"/rom", "/rom/etc", "/rom/etc/ssl", "/rom/etc/ssl/certs"})
+        mkdir(dir, 0755);
+    write_file("/rom/etc/ssl/certs/ca-certificates.crt", "test bundle\n");
+}
