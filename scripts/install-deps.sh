@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build tarvick (and, with "test", its
+# test suite) when any is missing. Quiet when everything is there.
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config libjson-c-dev)
+for want in "$@"; do
+  case "$want" in
+    build) ;;
+    test) packages+=(libgtest-dev python3) ;;
+    *) echo "install-deps: unknown set '$want'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "install-deps: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
