@@ -10,11 +10,17 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
+
+// A daemon that has hung stops accepting; once its listen queue is full a
+// blocking connect would wait for it forever. The send time-out bounds the
+// connect of a Unix socket, and the one request write after it.
+const long STORE_CONNECT_DEADLINE_MS = STORE_HEADER_DEADLINE_MS;
 
 // Releases what one lookup holds on every path out of store_get.
 struct ClientGuard {
@@ -47,6 +53,10 @@ int store_connect(void)
     memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path, STORE_SOCKET_PATH, sizeof STORE_SOCKET_PATH);
+    struct timeval patience = {STORE_CONNECT_DEADLINE_MS / 1000, (STORE_CONNECT_DEADLINE_MS % 1000) * 1000};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience) != 0) {
+        // Without it the connect is only unbounded, not wrong.
+    }
     socklen_t length = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + strlen(STORE_SOCKET_PATH));
     if (connect(fd, (struct sockaddr *)&address, length) != 0) {
         int saved = errno; // the message names the connect error, not close's

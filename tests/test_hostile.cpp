@@ -1,0 +1,230 @@
+// A daemon that misbehaves in every way it can short of trickling bytes
+// forever: each lookup must still end within its deadlines, silently, and the
+// run must go on (generator lookups) or stop with status 1 (the node lookup).
+#include "fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+const long HEADER_MS = 800;
+const long BODY_MS = 510;
+
+// The tool's own start-up and the daemon thread's scheduling, plus whatever a
+// wrapper such as valgrind adds to every run.
+long slack_ms()
+{
+    return getenv("TARVICK_WRAPPER") ? 4000 : 400;
+}
+
+const char SS_NODE_1[] =
+    "{ \"server\": \"\", \"server_port\": 8388, \"local_address\": \"0.0.0.0\", \"local_port\": 1080, "
+    "\"mode\": \"tcp_and_udp\", \"password\": \"pass\", \"timeout\": 600, \"method\": \"aes-256-gcm\", "
+    "\"fast_open\": false, \"reuse_port\": true, \"protocol\": \"socks\" }\n";
+
+struct Misbehaviour {
+    const char *name;
+    ReplyScript script;
+    long min_ms; // the deadline the lookup has to wait out
+    long max_ms; // before slack
+};
+
+ReplyScript pieces(std::vector<ReplyStep> steps, int hold_ms)
+{
+    ReplyScript script;
+    script.steps = std::move(steps);
+    script.hold_ms = hold_ms;
+    return script;
+}
+
+const int HOLD = 5000; // longer than any deadline: the tool has to give up first
+
+std::vector<Misbehaviour> misbehaviours()
+{
+    return {
+        {"silent", pieces({}, HOLD), HEADER_MS, HEADER_MS},
+        {"silent_without_reading", [] {
+             ReplyScript s = pieces({}, HOLD);
+             s.read_request = false;
+             return s;
+         }(), HEADER_MS, HEADER_MS},
+        {"closes_at_once", pieces({}, 0), 0, 0},
+        {"closes_mid_header", pieces({{"magicv1 00", 0}}, 0), 0, 0},
+        {"closes_mid_body", pieces({{"magicv1 0000040 get ssconf_", 0}}, 0), 0, 0},
+        {"bad_magic", pieces({{"magicv2 0000010 get a b c", 0}}, HOLD), 0, 0},
+        {"letter_in_length", pieces({{"magicv1 00x0010 get a b c", 0}}, HOLD), 0, 0},
+        {"negative_length", pieces({{"magicv1 -000010 get a b c", 0}}, HOLD), 0, 0},
+        {"zero_length_then_silence", pieces({{"magicv1 0000000 ", 0}}, HOLD), BODY_MS, BODY_MS},
+        {"half_header_then_silence", pieces({{"magicv1 000", 0}}, HOLD), HEADER_MS, HEADER_MS},
+        {"huge_length_never_sent", pieces({{"magicv1 9999999 ", 0}}, HOLD), BODY_MS, BODY_MS},
+        {"huge_length_partly_sent", pieces({{"magicv1 9999999 get x ", 0}, {std::string(70000, 'v'), 0}}, HOLD),
+         BODY_MS, BODY_MS},
+        {"late_header_then_silent_body", pieces({{"magicv1 0000030 ", 600}}, HOLD), 600 + BODY_MS,
+         600 + BODY_MS},
+    };
+}
+
+void PrintTo(const Misbehaviour &bad, std::ostream *out)
+{
+    *out << bad.name;
+}
+
+} // namespace
+
+class HostileDaemonTest : public TarvickTest, public testing::WithParamInterface<Misbehaviour> {};
+
+// The node lookup decides whether there is a run at all: any broken exchange
+// ends it with status 1, no message and no file.
+TEST_P(HostileDaemonTest, NodeLookupFailsWithinItsDeadline)
+{
+    const Misbehaviour &bad = GetParam();
+    daemon.script("ssconf_basic_node", bad.script);
+    write_file(OUT, "previous\n");
+
+    std::string written = generate("0");
+
+    EXPECT_EQ(last.status, 1);
+    EXPECT_EQ(last.out, "");
+    EXPECT_EQ(last.err, "");
+    EXPECT_EQ(written, "previous\n");
+    EXPECT_GE(last.elapsed_ms, bad.min_ms);
+    EXPECT_LT(last.elapsed_ms, bad.max_ms + slack_ms());
+}
+
+// A generator's lookup that breaks reads as an empty value; the run carries on
+// with the next key and writes the document.
+TEST_P(HostileDaemonTest, SettingLookupFailsWithinItsDeadlineAndTheRunGoesOn)
+{
+    const Misbehaviour &bad = GetParam();
+    daemon.set("ssconf_basic_node", "1\n");
+    daemon.set("ssconf_basic_server_1", "server.example");
+    daemon.set("ssconf_basic_port_1", "8388");
+    daemon.set("ssconf_basic_password_1", "cGFzcw==");
+    daemon.set("ssconf_basic_method_1", "aes-256-gcm");
+    daemon.script("ssconf_basic_server_1", bad.script);
+
+    std::string written = generate("0");
+
+    EXPECT_EQ(last.status, 0);
+    EXPECT_EQ(last.err, "");
+    EXPECT_EQ(written, SS_NODE_1);
+    std::vector<std::string> keys = daemon.keys();
+    ASSERT_GE(keys.size(), 5u);
+    EXPECT_EQ(keys[3], "ssconf_basic_server_1");
+    EXPECT_EQ(keys[4], "ssconf_basic_port_1");
+    EXPECT_GE(last.elapsed_ms, bad.min_ms);
+    EXPECT_LT(last.elapsed_ms, bad.max_ms + slack_ms());
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, HostileDaemonTest, testing::ValuesIn(misbehaviours()),
+                         [](const testing::TestParamInfo<Misbehaviour> &info) { return std::string(info.param.name); });
+
+// Worst case of a whole run against a daemon that accepts and never answers:
+// the node lookup waits out the header deadline once, then the run stops.
+TEST_F(TarvickTest, SilentDaemonEndsTheRunAfterOneHeaderDeadline)
+{
+    daemon.script("*", pieces({}, HOLD));
+    for (const char *type : {"0", "1", "2", "3", "7"}) {
+        SCOPED_TRACE(type);
+        std::string written = generate(type);
+        EXPECT_EQ(last.status, 1);
+        EXPECT_EQ(last.err, "");
+        EXPECT_EQ(written, "");
+        EXPECT_GE(last.elapsed_ms, HEADER_MS);
+        EXPECT_LT(last.elapsed_ms, HEADER_MS + slack_ms());
+    }
+    EXPECT_EQ(daemon.keys().size(), 5u);
+}
+
+namespace {
+
+// A daemon that hangs stops accepting; once its listen queue is full, a
+// blocking connect would wait for it forever.
+class StuckListener {
+public:
+    StuckListener()
+    {
+        unlink("/tmp/.brimd_server_sock");
+        // Close-on-exec: the tool must not hold the listener open itself.
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un address;
+        memset(&address, 0, sizeof address);
+        address.sun_family = AF_UNIX;
+        strcpy(address.sun_path, "/tmp/.brimd_server_sock");
+        EXPECT_EQ(bind(listener_, (struct sockaddr *)&address, sizeof address), 0) << strerror(errno);
+        EXPECT_EQ(listen(listener_, 0), 0) << strerror(errno);
+        // Fill the queue: connect without blocking until the kernel refuses.
+        for (int i = 0; i < 64; i++) {
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (connect(fd, (struct sockaddr *)&address, sizeof address) != 0) {
+                close(fd);
+                break;
+            }
+            queued_.push_back(fd);
+        }
+        EXPECT_FALSE(queued_.empty());
+    }
+    // Closing the listener releases a connect that is still waiting, so a
+    // tool that would hang fails the test instead of stalling the suite.
+    void release_after(long ms)
+    {
+        watchdog_ = std::thread([this, ms] {
+            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+            while (!done_ && std::chrono::steady_clock::now() < until)
+                usleep(10000);
+            shutdown(listener_, SHUT_RDWR);
+            close(listener_);
+            listener_ = -1;
+        });
+    }
+    ~StuckListener()
+    {
+        done_ = true;
+        if (watchdog_.joinable())
+            watchdog_.join();
+        if (listener_ >= 0)
+            close(listener_);
+        for (int fd : queued_)
+            close(fd);
+        unlink("/tmp/.brimd_server_sock");
+    }
+
+private:
+    int listener_ = -1;
+    std::vector<int> queued_;
+    std::thread watchdog_;
+    std::atomic<bool> done_{false};
+};
+
+} // namespace
+
+TEST(HostileListener, FullListenQueueFailsTheRunInsteadOfHanging)
+{
+    sandbox_reset();
+    StuckListener stuck;
+    const long connect_ms = HEADER_MS;
+    // Two bounded connects around the start attempt and its one-second pause.
+    const long expected_ms = connect_ms + 1000 + connect_ms;
+    stuck.release_after(expected_ms + 4 * slack_ms());
+
+    RunResult run = run_tarvick({"0", "/tmp/out.json", "1080", "1081", "tcp"});
+
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "connect to brimd error: Resource temporarily unavailable\n");
+    EXPECT_EQ(read_file("/tmp/service-calls"), "start_brimd\n");
+    EXPECT_FALSE(file_exists("/tmp/out.json"));
+    EXPECT_GE(run.elapsed_ms, expected_ms);
+    EXPECT_LT(run.elapsed_ms, expected_ms + slack_ms());
+}
