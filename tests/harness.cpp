@@ -431,3 +431,49 @@ void set_ca_bundle(bool present)
         mkdir(dir, 0755);
     write_file("/rom/etc/ssl/certs/ca-certificates.crt", "test bundle\n");
 }
+
+bool run_is_wrapped()
+{
+    const char *wrapper = getenv("TARVICK_WRAPPER");
+    return wrapper && *wrapper;
+}
+
+long time_bound_ms(long ms)
+{
+    return run_is_wrapped() ? ms * 5 + 10000 : ms;
+}
+
+RunResult run_tarvick_env(const std::vector<std::string> &args,
+                          const std::vector<std::pair<std::string, std::string>> &env)
+{
+    // Set for the child only: the previous values come back afterwards.
+    std::vector<std::pair<std::string, std::string>> saved;
+    std::vector<std::string> unset;
+    for (const auto &entry : env) {
+        if (const char *old = getenv(entry.first.c_str()))
+            saved.emplace_back(entry.first, old);
+        else
+            unset.push_back(entry.first);
+        setenv(entry.first.c_str(), entry.second.c_str(), 1);
+    }
+    RunResult result = run_tarvick(args);
+    for (const auto &entry : saved)
+        setenv(entry.first.c_str(), entry.second.c_str(), 1);
+    for (const std::string &name : unset)
+        unsetenv(name.c_str());
+    return result;
+}
+
+std::string preload_shim_path()
+{
+#ifdef TARVICK_SHIM_PATH
+    return TARVICK_SHIM_PATH;
+#else
+    return "";
+#endif
+}
+
+std::string service_calls()
+{
+    return read_file(SERVICE_LOG);
+}

@@ -92,3 +92,20 @@ void write_file(const std::string &path, const std::string &content);
 
 // Writes the CA bundle the Trojan document looks for, or removes it.
 void set_ca_bundle(bool present);
+
+// True when the tool runs behind TARVICK_WRAPPER (valgrind, qemu-user, ...).
+bool run_is_wrapped();
+// An upper bound on a run's time: as given for the bare binary, much wider
+// behind a wrapper, whose start-up alone can take seconds.
+long time_bound_ms(long ms);
+
+// Like run_tarvick, with extra environment variables for the tool (and the
+// stub `service`) only.
+RunResult run_tarvick_env(const std::vector<std::string> &args,
+                          const std::vector<std::pair<std::string, std::string>> &env);
+
+// The preloadable test shim (wall clock that jumps, slow connect); "" when
+// the suite was built without it.
+std::string preload_shim_path();
+// Everything the stub `service` was asked to do, one line per call.
+std::string service_calls();
