@@ -12,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -109,7 +110,7 @@ bool sandbox_enter()
         return false;
     while (struct dirent *entry = readdir(dir)) {
         std::string name = entry->d_name;
-        if (name == "." || name == ".." || name == "tmp" || name == "rom")
+        if (name == "." || name == ".." || name == "tmp" || name == "rom" || name == "dev")
             continue;
         std::string host = "/" + name, mine = root + "/" + name;
         struct stat info;
@@ -130,6 +131,21 @@ bool sandbox_enter()
         }
     }
     closedir(dir);
+    // A /dev of our own: a faulty tool must never remove or replace the
+    // host's devices (a test writes to /dev/full on purpose).
+    const std::string dev = root + "/dev";
+    mkdir(dev.c_str(), 0755);
+    if (!must(mount("tmpfs", dev.c_str(), "tmpfs", 0, "mode=0755") == 0, "mount /dev"))
+        return false;
+    const struct {
+        const char *name;
+        unsigned minor;
+    } devices[] = {{"null", 3}, {"zero", 5}, {"full", 7}, {"random", 8}, {"urandom", 9}};
+    for (const auto &device : devices)
+        mknod((dev + "/" + device.name).c_str(), S_IFCHR | 0666, makedev(1, device.minor));
+    mkdir((dev + "/shm").c_str(), 01777);
+    if (symlink("/proc/self/fd", (dev + "/fd").c_str()) != 0)
+        fprintf(stderr, "sandbox: /dev/fd: %s\n", strerror(errno));
     mkdir((root + "/tmp").c_str(), 01777);
     chmod((root + "/tmp").c_str(), 01777);
     if (!must(chroot(root.c_str()) == 0, "chroot") || !must(chdir(cwd) == 0, "chdir"))
