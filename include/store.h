@@ -75,6 +75,10 @@ bool store_lookup_switch(StoreLookup *lookup, const char *pattern);
 // Port reuse stays on unless the router says it is exactly "armv7l".
 bool store_port_reuse(StoreLookup *lookup);
 
+// True once a lookup of this run failed because memory ran out: its empty
+// value is then not the setting, and no document may be written from it.
+bool store_memory_exhausted(void);
+
 // Reads a text as an integer: leading white space, an optional sign, then
 // decimal digits up to the first other character; 0 without digits.
 // Saturates at the limits of int instead of overflowing.

@@ -228,3 +228,106 @@ TEST(HostileListener, FullListenQueueFailsTheRunInsteadOfHanging)
     EXPECT_GE(run.elapsed_ms, expected_ms);
     EXPECT_LT(run.elapsed_ms, expected_ms + slack_ms());
 }
+
+// Out of memory at any single allocation of a run: the tool either writes
+// exactly the right document with status 0, or leaves the previous file alone,
+// says so in one line and ends with status 1. It never crashes and never
+// writes a document with a setting missing.
+#if defined(__SANITIZE_ADDRESS__)
+#define HOSTILE_OWN_MALLOC 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HOSTILE_OWN_MALLOC 1
+#endif
+#endif
+
+namespace {
+
+struct AllocCase {
+    const char *name;
+    const char *type;
+    std::vector<std::pair<std::string, std::string>> settings;
+};
+
+const AllocCase ALLOC_CASES[] = {
+    {"shadowsocks", "0",
+     {{"ssconf_basic_node", "1\n"}, {"ssconf_basic_server_1", "ss.example"}, {"ssconf_basic_port_1", "8388"},
+      {"ssconf_basic_password_1", "cGFzcw=="}, {"ssconf_basic_method_1", "aes-256-gcm"},
+      {"ssconf_basic_ss_obfs_1", "obfs-local"}, {"ssconf_basic_ss_obfs_host_1", "obfs=http"}}},
+    {"shadowsocksr", "1",
+     {{"ssconf_basic_node", "2"}, {"ssconf_basic_server_2", "ssr.example"}, {"ssconf_basic_port_2", "443"},
+      {"ssconf_basic_password_2", "c3Ny"}, {"ssconf_basic_method_2", "aes-128-cfb"},
+      {"ssconf_basic_ssr_protocol_2", "auth_aes128_md5"}, {"ssconf_basic_ssr_obfs_2", "tls1.2_ticket_auth"}}},
+    {"v2ray", "2",
+     {{"ssconf_basic_node", "3"}, {"ssconf_basic_v2ray_protocol_3", "vmess"},
+      {"ssconf_basic_v2ray_network_security_3", "tls"}, {"ssconf_basic_v2ray_network_3", "ws"},
+      {"ssconf_basic_server_3", "v.example"}, {"ssconf_basic_port_3", "10086"},
+      {"ssconf_basic_v2ray_uuid_3", "b831381d-6324-4d53-ad4f-8cda48b30811"},
+      {"ssconf_basic_v2ray_security_3", "auto"}, {"ssconf_basic_v2ray_network_path_3", "/ws"},
+      {"ssconf_basic_v2ray_network_host_3", "cdn.example"}, {"ssconf_basic_v2ray_mux_enable_3", "1"},
+      {"ssconf_basic_v2ray_mux_concurrency_3", "8"}}},
+    {"trojan", "3",
+     {{"ssconf_basic_node", "4"}, {"ssconf_basic_server_4", "t.example"}, {"ssconf_basic_port_4", "443"},
+      {"ssconf_basic_password_4", "dHJvamFu"}, {"ssconf_basic_trojan_sni_4", "sni.example"},
+      {"ssconf_basic_trojan_mp_enable_4", "1"}, {"ssconf_basic_trojan_mulprocess_4", "4"}}},
+};
+
+// Environment for the tool only: run_tarvick's child inherits it.
+RunResult run_with_env(const std::vector<std::string> &args,
+                       const std::vector<std::pair<std::string, std::string>> &env)
+{
+    for (const auto &entry : env)
+        setenv(entry.first.c_str(), entry.second.c_str(), 1);
+    RunResult run = run_tarvick(args);
+    for (const auto &entry : env)
+        unsetenv(entry.first.c_str());
+    return run;
+}
+
+} // namespace
+
+TEST_F(TarvickTest, EveryFailedAllocationLeavesTheRightFileOrTheOldOne)
+{
+#if !defined(TARVICK_FAIL_ALLOC_SHIM)
+    GTEST_SKIP() << "built without the allocation-failure shim";
+#elif defined(HOSTILE_OWN_MALLOC)
+    GTEST_SKIP() << "the sanitizer runtime owns malloc";
+#else
+    if (getenv("TARVICK_WRAPPER"))
+        GTEST_SKIP() << "the wrapper owns malloc";
+    const std::string previous = "previous document\n";
+    const std::string oom = std::string("write ") + OUT + " error: Cannot allocate memory\n";
+    for (const AllocCase &c : ALLOC_CASES) {
+        SCOPED_TRACE(c.name);
+        daemon.clear();
+        for (const auto &setting : c.settings)
+            daemon.set(setting.first, setting.second);
+        std::vector<std::string> args = {c.type, OUT, "1080", "1081", "tcp,udp"};
+
+        unlink(OUT);
+        RunResult counted = run_with_env(
+            args, {{"LD_PRELOAD", TARVICK_FAIL_ALLOC_SHIM}, {"TARVICK_ALLOC_COUNT", "/tmp/alloc-count"}});
+        ASSERT_EQ(counted.status, 0) << counted.err;
+        const std::string expected = read_file(OUT);
+        ASSERT_NE(expected, "");
+        long total = atol(read_file("/tmp/alloc-count").c_str());
+        ASSERT_GT(total, 10);
+
+        int refused = 0, wrong = 0;
+        for (long n = 1; n <= total; n++) {
+            write_file(OUT, previous);
+            RunResult run = run_with_env(
+                args, {{"LD_PRELOAD", TARVICK_FAIL_ALLOC_SHIM}, {"TARVICK_FAIL_ALLOC", std::to_string(n)}});
+            std::string written = read_file(OUT);
+            bool whole = run.status == 0 && written == expected && run.err.empty();
+            bool refusal = run.status == 1 && written == previous && run.err == oom;
+            refused += refusal;
+            EXPECT_TRUE(whole || refusal) << "allocation " << n << " of " << total << ": status " << run.status
+                                          << ", stderr \"" << run.err << "\", file \"" << written << "\"";
+            if (!whole && !refusal && ++wrong == 5)
+                break; // enough to go on
+        }
+        EXPECT_GT(refused, 0);
+    }
+#endif
+}

@@ -1,5 +1,6 @@
 // Command line, the node lookup and dispatch to the one generator the proxy
 // kind names.
+#include "document.h"
 #include "store.h"
 #include "tarvick.h"
 
@@ -48,8 +49,11 @@ int driver_run(int argc, char **argv)
     StoreLookup lookup;
     store_lookup_init(&lookup, 0);
     const char *node_text = store_lookup_global(&lookup, "ssconf_basic_node");
-    if (lookup.result != 0)
+    if (lookup.result != 0) {
+        if (store_memory_exhausted())
+            write_document(NULL, argv[2]); // refuses it, and says why
         return 1;
+    }
     int node = text_to_int(node_text);
 
     // The kind is checked only now, after the daemon has been asked.

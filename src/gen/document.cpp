@@ -132,13 +132,21 @@ int write_document(json_object *root, const char *path)
 {
     // Serialise before opening, so that running out of memory never costs
     // the client its previous file.
-    const char *text = doc_incomplete || !root ? NULL : json_object_to_json_string(root);
-    if (!text)
+    bool complete = !doc_incomplete && root && !store_memory_exhausted();
+    // json-c's serialiser drops a piece it cannot append and carries on (a
+    // member name, a separator), so a text made while an allocation failed is
+    // not trusted even when one comes back; only malloc leaves ENOMEM behind.
+    errno = 0;
+    const char *text = complete ? json_object_to_json_string(root) : NULL;
+    if (!text || errno == ENOMEM)
         return write_failed(path, ENOMEM);
 
     FILE *file = fopen(path, "w");
-    if (!file)
+    if (!file) {
+        if (errno == ENOMEM) // the file is fine; this run could not write it
+            return write_failed(path, ENOMEM);
         return 0; // no directory, no permission: the caller's scripts decide
+    }
 
     // A second descriptor outlives fclose, so a file whose close fails can
     // still be cut back to empty.

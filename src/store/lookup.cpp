@@ -2,6 +2,7 @@
 #include "store.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,9 +13,25 @@ void store_lookup_init(StoreLookup *lookup, int node)
     lookup->node = node;
 }
 
+namespace {
+
+bool store_out_of_memory;
+
+} // namespace
+
+bool store_memory_exhausted(void)
+{
+    return store_out_of_memory;
+}
+
 static const char *store_lookup_named(StoreLookup *lookup)
 {
+    errno = 0;
     lookup->result = store_get(lookup->key.text, &lookup->value);
+    // Only a lookup that failed for want of memory taints the run; an absent
+    // key or a broken daemon is an empty value like any other.
+    if (lookup->result != 0 && errno == ENOMEM)
+        store_out_of_memory = true;
     return lookup->value.text;
 }
 

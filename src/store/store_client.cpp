@@ -27,9 +27,11 @@ struct ClientGuard {
     StoreClient *client;
     ~ClientGuard()
     {
+        int saved = errno; // the caller tells a lack of memory by it
         if (client->socket >= 0)
             close(client->socket);
         free(client->buffer);
+        errno = saved;
     }
 };
 
@@ -80,8 +82,10 @@ int store_reserve(StoreClient *client, size_t count)
 
 int store_read_exact(StoreClient *client, size_t wanted, long limit_ms)
 {
-    if (store_reserve(client, wanted) != 0)
+    if (store_reserve(client, wanted) != 0) {
+        errno = ENOMEM;
         return STORE_RECV_ERROR;
+    }
     long long deadline = store_now_ms() + limit_ms;
     client->fill = 0;
     // Receive before testing completion: a zero-byte read ends only by end of
@@ -169,8 +173,10 @@ int store_get(const char *key, ValueBuffer *value)
     memcpy(client.command, "get", sizeof "get");
 
     size_t request_length = strlen(key) + strlen(client.command) + 18;
-    if (store_reserve(&client, request_length) != 0)
+    if (store_reserve(&client, request_length) != 0) {
+        errno = ENOMEM;
         return -1;
+    }
     int body_length = (int)(strlen(client.command) + strlen(key) + 2);
     int formatted = snprintf(client.buffer, client.capacity, "%s%07d %s %s\n", STORE_MAGIC, body_length,
                              client.command, key);

@@ -1,0 +1,78 @@
+/* Preloaded into the tool by the allocation-failure tests: makes the Nth
+ * malloc, calloc or realloc of the run fail (TARVICK_FAIL_ALLOC=N), and can
+ * write how many there were in all (TARVICK_ALLOC_COUNT=<file>). Only the
+ * tool itself counts: the shell that system() starts inherits the preload. */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+extern void *__libc_malloc(size_t size);
+extern void *__libc_calloc(size_t count, size_t size);
+extern void *__libc_realloc(void *old, size_t size);
+
+static long fail_at;
+static long calls;
+static int active;
+
+__attribute__((constructor)) static void fail_alloc_start(void)
+{
+    if (strcmp(program_invocation_short_name, "tarvick") != 0)
+        return;
+    const char *n = getenv("TARVICK_FAIL_ALLOC");
+    fail_at = n ? atol(n) : 0;
+    active = 1;
+}
+
+__attribute__((destructor)) static void fail_alloc_report(void)
+{
+    const char *path = getenv("TARVICK_ALLOC_COUNT");
+    if (!active || !path)
+        return;
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return;
+    char text[32];
+    int length = snprintf(text, sizeof text, "%ld\n", calls);
+    if (write(fd, text, (size_t)length) != length) {
+        /* the test notices a missing count */
+    }
+    close(fd);
+}
+
+static int fail_now(void)
+{
+    if (!active)
+        return 0;
+    return ++calls == fail_at;
+}
+
+void *malloc(size_t size)
+{
+    if (fail_now()) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return __libc_malloc(size);
+}
+
+void *calloc(size_t count, size_t size)
+{
+    if (fail_now()) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return __libc_calloc(count, size);
+}
+
+void *realloc(void *old, size_t size)
+{
+    if (fail_now()) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return __libc_realloc(old, size);
+}
