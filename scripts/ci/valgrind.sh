@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Runs the whole test suite with every invocation of the tool under valgrind
+# memcheck (TARVICK_WRAPPER), in build-valgrind. Any memory error, and any
+# byte definitely, indirectly or possibly lost, on any path, fails the run:
+# the tool then exits with status 99 (so the test that ran it fails), and its
+# report is kept in build-valgrind/valgrind-logs/ and checked after the suite.
+# Extra arguments go to ctest (for example -R Hostile).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+build=build-valgrind
+need=()
+for pkg in valgrind g++ cmake pkg-config libjson-c-dev libgtest-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get -o DPkg::Lock::Timeout=300 update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${need[@]}"
+fi
+
+# The shipped build type and flags, with debug information for the reports.
+cmake -S . -B "$build" -DTARVICK_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS=-g >/dev/null
+cmake --build "$build" -j2
+
+logs="$PWD/$build/valgrind-logs"
+rm -rf "$logs"
+mkdir -p "$logs"
+# The tests run inside a private mount namespace that still sees the host's
+# top-level directories, so the logs land here; one file per run of the tool.
+export TARVICK_WRAPPER="valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+--show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
+--child-silent-after-fork=yes --log-file=$logs/tarvick.%p.log"
+
+status=0
+(cd "$build" && ctest -j2 --output-on-failure "$@") || status=1
+
+runs=0
+bad=0
+for log in "$logs"/*.log; do
+  [ -e "$log" ] || continue
+  runs=$((runs + 1))
+  if ! grep -q "ERROR SUMMARY: 0 errors" "$log"; then
+    bad=$((bad + 1))
+    echo "=== $log"
+    cat "$log"
+  fi
+done
+echo "valgrind: $runs runs of the tool checked, $bad with errors or leaks"
+if [ "$runs" -eq 0 ]; then
+  echo "valgrind: no run of the tool was seen: the wrapper was not used"
+  status=1
+fi
+[ "$bad" -eq 0 ] || status=1
+exit $status
