@@ -81,6 +81,9 @@ def ss_cases():
                       password='p"a\\s/s w\u00f6rd\t1'))
     cases.append(dict(name="ss.aes-256-gcm.plain.tcp-only", kind="ss", method="aes-256-gcm", plugin="",
                       plugin_opts="", proto="tcp", udp=False))
+    cases.append(dict(name="ss.aes-256-gcm.obfs-tls.udp-only", kind="ss", method="aes-256-gcm",
+                      plugin="obfs-local", plugin_opts="obfs=tls;obfs-host=www.example.org", proto="udp",
+                      udp=True))
     cases.append(dict(name="ss.aes-256-gcm.obfs-http.armv7l", kind="ss", method="aes-256-gcm",
                       plugin="obfs-local", plugin_opts="obfs=http;obfs-host=www.example.org", proto="tcp,udp",
                       udp=True, arch="armv7l"))
@@ -145,6 +148,8 @@ def v2ray_cases():
         dict(name="v2ray.vmess.tcp.tls.legacy-alterid.fingerprint", kind="v2ray", protocol="vmess",
              network="tcp", headtype="none", extra={"ssconf_basic_v2ray_fingerprint_%d": "chrome"},
              security="tls", udp=True, alterid=4, vmess_security="aes-128-gcm"),
+        dict(name="v2ray.vless.ws.tls.tcp-list", kind="v2ray", protocol="vless", network="ws", headtype="",
+             extra=V2RAY_TRANSPORTS[6][3], security="tls", udp=True, proto="tcp"),
         dict(name="v2ray.vmess.tcp.none.chacha20", kind="v2ray", protocol="vmess", network="tcp",
              headtype="none", extra={}, security="none", udp=True, vmess_security="chacha20-poly1305"),
         dict(name="v2ray.ss.tcp.none.aes-128-gcm", kind="v2ray", protocol="ss", network="tcp", headtype="none",
@@ -615,9 +620,15 @@ def check_tcp_traffic(socks_port, http_port, payload):
     return len(body) + len(upload)
 
 
-def check_udp_traffic(socks_port, echo_port):
+def check_udp_traffic(socks_port, echo_port, associate=True):
+    """Echoes datagrams through the client's SOCKS UDP relay; without
+    `associate` they go straight to the port (a UDP-only relay has no TCP
+    side to ask)."""
     deadline = time.monotonic() + TRANSFER_TIMEOUT
-    control, relay_host, relay_port = socks_handshake(socks_port, 3, "0.0.0.0", 0, deadline)
+    if associate:
+        control, relay_host, relay_port = socks_handshake(socks_port, 3, "0.0.0.0", 0, deadline)
+    else:
+        control, relay_host, relay_port = socket.socket(), "127.0.0.1", socks_port
     with control, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
         udp.bind(("127.0.0.1", 0))
         if relay_host in ("0.0.0.0", "::"):
@@ -791,6 +802,12 @@ def run_ss_case(case, env):
         return "ss-redir bound TCP and UDP port %d" % local_port
 
     client = procs.start("ss-local", ["ss-local", "-v", "-c", "/tmp/client.json"])
+    if case["proto"] == "udp":
+        wait_bound(procs, client, "ss-local", local_port, ("udp",))
+        time.sleep(0.3)
+        if listening(local_port, "tcp"):
+            raise CaseFailure("ss-local opened TCP although the written mode is %r" % written["mode"])
+        return "UDP %d bytes" % check_udp_traffic(local_port, env["echo_port"], associate=False)
     kinds = ("tcp", "udp") if case["udp"] else ("tcp",)
     wait_bound(procs, client, "ss-local", local_port, kinds)
     summary = carry_traffic(case, env, local_port)
