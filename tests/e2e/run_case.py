@@ -374,13 +374,17 @@ def dump_file(path, title):
     print("----- %s (%s) -----\n%s" % (title, path, text.rstrip()), file=sys.stderr)
 
 
-def free_port(kinds=("tcp", "udp"), taken=set()):
-    """A port that is free for TCP and UDP on 127.0.0.1 right now."""
+TAKEN_PORTS = set()
+
+
+def free_port(kinds=("tcp", "udp")):
+    """A port that is free for TCP and UDP on 127.0.0.1 right now, and not
+    already handed out to another role of this case."""
     for _ in range(200):
         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as tcp:
             tcp.bind(("127.0.0.1", 0))
             port = tcp.getsockname()[1]
-            if port in taken or port == 3333:
+            if port in TAKEN_PORTS or port == 3333:
                 continue
             if "udp" in kinds:
                 try:
@@ -388,7 +392,7 @@ def free_port(kinds=("tcp", "udp"), taken=set()):
                         udp.bind(("127.0.0.1", port))
                 except OSError:
                     continue
-        taken.add(port)
+        TAKEN_PORTS.add(port)
         return port
     raise CaseFailure("no free port found")
 
