@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# CI stage: builds tarvick for armhf, arm64 and mipsel (dynamic and static)
+# and runs the whole test suite against each cross-built binary under
+# qemu-user. The suite itself and its fake daemon run natively; only the
+# tool is emulated, and it talks to the fake daemon over the real socket.
+#
+#   scripts/ci/cross.sh [ARCH...]      (default: armhf arm64 mipsel)
+#
+# The native test build is TARVICK_TEST_BUILD when set, else build/ when it
+# has been configured (scripts/test.sh makes it first), else build-cross-host.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+arches=("$@")
+[ ${#arches[@]} -gt 0 ] || arches=(armhf arm64 mipsel)
+
+started=$(date +%s)
+elapsed() { echo "$(( $(date +%s) - started ))s"; }
+
+if ! dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok installed'; then
+  echo "cross: installing qemu-user"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
+    install -y -qq --no-install-recommends qemu-user >/dev/null
+fi
+scripts/build-cross.sh "${arches[@]}"
+echo "cross: built in $(elapsed)"
+
+test_build=${TARVICK_TEST_BUILD:-}
+if [ -z "$test_build" ]; then
+  test_build=build-cross-host
+  [ -f build/CMakeCache.txt ] && test_build=build
+fi
+if [ ! -f "$test_build/CMakeCache.txt" ]; then
+  cmake -S . -B "$test_build" -DTARVICK_BUILD_TESTS=ON >/dev/null
+fi
+cmake --build "$test_build" -j2 --target tarvick_tests
+
+qemu_of() {
+  case "$1" in
+    armhf) echo "qemu-arm -L /usr/arm-linux-gnueabihf" ;;
+    arm64) echo "qemu-aarch64 -L /usr/aarch64-linux-gnu" ;;
+    mipsel) echo "qemu-mipsel -L /usr/mipsel-linux-gnu" ;;
+  esac
+}
+
+failed=()
+for arch in "${arches[@]}"; do
+  for dir in "build-$arch" "build-$arch-static"; do
+    [ -x "$dir/tarvick" ] || continue
+    echo "cross: test suite against $dir/tarvick under $(qemu_of "$arch" | cut -d' ' -f1) ($(elapsed))"
+    binary="$(cd "$dir" && pwd)/tarvick"
+    if ! (cd "$test_build" &&
+          TARVICK_BINARY="$binary" TARVICK_WRAPPER="$(qemu_of "$arch")" \
+          ctest -j2 --output-on-failure ${TARVICK_CROSS_CTEST_ARGS:-}); then
+      failed+=("$dir")
+    fi
+  done
+done
+
+echo "cross: finished in $(elapsed)"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "cross: tests failed for: ${failed[*]}" >&2
+  exit 1
+fi
