@@ -202,7 +202,7 @@ void FakeDaemon::start(bool wait_for_service)
     stopping_ = false;
     unlink(SOCKET_PATH);
     if (!wait_for_service) {
-        listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct sockaddr_un address;
         memset(&address, 0, sizeof address);
         address.sun_family = AF_UNIX;
@@ -278,7 +278,7 @@ void FakeDaemon::serve()
             // Come up only once the tool has run the start command.
             if (access(SERVICE_LOG, F_OK) == 0) {
                 FakeDaemon::wait_for_service_ = false;
-                listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
+                listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
                 struct sockaddr_un address;
                 memset(&address, 0, sizeof address);
                 address.sun_family = AF_UNIX;
@@ -293,7 +293,7 @@ void FakeDaemon::serve()
         struct pollfd waiting = {listener_, POLLIN, 0};
         if (poll(&waiting, 1, 20) <= 0)
             continue;
-        int fd = accept(listener_, NULL, NULL);
+        int fd = accept4(listener_, NULL, NULL, SOCK_CLOEXEC); // the tool must not inherit it
         if (fd < 0)
             continue;
         answer(fd);
