@@ -74,6 +74,19 @@ bool read_exact(int fd, std::string *out, size_t count)
     return true;
 }
 
+// Close-on-exec, so the tool under test inherits none of the daemon's sockets.
+int listen_on_daemon_socket()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, SOCKET_PATH);
+    if (bind(fd, (struct sockaddr *)&address, sizeof address) != 0 || listen(fd, 16) != 0)
+        fprintf(stderr, "fake daemon: cannot listen: %s\n", strerror(errno));
+    return fd;
+}
+
 std::string drain(int fd)
 {
     std::string out;
@@ -202,13 +215,7 @@ void FakeDaemon::start(bool wait_for_service)
     stopping_ = false;
     unlink(SOCKET_PATH);
     if (!wait_for_service) {
-        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un address;
-        memset(&address, 0, sizeof address);
-        address.sun_family = AF_UNIX;
-        strcpy(address.sun_path, SOCKET_PATH);
-        if (bind(listener_, (struct sockaddr *)&address, sizeof address) != 0 || listen(listener_, 16) != 0)
-            fprintf(stderr, "fake daemon: cannot listen: %s\n", strerror(errno));
+        listener_ = listen_on_daemon_socket();
     }
     thread_ = std::thread([this] { serve(); });
 }
@@ -278,13 +285,7 @@ void FakeDaemon::serve()
             // Come up only once the tool has run the start command.
             if (access(SERVICE_LOG, F_OK) == 0) {
                 FakeDaemon::wait_for_service_ = false;
-                listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                struct sockaddr_un address;
-                memset(&address, 0, sizeof address);
-                address.sun_family = AF_UNIX;
-                strcpy(address.sun_path, SOCKET_PATH);
-                if (bind(listener_, (struct sockaddr *)&address, sizeof address) != 0 || listen(listener_, 16) != 0)
-                    fprintf(stderr, "fake daemon: cannot listen: %s\n", strerror(errno));
+                listener_ = listen_on_daemon_socket();
             } else {
                 usleep(5000);
             }
