@@ -22,8 +22,12 @@ if ! dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok in
   echo "cross: installing qemu-user"
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
-    install -y -qq --no-install-recommends qemu-user >/dev/null
+  install_qemu() {
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
+      install -y -qq --no-install-recommends qemu-user >/dev/null
+  }
+  # A machine whose package lists were never fetched needs them first.
+  install_qemu || { $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq && install_qemu; }
 fi
 scripts/build-cross.sh "${arches[@]}"
 echo "cross: built in $(elapsed)"
