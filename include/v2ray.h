@@ -3,6 +3,7 @@
 #pragma once
 
 struct json_object;
+struct StoreLookup;
 
 enum OutboundProtocol {
     OUTBOUND_OTHER = -1,
@@ -31,5 +32,7 @@ enum NetworkKind {
 };
 
 // Adds "streamSettings" and, when the node asks for it and the transport
-// allows it, "mux" to the outbound.
-void add_v2ray_stream(json_object *outbound, int node, SecurityMode security, NetworkKind network);
+// allows it, "mux" to the outbound. It reads the node's settings through the
+// generator's own lookup (which carries the node index): a second 10 KB value
+// buffer would only add to the run's peak memory.
+void add_v2ray_stream(json_object *outbound, StoreLookup *lookup, SecurityMode security, NetworkKind network);

@@ -161,7 +161,7 @@ int write_v2ray_config(const GeneratorArgs *args)
     doc_string(outbound, "protocol",
                v2ray_protocol_name(protocol, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d")));
     v2ray_add_settings(outbound, protocol, security, &lookup);
-    add_v2ray_stream(outbound, args->node, security, network);
+    add_v2ray_stream(outbound, &lookup, security, network);
 
     return write_document(root, args->path);
 }

@@ -89,35 +89,32 @@ void v2ray_add_grpc(json_object *stream, StoreLookup *lookup)
 
 } // namespace
 
-void add_v2ray_stream(json_object *outbound, int node, SecurityMode security, NetworkKind network)
+void add_v2ray_stream(json_object *outbound, StoreLookup *lookup, SecurityMode security, NetworkKind network)
 {
-    StoreLookup lookup;
-    store_lookup_init(&lookup, node);
-
     json_object *stream = doc_object(outbound, "streamSettings");
-    doc_string(stream, "network", store_lookup(&lookup, "ssconf_basic_v2ray_network_%d"));
-    doc_string(stream, "security", store_lookup(&lookup, "ssconf_basic_v2ray_network_security_%d"));
+    doc_string(stream, "network", store_lookup(lookup, "ssconf_basic_v2ray_network_%d"));
+    doc_string(stream, "security", store_lookup(lookup, "ssconf_basic_v2ray_network_security_%d"));
 
     if (security == SECURITY_TLS)
-        v2ray_add_tls(stream, &lookup);
+        v2ray_add_tls(stream, lookup);
     else if (security == SECURITY_XTLS)
-        v2ray_add_xtls(stream, &lookup);
+        v2ray_add_xtls(stream, lookup);
 
     switch (network) {
-    case NETWORK_TCP: v2ray_add_tcp(stream, &lookup); break;
-    case NETWORK_MKCP: v2ray_add_kcp(stream, &lookup); break;
-    case NETWORK_WS: v2ray_add_ws(stream, &lookup); break;
-    case NETWORK_H2: v2ray_add_h2(stream, &lookup); break;
-    case NETWORK_QUIC: v2ray_add_quic(stream, &lookup); break;
-    case NETWORK_GRPC: v2ray_add_grpc(stream, &lookup); break;
+    case NETWORK_TCP: v2ray_add_tcp(stream, lookup); break;
+    case NETWORK_MKCP: v2ray_add_kcp(stream, lookup); break;
+    case NETWORK_WS: v2ray_add_ws(stream, lookup); break;
+    case NETWORK_H2: v2ray_add_h2(stream, lookup); break;
+    case NETWORK_QUIC: v2ray_add_quic(stream, lookup); break;
+    case NETWORK_GRPC: v2ray_add_grpc(stream, lookup); break;
     case NETWORK_OTHER: break;
     }
 
     // XTLS and gRPC carry their own multiplexing; "mux" would fight it.
-    bool mux = store_lookup_switch(&lookup, "ssconf_basic_v2ray_mux_enable_%d");
+    bool mux = store_lookup_switch(lookup, "ssconf_basic_v2ray_mux_enable_%d");
     if (mux && security != SECURITY_XTLS && network != NETWORK_GRPC) {
         json_object *mux_object = doc_object(outbound, "mux");
         doc_bool(mux_object, "enabled", true);
-        doc_int(mux_object, "concurrency", store_lookup_int(&lookup, "ssconf_basic_v2ray_mux_concurrency_%d"));
+        doc_int(mux_object, "concurrency", store_lookup_int(lookup, "ssconf_basic_v2ray_mux_concurrency_%d"));
     }
 }
