@@ -24,6 +24,15 @@ bool store_memory_exhausted(void)
     return store_out_of_memory;
 }
 
+// store_get writes the value only when the reply carries one, so an absent
+// key, an empty value and a failed lookup must all leave it empty: both
+// buffers are cleared before the key is named.
+static void store_lookup_clear(StoreLookup *lookup)
+{
+    memset(lookup->value.text, 0, sizeof lookup->value.text);
+    memset(lookup->key.text, 0, sizeof lookup->key.text);
+}
+
 static const char *store_lookup_named(StoreLookup *lookup)
 {
     errno = 0;
@@ -37,18 +46,14 @@ static const char *store_lookup_named(StoreLookup *lookup)
 
 const char *store_lookup(StoreLookup *lookup, const char *pattern)
 {
-    // store_get writes the value only when the reply carries one, so an absent
-    // key, an empty value and a failed lookup must all leave it empty.
-    memset(lookup->value.text, 0, sizeof lookup->value.text);
-    memset(lookup->key.text, 0, sizeof lookup->key.text);
+    store_lookup_clear(lookup);
     snprintf(lookup->key.text, sizeof lookup->key.text, pattern, lookup->node);
     return store_lookup_named(lookup);
 }
 
 const char *store_lookup_global(StoreLookup *lookup, const char *key)
 {
-    memset(lookup->value.text, 0, sizeof lookup->value.text);
-    memset(lookup->key.text, 0, sizeof lookup->key.text);
+    store_lookup_clear(lookup);
     snprintf(lookup->key.text, sizeof lookup->key.text, "%s", key);
     return store_lookup_named(lookup);
 }
