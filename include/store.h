@@ -56,6 +56,12 @@ int store_read_reply(StoreClient *client, ValueBuffer *value);
 // on -1 the caller's buffer is left untouched.
 int store_get(const char *key, ValueBuffer *value);
 
+// Where the lookup idiom takes its values from: the daemon (store_get) unless
+// a program that prepares or checks settings answers them itself. tarvick
+// never sets it.
+typedef int (*StoreSource)(const char *key, ValueBuffer *value);
+void store_set_source(StoreSource source);
+
 // The lookup idiom. A reader keeps one StoreLookup for all its lookups; each
 // call clears both buffers, names the key and asks the daemon afresh, so the
 // returned text is valid only until the next call.
@@ -87,3 +93,12 @@ int text_to_int(const char *text);
 // Lenient Base64 decoding of stored passwords into a new NUL-terminated
 // string the caller frees. NULL only when the result cannot be allocated.
 char *decode_base64(const char *text);
+
+// Base64 for share links and the store: standard alphabet with padding, or
+// the URL-safe alphabet without it. Writes 4 * ceil(length / 3) characters at
+// most and a NUL into out; returns the count written.
+size_t encode_base64(const unsigned char *data, size_t length, char *out, bool url_safe);
+// Strict decoding of link text: either alphabet, padding optional but only at
+// the end, blanks and line breaks skipped. out needs length * 3 / 4 + 3
+// bytes; returns the decoded count (a NUL follows), or -1 for broken text.
+long decode_base64_strict(const char *text, size_t length, unsigned char *out);

@@ -24,3 +24,9 @@ int write_v2ray_config(const GeneratorArgs *args);
 int write_trojan_config(const GeneratorArgs *args);
 
 int driver_run(int argc, char **argv);
+// The active node's index; -1 when the daemon could not be asked.
+int driver_read_node(int *node);
+
+typedef int (*Generator)(const GeneratorArgs *args);
+// The generator the driver runs for a proxy kind; NULL outside 0 to 3.
+Generator driver_generator(int kind);

@@ -12,8 +12,6 @@
 
 namespace {
 
-typedef int (*Generator)(const GeneratorArgs *args);
-
 // Indexed by ProxyKind.
 const Generator DRIVER_GENERATORS[] = {
     write_ss_config,     // 0 Shadowsocks
@@ -32,6 +30,8 @@ int driver_usage(void)
     return 0;
 }
 
+} // namespace
+
 // Kept out of line so that its value buffer is off the stack before the
 // generator puts its own in the same place: routers count every page.
 __attribute__((noinline)) int driver_read_node(int *node)
@@ -45,7 +45,10 @@ __attribute__((noinline)) int driver_read_node(int *node)
     return 0;
 }
 
-} // namespace
+Generator driver_generator(int kind)
+{
+    return kind >= 0 && kind < DRIVER_KIND_COUNT ? DRIVER_GENERATORS[kind] : NULL;
+}
 
 int driver_run(int argc, char **argv)
 {
@@ -67,8 +70,9 @@ int driver_run(int argc, char **argv)
     }
 
     // The kind is checked only now, after the daemon has been asked.
-    if (kind < 0 || kind >= DRIVER_KIND_COUNT)
+    Generator generator = driver_generator(kind);
+    if (!generator)
         return 1;
     GeneratorArgs args = {kind, node, argv[2], local_port, second_port, argv[5]};
-    return DRIVER_GENERATORS[kind](&args) == 0 ? 0 : 1;
+    return generator(&args) == 0 ? 0 : 1;
 }

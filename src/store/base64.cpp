@@ -63,3 +63,89 @@ char *decode_base64(const char *text)
     }
     return out;
 }
+
+namespace {
+
+const char BASE64_STANDARD[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const char BASE64_URL_SAFE[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+// Links use both alphabets, even mixed in one subscription; -1 for the rest.
+int base64_strict_value(unsigned char c)
+{
+    if (c == '-')
+        return 62;
+    if (c == '_')
+        return 63;
+    if (c == '=')
+        return -1;
+    int value = base64_value(c);
+    return value == 0 && c != 'A' ? -1 : value;
+}
+
+} // namespace
+
+size_t encode_base64(const unsigned char *data, size_t length, char *out, bool url_safe)
+{
+    const char *alphabet = url_safe ? BASE64_URL_SAFE : BASE64_STANDARD;
+    size_t n = 0;
+    for (size_t i = 0; i < length; i += 3) {
+        unsigned long group = (unsigned long)data[i] << 16;
+        size_t left = length - i;
+        if (left > 1)
+            group |= (unsigned long)data[i + 1] << 8;
+        if (left > 2)
+            group |= data[i + 2];
+        out[n++] = alphabet[(group >> 18) & 63];
+        out[n++] = alphabet[(group >> 12) & 63];
+        if (left > 1)
+            out[n++] = alphabet[(group >> 6) & 63];
+        else if (!url_safe)
+            out[n++] = '=';
+        if (left > 2)
+            out[n++] = alphabet[group & 63];
+        else if (!url_safe)
+            out[n++] = '=';
+    }
+    out[n] = '\0';
+    return n;
+}
+
+long decode_base64_strict(const char *text, size_t length, unsigned char *out)
+{
+    unsigned long group = 0;
+    int held = 0;    // characters in the group being collected
+    int padding = 0; // "=" seen: only more "=" and blanks may follow
+    long n = 0;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+            continue;
+        if (c == '=') {
+            if (held < 2 || held + padding >= 4)
+                return -1;
+            padding++;
+            continue;
+        }
+        int value = base64_strict_value(c);
+        if (value < 0 || padding)
+            return -1;
+        group = group << 6 | (unsigned long)value;
+        if (++held == 4) {
+            out[n++] = (unsigned char)(group >> 16);
+            out[n++] = (unsigned char)(group >> 8);
+            out[n++] = (unsigned char)group;
+            group = 0;
+            held = 0;
+        }
+    }
+    // A last group of one character holds no whole byte; padding must
+    // complete the group it ends.
+    if (held == 1 || (padding && held + padding != 4))
+        return -1;
+    if (held >= 2)
+        out[n++] = (unsigned char)(group >> (held == 2 ? 4 : 10));
+    if (held == 3)
+        out[n++] = (unsigned char)(group >> 2);
+    out[n] = '\0';
+    return n;
+}

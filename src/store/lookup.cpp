@@ -16,8 +16,14 @@ void store_lookup_init(StoreLookup *lookup, int node)
 namespace {
 
 bool store_out_of_memory;
+StoreSource store_source;
 
 } // namespace
+
+void store_set_source(StoreSource source)
+{
+    store_source = source;
+}
 
 bool store_memory_exhausted(void)
 {
@@ -36,7 +42,7 @@ static void store_lookup_clear(StoreLookup *lookup)
 static const char *store_lookup_named(StoreLookup *lookup)
 {
     errno = 0;
-    lookup->result = store_get(lookup->key.text, &lookup->value);
+    lookup->result = (store_source ? store_source : store_get)(lookup->key.text, &lookup->value);
     // Only a lookup that failed for want of memory taints the run; an absent
     // key or a broken daemon is an empty value like any other.
     if (lookup->result != 0 && errno == ENOMEM)

@@ -1,0 +1,296 @@
+// ss:// (SIP002, and the older whole-Base64 form) and ssr:// links.
+//
+//   ss://BASE64URL(method:password)@host:port/?plugin=NAME%3BOPTS#REMARK
+//   ss://method:password@host:port#REMARK      (percent-encoded, 2022 ciphers)
+//   ss://BASE64(method:password@host:port)#REMARK
+//   ssr://BASE64URL(host:port:protocol:method:obfs:BASE64URL(password)
+//                   /?obfsparam=B64&protoparam=B64&remarks=B64&group=B64)
+#include "node.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// Decodes link Base64 into a new NUL-terminated buffer the caller frees.
+char *link_unbase64(const char *text, size_t length, long *decoded)
+{
+    char *out = (char *)malloc(length * 3 / 4 + 4);
+    if (!out)
+        return NULL;
+    *decoded = decode_base64_strict(text, length, (unsigned char *)out);
+    if (*decoded < 0) {
+        free(out);
+        return NULL;
+    }
+    return out;
+}
+
+// The remark after "#": percent-decoded, kept as the node's name.
+char *link_take_remark(NodeLink *link, char *text)
+{
+    char *hash = strchr(text, '#');
+    if (hash) {
+        *hash++ = '\0';
+        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
+    }
+    return text;
+}
+
+// "method:password" (the password may hold colons) to the node's settings.
+int ss_set_user(NodeLink *link, const char *user, size_t length, const char *method_field)
+{
+    const char *colon = (const char *)memchr(user, ':', length);
+    if (!colon || colon == user)
+        return node_refuse(link, "no method:password");
+    if (node_set(link, method_field, user, (size_t)(colon - user)) != 0)
+        return -1;
+    return node_set_password(link, colon + 1, length - (size_t)(colon - user) - 1);
+}
+
+int ss_set_plugin(NodeLink *link, const char *plugin)
+{
+    const char *semicolon = strchr(plugin, ';');
+    size_t name_length = semicolon ? (size_t)(semicolon - plugin) : strlen(plugin);
+    if (name_length == 0) {
+        if (semicolon)
+            return node_refuse(link, "plugin options without a plugin");
+        return node_set_text(link, "ss_obfs", "none");
+    }
+    // ss-libev runs simple-obfs as obfs-local, the name the add-on stores.
+    if (name_length == 11 && strncmp(plugin, "simple-obfs", 11) == 0)
+        node_set_text(link, "ss_obfs", "obfs-local");
+    else
+        node_set(link, "ss_obfs", plugin, name_length);
+    return node_set_text(link, "ss_obfs_host", semicolon ? semicolon + 1 : "");
+}
+
+int ss_set_server(NodeLink *link, char *authority)
+{
+    const char *host;
+    int port;
+    if (link_host_port(link, authority, &host, &port) != 0)
+        return -1;
+    char digits[8];
+    snprintf(digits, sizeof digits, "%d", port);
+    if (node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0)
+        return -1;
+    return node_set_text(link, "use_kcp", "0");
+}
+
+// 2022 ciphers take a key that SIP002 writes percent-encoded, never Base64.
+bool ss_method_is_2022(const char *method)
+{
+    return strncmp(method, "2022-", 5) == 0;
+}
+
+} // namespace
+
+int link_read_ss(NodeLink *link, char *text, size_t)
+{
+    link->type = 0;
+    text = link_take_remark(link, text);
+    char *query = strchr(text, '?');
+    if (query)
+        *query++ = '\0';
+    LinkQuery params;
+    if (link_query_parse(&params, query) != 0)
+        return node_refuse(link, "too many parameters");
+    char *end = text + strcspn(text, "/");
+    *end = '\0';
+
+    char *at = strrchr(text, '@');
+    if (!at) { // the older form: all of it is Base64
+        long length;
+        char *plain = link_unbase64(text, strlen(text), &length);
+        if (!plain)
+            return node_refuse(link, "bad Base64");
+        char *inner_at = (char *)memrchr(plain, '@', (size_t)length);
+        int rc = inner_at ? 0 : node_refuse(link, "no method:password@host:port");
+        if (rc == 0) {
+            *inner_at = '\0';
+            rc = ss_set_user(link, plain, (size_t)(inner_at - plain), "method");
+        }
+        if (rc == 0)
+            rc = ss_set_server(link, inner_at + 1);
+        free(plain);
+        if (rc != 0)
+            return -1;
+    } else {
+        *at = '\0';
+        size_t length = link_percent_decode(text, strlen(text));
+        if (memchr(text, ':', length)) {
+            if (ss_set_user(link, text, length, "method") != 0)
+                return -1;
+        } else {
+            long decoded;
+            char *user = link_unbase64(text, length, &decoded);
+            if (!user)
+                return node_refuse(link, "bad Base64 in the user info");
+            int rc = ss_set_user(link, user, (size_t)decoded, "method");
+            free(user);
+            if (rc != 0)
+                return -1;
+        }
+        if (ss_set_server(link, at + 1) != 0)
+            return -1;
+    }
+    if (ss_set_plugin(link, link_query_get(&params, "plugin")) != 0)
+        return -1;
+    if (const char *other = link_query_unused(&params))
+        node_warn(link, "parameter %s dropped: the Shadowsocks document has no place for it", other);
+    return 0;
+}
+
+int link_read_ssr(NodeLink *link, char *text, size_t length)
+{
+    link->type = 1;
+    long decoded;
+    char *plain = link_unbase64(text, strcspn(text, "#"), &decoded);
+    (void)length;
+    if (!plain)
+        return node_refuse(link, "bad Base64");
+    if (memchr(plain, '\0', (size_t)decoded)) {
+        free(plain);
+        return node_refuse(link, "NUL byte in the link");
+    }
+    char *query = strstr(plain, "/?");
+    if (query) {
+        *query = '\0';
+        query += 2;
+    } else if ((query = strchr(plain, '?'))) {
+        *query++ = '\0';
+    }
+    // host:port:protocol:method:obfs:password, the host perhaps with colons.
+    char *parts[6];
+    char *rest = plain;
+    int rc = 0;
+    for (int i = 5; i >= 1 && rc == 0; i--) {
+        char *colon = strrchr(rest, ':');
+        if (!colon)
+            rc = node_refuse(link, "not host:port:protocol:method:obfs:password");
+        else {
+            *colon = '\0';
+            parts[i] = colon + 1;
+        }
+    }
+    parts[0] = rest;
+    LinkQuery params;
+    if (rc == 0 && link_query_parse(&params, query) != 0)
+        rc = node_refuse(link, "too many parameters");
+
+    // Every value of the query is Base64 as well.
+    struct {
+        const char *param;
+        const char *field;
+    } const SSR_PARAMS[] = {
+        {"obfsparam", "ssr_obfs_param"}, {"protoparam", "ssr_protocol_param"}, {"remarks", NULL}, {"group", ""},
+    };
+    char *host = parts[0];
+    if (rc == 0 && host[0] == '[' && host[strlen(host) - 1] == ']') {
+        host[strlen(host) - 1] = '\0';
+        host++;
+    }
+    int port = rc == 0 ? link_port(parts[1]) : 0;
+    if (rc == 0 && (host[0] == '\0' || strpbrk(host, " /?#@[]")))
+        rc = node_refuse(link, "bad host");
+    if (rc == 0 && port < 0)
+        rc = node_refuse(link, "bad port '%s' (1 to 65535)", parts[1]);
+    if (rc == 0) {
+        rc = node_set_text(link, "server", host) | node_set_text(link, "port", parts[1]) |
+             node_set_text(link, "ssr_protocol", parts[2]) | node_set_text(link, "method", parts[3]) |
+             node_set_text(link, "ssr_obfs", parts[4]) | node_set_text(link, "use_kcp", "0");
+        long n;
+        char *password = rc == 0 ? link_unbase64(parts[5], strlen(parts[5]), &n) : NULL;
+        if (rc == 0 && !password)
+            rc = node_refuse(link, "bad Base64 in the password");
+        if (password) {
+            rc = node_set_password(link, password, (size_t)n);
+            free(password);
+        }
+    }
+    for (size_t i = 0; rc == 0 && i < sizeof SSR_PARAMS / sizeof SSR_PARAMS[0]; i++) {
+        const char *value = link_query_get(&params, SSR_PARAMS[i].param);
+        char *text_value = link_unbase64(value, strlen(value), &decoded);
+        if (!text_value)
+            rc = node_refuse(link, "bad Base64 in %s", SSR_PARAMS[i].param);
+        else if (!SSR_PARAMS[i].field)
+            node_set_name(link, text_value, (size_t)decoded);
+        else if (SSR_PARAMS[i].field[0])
+            rc = node_set(link, SSR_PARAMS[i].field, text_value, (size_t)decoded);
+        free(text_value);
+    }
+    if (rc == 0)
+        if (const char *other = link_query_unused(&params))
+            node_warn(link, "parameter %s dropped: the ShadowsocksR document has no place for it", other);
+    free(plain);
+    return rc == 0 ? 0 : -1;
+}
+
+int link_write_ss(NodeLink *node, NodeText *out)
+{
+    const char *method = node_get(node, "method");
+    if (node->type == 2)
+        method = node_get(node, "v2ray_ss_method");
+    const char *server = node_get(node, "server");
+    char *password = decode_base64(node_get(node, "password"));
+    if (!password)
+        return node_refuse(node, "out of memory");
+    NodeText user;
+    int rc = text_append_str(&user, method) | text_append_str(&user, ":") | text_append_str(&user, password);
+    free(password);
+    int failed = rc != 0 || text_append_str(out, "ss://") != 0;
+    if (!failed && ss_method_is_2022(method)) {
+        failed = text_append_percent(out, user.data, user.length, NULL) != 0;
+    } else if (!failed) {
+        char *encoded = (char *)malloc(user.length / 3 * 4 + 5);
+        failed = !encoded || text_append_str(out, (encode_base64((const unsigned char *)user.data, user.length,
+                                                                 encoded, true),
+                                                   encoded)) != 0;
+        free(encoded);
+    }
+    bool v6 = strchr(server, ':') != NULL;
+    failed = failed || text_printf(out, v6 ? "@[%s]:%d/" : "@%s:%d/", server, text_to_int(node_get(node, "port"))) != 0;
+    const char *plugin = node_get(node, "ss_obfs");
+    if (!failed && node->type == 0 && plugin[0] && strcmp(plugin, "none") != 0) {
+        const char *options = node_get(node, "ss_obfs_host");
+        failed = text_append_str(out, "?plugin=") != 0 || text_append_percent(out, plugin, strlen(plugin), NULL) != 0;
+        if (!failed && options[0])
+            failed = text_append_str(out, "%3B") != 0 || text_append_percent(out, options, strlen(options), NULL) != 0;
+    }
+    return failed ? node_refuse(node, "out of memory") : 0;
+}
+
+int link_write_ssr(NodeLink *node, NodeText *out)
+{
+    const char *server = node_get(node, "server");
+    char *password = decode_base64(node_get(node, "password"));
+    if (!password)
+        return node_refuse(node, "out of memory");
+    NodeText plain;
+    int rc = text_printf(&plain, strchr(server, ':') ? "[%s]:%d:" : "%s:%d:", server,
+                         text_to_int(node_get(node, "port")));
+    const char *parts[] = {node_get(node, "ssr_protocol"), ":", node_get(node, "method"), ":",
+                           node_get(node, "ssr_obfs"), ":"};
+    for (const char *part : parts)
+        rc |= text_append_str(&plain, part);
+    // Each Base64 piece fits a buffer made for the longest value a lookup gives.
+    static char encoded[NODE_VALUE_MAX / 3 * 4 + 8];
+    encode_base64((const unsigned char *)password, strlen(password), encoded, true);
+    free(password);
+    rc |= text_append_str(&plain, encoded);
+    const char *obfs_param = node_get(node, "ssr_obfs_param");
+    encode_base64((const unsigned char *)obfs_param, strlen(obfs_param), encoded, true);
+    rc |= text_append_str(&plain, "/?obfsparam=") | text_append_str(&plain, encoded);
+    const char *protocol_param = node_get(node, "ssr_protocol_param");
+    encode_base64((const unsigned char *)protocol_param, strlen(protocol_param), encoded, true);
+    rc |= text_append_str(&plain, "&protoparam=") | text_append_str(&plain, encoded);
+    char *whole = rc == 0 ? (char *)malloc(plain.length / 3 * 4 + 5) : NULL;
+    if (whole) {
+        encode_base64((const unsigned char *)plain.data, plain.length, whole, true);
+        rc = text_append_str(out, "ssr://") | text_append_str(out, whole);
+        free(whole);
+    }
+    return rc != 0 || !whole ? node_refuse(node, "out of memory") : 0;
+}

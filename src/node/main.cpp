@@ -1,0 +1,30 @@
+// tarvick-node: brings nodes into the settings store from share links and
+// subscriptions, and gives a node back as a link.
+#include "node.h"
+
+#include <stdio.h>
+#include <string.h>
+
+static int node_usage(void)
+{
+    fputs("usage: tarvick-node import [--first N] [FILE|-]\n"
+          "       tarvick-node export TYPE [NODE] [--qr]\n",
+          stderr);
+    return NODE_USAGE;
+}
+
+int main(int argc, char **argv)
+{
+    int rc = NODE_USAGE;
+    if (argc >= 2 && strcmp(argv[1], "import") == 0)
+        rc = node_import(argc, argv);
+    else if (argc >= 2 && strcmp(argv[1], "export") == 0)
+        rc = node_export(argc, argv);
+    if (rc == NODE_USAGE)
+        return node_usage();
+    if (fflush(stdout) != 0) {
+        perror("tarvick-node: standard output");
+        return NODE_USAGE;
+    }
+    return rc;
+}

@@ -1,0 +1,128 @@
+// tarvick-node: share links in and out of the settings store. A link is read
+// into a NodeLink (the settings it carries, by field name), and a NodeLink is
+// what an exported link is made from.
+#pragma once
+
+#include "store.h"
+
+#include <stddef.h>
+
+enum {
+    NODE_FIELD_MAX = 24,
+    NODE_VALUE_MAX = 9998, // what one lookup can carry back
+    NODE_LINK_MAX = 65536, // longest link export builds
+};
+
+enum NodeResult {
+    NODE_OK = 0,
+    NODE_REFUSED = 1, // a link, or a node, no document or link can carry
+    NODE_USAGE = 2,
+};
+
+struct NodeField {
+    char name[48]; // "server" for "ssconf_basic_server_<N>"
+    char *value;
+    size_t length;
+};
+
+// One node: the proxy kind tarvick is run with, the link's remark and the
+// settings. reason holds the first refusal; warning the last note.
+struct NodeLink {
+    int type;
+    char *name;
+    NodeField fields[NODE_FIELD_MAX];
+    int count;
+    char reason[160];
+    char warning[160];
+};
+
+void node_link_init(NodeLink *link);
+void node_link_clear(NodeLink *link);
+// Sets a field (replacing it); refuses a value holding a NUL or longer than a
+// lookup returns. Returns 0 or -1 with the reason set.
+int node_set(NodeLink *link, const char *name, const char *value, size_t length);
+int node_set_text(NodeLink *link, const char *name, const char *value);
+// Stores a password as the store keeps it: Base64, standard alphabet, padded.
+int node_set_password(NodeLink *link, const char *password, size_t length);
+const char *node_get(const NodeLink *link, const char *name);
+bool node_has(const NodeLink *link, const char *name);
+int node_refuse(NodeLink *link, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void node_warn(NodeLink *link, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int node_set_name(NodeLink *link, const char *name, size_t length);
+
+// Growable text that releases itself.
+struct NodeText {
+    char *data;
+    size_t length;
+    size_t capacity;
+    NodeText();
+    ~NodeText();
+    NodeText(const NodeText &) = delete;
+    NodeText &operator=(const NodeText &) = delete;
+};
+int text_append(NodeText *text, const char *data, size_t length);
+int text_append_str(NodeText *text, const char *data);
+int text_printf(NodeText *text, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Percent-encodes everything but unreserved characters and those in keep.
+int text_append_percent(NodeText *text, const char *data, size_t length, const char *keep);
+
+// Percent-decodes in place ("%zz" stays as it is); returns the new length.
+size_t link_percent_decode(char *text, size_t length);
+
+// Query parameters of a link, percent-decoded.
+struct LinkParam {
+    const char *name;
+    const char *value;
+    size_t length;
+    bool used;
+};
+enum { LINK_PARAM_MAX = 32 };
+struct LinkQuery {
+    LinkParam params[LINK_PARAM_MAX];
+    int count;
+};
+// Splits "a=1&b=2" in place. Returns -1 for more parameters than it holds.
+int link_query_parse(LinkQuery *query, char *text);
+// The value of a parameter ("" when absent), marked as used.
+const char *link_query_get(LinkQuery *query, const char *name);
+// The first parameter that no reader asked for, or NULL.
+const char *link_query_unused(const LinkQuery *query);
+
+// "host:port" or "[v6]:port", in place. Returns 0, or -1 with the reason set.
+int link_host_port(NodeLink *link, char *text, const char **host, int *port);
+// 1 to 65535 written in decimal only.
+int link_port(const char *text);
+
+// Per scheme: read one link (the text after "scheme://") into a NodeLink.
+// Each returns 0, or -1 with the reason set.
+int link_read_ss(NodeLink *link, char *text, size_t length);
+int link_read_ssr(NodeLink *link, char *text, size_t length);
+int link_read_vmess(NodeLink *link, char *text, size_t length);
+int link_read_vless(NodeLink *link, char *text, size_t length);
+int link_read_trojan(NodeLink *link, char *text, size_t length);
+
+// Per scheme: make the link of a node as tarvick reads it. Each returns 0, or
+// -1 with the node's reason set.
+int link_write_ss(NodeLink *node, NodeText *out);
+int link_write_ssr(NodeLink *node, NodeText *out);
+int link_write_vmess(NodeLink *node, NodeText *out);
+int link_write_vless(NodeLink *node, NodeText *out);
+int link_write_trojan(NodeLink *node, NodeText *out);
+// The link of any node, chosen by its type and protocol.
+int link_write(NodeLink *node, NodeText *out);
+
+// Runs tarvick's own generator for the node's type and node index over a
+// settings source, and keeps every per-node setting it reads, in the order
+// it reads them, with the value it got. Returns 0, or -1 when a lookup
+// failed (the reason is set).
+int node_record(NodeLink *out, int type, int node, StoreSource source);
+// The field of a per-node key of this node ("server" of
+// "ssconf_basic_server_3"); -1 for any other key.
+int node_key_field(const char *key, int node, char *name, size_t size);
+
+// The commands.
+int node_import(int argc, char **argv);
+int node_export(int argc, char **argv);
+// Draws text as a QR code on standard output; -1 when it cannot.
+int node_draw_qr(const char *text);
+bool node_has_qr(void);

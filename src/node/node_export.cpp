@@ -1,0 +1,113 @@
+// tarvick-node export: a node of the settings store as one share link, and
+// optionally as a QR code to scan from a phone.
+#include "node.h"
+#include "tarvick.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+int export_refuse_unless(NodeLink *node, bool ok, const char *what)
+{
+    return ok ? 0 : node_refuse(node, "%s", what);
+}
+
+} // namespace
+
+int link_write(NodeLink *node, NodeText *out)
+{
+    int port = text_to_int(node_get(node, "port"));
+    if (!node_get(node, "server")[0])
+        return node_refuse(node, "the node has no server");
+    if (port < 1 || port > 65535)
+        return node_refuse(node, "the node's port '%s' is not 1 to 65535", node_get(node, "port"));
+    switch (node->type) {
+    case 0:
+        // The client then talks to the local KCP tunnel, not to the server.
+        if (export_refuse_unless(node, !node_has(node, "use_kcp") || text_to_int(node_get(node, "use_kcp")) != 1,
+                                 "the node runs through the KCP tunnel (use_kcp 1), which no link can say") != 0)
+            return -1;
+        return link_write_ss(node, out);
+    case 1:
+        if (export_refuse_unless(node, text_to_int(node_get(node, "use_kcp")) != 1,
+                                 "the node runs through the KCP tunnel (use_kcp 1), which no link can say") != 0)
+            return -1;
+        return link_write_ssr(node, out);
+    case 3:
+        return link_write_trojan(node, out);
+    default:
+        break;
+    }
+    const char *protocol = node_get(node, "v2ray_protocol");
+    if (strcmp(protocol, "vmess") == 0)
+        return link_write_vmess(node, out);
+    if (strcmp(protocol, "vless") == 0)
+        return link_write_vless(node, out);
+    if (strcmp(protocol, "trojan") == 0)
+        return link_write_trojan(node, out);
+    if (strcmp(protocol, "ss") == 0) {
+        // ss:// names no transport and no TLS.
+        const char *security = node_get(node, "v2ray_network_security");
+        bool plain = strcmp(node_get(node, "v2ray_network"), "tcp") == 0 &&
+                     strcmp(node_get(node, "v2ray_headtype_tcp"), "http") != 0 &&
+                     (!security[0] || strcmp(security, "none") == 0);
+        if (!plain)
+            return node_refuse(node, "an ss node with a transport or TLS has no link");
+        return link_write_ss(node, out);
+    }
+    return node_refuse(node, "protocol '%s' has no share link", protocol);
+}
+
+int node_export(int argc, char **argv)
+{
+    const char *type_text = NULL, *node_text = NULL;
+    bool qr = false;
+    for (int i = 2; i < argc; i++) {
+        if (strcmp(argv[i], "--qr") == 0)
+            qr = true;
+        else if (!type_text)
+            type_text = argv[i];
+        else if (!node_text)
+            node_text = argv[i];
+        else
+            return NODE_USAGE;
+    }
+    char *end;
+    long type = type_text ? strtol(type_text, &end, 10) : -1;
+    if (!type_text || *end || !type_text[0] || type < 0 || type > 3)
+        return NODE_USAGE;
+    long index = 0;
+    if (node_text) {
+        index = strtol(node_text, &end, 10);
+        if (*end || !node_text[0] || index < 0 || index > 99999999)
+            return NODE_USAGE;
+    }
+    if (qr && !node_has_qr()) {
+        fputs("tarvick-node: built without QR codes (libqrencode)\n", stderr);
+        return NODE_USAGE;
+    }
+
+    int node = (int)index;
+    if (!node_text && driver_read_node(&node) != 0)
+        return NODE_REFUSED; // the store client has said why
+    NodeLink settings;
+    node_link_init(&settings);
+    NodeText link;
+    int rc = node_record(&settings, (int)type, node, store_get);
+    if (rc == 0)
+        rc = link_write(&settings, &link);
+    if (rc != 0) {
+        fprintf(stderr, "tarvick-node: node %d type %ld: %s\n", node, type, settings.reason);
+        node_link_clear(&settings);
+        return NODE_REFUSED;
+    }
+    node_link_clear(&settings);
+    printf("%s\n", link.data);
+    if (qr && node_draw_qr(link.data) != 0) {
+        fputs("tarvick-node: the link is too long for a QR code\n", stderr);
+        return NODE_REFUSED;
+    }
+    return NODE_OK;
+}

@@ -1,0 +1,308 @@
+// tarvick-node import: share links, or a Base64 subscription of them, to
+// node settings in the development daemon's settings-file format.
+#include "node.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+namespace {
+
+const size_t IMPORT_INPUT_MAX = 16u << 20;
+
+typedef int (*LinkReader)(NodeLink *link, char *text, size_t length);
+
+struct Scheme {
+    const char *name;
+    LinkReader read;
+};
+
+const Scheme IMPORT_SCHEMES[] = {
+    {"ss", link_read_ss},
+    {"ssr", link_read_ssr},
+    {"vmess", link_read_vmess},
+    {"vless", link_read_vless},
+    {"trojan", link_read_trojan},
+};
+
+// The link being imported answers the generator's lookups.
+const NodeLink *import_link;
+int import_node;
+
+int import_answer(const char *key, ValueBuffer *value)
+{
+    char name[sizeof import_link->fields[0].name];
+    if (node_key_field(key, import_node, name, sizeof name) == 0)
+        snprintf(value->text, sizeof value->text, "%s", node_get(import_link, name));
+    return 0;
+}
+
+// Reads all of the input, refusing more than the limit before printing.
+int import_read(const char *path, NodeText *input)
+{
+    FILE *file = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
+    if (!file) {
+        fprintf(stderr, "tarvick-node: %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    char chunk[65536];
+    size_t got;
+    int rc = 0;
+    while (rc == 0 && (got = fread(chunk, 1, sizeof chunk, file)) > 0) {
+        if (input->length + got > IMPORT_INPUT_MAX) {
+            fprintf(stderr, "tarvick-node: %s: input is larger than 16 MiB\n", path);
+            rc = -1;
+        } else if (text_append(input, chunk, got) != 0) {
+            fprintf(stderr, "tarvick-node: %s: out of memory\n", path);
+            rc = -1;
+        }
+    }
+    if (rc == 0 && ferror(file)) {
+        fprintf(stderr, "tarvick-node: %s: %s\n", path, strerror(errno));
+        rc = -1;
+    }
+    if (file != stdin)
+        fclose(file);
+    if (rc == 0 && text_append(input, "", 0) != 0)
+        rc = -1;
+    return rc;
+}
+
+// A subscription is the Base64 of the links; plain links hold "://".
+int import_unwrap(NodeText *input)
+{
+    if (strstr(input->data, "://"))
+        return 0;
+    char *plain = (char *)malloc(input->length * 3 / 4 + 4);
+    if (!plain)
+        return -1;
+    long length = decode_base64_strict(input->data, input->length, (unsigned char *)plain);
+    if (length > 0) {
+        free(input->data);
+        input->data = plain;
+        input->length = (size_t)length;
+        input->capacity = input->length * 3 / 4 + 4;
+    } else {
+        free(plain); // not Base64 either: each line is refused on its own
+    }
+    return 0;
+}
+
+// In the development daemon's escapes, so any byte survives the round trip.
+void import_print_value(const char *value, FILE *out)
+{
+    static const char HEX[] = "0123456789abcdef";
+    for (const unsigned char *p = (const unsigned char *)value; *p; p++) {
+        if (*p == '\\')
+            fputs_unlocked("\\\\", out);
+        else if (*p == '\n')
+            fputs_unlocked("\\n", out);
+        else if (*p == '\t')
+            fputs_unlocked("\\t", out);
+        else if (*p < 0x20 || *p == 0x7f) {
+            char escaped[4] = {'\\', 'x', HEX[*p >> 4], HEX[*p & 15]};
+            fwrite_unlocked(escaped, 1, 4, out);
+        } else
+            putc_unlocked(*p, out);
+    }
+}
+
+// Tens of thousands of lines: plain writes, no formatting per line.
+void import_print(const NodeLink *node, const NodeLink *link, int index)
+{
+    char suffix[16];
+    snprintf(suffix, sizeof suffix, "_%d=", index);
+    printf("# node %d type %d", index, node->type);
+    if (link->name && link->name[0])
+        printf(" %s", link->name);
+    putchar_unlocked('\n');
+    for (int i = 0; i < node->count; i++) {
+        fputs_unlocked("ssconf_basic_", stdout);
+        fputs_unlocked(node->fields[i].name, stdout);
+        fputs_unlocked(suffix, stdout);
+        import_print_value(node->fields[i].value, stdout);
+        putchar_unlocked('\n');
+    }
+}
+
+// Which settings tarvick reads depends on a few of them (the protocol, the
+// network, a switch); the addresses, names and secrets that make every node
+// of a subscription different only fill members. The generator therefore
+// runs once per shape of node, and its keys are reused for the same shape:
+// a value that only fills members counts by being empty or not, any other
+// value by its text. A setting not named here is part of the shape.
+const char *const IMPORT_FILL_ONLY[] = {
+    "server", "port", "password", "v2ray_uuid", "v2ray_alterid", "v2ray_network_host",
+    "v2ray_network_path", "v2ray_network_tlshost", "v2ray_grpc_serviceName", "v2ray_quic_key",
+    "ss_obfs_host", "ssr_protocol_param", "ssr_obfs_param", "trojan_sni",
+};
+
+enum { IMPORT_SHAPES = 64, IMPORT_SHAPE_TEXT = 512 };
+
+struct ImportShape {
+    char text[IMPORT_SHAPE_TEXT];
+    unsigned hash;
+    int type;
+    int count;
+    char names[NODE_FIELD_MAX][sizeof(((NodeField *)0)->name)];
+};
+
+ImportShape *import_shapes;
+int import_shape_count;
+
+bool import_fill_only(const char *name)
+{
+    for (const char *fill : IMPORT_FILL_ONLY)
+        if (strcmp(name, fill) == 0)
+            return true;
+    return false;
+}
+
+// The shape of a link as text; false when it is too long to keep.
+bool import_shape_of(const NodeLink *link, char *text)
+{
+    size_t used = 0;
+    text[used++] = (char)('0' + link->type);
+    for (int i = 0; i < link->count; i++) {
+        const NodeField *field = &link->fields[i];
+        const char *value = !import_fill_only(field->name) ? field->value : field->length ? "*" : "";
+        size_t name_length = strlen(field->name), value_length = strlen(value);
+        if (used + name_length + value_length + 3 > IMPORT_SHAPE_TEXT)
+            return false;
+        text[used++] = '\n';
+        memcpy(text + used, field->name, name_length);
+        used += name_length;
+        text[used++] = '=';
+        memcpy(text + used, value, value_length);
+        used += value_length;
+    }
+    text[used] = '\0';
+    return true;
+}
+
+// The node's settings: the generator's keys for this shape, with the link's
+// values (every key the generator reads that the link leaves out is empty).
+int import_record(NodeLink *node, const NodeLink *link, int index)
+{
+    char text[IMPORT_SHAPE_TEXT];
+    bool keep = import_shape_of(link, text);
+    unsigned hash = 2166136261u; // FNV-1a: most shapes differ only late in the text
+    for (const char *p = text; keep && *p; p++)
+        hash = (hash ^ (unsigned char)*p) * 16777619u;
+    for (int s = 0; keep && s < import_shape_count; s++) {
+        const ImportShape *shape = &import_shapes[s];
+        if (shape->hash != hash || strcmp(shape->text, text) != 0)
+            continue;
+        node->type = shape->type;
+        for (int i = 0; i < shape->count; i++)
+            if (node_set_text(node, shape->names[i], node_get(link, shape->names[i])) != 0)
+                return -1;
+        return 0;
+    }
+    import_link = link;
+    import_node = index;
+    if (node_record(node, link->type, index, import_answer) != 0)
+        return -1;
+    if (!import_shapes)
+        import_shapes = (ImportShape *)calloc(IMPORT_SHAPES, sizeof *import_shapes);
+    if (keep && import_shapes && import_shape_count < IMPORT_SHAPES) {
+        ImportShape *shape = &import_shapes[import_shape_count++];
+        memcpy(shape->text, text, sizeof shape->text);
+        shape->hash = hash;
+        shape->type = node->type;
+        shape->count = node->count;
+        for (int i = 0; i < node->count; i++)
+            memcpy(shape->names[i], node->fields[i].name, sizeof shape->names[i]);
+    }
+    return 0;
+}
+
+// One line: 1 imported, 0 refused (said on stderr).
+int import_line(char *line, size_t length, long number, int index)
+{
+    char *separator = strstr(line, "://");
+    size_t scheme_length = separator ? (size_t)(separator - line) : 0;
+    const Scheme *scheme = NULL;
+    for (const Scheme &row : IMPORT_SCHEMES)
+        if (scheme_length == strlen(row.name) && strncasecmp(line, row.name, scheme_length) == 0)
+            scheme = &row;
+    const char *scheme_name = scheme ? scheme->name : separator ? (*separator = '\0', line) : "?";
+    NodeLink link, node;
+    node_link_init(&link);
+    node_link_init(&node);
+    int rc;
+    if (!scheme)
+        rc = node_refuse(&link, "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan)");
+    else if (memchr(line, '\0', length))
+        rc = node_refuse(&link, "NUL byte in the link");
+    else
+        rc = scheme->read(&link, separator + 3, length - scheme_length - 3);
+    if (rc == 0)
+        rc = import_record(&node, &link, index);
+    if (rc != 0)
+        fprintf(stderr, "tarvick-node: line %ld: %s: %s\n", number, scheme_name,
+                link.reason[0] ? link.reason : node.reason);
+    else {
+        if (link.warning[0])
+            fprintf(stderr, "tarvick-node: line %ld: %s: warning: %s\n", number, scheme_name, link.warning);
+        import_print(&node, &link, index);
+    }
+    node_link_clear(&link);
+    node_link_clear(&node);
+    return rc == 0;
+}
+
+} // namespace
+
+int node_import(int argc, char **argv)
+{
+    const char *path = "-";
+    long first = 1;
+    bool have_path = false;
+    for (int i = 2; i < argc; i++) {
+        if (strcmp(argv[i], "--first") == 0 && i + 1 < argc) {
+            char *end;
+            first = strtol(argv[++i], &end, 10);
+            if (*end || !argv[i][0] || first < 0 || first > 99999999)
+                return NODE_USAGE;
+        } else if (!have_path && (argv[i][0] != '-' || strcmp(argv[i], "-") == 0)) {
+            path = argv[i];
+            have_path = true;
+        } else {
+            return NODE_USAGE;
+        }
+    }
+    NodeText input;
+    if (import_read(path, &input) != 0 || import_unwrap(&input) != 0)
+        return NODE_USAGE;
+
+    int index = (int)first;
+    bool refused = false;
+    long number = 0;
+    char *line = input.data;
+    char *end = input.data + input.length;
+    while (line < end) {
+        char *newline = (char *)memchr(line, '\n', (size_t)(end - line));
+        char *stop = newline ? newline : end;
+        number++;
+        // Blanks around a link and a CR before the newline are not the link.
+        char *start = line;
+        while (start < stop && (*start == ' ' || *start == '\t'))
+            start++;
+        while (stop > start && (stop[-1] == ' ' || stop[-1] == '\t' || stop[-1] == '\r'))
+            stop--;
+        char saved = *stop;
+        *stop = '\0';
+        if (start < stop && *start != '#') {
+            if (import_line(start, (size_t)(stop - start), number, index))
+                index++;
+            else
+                refused = true;
+        }
+        *stop = saved;
+        line = newline ? newline + 1 : end;
+    }
+    return refused ? NODE_REFUSED : NODE_OK;
+}

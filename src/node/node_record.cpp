@@ -1,0 +1,74 @@
+// Which settings a node is made of is decided by tarvick's own generators:
+// the node's generator runs over a settings source, and every per-node key it
+// reads is kept with the value it got. So an import writes exactly the keys
+// tarvick will read, and an export sees exactly the values tarvick will use.
+#include "node.h"
+#include "tarvick.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+// One recording runs at a time, on one thread.
+struct Recording {
+    NodeLink *out;
+    StoreSource source;
+    int node;
+    int failed;
+} recording;
+
+const char NODE_KEY_PREFIX[] = "ssconf_basic_";
+
+int record_lookup(const char *key, ValueBuffer *value)
+{
+    int rc = recording.source(key, value);
+    if (rc != 0)
+        recording.failed = 1;
+    char name[sizeof recording.out->fields[0].name];
+    if (node_key_field(key, recording.node, name, sizeof name) != 0)
+        return rc; // global keys such as the router's architecture are not the node's
+    // A value read twice (the V2Ray protocol, security and network are) is
+    // the same value; the first reading fixes its place.
+    if (rc == 0 && !node_has(recording.out, name))
+        node_set_text(recording.out, name, value->text);
+    return rc;
+}
+
+} // namespace
+
+int node_key_field(const char *key, int node, char *name, size_t size)
+{
+    char suffix[16];
+    snprintf(suffix, sizeof suffix, "_%d", node);
+    size_t length = strlen(key);
+    size_t prefix_length = sizeof NODE_KEY_PREFIX - 1;
+    size_t suffix_length = strlen(suffix);
+    if (length <= prefix_length + suffix_length || strncmp(key, NODE_KEY_PREFIX, prefix_length) != 0 ||
+        strcmp(key + length - suffix_length, suffix) != 0 || length - prefix_length - suffix_length >= size)
+        return -1;
+    memcpy(name, key + prefix_length, length - prefix_length - suffix_length);
+    name[length - prefix_length - suffix_length] = '\0';
+    return 0;
+}
+
+int node_record(NodeLink *out, int type, int node, StoreSource source)
+{
+    Generator generator = driver_generator(type);
+    if (!generator)
+        return node_refuse(out, "type %d is not 0 to 3", type);
+    out->type = type;
+    recording.out = out;
+    recording.source = source;
+    recording.failed = 0;
+    recording.node = node;
+    // The document itself is not wanted: an empty path opens nothing, and the
+    // ports only steer members, never which settings are read.
+    GeneratorArgs args = {type, node, "", 1, 1, "tcp,udp"};
+    store_set_source(record_lookup);
+    generator(&args);
+    store_set_source(NULL);
+    if (recording.failed)
+        return node_refuse(out, "a setting of node %d could not be read", node);
+    return 0;
+}

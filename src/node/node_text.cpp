@@ -1,0 +1,311 @@
+// The plain records tarvick-node works on, and the pieces of link syntax that
+// every scheme shares: percent escapes, query parameters, host and port.
+#include "node.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+void node_link_init(NodeLink *link)
+{
+    memset(link, 0, sizeof *link);
+    link->type = -1;
+}
+
+void node_link_clear(NodeLink *link)
+{
+    for (int i = 0; i < link->count; i++)
+        free(link->fields[i].value);
+    free(link->name);
+    node_link_init(link);
+}
+
+int node_refuse(NodeLink *link, const char *format, ...)
+{
+    if (link->reason[0] == '\0') { // the first cause is the one worth telling
+        va_list args;
+        va_start(args, format);
+        vsnprintf(link->reason, sizeof link->reason, format, args);
+        va_end(args);
+    }
+    return -1;
+}
+
+void node_warn(NodeLink *link, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(link->warning, sizeof link->warning, format, args);
+    va_end(args);
+}
+
+static char *node_copy(const char *value, size_t length)
+{
+    char *copy = (char *)malloc(length + 1);
+    if (copy) {
+        memcpy(copy, value, length);
+        copy[length] = '\0';
+    }
+    return copy;
+}
+
+int node_set(NodeLink *link, const char *name, const char *value, size_t length)
+{
+    // What the daemon cannot hand back whole would reach the client changed.
+    if (memchr(value, '\0', length))
+        return node_refuse(link, "%s holds a NUL byte", name);
+    if (length > NODE_VALUE_MAX)
+        return node_refuse(link, "%s is longer than %d bytes", name, NODE_VALUE_MAX);
+    int i = 0;
+    while (i < link->count && strcmp(link->fields[i].name, name) != 0)
+        i++;
+    size_t name_length = strlen(name);
+    if (i == NODE_FIELD_MAX || name_length >= sizeof link->fields[i].name)
+        return node_refuse(link, "too many settings");
+    char *copy = node_copy(value, length);
+    if (!copy)
+        return node_refuse(link, "out of memory");
+    NodeField *field = &link->fields[i];
+    if (i == link->count) {
+        memcpy(field->name, name, name_length + 1);
+        link->count++;
+    } else {
+        free(field->value);
+    }
+    field->value = copy;
+    field->length = length;
+    return 0;
+}
+
+int node_set_text(NodeLink *link, const char *name, const char *value)
+{
+    return node_set(link, name, value, strlen(value));
+}
+
+int node_set_password(NodeLink *link, const char *password, size_t length)
+{
+    if (memchr(password, '\0', length))
+        return node_refuse(link, "password holds a NUL byte");
+    char *stored = (char *)malloc(length / 3 * 4 + 5);
+    if (!stored)
+        return node_refuse(link, "out of memory");
+    size_t n = encode_base64((const unsigned char *)password, length, stored, false);
+    int rc = node_set(link, "password", stored, n);
+    free(stored);
+    return rc;
+}
+
+const char *node_get(const NodeLink *link, const char *name)
+{
+    for (int i = 0; i < link->count; i++)
+        if (strcmp(link->fields[i].name, name) == 0)
+            return link->fields[i].value;
+    return "";
+}
+
+bool node_has(const NodeLink *link, const char *name)
+{
+    for (int i = 0; i < link->count; i++)
+        if (strcmp(link->fields[i].name, name) == 0)
+            return true;
+    return false;
+}
+
+int node_set_name(NodeLink *link, const char *name, size_t length)
+{
+    free(link->name);
+    link->name = node_copy(name, length);
+    if (!link->name)
+        return node_refuse(link, "out of memory");
+    // The name goes on one comment line: no control byte may break it.
+    for (char *p = link->name; *p; p++)
+        if ((unsigned char)*p < 0x20 || *p == 0x7f)
+            *p = ' ';
+    return 0;
+}
+
+NodeText::NodeText() : data(NULL), length(0), capacity(0) {}
+
+NodeText::~NodeText()
+{
+    free(data);
+}
+
+int text_append(NodeText *text, const char *data, size_t length)
+{
+    if (text->length + length + 1 > text->capacity) {
+        size_t capacity = text->capacity ? text->capacity : 256;
+        while (capacity < text->length + length + 1)
+            capacity *= 2;
+        char *grown = (char *)realloc(text->data, capacity);
+        if (!grown)
+            return -1;
+        text->data = grown;
+        text->capacity = capacity;
+    }
+    memcpy(text->data + text->length, data, length);
+    text->length += length;
+    text->data[text->length] = '\0';
+    return 0;
+}
+
+int text_append_str(NodeText *text, const char *data)
+{
+    return text_append(text, data, strlen(data));
+}
+
+int text_printf(NodeText *text, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(NULL, 0, format, args);
+    va_end(args);
+    if (n < 0 || text_append(text, "", 0) != 0)
+        return -1;
+    size_t length = text->length;
+    // Grow first, then print in place.
+    if (length + (size_t)n + 1 > text->capacity) {
+        char *grown = (char *)realloc(text->data, length + (size_t)n + 1);
+        if (!grown)
+            return -1;
+        text->data = grown;
+        text->capacity = length + (size_t)n + 1;
+    }
+    va_start(args, format);
+    vsnprintf(text->data + length, (size_t)n + 1, format, args);
+    va_end(args);
+    text->length += (size_t)n;
+    return 0;
+}
+
+int text_append_percent(NodeText *text, const char *data, size_t length, const char *keep)
+{
+    static const char HEX[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = (unsigned char)data[i];
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     strchr("-._~", c) || (c && keep && strchr(keep, c));
+        char escaped[3] = {'%', HEX[c >> 4], HEX[c & 15]};
+        if ((plain ? text_append(text, data + i, 1) : text_append(text, escaped, 3)) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+static int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+size_t link_percent_decode(char *text, size_t length)
+{
+    size_t out = 0;
+    for (size_t i = 0; i < length; i++) {
+        int high = i + 2 < length ? hex_value(text[i + 1]) : -1;
+        int low = i + 2 < length ? hex_value(text[i + 2]) : -1;
+        if (text[i] == '%' && high >= 0 && low >= 0) {
+            text[out++] = (char)(high * 16 + low);
+            i += 2;
+        } else {
+            text[out++] = text[i];
+        }
+    }
+    text[out] = '\0';
+    return out;
+}
+
+int link_query_parse(LinkQuery *query, char *text)
+{
+    query->count = 0;
+    while (text && *text) {
+        char *next = strchr(text, '&');
+        if (next)
+            *next++ = '\0';
+        if (*text) {
+            if (query->count == LINK_PARAM_MAX)
+                return -1;
+            LinkParam *param = &query->params[query->count++];
+            char *equals = strchr(text, '=');
+            if (equals)
+                *equals++ = '\0';
+            link_percent_decode(text, strlen(text));
+            param->name = text;
+            param->value = equals ? equals : "";
+            param->length = equals ? link_percent_decode(equals, strlen(equals)) : 0;
+            param->used = false;
+        }
+        text = next;
+    }
+    return 0;
+}
+
+const char *link_query_get(LinkQuery *query, const char *name)
+{
+    const char *value = "";
+    for (int i = 0; i < query->count; i++)
+        if (strcmp(query->params[i].name, name) == 0) {
+            query->params[i].used = true;
+            value = query->params[i].value; // the last one counts, as in browsers
+        }
+    return value;
+}
+
+const char *link_query_unused(const LinkQuery *query)
+{
+    for (int i = 0; i < query->count; i++)
+        if (!query->params[i].used)
+            return query->params[i].name;
+    return NULL;
+}
+
+int link_port(const char *text)
+{
+    if (!*text || strlen(text) > 5)
+        return -1;
+    int port = 0;
+    for (const char *p = text; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return -1;
+        port = port * 10 + (*p - '0');
+    }
+    return port >= 1 && port <= 65535 ? port : -1;
+}
+
+int link_host_port(NodeLink *link, char *text, const char **host, int *port)
+{
+    char *colon;
+    if (text[0] == '[') {
+        char *close = strchr(text, ']');
+        if (!close || close[1] != ':')
+            return node_refuse(link, "bad IPv6 host (it must stand in brackets, then a port)");
+        *close = '\0';
+        colon = close + 1;
+        *host = text + 1;
+        if (strspn(*host, "0123456789abcdefABCDEF:.") != strlen(*host) || !strchr(*host, ':'))
+            return node_refuse(link, "bad IPv6 host");
+    } else {
+        colon = strrchr(text, ':');
+        if (!colon)
+            return node_refuse(link, "no port");
+        *colon = '\0';
+        *host = text;
+        if (strchr(*host, ':'))
+            return node_refuse(link, "bad host (IPv6 must stand in brackets)");
+    }
+    if (**host == '\0')
+        return node_refuse(link, "no host");
+    for (const char *p = *host; *p; p++)
+        if ((unsigned char)*p <= ' ' || strchr("/?#@[]\\\"", *p))
+            return node_refuse(link, "bad host");
+    *port = link_port(colon + 1);
+    if (*port < 0)
+        return node_refuse(link, "bad port '%s' (1 to 65535)", colon + 1);
+    return 0;
+}
