@@ -120,6 +120,13 @@ int node_record(NodeLink *out, int type, int node, StoreSource source);
 // "ssconf_basic_server_3"); -1 for any other key.
 int node_key_field(const char *key, int node, char *name, size_t size);
 
+// Reads one link (a line of text, changed in place) into its settings as
+// node index: link gets what the link says (and its name, reason, warning),
+// node the settings tarvick reads for it, in the order it reads them.
+// Returns 0, or -1 with the reason in link or node. scheme names the link's
+// scheme for messages. Both records are the caller's to clear.
+int node_read_link(char *line, size_t length, int index, NodeLink *link, NodeLink *node, const char **scheme);
+
 // The commands.
 int node_import(int argc, char **argv);
 int node_export(int argc, char **argv);

@@ -222,31 +222,15 @@ int import_record(NodeLink *node, const NodeLink *link, int index)
 // One line: 1 imported, 0 refused (said on stderr).
 int import_line(char *line, size_t length, long number, int index)
 {
-    char *separator = strstr(line, "://");
-    size_t scheme_length = separator ? (size_t)(separator - line) : 0;
-    const Scheme *scheme = NULL;
-    for (const Scheme &row : IMPORT_SCHEMES)
-        if (scheme_length == strlen(row.name) && strncasecmp(line, row.name, scheme_length) == 0)
-            scheme = &row;
-    const char *scheme_name = scheme ? scheme->name : separator ? (*separator = '\0', line) : "?";
     NodeLink link, node;
-    node_link_init(&link);
-    node_link_init(&node);
-    int rc;
-    if (!scheme)
-        rc = node_refuse(&link, "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan)");
-    else if (memchr(line, '\0', length))
-        rc = node_refuse(&link, "NUL byte in the link");
-    else
-        rc = scheme->read(&link, separator + 3, length - scheme_length - 3);
-    if (rc == 0)
-        rc = import_record(&node, &link, index);
+    const char *scheme = NULL;
+    int rc = node_read_link(line, length, index, &link, &node, &scheme);
     if (rc != 0)
-        fprintf(stderr, "tarvick-node: line %ld: %s: %s\n", number, scheme_name,
+        fprintf(stderr, "tarvick-node: line %ld: %s: %s\n", number, scheme,
                 link.reason[0] ? link.reason : node.reason);
     else {
         if (link.warning[0])
-            fprintf(stderr, "tarvick-node: line %ld: %s: warning: %s\n", number, scheme_name, link.warning);
+            fprintf(stderr, "tarvick-node: line %ld: %s: warning: %s\n", number, scheme, link.warning);
         import_print(&node, &link, index);
     }
     node_link_clear(&link);
@@ -255,6 +239,26 @@ int import_line(char *line, size_t length, long number, int index)
 }
 
 } // namespace
+
+int node_read_link(char *line, size_t length, int index, NodeLink *link, NodeLink *node, const char **scheme_name)
+{
+    node_link_init(link);
+    node_link_init(node);
+    char *separator = strstr(line, "://");
+    size_t scheme_length = separator ? (size_t)(separator - line) : 0;
+    const Scheme *scheme = NULL;
+    for (const Scheme &row : IMPORT_SCHEMES)
+        if (scheme_length == strlen(row.name) && strncasecmp(line, row.name, scheme_length) == 0)
+            scheme = &row;
+    *scheme_name = scheme ? scheme->name : separator ? (*separator = '\0', line) : "?";
+    if (!scheme)
+        return node_refuse(link, "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan)");
+    if (memchr(line, '\0', length))
+        return node_refuse(link, "NUL byte in the link");
+    if (scheme->read(link, separator + 3, length - scheme_length - 3) != 0)
+        return -1;
+    return import_record(node, link, index);
+}
 
 int node_import(int argc, char **argv)
 {
