@@ -97,10 +97,14 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     LinkQuery params;
     if (link_query_parse(&params, query) != 0)
         return node_refuse(link, "too many parameters");
-    char *end = text + strcspn(text, "/");
-    *end = '\0';
-
+    // Standard Base64 may hold "/": only the path after the host ends here.
     char *at = strrchr(text, '@');
+    char *host_part = at ? at : text;
+    if (char *slash = at ? strchr(at, '/') : NULL)
+        *slash = '\0';
+    else if (!at && host_part[0] && host_part[strlen(host_part) - 1] == '/')
+        host_part[strlen(host_part) - 1] = '\0';
+
     if (!at) { // the older form: all of it is Base64
         long length;
         char *plain = link_unbase64(text, strlen(text), &length);
@@ -245,9 +249,9 @@ int link_write_ss(NodeLink *node, NodeText *out)
         failed = text_append_percent(out, user.data, user.length, NULL) != 0;
     } else if (!failed) {
         char *encoded = (char *)malloc(user.length / 3 * 4 + 5);
-        failed = !encoded || text_append_str(out, (encode_base64((const unsigned char *)user.data, user.length,
-                                                                 encoded, true),
-                                                   encoded)) != 0;
+        if (encoded)
+            encode_base64((const unsigned char *)user.data, user.length, encoded, true);
+        failed = !encoded || text_append_str(out, encoded) != 0;
         free(encoded);
     }
     bool v6 = strchr(server, ':') != NULL;

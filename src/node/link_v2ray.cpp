@@ -177,11 +177,11 @@ int link_read_url(NodeLink *link, char *text, char **user, size_t *user_length, 
         *question++ = '\0';
     if (link_query_parse(query, question) != 0)
         return node_refuse(link, "too many parameters");
-    text[strcspn(text, "/")] = '\0';
     char *at = strrchr(text, '@');
     if (!at)
         return node_refuse(link, "no user before @host:port");
     *at = '\0';
+    at[1 + strcspn(at + 1, "/")] = '\0'; // a path after the port says nothing here
     *user = text;
     *user_length = link_percent_decode(text, strlen(text));
     const char *host;

@@ -91,40 +91,54 @@ int import_unwrap(NodeText *input)
 }
 
 // In the development daemon's escapes, so any byte survives the round trip.
-void import_print_value(const char *value, FILE *out)
+int import_append_value(NodeText *out, const char *value)
 {
     static const char HEX[] = "0123456789abcdef";
-    for (const unsigned char *p = (const unsigned char *)value; *p; p++) {
-        if (*p == '\\')
-            fputs_unlocked("\\\\", out);
-        else if (*p == '\n')
-            fputs_unlocked("\\n", out);
-        else if (*p == '\t')
-            fputs_unlocked("\\t", out);
-        else if (*p < 0x20 || *p == 0x7f) {
-            char escaped[4] = {'\\', 'x', HEX[*p >> 4], HEX[*p & 15]};
-            fwrite_unlocked(escaped, 1, 4, out);
-        } else
-            putc_unlocked(*p, out);
+    int rc = 0;
+    for (const unsigned char *p = (const unsigned char *)value; *p && rc == 0;) {
+        const unsigned char *run = p;
+        while (*p >= 0x20 && *p != 0x7f && *p != '\\')
+            p++;
+        rc = text_append(out, (const char *)run, (size_t)(p - run));
+        if (!*p || rc != 0)
+            break;
+        char escaped[4] = {'\\', 'x', HEX[*p >> 4], HEX[*p & 15]};
+        if (*p == '\\' || *p == '\n' || *p == '\t') {
+            escaped[1] = *p == '\\' ? '\\' : *p == '\n' ? 'n' : 't';
+            rc = text_append(out, escaped, 2);
+        } else {
+            rc = text_append(out, escaped, 4);
+        }
+        p++;
     }
+    return rc;
 }
 
-// Tens of thousands of lines: plain writes, no formatting per line.
-void import_print(const NodeLink *node, const NodeLink *link, int index)
+// Tens of thousands of blocks: each is made in memory and written at once.
+NodeText import_block;
+
+int import_print(const NodeLink *node, const NodeLink *link, int index)
 {
-    char suffix[16];
-    snprintf(suffix, sizeof suffix, "_%d=", index);
-    printf("# node %d type %d", index, node->type);
+    NodeText &block = import_block;
+    char number[16];
+    int digits = snprintf(number, sizeof number, "%d", index);
+    char type[2] = {(char)('0' + node->type), '\0'};
+    block.length = 0;
+    int rc = text_append_str(&block, "# node ") | text_append(&block, number, (size_t)digits) |
+             text_append_str(&block, " type ") | text_append_str(&block, type);
     if (link->name && link->name[0])
-        printf(" %s", link->name);
-    putchar_unlocked('\n');
+        rc |= text_append_str(&block, " ") | text_append_str(&block, link->name);
+    rc |= text_append_str(&block, "\n");
     for (int i = 0; i < node->count; i++) {
-        fputs_unlocked("ssconf_basic_", stdout);
-        fputs_unlocked(node->fields[i].name, stdout);
-        fputs_unlocked(suffix, stdout);
-        import_print_value(node->fields[i].value, stdout);
-        putchar_unlocked('\n');
+        rc |= text_append_str(&block, "ssconf_basic_") | text_append_str(&block, node->fields[i].name) |
+              text_append_str(&block, "_") | text_append(&block, number, (size_t)digits) |
+              text_append_str(&block, "=") | import_append_value(&block, node->fields[i].value) |
+              text_append_str(&block, "\n");
     }
+    if (rc != 0)
+        return -1;
+    fwrite_unlocked(block.data, 1, block.length, stdout);
+    return 0;
 }
 
 // Which settings tarvick reads depends on a few of them (the protocol, the
@@ -133,10 +147,17 @@ void import_print(const NodeLink *node, const NodeLink *link, int index)
 // runs once per shape of node, and its keys are reused for the same shape:
 // a value that only fills members counts by being empty or not, any other
 // value by its text. A setting not named here is part of the shape.
-const char *const IMPORT_FILL_ONLY[] = {
-    "server", "port", "password", "v2ray_uuid", "v2ray_alterid", "v2ray_network_host",
-    "v2ray_network_path", "v2ray_network_tlshost", "v2ray_grpc_serviceName", "v2ray_quic_key",
-    "ss_obfs_host", "ssr_protocol_param", "ssr_obfs_param", "trojan_sni",
+struct FieldName {
+    const char *text;
+    size_t length;
+};
+#define FIELD_NAME(text) {text, sizeof text - 1}
+const FieldName IMPORT_FILL_ONLY[] = {
+    FIELD_NAME("server"), FIELD_NAME("port"), FIELD_NAME("password"), FIELD_NAME("v2ray_uuid"),
+    FIELD_NAME("v2ray_alterid"), FIELD_NAME("v2ray_network_host"), FIELD_NAME("v2ray_network_path"),
+    FIELD_NAME("v2ray_network_tlshost"), FIELD_NAME("v2ray_grpc_serviceName"), FIELD_NAME("v2ray_quic_key"),
+    FIELD_NAME("ss_obfs_host"), FIELD_NAME("ssr_protocol_param"), FIELD_NAME("ssr_obfs_param"),
+    FIELD_NAME("trojan_sni"),
 };
 
 enum { IMPORT_SHAPES = 64, IMPORT_SHAPE_TEXT = 512 };
@@ -152,29 +173,33 @@ struct ImportShape {
 ImportShape *import_shapes;
 int import_shape_count;
 
-bool import_fill_only(const char *name)
+bool import_fill_only(const char *name, size_t length)
 {
-    for (const char *fill : IMPORT_FILL_ONLY)
-        if (strcmp(name, fill) == 0)
+    for (const FieldName &fill : IMPORT_FILL_ONLY)
+        if (fill.length == length && memcmp(name, fill.text, length) == 0)
             return true;
     return false;
 }
 
-// The shape of a link as text; false when it is too long to keep.
+// The shape of a link as text, each value after its length so that no value
+// can pass for another field; false when it is too long to keep.
 bool import_shape_of(const NodeLink *link, char *text)
 {
     size_t used = 0;
     text[used++] = (char)('0' + link->type);
     for (int i = 0; i < link->count; i++) {
         const NodeField *field = &link->fields[i];
-        const char *value = !import_fill_only(field->name) ? field->value : field->length ? "*" : "";
-        size_t name_length = strlen(field->name), value_length = strlen(value);
-        if (used + name_length + value_length + 3 > IMPORT_SHAPE_TEXT)
+        size_t name_length = strlen(field->name);
+        const char *value = !import_fill_only(field->name, name_length) ? field->value : field->length ? "*" : "";
+        size_t value_length = strlen(value);
+        if (used + name_length + value_length + 16 > IMPORT_SHAPE_TEXT)
             return false;
         text[used++] = '\n';
         memcpy(text + used, field->name, name_length);
         used += name_length;
-        text[used++] = '=';
+        // The length, four digits (values are shorter than 10,000 bytes).
+        for (size_t scale = 1000; scale > 0; scale /= 10)
+            text[used++] = (char)('0' + value_length / scale % 10);
         memcpy(text + used, value, value_length);
         used += value_length;
     }
@@ -225,14 +250,12 @@ int import_line(char *line, size_t length, long number, int index)
     NodeLink link, node;
     const char *scheme = NULL;
     int rc = node_read_link(line, length, index, &link, &node, &scheme);
+    if (rc == 0 && link.warning[0])
+        fprintf(stderr, "tarvick-node: line %ld: %s: warning: %s\n", number, scheme, link.warning);
+    if (rc == 0 && import_print(&node, &link, index) != 0)
+        rc = node_refuse(&link, "out of memory");
     if (rc != 0)
-        fprintf(stderr, "tarvick-node: line %ld: %s: %s\n", number, scheme,
-                link.reason[0] ? link.reason : node.reason);
-    else {
-        if (link.warning[0])
-            fprintf(stderr, "tarvick-node: line %ld: %s: warning: %s\n", number, scheme, link.warning);
-        import_print(&node, &link, index);
-    }
+        fprintf(stderr, "tarvick-node: line %ld: %s: %s\n", number, scheme, link.reason[0] ? link.reason : node.reason);
     node_link_clear(&link);
     node_link_clear(&node);
     return rc == 0;

@@ -9,8 +9,12 @@
 
 void node_link_init(NodeLink *link)
 {
-    memset(link, 0, sizeof *link);
+    // Fields past count are never read: only the heads need clearing.
     link->type = -1;
+    link->name = NULL;
+    link->count = 0;
+    link->reason[0] = '\0';
+    link->warning[0] = '\0';
 }
 
 void node_link_clear(NodeLink *link)
@@ -58,7 +62,7 @@ int node_set(NodeLink *link, const char *name, const char *value, size_t length)
     if (length > NODE_VALUE_MAX)
         return node_refuse(link, "%s is longer than %d bytes", name, NODE_VALUE_MAX);
     int i = 0;
-    while (i < link->count && strcmp(link->fields[i].name, name) != 0)
+    while (i < link->count && (link->fields[i].name[0] != name[0] || strcmp(link->fields[i].name, name) != 0))
         i++;
     size_t name_length = strlen(name);
     if (i == NODE_FIELD_MAX || name_length >= sizeof link->fields[i].name)
@@ -99,7 +103,7 @@ int node_set_password(NodeLink *link, const char *password, size_t length)
 const char *node_get(const NodeLink *link, const char *name)
 {
     for (int i = 0; i < link->count; i++)
-        if (strcmp(link->fields[i].name, name) == 0)
+        if (link->fields[i].name[0] == name[0] && strcmp(link->fields[i].name, name) == 0)
             return link->fields[i].value;
     return "";
 }
@@ -119,9 +123,9 @@ int node_set_name(NodeLink *link, const char *name, size_t length)
     if (!link->name)
         return node_refuse(link, "out of memory");
     // The name goes on one comment line: no control byte may break it.
-    for (char *p = link->name; *p; p++)
-        if ((unsigned char)*p < 0x20 || *p == 0x7f)
-            *p = ' ';
+    for (size_t i = 0; i < length; i++)
+        if ((unsigned char)link->name[i] < 0x20 || link->name[i] == 0x7f)
+            link->name[i] = ' ';
     return 0;
 }
 

@@ -72,14 +72,17 @@ const char BASE64_URL_SAFE[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuv
 // Links use both alphabets, even mixed in one subscription; -1 for the rest.
 int base64_strict_value(unsigned char c)
 {
-    if (c == '-')
-        return 62;
-    if (c == '_')
-        return 63;
-    if (c == '=')
-        return -1;
-    int value = base64_value(c);
-    return value == 0 && c != 'A' ? -1 : value;
+    static signed char table[256];
+    static bool built;
+    if (!built) { // once, on first use
+        built = true;
+        memset(table, -1, sizeof table);
+        for (int i = 0; i < 64; i++) {
+            table[(unsigned char)BASE64_STANDARD[i]] = (signed char)i;
+            table[(unsigned char)BASE64_URL_SAFE[i]] = (signed char)i;
+        }
+    }
+    return table[c];
 }
 
 } // namespace
