@@ -7,7 +7,8 @@ the kernel allows it, a private network namespace, so cases can run side by
 side and nothing is left behind on the host.  A case:
 
   1. writes the node into a settings file served by brimd-dev on the daemon's
-     real socket path,
+     real socket path (a "link." case writes a share link for the same server
+     instead and serves what `tarvick-node import` makes of it),
   2. runs tarvick to write the client's document,
   3. starts the matching real server on 127.0.0.1 and the real client with the
      written document,
@@ -15,7 +16,7 @@ side and nothing is left behind on the host.  A case:
      local HTTP server and compares SHA-256 digests, and echoes UDP datagrams
      through a SOCKS UDP association where the client carries UDP.
 
-Usage: run_case.py --tarvick PATH --brimd PATH CASE
+Usage: run_case.py --tarvick PATH --brimd PATH [--node PATH] CASE
        run_case.py --list
 """
 
@@ -36,6 +37,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 
 DOWNLOAD_BYTES = 2 * 1024 * 1024 + 12345
 UPLOAD_BYTES = 1024 * 1024 + 777
@@ -55,6 +57,10 @@ class CaseFailure(Exception):
 
 def b64(text):
     return base64.b64encode(text.encode()).decode()
+
+
+def b64url(text):
+    return base64.urlsafe_b64encode(text.encode()).decode().rstrip("=")
 
 
 # ----------------------------------------------------------------------------
@@ -187,8 +193,9 @@ def trojan_cases():
     ]
 
 
-# The installed V2Ray has no gRPC transport and no XTLS: these nodes are
-# checked byte for byte against the written document only.
+# The installed V2Ray has no gRPC transport and no XTLS, and no ShadowsocksR
+# client is installed: these nodes are checked byte for byte against the
+# written document only.
 BYTE_EXACT_CASES = [
     dict(name="v2ray.byte-exact-only.vless.grpc.no-grpc-in-client", kind="exact",
          settings={"ssconf_basic_v2ray_protocol_%d": "vless",
@@ -240,11 +247,69 @@ BYTE_EXACT_CASES = [
                   '"flow": "xtls-rprx-direct" } ] } ] }, '
                   '"streamSettings": { "network": "tcp", "security": "xtls", '
                   '"xtlsSettings": { "allowInsecure": true, "serverName": "' + SERVER_NAME + '" } } } }\n'),
+    dict(name="ssr.byte-exact-only.no-ssr-client", kind="exact",
+         settings={"ssconf_basic_use_kcp_%d": "0",
+                   "ssconf_basic_server_%d": "127.0.0.1",
+                   "ssconf_basic_port_%d": "8443",
+                   "ssconf_basic_password_%d": b64("s3cret pass"),
+                   "ssconf_basic_method_%d": "chacha20",
+                   "ssconf_basic_ssr_protocol_%d": "auth_aes128_md5",
+                   "ssconf_basic_ssr_protocol_param_%d": "64:secret",
+                   "ssconf_basic_ssr_obfs_%d": "tls1.2_ticket_auth",
+                   "ssconf_basic_ssr_obfs_param_%d": "cdn.example.com"},
+         args=("1", "1081", "1080", "tcp,udp"),
+         expected='{ "server": "127.0.0.1", "server_port": 8443, "local_address": "0.0.0.0", "local_port": 1081, '
+                  '"mode": "tcp_and_udp", "password": "s3cret pass", "timeout": 600, "method": "chacha20", '
+                  '"protocol": "auth_aes128_md5", "protocol_param": "64:secret", "obfs": "tls1.2_ticket_auth", '
+                  '"obfs_param": "cdn.example.com", "fast_open": false, "reuse_port": true }\n'),
+]
+
+
+def vmess_link(**fields):
+    """A vmess:// link (V2RayN's JSON) for the case's server."""
+    body = dict(v="2", ps="{name}", add="127.0.0.1", port="{port}", id=UUID, aid="0", scy="auto", net="tcp",
+                type="none", host="", path="", tls="")
+    body.update(fields)
+    return lambda values: "vmess://" + b64(json.dumps({key: text.format(**values) for key, text in body.items()}))
+
+
+# The same nodes as the cases named, brought in as share links: the link is
+# written for that case's server once its port and password are chosen
+# ({port}, {password} percent-encoded, {ss_user} SIP002 user info, {name}),
+# and the imported node must write the hand-set node's document.
+LINK_CASES = [
+    # A link without a plugin imports plugin "none", as this hand-set node has.
+    ("ss.plain", "ss.aes-256-gcm.plugin-none.tcp-udp", "ss://{ss_user}@127.0.0.1:{port}/#{name}"),
+    ("ss.obfs-http", "ss.aes-256-gcm.obfs-http.tcp-udp",
+     "ss://{ss_user}@127.0.0.1:{port}/?plugin=obfs-local%3Bobfs%3Dhttp%3Bobfs-host%3Dwww.example.org#{name}"),
+    ("vmess.tcp", "v2ray.vmess.tcp.none", vmess_link()),
+    ("vmess.tcp-http", "v2ray.vmess.tcp-http.none", vmess_link(type="http", host="www.example.org")),
+    ("vmess.ws", "v2ray.vmess.ws.none", vmess_link(net="ws", host="www.example.org", path="/ray")),
+    ("vmess.ws-tls", "v2ray.vmess.ws.tls",
+     vmess_link(net="ws", host="www.example.org", path="/ray", tls="tls", sni=SERVER_NAME)),
+    ("vmess.mkcp", "v2ray.vmess.mkcp.none", vmess_link(net="kcp")),
+    ("vmess.quic", "v2ray.vmess.quic.none", vmess_link(net="quic", host="none")),
+    # No sni: the server name falls back to the host field.
+    ("vmess.h2-tls", "v2ray.vmess.h2.tls", vmess_link(net="h2", host=SERVER_NAME, path="/h2path", tls="tls")),
+    ("vless.tcp-tls", "v2ray.vless.tcp.tls",
+     "vless://{uuid}@127.0.0.1:{port}?encryption=none&security=tls&type=tcp&headerType=none&sni=%s#{name}"
+     % SERVER_NAME),
+    ("trojan.tcp-tls.type3", "trojan.verify-off.self-signed",
+     "trojan://{password}@127.0.0.1:{port}?security=tls&sni=%s&allowInsecure=1#{name}" % SERVER_NAME),
+    ("trojan.ws-tls.type2", "v2ray.trojan.ws.tls",
+     "trojan://{password}@127.0.0.1:{port}?security=tls&type=ws&host=www.example.org&path=%%2Fray&sni=%s#{name}"
+     % SERVER_NAME),
+    ("ssr.byte-exact", "ssr.byte-exact-only.no-ssr-client",
+     lambda values: "ssr://" + b64url("127.0.0.1:8443:auth_aes128_md5:chacha20:tls1.2_ticket_auth:%s/?obfsparam=%s"
+                                      "&protoparam=%s&remarks=%s" % (b64url("s3cret pass"), b64url("cdn.example.com"),
+                                                                     b64url("64:secret"), b64url(values["name"])))),
 ]
 
 
 def all_cases():
-    return ss_cases() + v2ray_cases() + trojan_cases() + BYTE_EXACT_CASES
+    cases = ss_cases() + v2ray_cases() + trojan_cases() + BYTE_EXACT_CASES
+    by_name = {case["name"]: case for case in cases}
+    return cases + [dict(by_name[base], name="link." + name, link=link) for name, base, link in LINK_CASES]
 
 
 # ----------------------------------------------------------------------------
@@ -723,6 +788,49 @@ def run_tarvick(tarvick, args, out="/tmp/client.json"):
     return text
 
 
+def import_link(node_tool, link, node_type, name):
+    """Runs `tarvick-node import` on the link; returns its settings lines."""
+    with open("/tmp/links.txt", "w") as handle:
+        handle.write(link + "\n")
+    print("link: " + link)
+    result = run_checked([node_tool, "import", "--first", "7", "/tmp/links.txt"], "tarvick-node import")
+    text = result.stdout.decode(errors="replace")
+    print("imported:\n" + text.rstrip())
+    if result.stderr:
+        raise CaseFailure("tarvick-node printed to stderr: %r" % result.stderr)
+    head, _, body = text.partition("\n")
+    if head != "# node 7 type %s %s" % (node_type, name):
+        raise CaseFailure("import header %r, node 7 of type %s named %r expected" % (head, node_type, name))
+    for line in body.splitlines():
+        if not line.startswith("ssconf_basic_") or "_7=" not in line:
+            raise CaseFailure("imported line %r is not a setting of node 7" % line)
+    return body
+
+
+def write_document(case, env, node, args, arch="aarch64", port=0, password=""):
+    """Serves the hand-set node and runs tarvick. A link case then serves only
+    what `tarvick-node import` makes of the link written for the same server,
+    and that must write the same document."""
+    start_daemon(env["procs"], env["brimd"], node_settings(node, arch=arch))
+    if "link" not in case:
+        return run_tarvick(env["tarvick"], args)
+    hand_set = run_tarvick(env["tarvick"], args, out="/tmp/hand-set.json")
+    values = dict(name=case["name"], uuid=UUID, port=port, password=urllib.parse.quote(password, safe=""),
+                  ss_user=b64url("%s:%s" % (case.get("method"), password)))
+    link = case["link"](values) if callable(case["link"]) else case["link"].format(**values)
+    body = import_link(env["node"], link, args[0], case["name"])
+    before = os.stat("/tmp/settings.conf").st_mtime_ns
+    with open("/tmp/settings.conf", "w") as handle:
+        handle.write("ssconf_basic_node=7\nmossgarden_arch=%s\n%s" % (arch, body))
+    # The daemon reloads on a new time or size; within one clock tick and
+    # at equal size it would keep serving the hand-set node.
+    os.utime("/tmp/settings.conf", ns=(before + 10**9, before + 10**9))
+    text = run_tarvick(env["tarvick"], args)
+    if text != hand_set:
+        raise CaseFailure("the imported node writes\n  %r\nthe hand-set node\n  %r" % (text, hand_set))
+    return text
+
+
 def openssl(*args):
     run_checked(["openssl"] + list(args), "openssl " + args[0])
 
@@ -781,9 +889,9 @@ def run_ss_case(case, env):
         "ssconf_basic_ss_obfs_%d": case["plugin"],
         "ssconf_basic_ss_obfs_host_%d": case["plugin_opts"],
     }
-    start_daemon(procs, env["brimd"], node_settings(node, arch=case.get("arch", "aarch64")))
     second_port = 3333 if case.get("redir") else 1080
-    text = run_tarvick(env["tarvick"], ("0", str(local_port), str(second_port), case["proto"]))
+    text = write_document(case, env, node, ("0", str(local_port), str(second_port), case["proto"]),
+                          case.get("arch", "aarch64"), server_port, password)
     written = json.loads(text)
     expected_role = "redir" if case.get("redir") else "socks"
     if written.get("protocol") != expected_role:
@@ -910,8 +1018,8 @@ def run_v2ray_case(case, env):
         "ssconf_basic_v2ray_mux_concurrency_%d": str(case.get("mux", "")),
     }
     node.update(case["extra"])
-    start_daemon(procs, env["brimd"], node_settings(node))
-    text = run_tarvick(env["tarvick"], ("2", str(local_port), str(socks_port), proto))
+    text = write_document(case, env, node, ("2", str(local_port), str(socks_port), proto), port=server_port,
+                          password=password)
     written = json.loads(text)
     if ("mux" in written["outbound"]) != ("mux" in case):
         raise CaseFailure("outbound \"mux\" presence does not follow the node's switch")
@@ -969,8 +1077,8 @@ def run_trojan_case(case, env):
         "ssconf_basic_trojan_mp_enable_%d": "1" if case.get("mux") else "0",
         "ssconf_basic_trojan_mulprocess_%d": "4",
     }
-    start_daemon(procs, env["brimd"], node_settings(node, arch=case.get("arch", "aarch64")))
-    text = run_tarvick(env["tarvick"], ("3", str(local_port), "1080", case["proto"]))
+    text = write_document(case, env, node, ("3", str(local_port), "1080", case["proto"]),
+                          case.get("arch", "aarch64"), server_port, password)
     written = json.loads(text)
     expected_cert = CA_BUNDLE if case.get("bundle") else ""
     if written["ssl"]["cert"] != expected_cert:
@@ -1018,8 +1126,7 @@ def run_trojan_case(case, env):
 
 
 def run_exact_case(case, env):
-    start_daemon(env["procs"], env["brimd"], node_settings(case["settings"]))
-    text = run_tarvick(env["tarvick"], case["args"])
+    text = write_document(case, env, case["settings"], case["args"])
     if text != case["expected"].encode():
         raise CaseFailure("written document differs:\n  got      %r\n  expected %r"
                           % (text, case["expected"].encode()))
@@ -1034,7 +1141,7 @@ def run_exact_case(case, env):
 RUNNERS = {"ss": run_ss_case, "v2ray": run_v2ray_case, "trojan": run_trojan_case, "exact": run_exact_case}
 
 
-def run_case(case, tarvick, brimd):
+def run_case(case, tarvick, brimd, node_tool):
     started = time.monotonic()
     private_net = sandbox_enter()
     install_service_stub()
@@ -1043,14 +1150,14 @@ def run_case(case, tarvick, brimd):
     echo = None
     ok = False
     try:
-        for path in (tarvick, brimd):
+        for path in (tarvick, brimd) + ((node_tool,) if "link" in case else ()):
             if not os.access(path, os.X_OK):
                 raise CaseFailure("%s is not an executable" % path)
         payload = Payload()
         http_server = start_http_server(payload)
         echo = start_udp_echo()
         env = {"procs": procs, "payload": payload, "http": http_server, "echo_port": echo[0].getsockname()[1],
-               "tarvick": tarvick, "brimd": brimd}
+               "tarvick": tarvick, "brimd": brimd, "node": node_tool}
         summary = RUNNERS[case["kind"]](case, env)
         ok = True
         print("PASS %s (%s network): %s in %.1f s" % (case["name"], "private" if private_net else "shared",
@@ -1078,6 +1185,7 @@ def main():
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--tarvick")
     parser.add_argument("--brimd")
+    parser.add_argument("--node")
     parser.add_argument("case", nargs="?")
     options = parser.parse_args()
     cases = all_cases()
@@ -1087,6 +1195,8 @@ def main():
     by_name = {case["name"]: case for case in cases}
     if options.case not in by_name or not options.tarvick or not options.brimd:
         parser.error("a known case and --tarvick and --brimd are needed")
+    if "link" in by_name[options.case] and not options.node:
+        parser.error("a link case needs --node")
 
     # ctest stops a case by signal when it overruns: the processes it started
     # must go with it.
@@ -1094,7 +1204,8 @@ def main():
         raise CaseFailure("stopped by signal %d" % number)
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
-    return run_case(by_name[options.case], os.path.abspath(options.tarvick), os.path.abspath(options.brimd))
+    return run_case(by_name[options.case], os.path.abspath(options.tarvick), os.path.abspath(options.brimd),
+                    options.node and os.path.abspath(options.node))
 
 
 if __name__ == "__main__":
