@@ -8,7 +8,8 @@
 static int node_usage(void)
 {
     fputs("usage: tarvick-node import [--first N] [FILE|-]\n"
-          "       tarvick-node export TYPE [NODE] [--qr]\n",
+          "       tarvick-node export TYPE [NODE] [--qr]\n"
+          "       tarvick-node check TYPE [NODE] [--client PATH]\n",
           stderr);
     return NODE_USAGE;
 }
@@ -20,6 +21,8 @@ int main(int argc, char **argv)
         rc = node_import(argc, argv);
     else if (argc >= 2 && strcmp(argv[1], "export") == 0)
         rc = node_export(argc, argv);
+    else if (argc >= 2 && strcmp(argv[1], "check") == 0)
+        rc = node_check(argc, argv);
     if (rc == NODE_USAGE)
         return node_usage();
     if (fflush(stdout) != 0) {

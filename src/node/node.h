@@ -116,6 +116,10 @@ int link_write(NodeLink *node, NodeText *out);
 // it reads them, with the value it got. Returns 0, or -1 when a lookup
 // failed (the reason is set).
 int node_record(NodeLink *out, int type, int node, StoreSource source);
+// The same, and the document tarvick would write for those settings is
+// written to path, with these ports and the transport list "tcp,udp".
+int node_record_document(NodeLink *out, int type, int node, StoreSource source, const char *path, int local_port,
+                         int second_port);
 // The field of a per-node key of this node ("server" of
 // "ssconf_basic_server_3"); -1 for any other key.
 int node_key_field(const char *key, int node, char *name, size_t size);
@@ -130,6 +134,7 @@ int node_read_link(char *line, size_t length, int index, NodeLink *link, NodeLin
 // The commands.
 int node_import(int argc, char **argv);
 int node_export(int argc, char **argv);
+int node_check(int argc, char **argv);
 // Draws text as a QR code on standard output; -1 when it cannot.
 int node_draw_qr(const char *text);
 bool node_has_qr(void);

@@ -52,7 +52,8 @@ int node_key_field(const char *key, int node, char *name, size_t size)
     return 0;
 }
 
-int node_record(NodeLink *out, int type, int node, StoreSource source)
+int node_record_document(NodeLink *out, int type, int node, StoreSource source, const char *path, int local_port,
+                         int second_port)
 {
     Generator generator = driver_generator(type);
     if (!generator)
@@ -62,13 +63,20 @@ int node_record(NodeLink *out, int type, int node, StoreSource source)
     recording.source = source;
     recording.failed = 0;
     recording.node = node;
-    // The document itself is not wanted: an empty path opens nothing, and the
-    // ports only steer members, never which settings are read.
-    GeneratorArgs args = {type, node, "", 1, 1, "tcp,udp"};
+    // The ports only steer members, never which settings are read.
+    GeneratorArgs args = {type, node, path, local_port, second_port, "tcp,udp"};
     store_set_source(record_lookup);
-    generator(&args);
+    int rc = generator(&args);
     store_set_source(NULL);
     if (recording.failed)
         return node_refuse(out, "a setting of node %d could not be read", node);
+    if (rc != 0)
+        return node_refuse(out, "the document could not be written");
     return 0;
+}
+
+int node_record(NodeLink *out, int type, int node, StoreSource source)
+{
+    // The document itself is not wanted: an empty path opens nothing.
+    return node_record_document(out, type, node, source, "", 1, 1);
 }

@@ -1,0 +1,876 @@
+// tarvick-node check: builds the document tarvick would write for a node,
+// with tarvick's own generator, and says before the client starts whether
+// the client will refuse it, load it and carry nothing, or carry the traffic
+// without the protection the node asks for.
+//
+// Each rule below is one fact about one client family, for a range of its
+// releases. The clients installed on a router today (ss-libev 3, V2Ray 4,
+// Trojan 1.16) count by default; the facts about others are notes that name
+// the release they apply from, unless --client names such a client, whose
+// version then decides.
+#include "node.h"
+#include "tarvick.h"
+
+#include <errno.h>
+#include <json-c/json.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+enum ClientFamily {
+    FAMILY_SS_LIBEV = 1 << 0,
+    FAMILY_SS_RUST = 1 << 1,
+    FAMILY_V2RAY = 1 << 2, // V2Ray 4 and v2fly 5
+    FAMILY_XRAY = 1 << 3,
+    FAMILY_TROJAN = 1 << 4,
+    FAMILY_TROJAN_GO = 1 << 5,
+};
+
+struct Version {
+    int major, minor, patch;
+};
+
+struct CheckClient {
+    int family;
+    Version version;
+    const char *name; // the family's name in messages
+    char label[64];   // name and version, as lines print it
+};
+
+// What a rule looks at: the document as tarvick writes it, and the settings
+// it was made from (for the keys a finding names).
+struct CheckInput {
+    int type;
+    int node;
+    json_object *root;
+    const NodeLink *settings;
+};
+
+typedef bool (*CheckTest)(const CheckInput *in);
+
+struct CheckRule {
+    int families;
+    Version from;  // first release the fact holds for; 0.0.0: all
+    Version until; // first release it no longer holds for; 0.0.0: none
+    const char *severity;
+    CheckTest applies;
+    const char *field; // the setting to change, or NULL when none can
+    const char *what;
+    const char *todo;
+};
+
+// --- reading the document --------------------------------------------------
+
+json_object *doc_at(json_object *object, const char *path)
+{
+    // "outbound/streamSettings/network": members one under another.
+    char name[64];
+    while (object && *path) {
+        size_t length = strcspn(path, "/");
+        if (length >= sizeof name)
+            return NULL;
+        memcpy(name, path, length);
+        name[length] = '\0';
+        json_object *next = NULL;
+        if (!json_object_is_type(object, json_type_object) || !json_object_object_get_ex(object, name, &next))
+            return NULL;
+        object = next;
+        path += length + (path[length] == '/');
+    }
+    return object;
+}
+
+const char *doc_text(const CheckInput *in, const char *path)
+{
+    json_object *value = doc_at(in->root, path);
+    return json_object_is_type(value, json_type_string) ? json_object_get_string(value) : NULL;
+}
+
+bool doc_is(const CheckInput *in, const char *path, const char *text)
+{
+    const char *value = doc_text(in, path);
+    return value && strcmp(value, text) == 0;
+}
+
+bool doc_has(const CheckInput *in, const char *path)
+{
+    return doc_at(in->root, path) != NULL;
+}
+
+const char *out_protocol(const CheckInput *in)
+{
+    const char *protocol = doc_text(in, "outbound/protocol");
+    return protocol ? protocol : "";
+}
+
+const char *out_network(const CheckInput *in)
+{
+    const char *network = doc_text(in, "outbound/streamSettings/network");
+    return network ? network : "";
+}
+
+bool network_is(const CheckInput *in, const char *network)
+{
+    return strcmp(out_network(in), network) == 0;
+}
+
+bool security_is(const CheckInput *in, const char *security)
+{
+    return doc_is(in, "outbound/streamSettings/security", security);
+}
+
+// The first user or server of the outbound, where its id, flow and method are.
+json_object *out_account(const CheckInput *in)
+{
+    json_object *list = doc_at(in->root, "outbound/settings/vnext");
+    if (!list)
+        list = doc_at(in->root, "outbound/settings/servers");
+    json_object *server = json_object_is_type(list, json_type_array) ? json_object_array_get_idx(list, 0) : NULL;
+    json_object *users = doc_at(server, "users");
+    if (json_object_is_type(users, json_type_array) && strcmp(out_protocol(in), "socks") != 0 &&
+        strcmp(out_protocol(in), "http") != 0)
+        return json_object_array_get_idx(users, 0);
+    return server;
+}
+
+const char *account_text(const CheckInput *in, const char *name)
+{
+    json_object *value = doc_at(out_account(in), name);
+    return json_object_is_type(value, json_type_string) ? json_object_get_string(value) : NULL;
+}
+
+bool text_in(const char *text, const char *const *list)
+{
+    for (; *list; list++)
+        if (strcmp(text, *list) == 0)
+            return true;
+    return false;
+}
+
+// --- the facts ---------------------------------------------------------------
+
+bool kcp_header_empty(const CheckInput *in)
+{
+    return network_is(in, "mkcp") && doc_is(in, "outbound/streamSettings/kcpSettings/header/type", "");
+}
+
+bool quic_header_empty(const CheckInput *in)
+{
+    return network_is(in, "quic") && doc_is(in, "outbound/streamSettings/quicSettings/header/type", "");
+}
+
+bool protocol_unknown(const CheckInput *in)
+{
+    static const char *const KNOWN[] = {"vmess", "vless", "trojan", "shadowsocks", "socks", "http", NULL};
+    return !text_in(out_protocol(in), KNOWN);
+}
+
+bool network_unknown(const CheckInput *in)
+{
+    static const char *const KNOWN[] = {"", "tcp", "kcp", "mkcp", "ws", "websocket", "http", "h2",
+                                        "quic", "domainsocket", "ds", "grpc", "gun", NULL};
+    return !text_in(out_network(in), KNOWN);
+}
+
+bool uuid_bad(const CheckInput *in)
+{
+    const char *protocol = out_protocol(in);
+    if (strcmp(protocol, "vmess") != 0 && strcmp(protocol, "vless") != 0)
+        return false;
+    const char *id = account_text(in, "id");
+    if (!id)
+        return true;
+    // 8-4-4-4-12 hexadecimal digits, or the same without the dashes.
+    size_t length = strlen(id), digits = 0;
+    for (size_t i = 0; i < length; i++) {
+        bool dash = id[i] == '-' && (i == 8 || i == 13 || i == 18 || i == 23);
+        if (!dash && !strchr("0123456789abcdefABCDEF", id[i]))
+            return true;
+        digits += !dash;
+    }
+    return digits != 32;
+}
+
+bool v2ray4_ss_method_unknown(const CheckInput *in)
+{
+    static const char *const KNOWN[] = {"aes-128-gcm", "aes-256-gcm", "chacha20-poly1305", "chacha20-ietf-poly1305",
+                                        "none", "plain", NULL};
+    const char *method = strcmp(out_protocol(in), "shadowsocks") == 0 ? account_text(in, "method") : NULL;
+    return method && !text_in(method, KNOWN);
+}
+
+bool is_grpc(const CheckInput *in)
+{
+    return network_is(in, "grpc");
+}
+
+bool h2_without_tls(const CheckInput *in)
+{
+    return (network_is(in, "h2") || network_is(in, "http")) && !security_is(in, "tls");
+}
+
+bool is_xtls(const CheckInput *in)
+{
+    return security_is(in, "xtls");
+}
+
+bool udp_beside_mkcp_or_quic(const CheckInput *in)
+{
+    const char *protocol = out_protocol(in);
+    return (strcmp(protocol, "shadowsocks") == 0 || strcmp(protocol, "socks") == 0) &&
+           (network_is(in, "mkcp") || network_is(in, "quic"));
+}
+
+bool http_over_tls(const CheckInput *in)
+{
+    return strcmp(out_protocol(in), "http") == 0 && security_is(in, "tls");
+}
+
+bool fingerprint_disable(const CheckInput *in)
+{
+    return doc_is(in, "outbound/streamSettings/tlsSettings/fingerprint", "disable");
+}
+
+bool old_xtls_flow(const CheckInput *in)
+{
+    const char *flow = account_text(in, "flow");
+    return flow && strncmp(flow, "xtls-rprx-", 10) == 0 && strncmp(flow, "xtls-rprx-vision", 16) != 0;
+}
+
+bool legacy_names(const CheckInput *in)
+{
+    return doc_has(in, "outbound") || doc_has(in, "inbound");
+}
+
+bool is_quic(const CheckInput *in)
+{
+    return network_is(in, "quic");
+}
+
+bool is_h2(const CheckInput *in)
+{
+    return network_is(in, "h2") || network_is(in, "http");
+}
+
+bool kcp_header_written(const CheckInput *in)
+{
+    return doc_has(in, "outbound/streamSettings/kcpSettings/header");
+}
+
+bool allow_insecure_written(const CheckInput *in)
+{
+    return doc_has(in, "outbound/streamSettings/tlsSettings/allowInsecure") ||
+           doc_has(in, "outbound/streamSettings/xtlsSettings/allowInsecure");
+}
+
+// From 2026-06-01 the releases that only warned about it stop at it too.
+bool allow_insecure_written_after_cutoff(const CheckInput *in)
+{
+    return time(NULL) >= 1780272000 && allow_insecure_written(in);
+}
+
+bool allow_insecure_written_before_cutoff(const CheckInput *in)
+{
+    return time(NULL) < 1780272000 && allow_insecure_written(in);
+}
+
+bool address_is_private(const char *address)
+{
+    unsigned char ip[16];
+    if (inet_pton(AF_INET, address, ip) == 1)
+        return ip[0] == 10 || ip[0] == 127 || (ip[0] == 172 && (ip[1] & 0xf0) == 16) ||
+               (ip[0] == 192 && ip[1] == 168) || (ip[0] == 169 && ip[1] == 254) || (ip[0] == 100 && (ip[1] & 0xc0) == 64);
+    if (inet_pton(AF_INET6, address, ip) == 1) {
+        static const unsigned char LOOPBACK[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        return memcmp(ip, LOOPBACK, 16) == 0 || (ip[0] & 0xfe) == 0xfc || (ip[0] == 0xfe && (ip[1] & 0xc0) == 0x80);
+    }
+    return strcmp(address, "localhost") == 0;
+}
+
+bool plain_to_public_address(const CheckInput *in)
+{
+    const char *protocol = out_protocol(in);
+    if (strcmp(protocol, "vless") != 0 && strcmp(protocol, "trojan") != 0)
+        return false;
+    if (security_is(in, "tls") || security_is(in, "xtls"))
+        return false;
+    const char *address = account_text(in, "address");
+    if (!address) {
+        json_object *list = doc_at(in->root, strcmp(protocol, "vless") == 0 ? "outbound/settings/vnext"
+                                                                            : "outbound/settings/servers");
+        json_object *server = json_object_is_type(list, json_type_array) ? json_object_array_get_idx(list, 0) : NULL;
+        json_object *value = doc_at(server, "address");
+        address = json_object_is_type(value, json_type_string) ? json_object_get_string(value) : "";
+    }
+    return !address_is_private(address);
+}
+
+bool ss_libev_method_unknown(const CheckInput *in)
+{
+    static const char *const KNOWN[] = {
+        "rc4-md5",      "aes-128-gcm",      "aes-192-gcm",      "aes-256-gcm",      "aes-128-cfb",
+        "aes-192-cfb",  "aes-256-cfb",      "aes-128-ctr",      "aes-192-ctr",      "aes-256-ctr",
+        "camellia-128-cfb", "camellia-192-cfb", "camellia-256-cfb", "bf-cfb", "chacha20-ietf-poly1305",
+        "xchacha20-ietf-poly1305", "salsa20", "chacha20", "chacha20-ietf", NULL};
+    const char *method = doc_text(in, "method");
+    return method && !text_in(method, KNOWN);
+}
+
+// ss-local runs its plugin by name from PATH, and stops when it cannot.
+bool ss_plugin_missing(const CheckInput *in)
+{
+    const char *plugin = doc_text(in, "plugin");
+    if (!plugin)
+        return false;
+    if (strchr(plugin, '/'))
+        return access(plugin, X_OK) != 0;
+    const char *path = getenv("PATH");
+    char candidate[4096];
+    for (const char *dir = path ? path : "/usr/bin:/bin"; *dir;) {
+        size_t length = strcspn(dir, ":");
+        if (snprintf(candidate, sizeof candidate, "%.*s/%s", (int)length, dir, plugin) < (int)sizeof candidate &&
+            access(candidate, X_OK) == 0)
+            return false;
+        dir += length + (dir[length] == ':');
+    }
+    return true;
+}
+
+bool always(const CheckInput *)
+{
+    return true;
+}
+
+bool trojan_verify_without_bundle(const CheckInput *in)
+{
+    json_object *verify = doc_at(in->root, "ssl/verify");
+    return json_object_get_boolean(verify) && doc_is(in, "ssl/cert", "");
+}
+
+bool trojan_verify_address_without_sni(const CheckInput *in)
+{
+    const char *address = doc_text(in, "remote_addr");
+    unsigned char ip[16];
+    return json_object_get_boolean(doc_at(in->root, "ssl/verify")) && doc_is(in, "ssl/sni", "") && address &&
+           (inet_pton(AF_INET, address, ip) == 1 || inet_pton(AF_INET6, address, ip) == 1);
+}
+
+bool trojan_verify_on(const CheckInput *in)
+{
+    return json_object_get_boolean(doc_at(in->root, "ssl/verify"));
+}
+
+const Version ALL = {0, 0, 0};
+
+const CheckRule CHECK_RULES[] = {
+    // V2Ray and Xray.
+    {FAMILY_V2RAY | FAMILY_XRAY, ALL, {26, 1, 31}, "refused", kcp_header_empty, "v2ray_headtype_tcp",
+     "the mKCP header type is empty, and the client stops at \"unknown config id: \"",
+     "set it to none, or to the header type the server uses"},
+    {FAMILY_V2RAY | FAMILY_XRAY, ALL, {24, 9, 7}, "refused", quic_header_empty, "v2ray_quic_guise",
+     "the QUIC header type is empty, and the client stops at \"unknown config id: \"",
+     "set it to none, or to the header type the server uses"},
+    {FAMILY_V2RAY | FAMILY_XRAY, ALL, ALL, "refused", protocol_unknown, "v2ray_protocol",
+     "the protocol is none of vmess, vless, trojan, ss, socks, http (as written, in lower case), so the outbound "
+     "gets no server and the client stops",
+     "set it to one of them"},
+    {FAMILY_V2RAY | FAMILY_XRAY, ALL, ALL, "refused", network_unknown, "v2ray_network",
+     "the transport is unknown to the client (\"unknown transport protocol\")", "set it to tcp, mkcp, ws, h2 or quic"},
+    {FAMILY_V2RAY, ALL, {5, 0, 0}, "refused", uuid_bad, "v2ray_uuid",
+     "the id is not a UUID, and the client stops at \"invalid UUID\"", "set the UUID the server gave"},
+    {FAMILY_V2RAY, ALL, {5, 0, 0}, "refused", v2ray4_ss_method_unknown, "v2ray_ss_method",
+     "V2Ray 4's Shadowsocks outbound knows only aes-128-gcm, aes-256-gcm, chacha20-poly1305 (chacha20-ietf-poly1305) "
+     "and none, and stops at \"unknown cipher method\"",
+     "use one of those with the server, or the Shadowsocks client (type 0)"},
+    {FAMILY_V2RAY, ALL, {4, 36, 0}, "refused", is_grpc, "v2ray_network",
+     "this V2Ray has no gRPC transport (\"unknown transport protocol: grpc\")",
+     "use Xray or a V2Ray from 4.36, or another transport"},
+    {FAMILY_V2RAY | FAMILY_XRAY, ALL, {24, 12, 15}, "broken", h2_without_tls, "v2ray_network_security",
+     "HTTP/2 runs only over TLS: the client loads the file and carries nothing", "set it to tls"},
+    {FAMILY_V2RAY, ALL, ALL, "unsafe", is_xtls, "v2ray_network_security",
+     "V2Ray has no XTLS: it loads the file and sends the traffic with no TLS at all",
+     "set it to tls, or use Xray before v1.8.0"},
+    {FAMILY_V2RAY | FAMILY_XRAY, ALL, ALL, "broken", udp_beside_mkcp_or_quic, "v2ray_network",
+     "Shadowsocks and SOCKS send UDP as datagrams to the server's port, which mKCP or QUIC holds: UDP traffic will "
+     "not flow (TCP does)",
+     "use tcp or ws when UDP must flow"},
+    {FAMILY_V2RAY, ALL, {5, 0, 0}, "broken", http_over_tls, "v2ray_network_security",
+     "the file names no \"alpn\", so the client offers h2, and an HTTP proxy behind TLS that does not speak HTTP/2 "
+     "CONNECT carries nothing",
+     "make the server take http/1.1 only, or set it to none"},
+    // Xray, by the release that changed it.
+    {FAMILY_XRAY, {1, 7, 3}, ALL, "refused", fingerprint_disable, "v2ray_fingerprint",
+     "\"fingerprint\": \"disable\" (written when no fingerprint is stored) stops the client at "
+     "\"unknown fingerprint: disable\"",
+     "set a fingerprint such as chrome"},
+    {FAMILY_XRAY, {1, 8, 0}, ALL, "refused", is_xtls, "v2ray_network_security",
+     "\"security\": \"xtls\" is no longer known to the client", "set it to tls (Vision over TLS replaced XTLS)"},
+    {FAMILY_XRAY, {1, 8, 0}, ALL, "refused", old_xtls_flow, "v2ray_network_flow",
+     "the flow is one of the XTLS flows the client no longer knows", "remove it, or use xtls-rprx-vision over tls"},
+    {FAMILY_XRAY, {24, 9, 7}, ALL, "broken", legacy_names, NULL,
+     "the client reads only \"inbounds\" and \"outbounds\" and silently ignores \"inbound\", \"inboundDetour\" and "
+     "\"outbound\", which tarvick writes: it starts with no inbound and no outbound",
+     "use an Xray before v24.9.7, or V2Ray"},
+    {FAMILY_XRAY, {24, 9, 7}, ALL, "refused", is_quic, "v2ray_network",
+     "the QUIC transport is gone (\"unknown transport protocol: quic\")", "use another transport"},
+    {FAMILY_XRAY, {24, 12, 15}, ALL, "refused", is_h2, "v2ray_network", "the HTTP/2 transport is gone",
+     "use another transport"},
+    {FAMILY_XRAY, {26, 1, 31}, ALL, "refused", kcp_header_written, "v2ray_network",
+     "any mKCP \"header\" stops the client, and tarvick always writes one", "use another transport"},
+    {FAMILY_XRAY, {26, 1, 31}, {26, 2, 3}, "refused", allow_insecure_written, NULL,
+     "\"allowInsecure\", which tarvick always writes with TLS, stops the client", "use another Xray release"},
+    {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}, "refused", allow_insecure_written_after_cutoff, NULL,
+     "\"allowInsecure\", which tarvick always writes with TLS, stops the client since 2026-06-01",
+     "use another Xray release"},
+    {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}, "note", allow_insecure_written_before_cutoff, NULL,
+     "\"allowInsecure\", which tarvick always writes with TLS, gives a warning, and stops the client from 2026-06-01",
+     "plan for another Xray release"},
+    {FAMILY_XRAY, {26, 6, 22}, ALL, "refused", allow_insecure_written, NULL,
+     "\"allowInsecure\", which tarvick always writes with TLS, stops the client", "use another Xray release"},
+    {FAMILY_XRAY, {26, 7, 11}, ALL, "refused", plain_to_public_address, "v2ray_network_security",
+     "vless or trojan without TLS to a public address stops the client", "set it to tls"},
+    // Shadowsocks.
+    {FAMILY_SS_LIBEV, ALL, ALL, "refused", ss_libev_method_unknown, "method",
+     "the client does not know this method (\"invalid cipher name\") and stops", "use a method ss-libev knows, "
+     "such as aes-256-gcm or chacha20-ietf-poly1305"},
+    {FAMILY_SS_LIBEV | FAMILY_SS_RUST, ALL, ALL, "refused", ss_plugin_missing, "ss_obfs",
+     "the plugin is not installed here (not found on PATH), and the client stops when it cannot start it",
+     "install the plugin, or set it to none"},
+    {FAMILY_SS_RUST, ALL, {1, 10, 4}, "note", always, NULL,
+     "the client reads \"protocol\" (the socks or redir role) only from v1.10.4", "use v1.10.4 or later"},
+    {FAMILY_SS_RUST, ALL, ALL, "note", always, NULL, "the client ignores \"reuse_port\"", "nothing to do"},
+    // Trojan.
+    {FAMILY_TROJAN, ALL, ALL, "broken", trojan_verify_without_bundle, "ssl_verify_enable",
+     "verification is on, and the CA bundle /rom/etc/ssl/certs/ca-certificates.crt was not there: the client cannot "
+     "verify the server and carries nothing",
+     "install the CA bundle, or set it to 0"},
+    {FAMILY_TROJAN, ALL, ALL, "broken", trojan_verify_address_without_sni, "trojan_sni",
+     "verification is on with no server name, so the certificate is checked against the IP address, which "
+     "certificates do not name",
+     "set the server name of the certificate"},
+    {FAMILY_TROJAN, ALL, ALL, "note", trojan_verify_on, "trojan_sni",
+     "verification is on: the server's certificate must be valid for the server name", "check it matches the server"},
+    {FAMILY_TROJAN_GO, ALL, ALL, "note", always, NULL,
+     "the client ignores \"cipher_tls13\", \"curve\", \"session_ticket\" and the \"tcp\" reuse and fast-open members, "
+     "drops the OpenSSL-style names of \"cipher\" and sends no ALPN",
+     "nothing to do: it uses its own defaults"},
+};
+
+bool version_before(Version a, Version b)
+{
+    if (a.major != b.major)
+        return a.major < b.major;
+    if (a.minor != b.minor)
+        return a.minor < b.minor;
+    return a.patch < b.patch;
+}
+
+bool version_unset(Version v)
+{
+    return v.major == 0 && v.minor == 0 && v.patch == 0;
+}
+
+bool rule_holds_for(const CheckRule *rule, Version version)
+{
+    return (version_unset(rule->from) || !version_before(version, rule->from)) &&
+           (version_unset(rule->until) || version_before(version, rule->until));
+}
+
+const char *version_prefix(int family)
+{
+    return family == FAMILY_XRAY || family == FAMILY_SS_RUST || family == FAMILY_TROJAN_GO ? "v" : "";
+}
+
+const char *family_name(int family)
+{
+    switch (family) {
+    case FAMILY_SS_LIBEV: return "ss-libev";
+    case FAMILY_SS_RUST: return "shadowsocks-rust";
+    case FAMILY_V2RAY: return "V2Ray";
+    case FAMILY_XRAY: return "Xray";
+    case FAMILY_TROJAN: return "Trojan";
+    default: return "trojan-go";
+    }
+}
+
+// "Xray v24.9.7 and later", "Xray v26.1.31 to v26.2.2", "shadowsocks-rust
+// before v1.10.4", "trojan-go": which releases a note is about.
+void rule_releases(const CheckRule *rule, int family, char *out, size_t size)
+{
+    const char *name = family_name(family), *v = version_prefix(family);
+    Version f = rule->from, u = rule->until;
+    if (version_unset(f) && version_unset(u))
+        snprintf(out, size, "%s", name);
+    else if (version_unset(u))
+        snprintf(out, size, "%s %s%d.%d.%d and later", name, v, f.major, f.minor, f.patch);
+    else if (version_unset(f))
+        snprintf(out, size, "%s before %s%d.%d.%d", name, v, u.major, u.minor, u.patch);
+    else
+        snprintf(out, size, "%s %s%d.%d.%d and later, before %s%d.%d.%d", name, v, f.major, f.minor, f.patch, v,
+                 u.major, u.minor, u.patch);
+}
+
+// --- running a client --------------------------------------------------------
+
+enum { CLIENT_OUTPUT_MAX = 4096 };
+
+struct ClientRun {
+    int status;      // exit status; -1 when it was still running at the deadline
+    char output[CLIENT_OUTPUT_MAX];
+};
+
+// Runs argv with its output collected, for at most limit_ms; a client still
+// running then is stopped (a bounded start).
+int client_run(char *const *argv, long limit_ms, ClientRun *run)
+{
+    int pipe_fds[2];
+    run->status = -1;
+    run->output[0] = '\0';
+    if (pipe(pipe_fds) != 0)
+        return -1;
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        setpgid(0, 0);
+        dup2(pipe_fds[1], 1);
+        dup2(pipe_fds[1], 2);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    int input = pipe_fds[0];
+    size_t used = 0;
+    int status = 0;
+    bool ended = false;
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (!ended) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left = limit_ms - ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
+        if (left <= 0)
+            break;
+        // Output as it comes; the end of the process is what counts.
+        struct pollfd poll_fd = {input, POLLIN, 0};
+        if (input >= 0 && poll(&poll_fd, 1, left < 20 ? (int)left : 20) > 0) {
+            char chunk[512];
+            ssize_t got = read(input, chunk, sizeof chunk);
+            if (got <= 0) {
+                close(input);
+                input = -1;
+            } else {
+                size_t keep = used + (size_t)got < CLIENT_OUTPUT_MAX - 1 ? (size_t)got : CLIENT_OUTPUT_MAX - 1 - used;
+                memcpy(run->output + used, chunk, keep);
+                used += keep;
+                run->output[used] = '\0';
+            }
+        } else if (input < 0) {
+            usleep(10000);
+        }
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+    }
+    if (input >= 0)
+        close(input);
+    if (ended) {
+        run->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return 0;
+    }
+    // The client (and whatever it started, such as a plugin) is still
+    // running: a start that took the file.
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return 0;
+}
+
+struct VersionPattern {
+    const char *marker; // what the client prints before its version
+    int family;
+};
+
+// Longer markers first: "shadowsocks-libev " also begins "shadowsocks".
+const VersionPattern CLIENT_PATTERNS[] = {
+    {"shadowsocks-libev ", FAMILY_SS_LIBEV}, {"shadowsocks ", FAMILY_SS_RUST}, {"Trojan-Go v", FAMILY_TROJAN_GO},
+    {"trojan ", FAMILY_TROJAN},               {"V2Ray ", FAMILY_V2RAY},         {"Xray ", FAMILY_XRAY},
+};
+
+bool client_identify(const char *output, CheckClient *client)
+{
+    for (const VersionPattern &pattern : CLIENT_PATTERNS) {
+        const char *at = strstr(output, pattern.marker);
+        if (!at)
+            continue;
+        at += strlen(pattern.marker);
+        if (*at == 'v')
+            at++;
+        Version v = {0, 0, 0};
+        if (sscanf(at, "%d.%d.%d", &v.major, &v.minor, &v.patch) < 2)
+            continue;
+        client->family = pattern.family;
+        client->version = v;
+        client->name = family_name(pattern.family);
+        snprintf(client->label, sizeof client->label, "%s %s%d.%d.%d", client->name, version_prefix(pattern.family),
+                 v.major, v.minor, v.patch);
+        return true;
+    }
+    return false;
+}
+
+int client_ask_version(const char *path, CheckClient *client)
+{
+    static const char *const ASK[][2] = {{"-version", NULL}, {"version", NULL}, {"-v", NULL}, {"--version", NULL},
+                                         {"-h", NULL}};
+    for (const auto &ask : ASK) {
+        char *argv[] = {(char *)path, (char *)ask[0], NULL};
+        ClientRun run;
+        if (client_run(argv, 3000, &run) == 0 && client_identify(run.output, client))
+            return 0;
+    }
+    return -1;
+}
+
+int check_families_for(int type)
+{
+    static const int FAMILIES[] = {FAMILY_SS_LIBEV | FAMILY_SS_RUST, 0, FAMILY_V2RAY | FAMILY_XRAY,
+                                   FAMILY_TROJAN | FAMILY_TROJAN_GO};
+    return FAMILIES[type];
+}
+
+// The client's own verdict on the file: 0 accepts, 1 refuses (its message in
+// reason), -1 when it could not be asked.
+int client_verdict(const char *path, const CheckClient *client, const char *file, char *reason, size_t size)
+{
+    ClientRun run;
+    char *argv[6] = {(char *)path, NULL};
+    bool bounded = false;
+    if (client->family == FAMILY_XRAY || (client->family == FAMILY_V2RAY && client->version.major < 5)) {
+        argv[1] = (char *)"-test", argv[2] = (char *)"-config", argv[3] = (char *)file;
+    } else if (client->family == FAMILY_V2RAY) {
+        argv[1] = (char *)"test", argv[2] = (char *)"-c", argv[3] = (char *)file;
+    } else if (client->family == FAMILY_TROJAN) {
+        argv[1] = (char *)"-t", argv[2] = (char *)"-c", argv[3] = (char *)file;
+    } else {
+        // No test mode: a start that is still running after a while took it.
+        argv[1] = (char *)(client->family == FAMILY_TROJAN_GO ? "-config" : "-c"), argv[2] = (char *)file;
+        bounded = true;
+    }
+    if (client_run(argv, bounded ? 1500 : 10000, &run) != 0)
+        return -1;
+    bool accepts = bounded ? run.status == -1 : run.status == 0;
+    if (!accepts) {
+        // The last line that says something is the client's reason.
+        char *end = run.output + strlen(run.output);
+        while (end > run.output && (end[-1] == '\n' || end[-1] == '\r' || end[-1] == ' '))
+            *--end = '\0';
+        char *line = strrchr(run.output, '\n');
+        line = line ? line + 1 : run.output;
+        line += strspn(line, " \t");
+        snprintf(reason, size, "%.400s", line[0] ? line : "no message");
+    }
+    return accepts ? 0 : 1;
+}
+
+// A port nothing listens on now, for a start that must not take the real
+// client's port.
+int check_free_port(void)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (fd >= 0 && bind(fd, (struct sockaddr *)&address, sizeof address) == 0 &&
+        getsockname(fd, (struct sockaddr *)&address, &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0)
+        close(fd);
+    return port == 3333 || port == 0 ? 1080 : port;
+}
+
+char *check_read_file(const char *path)
+{
+    FILE *file = fopen(path, "rb");
+    if (!file)
+        return NULL;
+    NodeText text;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
+        if (text_append(&text, chunk, got) != 0)
+            break;
+    fclose(file);
+    char *data = text.data;
+    text.data = NULL;
+    return data;
+}
+
+struct Findings {
+    int serious; // refused, broken or unsafe
+    int refused;
+};
+
+void check_print(Findings *findings, const char *severity, const char *client, const CheckRule *rule,
+                 const CheckInput *in)
+{
+    char key[96] = "no setting changes it";
+    if (rule->field)
+        snprintf(key, sizeof key, "ssconf_basic_%s_%d", rule->field, in->node);
+    printf("%s %s: %s (%s): %s\n", severity, client, rule->what, key, rule->todo);
+    if (strcmp(severity, "note") != 0)
+        findings->serious++;
+    if (strcmp(severity, "refused") == 0)
+        findings->refused++;
+}
+
+// The clients a router runs today, whose rules count without --client.
+const CheckClient DEFAULT_CLIENTS[] = {
+    {FAMILY_SS_LIBEV, {3, 3, 5}, "ss-libev", "ss-libev 3"},
+    {FAMILY_V2RAY, {4, 34, 0}, "V2Ray", "V2Ray 4"},
+    {FAMILY_TROJAN, {1, 16, 0}, "Trojan", "Trojan 1.16"},
+};
+
+} // namespace
+
+int node_check(int argc, char **argv)
+{
+    const char *type_text = NULL, *node_text = NULL, *client_path = NULL;
+    for (int i = 2; i < argc; i++) {
+        if (strcmp(argv[i], "--client") == 0 && i + 1 < argc)
+            client_path = argv[++i];
+        else if (!type_text)
+            type_text = argv[i];
+        else if (!node_text)
+            node_text = argv[i];
+        else
+            return NODE_USAGE;
+    }
+    char *end;
+    long type = type_text ? strtol(type_text, &end, 10) : -1;
+    if (!type_text || *end || !type_text[0] || type < 0 || type > 3)
+        return NODE_USAGE;
+    long index = 0;
+    if (node_text) {
+        index = strtol(node_text, &end, 10);
+        if (*end || !node_text[0] || index < 0 || index > 99999999)
+            return NODE_USAGE;
+    }
+
+    CheckClient named;
+    memset(&named, 0, sizeof named);
+    if (client_path) {
+        if (client_ask_version(client_path, &named) != 0) {
+            fprintf(stderr, "tarvick-node: %s: not a client whose version can be told\n", client_path);
+            return NODE_USAGE;
+        }
+        if (!(named.family & check_families_for((int)type))) {
+            fprintf(stderr, "tarvick-node: %s is %s, which does not read type %ld files\n", client_path,
+                    named.label, type);
+            return NODE_USAGE;
+        }
+    }
+
+    int node = (int)index;
+    if (!node_text && driver_read_node(&node) != 0)
+        return NODE_REFUSED; // the store client has said why
+    // The document goes to a file of this run's own, never to tarvick's.
+    const char *tmp = getenv("TMPDIR");
+    char file[512];
+    snprintf(file, sizeof file, "%s/tarvick-check-XXXXXX.json", tmp && tmp[0] ? tmp : "/tmp");
+    int fd = mkstemps(file, 5);
+    if (fd < 0) {
+        fprintf(stderr, "tarvick-node: %s: %s\n", file, strerror(errno));
+        return NODE_REFUSED;
+    }
+    close(fd);
+    NodeLink settings;
+    node_link_init(&settings);
+    int port = check_free_port();
+    int rc = node_record_document(&settings, (int)type, node, store_get, file, port, port + 1 == 3333 ? 3334 : port + 1);
+    char *text = rc == 0 ? check_read_file(file) : NULL;
+    json_object *root = text ? json_tokener_parse(text) : NULL;
+    free(text);
+    if (!root) {
+        fprintf(stderr, "tarvick-node: node %d type %ld: %s\n", node, type,
+                settings.reason[0] ? settings.reason : "the document could not be read back");
+        node_link_clear(&settings);
+        unlink(file);
+        return NODE_REFUSED;
+    }
+
+    CheckInput in = {(int)type, node, root, &settings};
+    Findings findings = {0, 0};
+    const CheckClient *targets[1] = {NULL};
+    if (client_path)
+        targets[0] = &named;
+    else
+        for (const CheckClient &client : DEFAULT_CLIENTS)
+            if (client.family & check_families_for((int)type))
+                targets[0] = &client;
+    const CheckClient *target = targets[0];
+    for (const CheckRule &rule : CHECK_RULES) {
+        if (!(rule.families & check_families_for((int)type)) || !rule.applies(&in))
+            continue;
+        if (target && (rule.families & target->family)) {
+            if (rule_holds_for(&rule, target->version))
+                check_print(&findings, rule.severity, target->label, &rule, &in);
+            continue;
+        }
+        if (client_path)
+            continue; // a named client: the others' facts are beside the point
+        // Facts about clients not run here: notes naming their releases.
+        for (int family = 1; family <= FAMILY_TROJAN_GO; family <<= 1) {
+            if (!(rule.families & family) || (target && family == target->family) ||
+                !(family & check_families_for((int)type)))
+                continue;
+            char releases[96];
+            rule_releases(&rule, family, releases, sizeof releases);
+            check_print(&findings, "note", releases, &rule, &in);
+        }
+    }
+
+    if (client_path) {
+        char reason[512];
+        int verdict = client_verdict(client_path, &named, file, reason, sizeof reason);
+        if (verdict == 0)
+            printf("client %s: its own check accepts the file\n", named.label);
+        else if (verdict == 1)
+            printf("client %s: its own check refuses the file: %s\n", named.label, reason);
+        if (verdict == 1 && findings.refused == 0) {
+            printf("refused %s: its own check refuses the file, which no rule here foresaw (no setting named): "
+                   "read its message above\n",
+                   named.label);
+            findings.serious++;
+        } else if (verdict == 0 && findings.refused > 0) {
+            printf("note %s: the rules above say refused, but its own check accepts the file (no setting named): "
+                   "the client may differ from its release's published behaviour\n",
+                   named.label);
+        }
+    }
+    if (findings.serious == 0) {
+        const char *who = target ? target->label : "ShadowsocksR clients (no rule known to stop them)";
+        printf("fine %s: node %d loads and carries its traffic as far as these rules know\n", who, node);
+    }
+    json_object_put(root);
+    node_link_clear(&settings);
+    unlink(file);
+    return findings.serious ? NODE_REFUSED : NODE_OK;
+}
