@@ -164,9 +164,11 @@ bool sandbox_enter()
     if (!must(chroot(root.c_str()) == 0, "chroot") || !must(chdir(cwd) == 0, "chdir"))
         return false;
 
-    // The stub `service` only notes that the tool asked for the daemon.
+    // The stub `service` only notes that the tool asked for the daemon, and
+    // the timer slack the tool handed down to it.
     mkdir(STUB_DIR, 0755);
-    write_file(std::string(STUB_DIR) + "/service", "#!/bin/sh\necho \"$*\" >> /tmp/service-calls\n");
+    write_file(std::string(STUB_DIR) + "/service", "#!/bin/sh\necho \"$*\" >> /tmp/service-calls\n"
+                                                   "cat /proc/self/timerslack_ns >> /tmp/service-slack\n");
     chmod((std::string(STUB_DIR) + "/service").c_str(), 0755);
     signal(SIGPIPE, SIG_IGN);
     return true;

@@ -48,13 +48,30 @@ long long store_now_ms(void)
 // The kernel's default timer slack (50 us) lets each 50 us poll sleep last
 // about twice as long, and a lookup on a multi-core router usually sleeps
 // once while the daemon answers; a 1 ns slack makes the sleep what it says.
+// The slack is inherited across fork and exec, so the one we started with is
+// kept for the daemon's start command.
+bool store_slack_tightened;
+unsigned long store_slack_at_start;
+
 void store_tighten_timer_slack(void)
 {
-    static bool tightened = false;
-    if (!tightened) {
-        prctl(PR_SET_TIMERSLACK, 1UL);
-        tightened = true;
-    }
+    if (store_slack_tightened)
+        return;
+    int slack = prctl(PR_GET_TIMERSLACK);
+    if (slack < 0) // a slack we cannot put back is not ours to change
+        return;
+    store_slack_at_start = (unsigned long)slack;
+    store_slack_tightened = prctl(PR_SET_TIMERSLACK, 1UL) == 0;
+}
+
+// A daemon started from here runs for months: it must not wake up as
+// precisely as a tool that runs for milliseconds. The next poll tightens again.
+void store_restore_timer_slack(void)
+{
+    if (!store_slack_tightened)
+        return;
+    prctl(PR_SET_TIMERSLACK, store_slack_at_start);
+    store_slack_tightened = false;
 }
 
 } // namespace
@@ -169,6 +186,7 @@ int store_get(const char *key, ValueBuffer *value)
     int fd = store_connect();
     if (fd < 0) {
         // The daemon may not be up yet: start it once and give it a second.
+        store_restore_timer_slack();
         if (system(STORE_START_COMMAND) == -1) {
             // The start command's outcome is not ours to judge; we retry anyway.
         }
