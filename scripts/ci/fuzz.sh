@@ -21,12 +21,12 @@ fi
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARVICK_FUZZ=ON -DTARVICK_SANITIZE=ON -DTARVICK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target fuzz_reply_reader fuzz_base64 fuzz_generators
+cmake --build "$build" -j2 --target fuzz_reply_reader fuzz_base64 fuzz_generators fuzz_node_links
 
 mkdir -p "$build/findings"
 status=0
 summary=""
-for target in reply_reader base64 generators; do
+for target in reply_reader base64 generators node_links; do
   # New inputs go to a scratch corpus; the seeds in the repository stay as they are.
   work="$build/corpus/$target"
   mkdir -p "$work"

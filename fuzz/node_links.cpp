@@ -1,0 +1,144 @@
+// Share-link import on any bytes. The bytes are one line of an import: the
+// reader must never crash, and a link it takes must come back whole:
+//   - read twice (the second reading finds the generator's keys for the
+//     node's shape already known), both give the same node;
+//   - that node equals what tarvick's generator records when run directly
+//     over the link's values, so the cache of keys per shape is never wrong;
+//   - the node's export link reads back to exactly the same settings (names,
+//     order, values) and type, and exports again to the same text.
+//
+// vmess and ssr links are Base64 around text that mutations rarely keep
+// valid, so "vmess://{...}" (plain JSON) and an "ssr://" whose text holds a
+// colon are also read once more with that text Base64-encoded.
+#include "node.h"
+#include "store.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+// Import never asks the daemon: it answers the generator from the link.
+int store_get(const char *key, ValueBuffer *)
+{
+    fprintf(stderr, "node link fuzz: the daemon was asked for %s\n", key);
+    abort();
+}
+
+namespace {
+
+const int NODE_INDEX = 7;
+
+[[noreturn]] void fail(const char *what, const std::string &line, const std::string &detail)
+{
+    fprintf(stderr, "node link fuzz: %s\n  line: %s\n  %s\n", what, line.c_str(), detail.c_str());
+    abort();
+}
+
+std::string show(const NodeLink *node)
+{
+    std::string text = "type " + std::to_string(node->type);
+    for (int i = 0; i < node->count; i++)
+        text += std::string("\n    ") + node->fields[i].name + "=" + node->fields[i].value;
+    return text;
+}
+
+// Empty when both hold the same type and settings in the same order.
+std::string difference(const NodeLink *a, const NodeLink *b)
+{
+    bool same = a->type == b->type && a->count == b->count;
+    for (int i = 0; same && i < a->count; i++)
+        same = strcmp(a->fields[i].name, b->fields[i].name) == 0 && a->fields[i].length == b->fields[i].length &&
+               memcmp(a->fields[i].value, b->fields[i].value, a->fields[i].length) == 0;
+    return same ? "" : "first:  " + show(a) + "\n  second: " + show(b);
+}
+
+// The direct run of the generator takes its values from the parsed link.
+const NodeLink *answering;
+
+int answer_from_link(const char *key, ValueBuffer *value)
+{
+    char name[sizeof answering->fields[0].name];
+    if (node_key_field(key, NODE_INDEX, name, sizeof name) == 0)
+        snprintf(value->text, sizeof value->text, "%s", node_get(answering, name));
+    return 0;
+}
+
+struct Reading {
+    NodeLink link, node;
+    const char *scheme;
+    int rc;
+    explicit Reading(const std::string &line)
+    {
+        std::string copy = line; // read in place, as import does
+        rc = node_read_link(&copy[0], copy.size(), NODE_INDEX, &link, &node, &scheme);
+    }
+    ~Reading()
+    {
+        node_link_clear(&link);
+        node_link_clear(&node);
+    }
+};
+
+std::string base64(const std::string &text, bool url)
+{
+    std::string out(text.size() / 3 * 4 + 5, '\0');
+    out.resize(encode_base64((const unsigned char *)text.data(), text.size(), &out[0], url));
+    return out;
+}
+
+void check_line(const std::string &line)
+{
+    Reading first(line);
+    Reading again(line);
+    if (first.rc != again.rc)
+        fail("a second reading of the same line differs in its result", line,
+             first.link.reason + std::string(" | ") + again.link.reason + " | " + again.node.reason);
+    if (first.rc != 0)
+        return;
+    std::string differs = difference(&first.node, &again.node);
+    if (!differs.empty())
+        fail("a second reading of the same line gives another node", line, differs);
+
+    NodeLink direct;
+    node_link_init(&direct);
+    answering = &first.link;
+    if (node_record(&direct, first.link.type, NODE_INDEX, answer_from_link) != 0)
+        fail("the generator run directly failed", line, direct.reason);
+    differs = difference(&direct, &first.node);
+    node_link_clear(&direct);
+    if (!differs.empty())
+        fail("the import's node differs from the generator run directly over the link", line, differs);
+
+    NodeText exported;
+    if (link_write(&first.node, &exported) != 0)
+        fail("an imported node has no export link", line, first.node.reason + std::string("\n  ") + show(&first.node));
+    std::string link(exported.data, exported.length);
+    Reading back(link);
+    if (back.rc != 0)
+        fail("the export link is refused", line,
+             link + "\n  " + back.link.reason + back.node.reason + "\n  " + show(&first.node));
+    differs = difference(&first.node, &back.node);
+    if (!differs.empty())
+        fail("the export link reads back to other settings", line, link + "\n  " + differs);
+    NodeText second;
+    if (link_write(&back.node, &second) != 0)
+        fail("the re-imported node has no export link", line, link + "\n  " + back.node.reason);
+    if (link != std::string(second.data, second.length))
+        fail("exporting twice gives another link", line, link + "\n  " + second.data);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::string line((const char *)data, size);
+    check_line(line);
+    if (line.compare(0, 9, "vmess://{") == 0)
+        check_line("vmess://" + base64(line.substr(8), false));
+    else if (line.compare(0, 6, "ssr://") == 0 && line.find(':', 6) != std::string::npos)
+        check_line("ssr://" + base64(line.substr(6), true));
+    return 0;
+}
