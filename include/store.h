@@ -84,6 +84,9 @@ bool store_port_reuse(StoreLookup *lookup);
 // True once a lookup of this run failed because memory ran out: its empty
 // value is then not the setting, and no document may be written from it.
 bool store_memory_exhausted(void);
+// Called where an allocation of the lookup itself came back NULL; an absent
+// key or a broken daemon is an empty value like any other.
+void store_mark_memory_exhausted(void);
 
 // Reads a text as an integer: leading white space, an optional sign, then
 // decimal digits up to the first other character; 0 without digits.

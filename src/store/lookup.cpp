@@ -30,6 +30,11 @@ bool store_memory_exhausted(void)
     return store_out_of_memory;
 }
 
+void store_mark_memory_exhausted(void)
+{
+    store_out_of_memory = true;
+}
+
 // store_get writes the value only when the reply carries one, so an absent
 // key, an empty value and a failed lookup must all leave it empty: both
 // buffers are cleared before the key is named.
@@ -41,12 +46,7 @@ static void store_lookup_clear(StoreLookup *lookup)
 
 static const char *store_lookup_named(StoreLookup *lookup)
 {
-    errno = 0;
     lookup->result = (store_source ? store_source : store_get)(lookup->key.text, &lookup->value);
-    // Only a lookup that failed for want of memory taints the run; an absent
-    // key or a broken daemon is an empty value like any other.
-    if (lookup->result != 0 && errno == ENOMEM)
-        store_out_of_memory = true;
     return lookup->value.text;
 }
 

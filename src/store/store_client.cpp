@@ -28,11 +28,9 @@ struct ClientGuard {
     StoreClient *client;
     ~ClientGuard()
     {
-        int saved = errno; // the caller tells a lack of memory by it
         if (client->socket >= 0)
             close(client->socket);
         free(client->buffer);
-        errno = saved;
     }
 };
 
@@ -107,15 +105,20 @@ int store_reserve(StoreClient *client, size_t count)
     free(client->buffer);
     client->buffer = (char *)malloc(wanted + 1);
     client->capacity = client->buffer ? wanted : 0;
-    return client->buffer ? 0 : -1;
+    if (!client->buffer) {
+        // The lookup then fails like a broken exchange, but its empty value is
+        // not the setting; errno cannot tell, a successful malloc may leave
+        // ENOMEM behind.
+        store_mark_memory_exhausted();
+        return -1;
+    }
+    return 0;
 }
 
 int store_read_exact(StoreClient *client, size_t wanted, long limit_ms)
 {
-    if (store_reserve(client, wanted) != 0) {
-        errno = ENOMEM;
+    if (store_reserve(client, wanted) != 0)
         return STORE_RECV_ERROR;
-    }
     store_tighten_timer_slack();
     long long deadline = store_now_ms() + limit_ms;
     client->fill = 0;
@@ -205,10 +208,8 @@ int store_get(const char *key, ValueBuffer *value)
     memcpy(client.command, "get", sizeof "get");
 
     size_t request_length = strlen(key) + strlen(client.command) + 18;
-    if (store_reserve(&client, request_length) != 0) {
-        errno = ENOMEM;
+    if (store_reserve(&client, request_length) != 0)
         return -1;
-    }
     int body_length = (int)(strlen(client.command) + strlen(key) + 2);
     int formatted = snprintf(client.buffer, client.capacity, "%s%07d %s %s\n", STORE_MAGIC, body_length,
                              client.command, key);
