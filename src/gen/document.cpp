@@ -134,11 +134,18 @@ int write_document(json_object *root, const char *path)
     // the client its previous file.
     bool complete = !doc_incomplete && root && !store_memory_exhausted();
     // json-c's serialiser drops a piece it cannot append and carries on (a
-    // member name, a separator), so a text made while an allocation failed is
-    // not trusted even when one comes back; only malloc leaves ENOMEM behind.
+    // member name, a separator), so a text made while an allocation failed
+    // comes back shorter than it is; and a malloc that succeeds may still
+    // leave ENOMEM behind. A second pass writes into the buffer the first one
+    // grew: after a whole first pass it allocates nothing and gives the same
+    // length. After a short one it comes out longer, or as short again only
+    // when memory is still out and an allocation of its own failed.
+    size_t length = 0, again = 0;
+    const char *text = complete ? json_object_to_json_string_length(root, JSON_C_TO_STRING_SPACED, &length) : NULL;
     errno = 0;
-    const char *text = complete ? json_object_to_json_string(root) : NULL;
-    if (!text || errno == ENOMEM)
+    if (text)
+        text = json_object_to_json_string_length(root, JSON_C_TO_STRING_SPACED, &again);
+    if (!text || again != length || errno == ENOMEM)
         return write_failed(path, ENOMEM);
 
     FILE *file = fopen(path, "w");

@@ -1,7 +1,9 @@
 /* Preloaded into the tool by the allocation-failure tests: makes the Nth
- * malloc, calloc or realloc of the run fail (TARVICK_FAIL_ALLOC=N), and can
- * write how many there were in all (TARVICK_ALLOC_COUNT=<file>). Only the
- * tool itself counts: the shell that system() starts inherits the preload. */
+ * malloc, calloc or realloc of the run fail (TARVICK_FAIL_ALLOC=N), can leave
+ * errno at ENOMEM after every one that succeeds, as glibc's malloc may
+ * (TARVICK_ALLOC_LEAVE_ENOMEM=1), and can write how many there were in all
+ * (TARVICK_ALLOC_COUNT=<file>). Only the tool itself counts: the shell that
+ * system() starts inherits the preload. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +19,7 @@ extern void *__libc_realloc(void *old, size_t size);
 static long fail_at;
 static long calls;
 static int active;
+static int leave_enomem;
 
 __attribute__((constructor)) static void fail_alloc_start(void)
 {
@@ -24,6 +27,7 @@ __attribute__((constructor)) static void fail_alloc_start(void)
         return;
     const char *n = getenv("TARVICK_FAIL_ALLOC");
     fail_at = n ? atol(n) : 0;
+    leave_enomem = getenv("TARVICK_ALLOC_LEAVE_ENOMEM") != NULL;
     active = 1;
 }
 
@@ -50,13 +54,20 @@ static int fail_now(void)
     return ++calls == fail_at;
 }
 
+static void *succeeded(void *block)
+{
+    if (block && leave_enomem)
+        errno = ENOMEM;
+    return block;
+}
+
 void *malloc(size_t size)
 {
     if (fail_now()) {
         errno = ENOMEM;
         return NULL;
     }
-    return __libc_malloc(size);
+    return succeeded(__libc_malloc(size));
 }
 
 void *calloc(size_t count, size_t size)
@@ -65,7 +76,7 @@ void *calloc(size_t count, size_t size)
         errno = ENOMEM;
         return NULL;
     }
-    return __libc_calloc(count, size);
+    return succeeded(__libc_calloc(count, size));
 }
 
 void *realloc(void *old, size_t size)
@@ -74,5 +85,5 @@ void *realloc(void *old, size_t size)
         errno = ENOMEM;
         return NULL;
     }
-    return __libc_realloc(old, size);
+    return succeeded(__libc_realloc(old, size));
 }
