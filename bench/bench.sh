@@ -14,8 +14,9 @@
 # run gave up the processor of its own accord (tarvick: mostly poll sleeps
 # while the daemon answers). The cost of one poll sleep under the kernel's
 # default timer slack and under the 1 ns slack tarvick sets is printed too.
-# Finally the stripped size of each architecture's binary, dynamic and static
-# (cross builds come from scripts/build-cross.sh).
+# Then the stripped size of each architecture's binary, dynamic and static
+# (cross builds come from scripts/build-cross.sh). Finally
+# bench/node_import.sh: tarvick-node importing subscriptions of growing size.
 #
 # Runs in a private mount namespace with its own /tmp, so the daemon's
 # socket never meets another daemon's. Needs root, cmake, a C compiler and
@@ -135,3 +136,6 @@ for arch in "$host_arch" armhf arm64 mipsel; do
     "$(size_of "build-$arch/tarvick" "$strip_program")" "$(size_of "build-$arch-static/tarvick" "$strip_program")"
 done
 echo "  (\"-\": not built; scripts/build-cross.sh builds the cross ones)"
+
+echo
+"$root/bench/node_import.sh"

@@ -2,13 +2,15 @@
  * wall time, user and system CPU time, and peak resident memory.
  *
  *   measure [-n RUNS] GROUP [::: GROUP]...
- *     GROUP: [-s SLACK_NS] -- COMMAND [ARG...]
+ *     GROUP: [-s SLACK_NS] [-o FILE] -- COMMAND [ARG...]
  *   measure --sleep-cost [-n SLEEPS] [-s SLACK_NS] [-u MICROSECONDS]
  *
  * Several commands are run in turn, one run of each per round, so that load
  * from elsewhere on the machine falls on all of them alike. -s sets the timer
  * slack a command starts with (it is inherited across exec), so its effect
- * can be measured without rebuilding the program. Prints one line of
+ * can be measured without rebuilding the program; -o sends the command's
+ * standard output and error to FILE (a program that prints megabytes would
+ * otherwise time the terminal). Prints one line of
  * "name=value" pairs per command, in the order given.
  *
  * Peak memory is not taken from wait4's ru_maxrss: for a forked child the
@@ -20,6 +22,7 @@
  * poll sleep or blocking wait counts once).
  */
 #define _GNU_SOURCE
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,6 +40,7 @@ enum { MAX_RUNS = 5000, MAX_COMMANDS = 8, MEMORY_RUNS = 7, WARMUPS = 3 };
 struct Command {
     char **argv;
     long slack;
+    const char *output;
     long wall_us[MAX_RUNS], user_us[MAX_RUNS], sys_us[MAX_RUNS], rss_kib[MEMORY_RUNS], waits[MEMORY_RUNS];
 };
 
@@ -78,6 +82,12 @@ static void child_start(const struct Command *command, int traced)
 {
     if (command->slack > 0)
         prctl(PR_SET_TIMERSLACK, (unsigned long)command->slack);
+    if (command->output) {
+        int fd = open(command->output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)
+            _exit(126);
+        close(fd);
+    }
     if (traced)
         ptrace(PTRACE_TRACEME, 0, NULL, NULL);
     execvp(command->argv[0], command->argv);
@@ -178,7 +188,8 @@ static int sleep_cost(int count, long slack, long micros)
 
 static int usage(void)
 {
-    fprintf(stderr, "usage: measure [-n RUNS] [-s SLACK_NS] -- COMMAND [ARG...] [::: [-s SLACK_NS] -- COMMAND...]\n"
+    fprintf(stderr, "usage: measure [-n RUNS] [-s SLACK_NS] [-o FILE] -- COMMAND [ARG...] [::: [-s SLACK_NS] [-o FILE] -- "
+                    "COMMAND...]\n"
                     "       measure --sleep-cost [-n SLEEPS] [-s SLACK_NS] [-u MICROSECONDS]\n");
     return 2;
 }
@@ -187,6 +198,7 @@ int main(int argc, char **argv)
 {
     int runs = 51, sleeps = 0, count = 0;
     long slack = 0, micros = 50;
+    const char *output = NULL;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--sleep-cost") == 0)
             sleeps = 1;
@@ -194,13 +206,17 @@ int main(int argc, char **argv)
             runs = atoi(argv[++i]);
         else if (strcmp(argv[i], "-s") == 0 && i + 1 < argc)
             slack = atol(argv[++i]);
+        else if (strcmp(argv[i], "-o") == 0 && i + 1 < argc)
+            output = argv[++i];
         else if (strcmp(argv[i], "-u") == 0 && i + 1 < argc)
             micros = atol(argv[++i]);
         else if (strcmp(argv[i], "--") == 0 && i + 1 < argc && count < MAX_COMMANDS) {
             commands[count].argv = argv + i + 1;
             commands[count].slack = slack;
+            commands[count].output = output;
             count++;
             slack = 0;
+            output = NULL;
             while (i < argc && strcmp(argv[i], ":::") != 0)
                 i++;
             argv[i < argc ? i : argc] = NULL; /* ends this command's argument list */
