@@ -2,7 +2,6 @@
 #include "store.h"
 
 #include <ctype.h>
-#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
