@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds tarvick for the routers it ships to: ARMv7 (armhf), ARMv8 (arm64) and
-# MIPS little-endian (mipsel), each dynamic (needs json-c on the router) and
-# fully static (for firmware without json-c or a matching libstdc++), and
-# packs one tarball per build. Installs the cross compilers and the multiarch
-# json-c it needs from Debian when they are missing.
+# Builds tarvick and tarvick-node for the routers they ship to: ARMv7 (armhf),
+# ARMv8 (arm64) and MIPS little-endian (mipsel), each dynamic (needs json-c on
+# the router, and libqrencode for tarvick-node) and fully static (for firmware
+# without json-c or a matching libstdc++; Debian has no static libqrencode, so
+# the static tarvick-node draws no QR codes), and packs one tarball per build.
+# Installs the cross compilers and the multiarch json-c and libqrencode it
+# needs from Debian when they are missing.
 #
 #   scripts/build-cross.sh [--no-install] [--no-static] [--no-package] [ARCH...]
 #
@@ -52,7 +54,7 @@ if [ "$want_install" = 1 ]; then
       $sudo dpkg --add-architecture "$arch"
       need_update=1
     fi
-    for package in "g++-$triplet" "libjson-c-dev:$arch"; do
+    for package in "g++-$triplet" "libjson-c-dev:$arch" "libqrencode-dev:$arch"; do
       installed "$package" || missing+=("$package")
     done
   done
@@ -82,8 +84,10 @@ for arch in "${arches[@]}"; do
     echo "build-cross: $arch ($variant) in $dir"
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$triplet.cmake" \
       -DTARVICK_BUILD_TESTS=OFF "${flags[@]}" >/dev/null
-    cmake --build "$dir" -j"$jobs" --target tarvick
-    file -b "$dir/tarvick"
+    cmake --build "$dir" -j"$jobs" --target tarvick tarvick-node
+    for program in tarvick tarvick-node; do
+      echo "$program: $(file -b "$dir/$program")"
+    done
     if [ "$want_package" = 1 ]; then
       (cd "$dir" && cpack -G TGZ >/dev/null && ls -1 "$PWD"/*.tar.gz)
     fi

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build tarvick (and, with "test", its
-# test suite) when any is missing. Quiet when everything is there.
+# Installs the Debian packages needed to build tarvick and tarvick-node (and,
+# with "test", their test suite) when any is missing. Quiet when everything is
+# there. libqrencode-dev is for tarvick-node's QR codes (TARVICK_NODE_QR).
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libjson-c-dev)
+packages=(cmake make g++ pkg-config libjson-c-dev libqrencode-dev)
 for want in "$@"; do
   case "$want" in
     build) ;;

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# CI stage: builds tarvick for armhf, arm64 and mipsel (dynamic and static)
-# and runs the test suite's "unit" group (every run of the tool against the
-# fake daemon) against each cross-built binary under qemu-user; the "e2e"
-# group starts x86-64 proxy clients and has nothing to learn from it. The suite itself and its fake daemon run natively; only the
-# tool is emulated, and it talks to the fake daemon over the real socket.
+# CI stage: builds tarvick and tarvick-node for armhf, arm64 and mipsel
+# (dynamic and static) and runs the test suite's "unit" group (every run of
+# the programs against the fake daemon) against each pair of cross-built
+# binaries under qemu-user (TARVICK_BINARY and TARVICK_NODE_BINARY name them,
+# TARVICK_WRAPPER the emulator); the "e2e" group starts x86-64 proxy clients
+# and has nothing to learn from it. The suite itself and its fake daemon run
+# natively; only the programs are emulated, and they talk to the fake daemon
+# over the real socket.
 #
 #   scripts/ci/cross.sh [ARCH...]      (default: armhf arm64 mipsel)
 #
@@ -53,11 +56,11 @@ qemu_of() {
 failed=()
 for arch in "${arches[@]}"; do
   for dir in "build-$arch" "build-$arch-static"; do
-    [ -x "$dir/tarvick" ] || continue
-    echo "cross: test suite against $dir/tarvick under $(qemu_of "$arch" | cut -d' ' -f1) ($(elapsed))"
+    [ -x "$dir/tarvick" ] && [ -x "$dir/tarvick-node" ] || continue
+    echo "cross: test suite against $dir/tarvick and $dir/tarvick-node under $(qemu_of "$arch" | cut -d' ' -f1) ($(elapsed))"
     binary="$(cd "$dir" && pwd)/tarvick"
     if ! (cd "$test_build" &&
-          TARVICK_BINARY="$binary" TARVICK_WRAPPER="$(qemu_of "$arch")" \
+          TARVICK_BINARY="$binary" TARVICK_NODE_BINARY="$binary-node" TARVICK_WRAPPER="$(qemu_of "$arch")" \
           ctest -j2 -L unit --output-on-failure ${TARVICK_CROSS_CTEST_ARGS:-}); then
       failed+=("$dir")
     fi

@@ -11,7 +11,7 @@ seconds=${FUZZ_SECONDS:-60}
 build=build-fuzz
 
 need=()
-for pkg in clang-14 libclang-rt-14-dev libfuzzer-14-dev libjson-c-dev pkg-config cmake; do
+for pkg in clang-14 libclang-rt-14-dev libfuzzer-14-dev libjson-c-dev libqrencode-dev pkg-config cmake; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer
-# (TARVICK_SANITIZE) in build-asan and runs the whole test suite there. The
-# first report aborts the process that made it, the tool or a test, so any
-# report fails a test. Extra arguments go to ctest.
+# (TARVICK_SANITIZE) in build-asan and runs the whole test suite there, which
+# runs that build's tarvick and tarvick-node. The first report aborts the
+# process that made it, either program or a test, so any report fails a test.
+# Extra arguments go to ctest.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 build=build-asan
 need=()
-for pkg in g++ cmake pkg-config libjson-c-dev libgtest-dev; do
+for pkg in g++ cmake pkg-config libjson-c-dev libqrencode-dev libgtest-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

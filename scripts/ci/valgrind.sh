@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs the test suite's "unit" group with every invocation of the tool under valgrind
-# memcheck (TARVICK_WRAPPER), in build-valgrind. Any memory error, and any
-# byte definitely, indirectly or possibly lost, on any path, fails the run:
-# the tool then exits with status 99 (so the test that ran it fails), and its
+# Runs the test suite's "unit" group with every invocation of tarvick and
+# tarvick-node under valgrind memcheck (TARVICK_WRAPPER, which the suite puts
+# in front of both), in build-valgrind. Any memory error, and any byte
+# definitely, indirectly or possibly lost, on any path, fails the run: the
+# program then exits with status 99 (so the test that ran it fails), and its
 # report is kept in build-valgrind/valgrind-logs/ and checked after the suite.
 # Extra arguments go to ctest (for example -R Hostile).
 set -euo pipefail
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/../.."
 
 build=build-valgrind
 need=()
-for pkg in valgrind g++ cmake pkg-config libjson-c-dev libgtest-dev; do
+for pkg in valgrind g++ cmake pkg-config libjson-c-dev libqrencode-dev libgtest-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -26,10 +27,11 @@ logs="$PWD/$build/valgrind-logs"
 rm -rf "$logs"
 mkdir -p "$logs"
 # The tests run inside a private mount namespace that still sees the host's
-# top-level directories, so the logs land here; one file per run of the tool.
+# top-level directories, so the logs land here; one file per run of either
+# program (its "Command:" line says which).
 export TARVICK_WRAPPER="valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
 --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
---child-silent-after-fork=yes --log-file=$logs/tarvick.%p.log"
+--child-silent-after-fork=yes --log-file=$logs/run.%p.log"
 
 
 status=0
@@ -37,19 +39,29 @@ status=0
 (cd "$build" && ctest -j2 -L unit --output-on-failure "$@") || status=1
 
 runs=0
+node_runs=0
 bad=0
 for log in "$logs"/*.log; do
   [ -e "$log" ] || continue
   runs=$((runs + 1))
+  if grep -q '^==[0-9]*== Command: \([^ ]*/\)\?tarvick-node\( \|$\)' "$log"; then
+    node_runs=$((node_runs + 1))
+  fi
   if ! grep -q "ERROR SUMMARY: 0 errors" "$log"; then
     bad=$((bad + 1))
     echo "=== $log"
     cat "$log"
   fi
 done
-echo "valgrind: $runs runs of the tool checked, $bad with errors or leaks"
+echo "valgrind: $runs runs checked ($((runs - node_runs)) of tarvick, $node_runs of tarvick-node), $bad with errors or leaks"
 if [ "$runs" -eq 0 ]; then
   echo "valgrind: no run of the tool was seen: the wrapper was not used"
+  status=1
+fi
+# With the whole group run, a suite that can start tarvick-node must have
+# started it through the wrapper too.
+if [ $# -eq 0 ] && [ "$node_runs" -eq 0 ] && grep -q TARVICK_NODE_BINARY tests/harness.cpp; then
+  echo "valgrind: no run of tarvick-node was seen: its runs did not use the wrapper"
   status=1
 fi
 [ "$bad" -eq 0 ] || status=1
