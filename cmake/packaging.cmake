@@ -1,4 +1,5 @@
-# Static linking, install rules and release tarballs for the tarvick binary.
+# Static linking, install rules and release tarballs for tarvick and
+# tarvick-node.
 
 if(TARVICK_STATIC)
   # Router firmware often has no json-c at all, or a libstdc++ of another
@@ -12,16 +13,26 @@ if(TARVICK_STATIC)
   list(REMOVE_ITEM _tarvick_jsonc_extra json-c)
   set_target_properties(PkgConfig::JSONC PROPERTIES
     INTERFACE_LINK_LIBRARIES "${TARVICK_JSONC_ARCHIVE};${_tarvick_jsonc_extra}")
+  if(TARGET PkgConfig::QRENCODE)
+    # Only when a libqrencode.a was found (see TARVICK_NODE_QR).
+    set(_tarvick_qrencode_extra ${QRENCODE_STATIC_LIBRARIES})
+    list(REMOVE_ITEM _tarvick_qrencode_extra qrencode)
+    set_target_properties(PkgConfig::QRENCODE PROPERTIES
+      INTERFACE_LINK_LIBRARIES "${TARVICK_QRENCODE_ARCHIVE};${_tarvick_qrencode_extra}")
+  endif()
   target_link_options(tarvick PRIVATE -static)
+  target_link_options(tarvick-node PRIVATE -static)
 endif()
 
 include(GNUInstallDirs)
-install(TARGETS tarvick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tarvick tarvick-node RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/../man/tarvick.1
+              ${CMAKE_CURRENT_LIST_DIR}/../man/tarvick-node.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# One tarball per target machine; the name says which, and whether it needs
-# json-c on the router.
+# One tarball per target machine, both programs in it; the name says which
+# machine, and whether they need json-c (and tarvick-node libqrencode) on the
+# router.
 set(_tarvick_machine ${CMAKE_SYSTEM_PROCESSOR})
 if(NOT _tarvick_machine)
   set(_tarvick_machine ${CMAKE_HOST_SYSTEM_PROCESSOR})
@@ -31,7 +42,7 @@ set(CPACK_PACKAGE_NAME tarvick)
 set(CPACK_PACKAGE_VENDOR tarvick)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Writes proxy client configuration files from the router's settings daemon")
+    "Writes proxy client configuration files from the router's settings daemon, and turns share links into node settings and back")
 set(CPACK_PACKAGE_FILE_NAME "tarvick-${PROJECT_VERSION}-linux-${_tarvick_machine}")
 if(TARVICK_STATIC)
   string(APPEND CPACK_PACKAGE_FILE_NAME "-static")
