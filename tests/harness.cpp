@@ -369,11 +369,8 @@ void FakeDaemon::answer(int fd)
     }
 }
 
-RunResult run_tarvick(const std::vector<std::string> &args)
+RunResult run_program(const std::string &binary, const std::vector<std::string> &args, const std::string *input)
 {
-    const char *binary = getenv("TARVICK_BINARY");
-    if (!binary || !*binary)
-        binary = TARVICK_BINARY_PATH;
     std::vector<std::string> argv;
     // A wrapper such as valgrind or qemu-user runs in front of the binary.
     if (const char *wrapper = getenv("TARVICK_WRAPPER")) {
@@ -385,10 +382,16 @@ RunResult run_tarvick(const std::vector<std::string> &args)
     argv.push_back(binary);
     argv.insert(argv.end(), args.begin(), args.end());
 
-    std::string out_path = "/tmp/.run-out", err_path = "/tmp/.run-err";
+    std::string out_path = "/tmp/.run-out", err_path = "/tmp/.run-err", in_path = "/tmp/.run-in";
+    if (input)
+        write_file(in_path, *input);
     long started = now_ms();
     pid_t pid = fork();
     if (pid == 0) {
+        if (input) {
+            int in = open(in_path.c_str(), O_RDONLY);
+            dup2(in, 0);
+        }
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
@@ -412,7 +415,20 @@ RunResult run_tarvick(const std::vector<std::string> &args)
     result.err = read_file(err_path);
     unlink(out_path.c_str());
     unlink(err_path.c_str());
+    unlink(in_path.c_str());
     return result;
+}
+
+RunResult run_tarvick(const std::vector<std::string> &args)
+{
+    const char *binary = getenv("TARVICK_BINARY");
+    return run_program(binary && *binary ? binary : TARVICK_BINARY_PATH, args, NULL);
+}
+
+RunResult run_tarvick_node(const std::vector<std::string> &args, const std::string &input)
+{
+    const char *binary = getenv("TARVICK_NODE_BINARY");
+    return run_program(binary && *binary ? binary : TARVICK_NODE_BINARY_PATH, args, &input);
 }
 
 std::string read_file(const std::string &path)

@@ -85,6 +85,12 @@ struct RunResult {
 // `service` command is first on PATH; it records its arguments in
 // /tmp/service-calls.
 RunResult run_tarvick(const std::vector<std::string> &args);
+// The same for tarvick-node (TARVICK_NODE_BINARY overrides the built one),
+// with this text as its standard input.
+RunResult run_tarvick_node(const std::vector<std::string> &args, const std::string &input = "");
+// Runs a program the same way (behind TARVICK_WRAPPER, stub `service` first
+// on PATH); standard input is the given text, or the suite's own when NULL.
+RunResult run_program(const std::string &binary, const std::vector<std::string> &args, const std::string *input);
 
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);

@@ -1,0 +1,654 @@
+// tarvick-node as shipped: share links and subscriptions imported into node
+// settings, nodes exported as links, checked against the real tarvick reading
+// the same settings from the fake daemon.
+#include "fixture.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+typedef std::vector<std::string> Lines;
+
+const std::string ID = "b831381d-6324-4d53-ad4f-8cda48b30811";
+const std::string USAGE = "usage: tarvick-node import [--first N] [FILE|-]\n"
+                          "       tarvick-node export TYPE [NODE] [--qr]\n"
+                          "       tarvick-node check TYPE [NODE] [--client PATH]\n";
+const std::string UNKNOWN = "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan)";
+
+std::string base64(const std::string &data, bool url_safe = false, bool pad = true)
+{
+    const std::string alphabet = std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") +
+                                 (url_safe ? "-_" : "+/");
+    std::string out;
+    for (size_t i = 0; i < data.size(); i += 3) {
+        unsigned bits = 0;
+        for (size_t k = 0; k < 3; k++)
+            bits = bits << 8 | (i + k < data.size() ? (unsigned char)data[i + k] : 0);
+        for (size_t c = 0; c < 4; c++) {
+            if (c <= data.size() - i)
+                out += alphabet[(bits >> (18 - 6 * c)) & 63];
+            else if (pad)
+                out += '=';
+        }
+    }
+    return out;
+}
+
+std::string b64url(const std::string &text)
+{
+    return base64(text, true, false);
+}
+
+std::string vmess(const std::string &json, bool url_safe = false)
+{
+    return "vmess://" + base64(json, url_safe, !url_safe);
+}
+
+// What import prints for one node: "# node N type HEAD", then each of the
+// blank-separated "field=value" as "ssconf_basic_field_N=value".
+std::string block(int node, const std::string &head, const std::string &fields)
+{
+    const std::string n = std::to_string(node);
+    std::string text = "# node " + n + " type " + head + "\n";
+    for (size_t at = 0, end; at < fields.size(); at = end + 1) {
+        end = std::min(fields.find(' ', at), fields.size());
+        size_t equals = fields.find('=', at);
+        text += "ssconf_basic_" + fields.substr(at, equals - at) + "_" + n + fields.substr(equals, end - equals) + "\n";
+    }
+    return text;
+}
+
+std::string refused(const std::string &scheme, const std::string &reason, int line = 1)
+{
+    return "tarvick-node: line " + std::to_string(line) + ": " + scheme + ": " + reason + "\n";
+}
+
+struct ImportCase {
+    std::string input;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+// The settings every V2Ray/Xray node starts with, in the order tarvick reads them.
+std::string v2(const std::string &protocol, const std::string &security, const std::string &network,
+               const std::string &server, const std::string &port)
+{
+    return "v2ray_protocol=" + protocol + " v2ray_network_security=" + security + " v2ray_network=" + network +
+           " server=" + server + " port=" + port;
+}
+
+std::vector<ImportCase> import_cases()
+{
+    const std::string ssr_plain = "ssr.example.com:8389:auth_aes128_md5:aes-128-cfb:tls1.2_ticket_auth:" +
+                                  b64url("ssr-pass") + "/?obfsparam=" + b64url("cdn.example.com") + "&protoparam=" +
+                                  b64url("32:abc") + "&remarks=" + b64url("SSR \xE8\x8A\x82") + "&group=" + b64url("g");
+    const std::string longest(9997, 'p'), too_long(9998, 'p'), id = " v2ray_uuid=" + ID, add = R"({"add":")";
+    const std::string vl = "vless://" + ID + "@h.example.com:443?";
+    const std::string seed = "an mKCP seed cannot be carried by the V2Ray/Xray document";
+    const std::string fp = "warning: fp dropped: the Trojan client has no fingerprint setting";
+    return {
+        // ss: SIP002 user info in URL-safe Base64 without padding, in the
+        // standard alphabet with it, URL-safe with escaped padding; plain
+        // user info of a 2022 cipher; the older whole-Base64 form.
+        {"ss://Y2hhY2hhMjAtaWV0Zi1wb2x5MTMwNTpwPnNzP3d-cmQveA@ss.example.com:8388"
+         "#%F0%9F%87%AF%F0%9F%87%B5%20Tokyo%2001",
+         block(1, "0 \xF0\x9F\x87\xAF\xF0\x9F\x87\xB5 Tokyo 01", "use_kcp=0 server=ss.example.com port=8388 "
+               "password=cD5zcz93fnJkL3g= method=chacha20-ietf-poly1305 ss_obfs=none"), "", 0},
+        {"ss://Y2hhY2hhMjAtaWV0Zi1wb2x5MTMwNTpwYXNzK3cvcmQ/Pw==@198.51.100.7:443/#std",
+         block(1, "0 std", "use_kcp=0 server=198.51.100.7 port=443 password=cGFzcyt3L3JkPz8= "
+               "method=chacha20-ietf-poly1305 ss_obfs=none"), "", 0},
+        {"ss://YWVzLTEyOC1nY206dGVzdA%3D%3D@192.168.100.1:8888/?plugin=obfs-local%3Bobfs%3Dtls%3Bobfs-host%3Dcdn.a.com",
+         block(1, "0", "use_kcp=0 server=192.168.100.1 port=8888 password=dGVzdA== method=aes-128-gcm "
+               "ss_obfs=obfs-local ss_obfs_host=obfs=tls;obfs-host=cdn.a.com"), "", 0},
+        {"ss://YWVzLTEyOC1nY206dGVzdA@192.168.100.1:8888/?plugin=simple-obfs%3Bobfs%3Dhttp%3Bobfs-host%3Dbing.com#obfs",
+         block(1, "0 obfs", "use_kcp=0 server=192.168.100.1 port=8888 password=dGVzdA== method=aes-128-gcm "
+               "ss_obfs=obfs-local ss_obfs_host=obfs=http;obfs-host=bing.com"), "", 0},
+        {"ss://2022-blake3-aes-128-gcm:YctPZ6U7xPPcU%2Bgp3u%2BOXA%3D%3D@[2001:db8::1]:8443#2022%20v6",
+         block(1, "0 2022 v6", "use_kcp=0 server=2001:db8::1 port=8443 password=WWN0UFo2VTd4UFBjVStncDN1K09YQT09 "
+               "method=2022-blake3-aes-128-gcm ss_obfs=none"), "", 0},
+        {"ss://YmYtY2ZiOnRlc3RAMTkyLjE2OC4xMDAuMTo4ODg4#example-server",
+         block(1, "0 example-server", "use_kcp=0 server=192.168.100.1 port=8888 password=dGVzdA== method=bf-cfb "
+               "ss_obfs=none"), "", 0},
+        {"ssr://" + b64url(ssr_plain),
+         block(1, "1 SSR \xE8\x8A\x82", "use_kcp=0 server=ssr.example.com port=8389 password=c3NyLXBhc3M= "
+               "method=aes-128-cfb ssr_protocol=auth_aes128_md5 ssr_protocol_param=32:abc ssr_obfs=tls1.2_ticket_auth "
+               "ssr_obfs_param=cdn.example.com"), "", 0},
+        // vmess: port and aid as numbers, then as strings (URL-safe Base64).
+        {vmess(R"({"v":"2","ps":"vm tcp","add":"vm.example.com","port":443,"id":")" + ID +
+               R"(","aid":0,"net":"tcp","type":"none","host":"","path":"","tls":""})"),
+         block(1, "2 vm tcp", v2("vmess", "none", "tcp", "vm.example.com", "443") + id +
+               " v2ray_alterid=0 v2ray_security=auto v2ray_headtype_tcp=none v2ray_mux_enable=0"), "", 0},
+        {vmess(R"({"v":"2","ps":"","add":"203.0.113.9","port":"8443","id":")" + ID + R"(","aid":"4",)"
+               R"("scy":"aes-128-gcm","net":"ws","type":"none","host":"cdn.a.com","path":"/ray?ed=2048","tls":"tls",)"
+               R"("sni":"","fp":"chrome"})", true),
+         block(1, "2", v2("vmess", "tls", "ws", "203.0.113.9", "8443") + id + " v2ray_alterid=4 "
+               "v2ray_security=aes-128-gcm v2ray_fingerprint=chrome v2ray_network_tlshost=cdn.a.com "
+               "v2ray_network_path=/ray?ed=2048 v2ray_network_host=cdn.a.com v2ray_mux_enable=0"), "", 0},
+        {vmess(add + R"(q.example.com","port":"443","id":")" + ID + R"(","net":"quic","type":"srtp",)"
+               R"("host":"aes-128-gcm","path":"qkey","tls":"tls","sni":"q.example.com"})"),
+         block(1, "2", v2("vmess", "tls", "quic", "q.example.com", "443") + id + " v2ray_alterid=0 v2ray_security=auto "
+               "v2ray_fingerprint= v2ray_network_tlshost=q.example.com v2ray_quic_security=aes-128-gcm "
+               "v2ray_quic_key=qkey v2ray_quic_guise=srtp v2ray_mux_enable=0"), "", 0},
+        {vmess(R"({"ps":"gRPC \u2713","add":"g.example.com","port":443,"id":")" + ID +
+               R"(","aid":"0","net":"grpc","type":"multi","path":"svc","tls":"tls","sni":"sni.example.com"})"),
+         block(1, "2 gRPC \xE2\x9C\x93", v2("vmess", "tls", "grpc", "g.example.com", "443") + id +
+               " v2ray_alterid=0 v2ray_security=auto v2ray_fingerprint= v2ray_network_tlshost=sni.example.com "
+               "v2ray_grpc_serviceName=svc v2ray_mux_enable=1"), "", 0},
+        {vmess(add + R"(2001:db8::5","port":"10000","id":")" + ID + R"(","aid":"2","net":"kcp",)"
+               R"("type":"wechat-video"})"),
+         block(1, "2", v2("vmess", "none", "mkcp", "2001:db8::5", "10000") + id + " v2ray_alterid=2 "
+               "v2ray_security=auto v2ray_headtype_tcp=wechat-video v2ray_mux_enable=0"), "", 0},
+        {vmess(add + R"(h.example.com","port":80,"id":")" + ID +
+               R"(","net":"tcp","type":"http","host":"www.example.com","path":"/","tls":"none"})"),
+         block(1, "2", v2("vmess", "none", "tcp", "h.example.com", "80") + id + " v2ray_alterid=0 v2ray_security=auto "
+               "v2ray_headtype_tcp=http v2ray_network_host=www.example.com v2ray_mux_enable=0"), "", 0},
+        // vless: TCP+TLS (its alpn dropped with a word), gRPC multi on IPv6, XTLS with a flow.
+        {"vless://" + ID + "@vl.example.com:443?encryption=none&security=tls&type=tcp&headerType=none"
+                           "&sni=sni.example.com&fp=firefox&alpn=h2%2Chttp%2F1.1#VLESS%20TLS",
+         block(1, "2 VLESS TLS", v2("vless", "tls", "tcp", "vl.example.com", "443") + id + " v2ray_fingerprint=firefox "
+               "v2ray_network_tlshost=sni.example.com v2ray_headtype_tcp=none v2ray_mux_enable=0"),
+         refused("vless", "warning: alpn dropped: the client offers its own ALPN"), 0},
+        {"vless://" + ID + "@[2001:db8::2]:443?encryption=none&security=tls&type=grpc&serviceName=grpc-svc&mode=multi",
+         block(1, "2", v2("vless", "tls", "grpc", "2001:db8::2", "443") + id + " v2ray_fingerprint= "
+               "v2ray_network_tlshost=2001:db8::2 v2ray_grpc_serviceName=grpc-svc v2ray_mux_enable=1"), "", 0},
+        {"vless://" + ID + "@x.example.com:443?security=xtls&flow=xtls-rprx-direct&type=tcp&sni=x.example.com",
+         block(1, "2", v2("vless", "xtls", "tcp", "x.example.com", "443") + id + " v2ray_network_flow=xtls-rprx-direct "
+               "v2ray_network_tlshost=x.example.com v2ray_headtype_tcp=none v2ray_mux_enable=0"), "", 0},
+        // trojan over plain TCP and TLS is the Trojan client's; anything else V2Ray's.
+        {"trojan://pa%24%24%40word@tj.example.com:443?security=tls&sni=sni.example.com#Trojan%20%231",
+         block(1, "3 Trojan #1", "server=tj.example.com port=443 password=cGEkJEB3b3Jk ssl_verify_enable=1 "
+               "trojan_sni=sni.example.com trojan_mp_enable=0"), "", 0},
+        {"trojan://secret@203.0.113.5:8443?peer=peer.example.com&allowInsecure=1",
+         block(1, "3", "server=203.0.113.5 port=8443 password=c2VjcmV0 ssl_verify_enable=0 trojan_sni=peer.example.com "
+               "trojan_mp_enable=0"), "", 0},
+        {"trojan://secret@tj.example.com:443?allowInsecure=true#tab%09new%0Aline",
+         block(1, "3 tab new line", "server=tj.example.com port=443 password=c2VjcmV0 ssl_verify_enable=0 "
+               "trojan_sni=tj.example.com trojan_mp_enable=0"), "", 0},
+        {"trojan://secret@tj.example.com:443?type=tcp&headerType=none&allowInsecure=0&sni=a.example.com&fp=chrome",
+         block(1, "3", "server=tj.example.com port=443 password=c2VjcmV0 ssl_verify_enable=1 trojan_sni=a.example.com "
+               "trojan_mp_enable=0"), refused("trojan", fp), 0},
+        {"trojan://secret@t.example.com:443?type=ws&path=%2Fws%3Fed%3D2048%5C%09%01%7F%0A&host=h.example.com#WS",
+         block(1, "2 WS", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
+               "v2ray_network_tlshost=h.example.com v2ray_network_path=/ws?ed=2048\\\\\\t\\x01\\x7f\\n "
+               "v2ray_network_host=h.example.com v2ray_mux_enable=0"), "", 0},
+        {"trojan://secret@t.example.com:443?type=ws&path=%2F" + longest,
+         block(1, "2", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
+               "v2ray_network_tlshost=t.example.com v2ray_network_path=/" + longest + " v2ray_network_host= "
+               "v2ray_mux_enable=0"), "", 0},
+        // A refused line does not stop the others.
+        {"not a link\nvless://" + ID + "@[::1]:1?security=none",
+         block(1, "2", v2("vless", "none", "tcp", "::1", "1") + id + " v2ray_headtype_tcp=none v2ray_mux_enable=0"),
+         refused("?", UNKNOWN), 1},
+        // Refusals.
+        {"hysteria2://pw@h.example.com:443", "", refused("hysteria2", UNKNOWN), 1},
+        {"vless://" + ID + "@h.example.com:0", "", refused("vless", "bad port '0' (1 to 65535)"), 1},
+        {"trojan://pw@h.example.com:65536", "", refused("trojan", "bad port '65536' (1 to 65535)"), 1},
+        {"ss://YWVzLTEyOC1nY206dGVzdA@h.example.com:80a", "", refused("ss", "bad port '80a' (1 to 65535)"), 1},
+        {vmess(add + R"(h.example.com","port":70000,"id":"x"})"), "", refused("vmess", "bad port '70000' (1 to 65535)"),
+         1},
+        {"vless://" + ID + "@:443", "", refused("vless", "no host"), 1},
+        {"trojan://pw@h.example.com", "", refused("trojan", "no port"), 1},
+        {"vless://" + ID + "@2001:db8::1:443", "", refused("vless", "bad host (IPv6 must stand in brackets)"), 1},
+        {"vmess://not*base64", "", refused("vmess", "bad Base64"), 1},
+        {"ss://a*b@h.example.com:1", "", refused("ss", "bad Base64 in the user info"), 1},
+        {vmess(add + R"(h.example.com","port":1)"), "", refused("vmess", "not a JSON object"), 1},
+        {"trojan://a%00b@h.example.com:443", "", refused("trojan", "password holds a NUL byte"), 1},
+        {"vless://a%00b@h.example.com:443", "", refused("vless", "v2ray_uuid holds a NUL byte"), 1},
+        {vmess(add + R"(h.example.com","port":1,"id":"a\u0000b"})"), "", refused("vmess", "id holds a NUL byte"), 1},
+        {"trojan://secret@t.example.com:443?type=ws&path=%2F" + too_long, "",
+         refused("trojan", "v2ray_network_path is longer than 9998 bytes"), 1},
+        {vl + "security=reality&pbk=key&sid=1", "",
+         refused("vless", "security reality cannot be carried by the V2Ray/Xray document"), 1},
+        {vl + "type=xhttp\n" + vl + "type=splithttp\ntrojan://pw@h.example.com:443?type=httpupgrade", "",
+         refused("vless", "network xhttp cannot be carried by the V2Ray/Xray document") +
+             refused("vless", "network splithttp cannot be carried by the V2Ray/Xray document", 2) +
+             refused("trojan", "network httpupgrade cannot be carried by the V2Ray/Xray document", 3), 1},
+        {vl + "security=tls&flow=xtls-rprx-vision", "",
+         refused("vless", "flow xtls-rprx-vision over tls cannot be carried (the document sends a flow only "
+                          "with xtls)"), 1},
+        {vl + "encryption=aes-128-gcm", "",
+         refused("vless", "encryption aes-128-gcm cannot be carried (the document sends none)"), 1},
+        {vl + "type=kcp&seed=abc\n" + vmess(add + R"(h.example.com","port":1,"id":"x","net":"kcp","path":"abc"})"), "",
+         refused("vless", seed) + refused("vmess", seed, 2), 1},
+        {vmess(add + R"(h.example.com","port":1,"id":"x","type":"http","path":"/x"})"), "",
+         refused("vmess", "TCP HTTP header path /x cannot be carried (the document sends /)"), 1},
+        {vl + "type=foo\n" + vl + "security=foo\n" + vl + "headerType=foo\n" + vl + "type=grpc&mode=foo", "",
+         refused("vless", "unknown network 'foo'") + refused("vless", "unknown security 'foo'", 2) +
+             refused("vless", "unknown TCP header type 'foo'", 3) + refused("vless", "unknown gRPC mode 'foo'", 4), 1},
+    };
+}
+
+struct Block {
+    int node = 0;
+    std::string type;
+    Lines lines;
+    std::vector<std::pair<std::string, std::string>> settings; // keys and unescaped values
+};
+
+// The daemon's escapes: \\ \n \t and \xHH.
+std::string unescape(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (c == '\\' && i + 1 < text.size()) {
+            c = text[++i];
+            if (c == 'n' || c == 't')
+                c = c == 'n' ? '\n' : '\t';
+            else if (c == 'x' && i + 2 < text.size())
+                c = (char)strtol(text.substr(i + 1, 2).c_str(), NULL, 16), i += 2;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::vector<Block> parse_blocks(const std::string &out)
+{
+    std::vector<Block> blocks;
+    for (size_t at = 0, end; at < out.size(); at = end + 1) {
+        end = std::min(out.find('\n', at), out.size());
+        const std::string line = out.substr(at, end - at);
+        if (line.rfind("# node ", 0) == 0) {
+            blocks.emplace_back();
+            blocks.back().node = atoi(line.c_str() + 7);
+            blocks.back().type = line.substr(line.find(" type ") + 6, 1);
+        } else if (!blocks.empty()) {
+            blocks.back().lines.push_back(line);
+            const size_t equals = line.find('=');
+            blocks.back().settings.emplace_back(line.substr(0, equals), unescape(line.substr(equals + 1)));
+        }
+    }
+    return blocks;
+}
+
+struct ExportCase {
+    std::string type;
+    std::string fields; // node 5's settings, blank-separated "field=value"
+    std::string out;
+    std::string err;
+};
+
+class NodeTest : public TarvickTest {
+protected:
+    void serve(const std::vector<std::pair<std::string, std::string>> &settings, const std::string &node = "")
+    {
+        daemon.clear();
+        for (const auto &setting : settings)
+            daemon.set(setting.first, setting.second);
+        if (!node.empty())
+            daemon.set("ssconf_basic_node", node + "\n");
+    }
+    // Node 5 of these blank-separated "field=value" settings.
+    void serve_node(const std::string &fields, const std::string &active = "")
+    {
+        serve(parse_blocks(block(5, "", fields))[0].settings, active);
+    }
+    // Export prints this for node 5, after the very lookups tarvick makes.
+    void check_export(const ExportCase &c)
+    {
+        SCOPED_TRACE(c.type + " " + c.fields);
+        serve_node(c.fields);
+        RunResult run = run_tarvick_node({"export", c.type, "5"});
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.status, c.out.empty() ? 1 : 0);
+        Lines export_keys = daemon.keys();
+        serve_node(c.fields, "5");
+        generate(c.type);
+        export_keys.insert(export_keys.begin(), "ssconf_basic_node");
+        EXPECT_EQ(export_keys, daemon.keys());
+    }
+    // The link export prints for an imported node.
+    std::string exported(const Block &b)
+    {
+        serve(b.settings);
+        RunResult run = run_tarvick_node({"export", b.type, std::to_string(b.node)});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "");
+        return run.out.substr(0, run.out.size() - (run.out.empty() ? 0 : 1));
+    }
+};
+
+TEST_F(NodeTest, ImportTable)
+{
+    for (const ImportCase &c : import_cases()) {
+        SCOPED_TRACE(c.input.substr(0, 200));
+        RunResult run = run_tarvick_node({"import"}, c.input + "\n");
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.status, c.status);
+    }
+}
+
+// A NUL would reach the client as a value cut short, whatever field or
+// parameter holds it. Disabled: a NUL in a query parameter still cuts the
+// value short and the link imports.
+TEST_F(NodeTest, DISABLED_NulInAnyValueIsRefused)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"trojan", "trojan://pw@h.example.com:443?sni=a%00b"},
+        {"vless", "vless://" + ID + "@h.example.com:443?type=ws&path=%2Fa%00b"},
+        {"vless", "vless://" + ID + "@h.example.com:443?type=ws&host=a%00b"},
+        {"ss", "ss://YWVzLTEyOC1nY206dGVzdA@h.example.com:443?plugin=obfs-local%3Bobfs%3Dhttp%00x"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.second);
+        RunResult run = run_tarvick_node({"import"}, c.second + "\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind("tarvick-node: line 1: " + c.first + ": ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find("NUL"), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, 1);
+    }
+}
+
+// Every field dropped gets its own warning line, in the order of the link.
+// Disabled: only the last warning of a link is printed.
+TEST_F(NodeTest, DISABLED_EachDroppedFieldIsWarned)
+{
+    RunResult run = run_tarvick_node({"import"}, "trojan://pw@h.example.com:443?fp=chrome&alpn=h2\n");
+    EXPECT_EQ(run.err, refused("trojan", "warning: fp dropped: the Trojan client has no fingerprint setting") +
+                           refused("trojan", "warning: alpn dropped: the client offers its own ALPN"));
+    EXPECT_EQ(parse_blocks(run.out).size(), 1u);
+    EXPECT_EQ(run.status, 0);
+}
+
+// tarvick run on each imported node reads exactly the printed keys, in that
+// order (a key it reads twice counts where it is first read).
+TEST_F(NodeTest, ImportedKeysAreTheKeysTarvickReads)
+{
+    int checked = 0;
+    for (const ImportCase &c : import_cases()) {
+        for (const Block &b : parse_blocks(c.out)) {
+            SCOPED_TRACE(c.input.substr(0, 200));
+            serve(b.settings, std::to_string(b.node));
+            generate(b.type);
+            EXPECT_EQ(last.status, 0);
+            EXPECT_EQ(last.err, "");
+            Lines read, printed;
+            for (const std::string &key : daemon.keys())
+                if (key != "ssconf_basic_node" && key != "mossgarden_arch" &&
+                    std::find(read.begin(), read.end(), key) == read.end())
+                    read.push_back(key);
+            for (const auto &setting : b.settings)
+                printed.push_back(setting.first);
+            EXPECT_EQ(read, printed);
+            checked++;
+        }
+    }
+    EXPECT_EQ(checked, 23);
+}
+
+TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
+{
+    // ss, vmess ws and quic, a refused line, two Trojan nodes of one shape, ssr.
+    const std::vector<ImportCase> rows = import_cases();
+    const Lines links = {rows[0].input, rows[8].input, rows[9].input, "bad://x", rows[17].input, rows[18].input,
+                         rows[6].input};
+    std::string text = "# provider\r\n\r\n", expected;
+    int node = 1;
+    for (const std::string &link : links) {
+        text += "  " + link + "\t\r\n";
+        if (link != "bad://x")
+            expected += run_tarvick_node({"import", "--first", std::to_string(node++)}, link).out;
+    }
+    RunResult plain = run_tarvick_node({"import"}, text);
+    EXPECT_EQ(plain.out, expected);
+    EXPECT_EQ(plain.err, refused("bad", UNKNOWN, 6));
+    EXPECT_EQ(plain.status, 1);
+
+    text += text.size() % 3 ? "" : "\n"; // so that padding shows
+    const std::string standard = base64(text), unpadded = base64(text, false, false);
+    ASSERT_NE(standard.find_first_of("+/"), std::string::npos);
+    std::string wrapped, wrapped_unpadded;
+    for (size_t i = 0; i < standard.size(); i += 76)
+        wrapped += standard.substr(i, 76) + "\r\n";
+    for (size_t i = 0; i < unpadded.size(); i += 64)
+        wrapped_unpadded += unpadded.substr(i, 64) + "\n";
+    for (const std::string &body : {wrapped, b64url(text), wrapped_unpadded}) {
+        SCOPED_TRACE(body.substr(0, 80));
+        RunResult run = run_tarvick_node({"import"}, body);
+        EXPECT_EQ(run.out, plain.out);
+        EXPECT_EQ(run.err, plain.err);
+        EXPECT_EQ(run.status, 1);
+    }
+    RunResult neither = run_tarvick_node({"import"}, "hello world!\n");
+    EXPECT_EQ(neither.out, "");
+    EXPECT_EQ(neither.err, refused("?", UNKNOWN));
+    EXPECT_EQ(neither.status, 1);
+}
+
+TEST_F(NodeTest, FirstNumbersImportedLinksOnly)
+{
+    write_file("/tmp/links.txt", "trojan://pw@a.example.com:443\nfoo://x\n\ntrojan://pw@b.example.com:443");
+    RunResult run = run_tarvick_node({"import", "--first", "7", "/tmp/links.txt"});
+    const std::string node = "port=443 password=cHc= ssl_verify_enable=1 trojan_sni=";
+    EXPECT_EQ(run.out, block(7, "3", "server=a.example.com " + node + "a.example.com trojan_mp_enable=0") +
+                           block(8, "3", "server=b.example.com " + node + "b.example.com trojan_mp_enable=0"));
+    EXPECT_EQ(run.err, refused("foo", UNKNOWN, 2));
+    EXPECT_EQ(run.status, 1);
+}
+
+// Input that cannot be read whole: a message, nothing on standard output.
+TEST_F(NodeTest, InputOfMoreThan16MiBOrUnreadableIsRefusedWhole)
+{
+    const std::string link = "trojan://pw@a.example.com:443\n#";
+    std::string input = link + std::string((16u << 20) - link.size(), '#');
+    write_file("/tmp/big.txt", input);
+    RunResult limit = run_tarvick_node({"import", "/tmp/big.txt"});
+    EXPECT_EQ(limit.status, 0);
+    EXPECT_EQ(parse_blocks(limit.out).size(), 1u);
+    input += "#";
+    write_file("/tmp/big.txt", input);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/tmp/big.txt", "input is larger than 16 MiB"}, {"-", "input is larger than 16 MiB"},
+        {"/tmp/missing.txt", "No such file or directory"}, {"/tmp", "Is a directory"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first);
+        RunResult run = run_tarvick_node({"import", c.first}, c.first == "-" ? input : "");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1), "tarvick-node: " + c.first + ": " + c.second + "\n");
+        EXPECT_EQ(run.status, 2);
+    }
+}
+
+// A read error is no usage error. Disabled: the usage text still follows.
+TEST_F(NodeTest, DISABLED_ReadErrorsPrintTheirMessageAlone)
+{
+    EXPECT_EQ(run_tarvick_node({"import", "/tmp"}).err, "tarvick-node: /tmp: Is a directory\n");
+    EXPECT_EQ(run_tarvick_node({"import", "/tmp/missing.txt"}).err,
+              "tarvick-node: /tmp/missing.txt: No such file or directory\n");
+}
+
+TEST_F(NodeTest, UsageErrorsExitTwo)
+{
+    const std::vector<Lines> cases = {
+        {}, {"frob"}, {"import", "a", "b"}, {"import", "--first"}, {"import", "--first", "x"},
+        {"import", "--first", "-1"}, {"import", "--all"}, {"export"}, {"export", "4"}, {"export", "x"},
+        {"export", "-1"}, {"export", "2", "x"}, {"export", "2", "1", "3"},
+    };
+    for (const Lines &args : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        RunResult run = run_tarvick_node(args, "trojan://pw@a.example.com:443\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, USAGE);
+        EXPECT_EQ(run.status, 2);
+    }
+    EXPECT_EQ(daemon.keys(), Lines{});
+}
+
+TEST_F(NodeTest, ExportTable)
+{
+    const std::string ss = "server=192.0.2.1 port=8388 password=cD5zcz93fnJkL3g= method=chacha20-ietf-poly1305 ";
+    const std::string ss_link = "ss://Y2hhY2hhMjAtaWV0Zi1wb2x5MTMwNTpwPnNzP3d-cmQveA@192.0.2.1:8388/";
+    const std::string tj = "server=tj.example.com port=443 password=cGEkJEB3b3Jk trojan_sni=sni.example.com";
+    const std::string tj_link = "trojan://pa%24%24%40word@tj.example.com:443?security=tls&sni=sni.example.com";
+    const std::string vl = "v2ray_protocol=vless server=2001:db8::2 port=443 v2ray_uuid=" + ID;
+    const std::string vl_link = "vless://" + ID + "@[2001:db8::2]:443?encryption=none&security=";
+    const std::string no_link = "tarvick-node: node 5 type 2: ";
+    const std::vector<ExportCase> cases = {
+        {"0", ss + "ss_obfs=none", ss_link + "\n", ""},
+        {"0", ss + "use_kcp=0 ss_obfs=obfs-local ss_obfs_host=obfs=http;obfs-host=www.bing.com",
+         ss_link + "?plugin=obfs-local%3Bobfs%3Dhttp%3Bobfs-host%3Dwww.bing.com\n", ""},
+        {"1", "server=ssr.example.com port=8389 password=c3NyLXBhc3M= method=aes-128-cfb ssr_protocol=auth_aes128_md5 "
+              "ssr_protocol_param=32:abc ssr_obfs=tls1.2_ticket_auth ssr_obfs_param=cdn.example.com",
+         "ssr://" + b64url("ssr.example.com:8389:auth_aes128_md5:aes-128-cfb:tls1.2_ticket_auth:c3NyLXBhc3M"
+                           "/?obfsparam=Y2RuLmV4YW1wbGUuY29t&protoparam=MzI6YWJj") + "\n", ""},
+        {"3", tj + " ssl_verify_enable=1", tj_link + "\n", ""},
+        {"3", tj, tj_link + "&allowInsecure=1\n", ""},
+        {"2", "v2ray_protocol=vmess server=203.0.113.9 port=8443 v2ray_uuid=" + ID + " v2ray_alterid=4 "
+              "v2ray_security=aes-128-gcm v2ray_network_security=tls v2ray_fingerprint=chrome "
+              "v2ray_network_tlshost=cdn.a.com v2ray_network=ws v2ray_network_path=/ray v2ray_network_host=cdn.a.com",
+         vmess(R"({"v":"2","ps":"","add":"203.0.113.9","port":"8443","id":")" + ID + R"(","aid":"4",)"
+               R"("scy":"aes-128-gcm","net":"ws","type":"","host":"cdn.a.com","path":"/ray","tls":"tls",)"
+               R"("sni":"cdn.a.com","fp":"chrome"})") + "\n", ""},
+        {"2", vl + " v2ray_network=grpc v2ray_network_security=tls v2ray_grpc_serviceName=grpc-svc v2ray_mux_enable=1 "
+                   "v2ray_network_tlshost=g.example.com",
+         vl_link + "tls&type=grpc&serviceName=grpc-svc&mode=multi&sni=g.example.com\n", ""},
+        {"2", vl + " v2ray_network=tcp v2ray_network_security=xtls v2ray_network_flow=xtls-rprx-direct "
+                   "v2ray_headtype_tcp=none v2ray_network_tlshost=x.example.com",
+         vl_link + "xtls&type=tcp&headerType=none&sni=x.example.com&flow=xtls-rprx-direct\n", ""},
+        {"2", vl + " v2ray_network=quic v2ray_quic_security=aes-128-gcm v2ray_quic_key=k v2ray_quic_guise=srtp",
+         vl_link + "none&type=quic&headerType=srtp&quicSecurity=aes-128-gcm&key=k\n", ""},
+        {"2", "v2ray_protocol=trojan server=t.example.com port=443 password=c2VjcmV0 v2ray_network=ws "
+              "v2ray_network_security=tls v2ray_network_path=/ws v2ray_network_host=h.example.com "
+              "v2ray_network_tlshost=h.example.com",
+         "trojan://secret@t.example.com:443?security=tls&type=ws&host=h.example.com&path=%2Fws&sni=h.example.com\n",
+         ""},
+        {"2", "v2ray_protocol=ss server=192.0.2.1 port=8388 password=dGVzdA== v2ray_ss_method=aes-256-gcm "
+              "v2ray_network=tcp",
+         "ss://YWVzLTI1Ni1nY206dGVzdA@192.0.2.1:8388/\n", ""},
+        // Nodes no link can carry.
+        {"2", "v2ray_protocol=socks server=s.example.com port=1", "", no_link + "protocol 'socks' has no share link\n"},
+        {"2", "v2ray_protocol=http server=s.example.com port=1", "", no_link + "protocol 'http' has no share link\n"},
+        {"2", "v2ray_protocol=ss server=s.example.com port=1 v2ray_network=ws", "",
+         no_link + "an ss node with a transport or TLS has no link\n"},
+        {"2", "v2ray_protocol=ss server=s.example.com port=1 v2ray_network=tcp v2ray_network_security=tls", "",
+         no_link + "an ss node with a transport or TLS has no link\n"},
+        {"3", "port=443", "", "tarvick-node: node 5 type 3: the node has no server\n"},
+        {"3", "server=s.example.com port=65536", "",
+         "tarvick-node: node 5 type 3: the node's port '65536' is not 1 to 65535\n"},
+    };
+    for (const ExportCase &c : cases)
+        check_export(c);
+}
+
+// SIP002 writes a 2022 cipher's user info as method ":" password, each
+// percent-encoded: clients split it at the colon before decoding. Disabled:
+// export still writes the colon as %3A.
+TEST_F(NodeTest, DISABLED_Ss2022ExportKeepsTheColonOfItsUserInfo)
+{
+    check_export({"0", "server=2001:db8::1 port=8443 password=WWN0UFo2VTd4UFBjVStncDN1K09YQT09 "
+                       "method=2022-blake3-aes-128-gcm",
+                  "ss://2022-blake3-aes-128-gcm:YctPZ6U7xPPcU%2Bgp3u%2BOXA%3D%3D@[2001:db8::1]:8443/\n", ""});
+}
+
+// A node no link can carry is refused for what it is, though tarvick reads
+// no server for it (a KCP node goes to the local tunnel, an unknown protocol
+// gets no server object). Disabled: export still says "the node has no
+// server" first.
+TEST_F(NodeTest, DISABLED_ExportRefusalNamesItsCause)
+{
+    const std::string kcp = ": the node runs through the KCP tunnel (use_kcp 1), which no link can say\n";
+    check_export({"0", "use_kcp=1 server=s.example.com port=1 password=dGVzdA== method=aes-256-gcm", "",
+                  "tarvick-node: node 5 type 0" + kcp});
+    check_export({"1", "use_kcp=1 server=s.example.com port=1", "", "tarvick-node: node 5 type 1" + kcp});
+    check_export({"2", "v2ray_protocol=foo server=s.example.com port=1", "",
+                  "tarvick-node: node 5 type 2: protocol 'foo' has no share link\n"});
+}
+
+TEST_F(NodeTest, ExportTakesTheActiveNodeLikeTarvick)
+{
+    const std::string node = "server=tj.example.com port=443 password=c2VjcmV0 ssl_verify_enable=1";
+    serve_node(node, "5");
+    generate("3");
+    const Lines tarvick_keys = daemon.keys();
+    serve_node(node, "5");
+    RunResult run = run_tarvick_node({"export", "3"});
+    EXPECT_EQ(run.out, "trojan://secret@tj.example.com:443?security=tls\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(daemon.keys(), tarvick_keys);
+
+    daemon.stop();
+    run = run_tarvick_node({"export", "3"});
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "connect to brimd error: No such file or directory\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(service_calls(), "start_brimd\n");
+}
+
+// Every link that imports exports in a canonical form that imports to the
+// same settings and exports to itself.
+TEST_F(NodeTest, RoundTrip)
+{
+    int checked = 0;
+    for (const ImportCase &c : import_cases()) {
+        std::vector<Block> blocks = parse_blocks(c.out);
+        if (blocks.size() != 1 || c.status != 0)
+            continue;
+        SCOPED_TRACE(c.input.substr(0, 200));
+        const std::string link = exported(blocks[0]);
+        RunResult again = run_tarvick_node({"import"}, link + "\n");
+        EXPECT_EQ(again.err, "");
+        std::vector<Block> reimported = parse_blocks(again.out);
+        ASSERT_EQ(reimported.size(), 1u) << link;
+        EXPECT_EQ(reimported[0].type, blocks[0].type) << link;
+        EXPECT_EQ(reimported[0].lines, blocks[0].lines) << link;
+        EXPECT_EQ(exported(reimported[0]), link);
+        checked++;
+    }
+    EXPECT_EQ(checked, 22);
+}
+
+TEST_F(NodeTest, QrCodeFollowsTheLink)
+{
+    serve_node("server=tj.example.com port=443 password=c2VjcmV0 ssl_verify_enable=1");
+    RunResult run = run_tarvick_node({"export", "3", "5", "--qr"});
+    // The suite's own build is known; another binary may lack the library.
+    if (!getenv("TARVICK_NODE_BINARY")) {
+        EXPECT_EQ(run.status == 0, TARVICK_NODE_QR_BUILT == 1);
+    }
+    if (run.status != 0) {
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "tarvick-node: built without QR codes (libqrencode)\n");
+        EXPECT_EQ(run.status, 2);
+        return;
+    }
+    EXPECT_EQ(run.err, "");
+    const std::string link = "trojan://secret@tj.example.com:443?security=tls\n";
+    ASSERT_EQ(run.out.substr(0, link.size()), link);
+    Lines rows; // '#' full block, '^' upper half, 'v' lower half
+    for (size_t at = link.size(), end; at < run.out.size(); at = end + 1) {
+        end = run.out.find('\n', at);
+        ASSERT_NE(end, std::string::npos);
+        std::string row;
+        for (size_t i = at; i < end; i++) {
+            const std::string glyph = run.out.substr(i, 3);
+            ASSERT_TRUE(run.out[i] == ' ' || glyph == "\u2588" || glyph == "\u2580" || glyph == "\u2584") << i;
+            row += run.out[i] == ' ' ? ' ' : glyph == "\u2588" ? '#' : glyph == "\u2580" ? '^' : 'v';
+            i += run.out[i] == ' ' ? 0 : 2;
+        }
+        rows.push_back(row);
+    }
+    // Two modules a cell, light ones drawn: the two-module quiet zone makes
+    // the first row full blocks, and the odd module count (21 + 4k + 4)
+    // leaves upper halves alone in the last.
+    ASSERT_FALSE(rows.empty());
+    const size_t width = rows[0].size();
+    EXPECT_EQ(width % 4, 1u);
+    EXPECT_EQ(rows.size(), (width + 1) / 2);
+    for (const std::string &row : rows)
+        EXPECT_EQ(row.size(), width);
+    EXPECT_EQ(rows.front(), std::string(width, '#'));
+    EXPECT_EQ(rows.back(), std::string(width, '^'));
+}
+
+} // namespace
