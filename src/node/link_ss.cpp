@@ -95,8 +95,8 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     if (query)
         *query++ = '\0';
     LinkQuery params;
-    if (link_query_parse(&params, query) != 0)
-        return node_refuse(link, "too many parameters");
+    if (link_query_parse(link, &params, query) != 0)
+        return -1;
     // Standard Base64 may hold "/": only the path after the host ends here.
     char *at = strrchr(text, '@');
     char *host_part = at ? at : text;
@@ -142,8 +142,7 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     }
     if (ss_set_plugin(link, link_query_get(&params, "plugin")) != 0)
         return -1;
-    if (const char *other = link_query_unused(&params))
-        node_warn(link, "parameter %s dropped: the Shadowsocks document has no place for it", other);
+    link_query_warn_unused(link, &params, "Shadowsocks");
     return 0;
 }
 
@@ -181,8 +180,8 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
     }
     parts[0] = rest;
     LinkQuery params;
-    if (rc == 0 && link_query_parse(&params, query) != 0)
-        rc = node_refuse(link, "too many parameters");
+    if (rc == 0 && link_query_parse(link, &params, query) != 0)
+        rc = -1;
 
     // Every value of the query is Base64 as well.
     struct {
@@ -226,8 +225,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
         free(text_value);
     }
     if (rc == 0)
-        if (const char *other = link_query_unused(&params))
-            node_warn(link, "parameter %s dropped: the ShadowsocksR document has no place for it", other);
+        link_query_warn_unused(link, &params, "ShadowsocksR");
     free(plain);
     return rc == 0 ? 0 : -1;
 }
@@ -243,10 +241,11 @@ int link_write_ss(NodeLink *node, NodeText *out)
         return node_refuse(node, "out of memory");
     NodeText user;
     int rc = text_append_str(&user, method) | text_append_str(&user, ":") | text_append_str(&user, password);
-    free(password);
     int failed = rc != 0 || text_append_str(out, "ss://") != 0;
     if (!failed && ss_method_is_2022(method)) {
-        failed = text_append_percent(out, user.data, user.length, NULL) != 0;
+        // Method and key each percent-encoded, the colon between them plain.
+        failed = text_append_percent(out, method, strlen(method), NULL) != 0 || text_append_str(out, ":") != 0 ||
+                 text_append_percent(out, password, strlen(password), NULL) != 0;
     } else if (!failed) {
         char *encoded = (char *)malloc(user.length / 3 * 4 + 5);
         if (encoded)
@@ -254,6 +253,7 @@ int link_write_ss(NodeLink *node, NodeText *out)
         failed = !encoded || text_append_str(out, encoded) != 0;
         free(encoded);
     }
+    free(password);
     bool v6 = strchr(server, ':') != NULL;
     failed = failed || text_printf(out, v6 ? "@[%s]:%d/" : "@%s:%d/", server, text_to_int(node_get(node, "port"))) != 0;
     const char *plugin = node_get(node, "ss_obfs");

@@ -175,8 +175,8 @@ int link_read_url(NodeLink *link, char *text, char **user, size_t *user_length, 
     char *question = strchr(text, '?');
     if (question)
         *question++ = '\0';
-    if (link_query_parse(query, question) != 0)
-        return node_refuse(link, "too many parameters");
+    if (link_query_parse(link, query, question) != 0)
+        return -1;
     char *at = strrchr(text, '@');
     if (!at)
         return node_refuse(link, "no user before @host:port");
@@ -204,8 +204,7 @@ void link_note_unused(NodeLink *link, LinkQuery *query)
 {
     if (link_query_get(query, "alpn")[0])
         node_warn(link, "alpn dropped: the client offers its own ALPN");
-    if (const char *other = link_query_unused(query))
-        node_warn(link, "parameter %s dropped: the document has no place for it", other);
+    link_query_warn_unused(link, query, link->type == 3 ? "Trojan" : "V2Ray/Xray");
 }
 
 int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t)
@@ -431,7 +430,7 @@ int link_write_vmess(NodeLink *node, NodeText *out)
         {"id", node_get(node, "v2ray_uuid")},
         {"aid", node_get(node, "v2ray_alterid")},
         {"scy", node_get(node, "v2ray_security")},
-        {"net", t.network},
+        {"net", strcmp(t.network, "http") == 0 ? "h2" : t.network}, // the vmess format's own name
         {"type", grpc ? t.mode : t.header},
         {"host", quic ? t.quic_security : t.host},
         {"path", quic ? t.quic_key : grpc ? t.service : t.path},

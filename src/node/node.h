@@ -17,6 +17,7 @@ enum NodeResult {
     NODE_OK = 0,
     NODE_REFUSED = 1, // a link, or a node, no document or link can carry
     NODE_USAGE = 2,
+    NODE_UNREADABLE = 3, // input that cannot be read: exit 2, its own message said
 };
 
 struct NodeField {
@@ -33,7 +34,7 @@ struct NodeLink {
     NodeField fields[NODE_FIELD_MAX];
     int count;
     char reason[160];
-    char warning[160];
+    char warning[480]; // one line per note, each ending in a newline
 };
 
 void node_link_init(NodeLink *link);
@@ -81,12 +82,13 @@ struct LinkQuery {
     LinkParam params[LINK_PARAM_MAX];
     int count;
 };
-// Splits "a=1&b=2" in place. Returns -1 for more parameters than it holds.
-int link_query_parse(LinkQuery *query, char *text);
+// Splits "a=1&b=2" in place. Returns -1, with the link's reason set, for
+// more parameters than it holds or a NUL byte in one.
+int link_query_parse(NodeLink *link, LinkQuery *query, char *text);
 // The value of a parameter ("" when absent), marked as used.
 const char *link_query_get(LinkQuery *query, const char *name);
-// The first parameter that no reader asked for, or NULL.
-const char *link_query_unused(const LinkQuery *query);
+// Warns of every parameter that no reader asked for.
+void link_query_warn_unused(NodeLink *link, const LinkQuery *query, const char *document);
 
 // "host:port" or "[v6]:port", in place. Returns 0, or -1 with the reason set.
 int link_host_port(NodeLink *link, char *text, const char **host, int *port);

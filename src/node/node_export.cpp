@@ -16,37 +16,44 @@ int export_refuse_unless(NodeLink *node, bool ok, const char *what)
 
 } // namespace
 
-int link_write(NodeLink *node, NodeText *out)
+// What no link can say is told first: tarvick reads no server for such a
+// node, so the server checks would only hide the reason.
+static int link_write_checked(NodeLink *node, NodeText *out, int (*write)(NodeLink *, NodeText *))
 {
     int port = text_to_int(node_get(node, "port"));
     if (!node_get(node, "server")[0])
         return node_refuse(node, "the node has no server");
     if (port < 1 || port > 65535)
         return node_refuse(node, "the node's port '%s' is not 1 to 65535", node_get(node, "port"));
+    return write(node, out);
+}
+
+int link_write(NodeLink *node, NodeText *out)
+{
     switch (node->type) {
     case 0:
         // The client then talks to the local KCP tunnel, not to the server.
         if (export_refuse_unless(node, !node_has(node, "use_kcp") || text_to_int(node_get(node, "use_kcp")) != 1,
                                  "the node runs through the KCP tunnel (use_kcp 1), which no link can say") != 0)
             return -1;
-        return link_write_ss(node, out);
+        return link_write_checked(node, out, link_write_ss);
     case 1:
         if (export_refuse_unless(node, text_to_int(node_get(node, "use_kcp")) != 1,
                                  "the node runs through the KCP tunnel (use_kcp 1), which no link can say") != 0)
             return -1;
-        return link_write_ssr(node, out);
+        return link_write_checked(node, out, link_write_ssr);
     case 3:
-        return link_write_trojan(node, out);
+        return link_write_checked(node, out, link_write_trojan);
     default:
         break;
     }
     const char *protocol = node_get(node, "v2ray_protocol");
     if (strcmp(protocol, "vmess") == 0)
-        return link_write_vmess(node, out);
+        return link_write_checked(node, out, link_write_vmess);
     if (strcmp(protocol, "vless") == 0)
-        return link_write_vless(node, out);
+        return link_write_checked(node, out, link_write_vless);
     if (strcmp(protocol, "trojan") == 0)
-        return link_write_trojan(node, out);
+        return link_write_checked(node, out, link_write_trojan);
     if (strcmp(protocol, "ss") == 0) {
         // ss:// names no transport and no TLS.
         const char *security = node_get(node, "v2ray_network_security");
@@ -55,7 +62,7 @@ int link_write(NodeLink *node, NodeText *out)
                      (!security[0] || strcmp(security, "none") == 0);
         if (!plain)
             return node_refuse(node, "an ss node with a transport or TLS has no link");
-        return link_write_ss(node, out);
+        return link_write_checked(node, out, link_write_ss);
     }
     return node_refuse(node, "protocol '%s' has no share link", protocol);
 }

@@ -250,8 +250,11 @@ int import_line(char *line, size_t length, long number, int index)
     NodeLink link, node;
     const char *scheme = NULL;
     int rc = node_read_link(line, length, index, &link, &node, &scheme);
-    if (rc == 0 && link.warning[0])
-        fprintf(stderr, "tarvick-node: line %ld: %s: warning: %s\n", number, scheme, link.warning);
+    for (const char *note = link.warning; rc == 0 && *note;) {
+        size_t length = strcspn(note, "\n");
+        fprintf(stderr, "tarvick-node: line %ld: %s: warning: %.*s\n", number, scheme, (int)length, note);
+        note += length + (note[length] == '\n');
+    }
     if (rc == 0 && import_print(&node, &link, index) != 0)
         rc = node_refuse(&link, "out of memory");
     if (rc != 0)
@@ -302,8 +305,12 @@ int node_import(int argc, char **argv)
         }
     }
     NodeText input;
-    if (import_read(path, &input) != 0 || import_unwrap(&input) != 0)
-        return NODE_USAGE;
+    if (import_read(path, &input) != 0)
+        return NODE_UNREADABLE;
+    if (import_unwrap(&input) != 0) {
+        fprintf(stderr, "tarvick-node: %s: out of memory\n", path);
+        return NODE_UNREADABLE;
+    }
 
     int index = (int)first;
     bool refused = false;

@@ -38,10 +38,16 @@ int node_refuse(NodeLink *link, const char *format, ...)
 
 void node_warn(NodeLink *link, const char *format, ...)
 {
+    size_t used = strlen(link->warning);
     va_list args;
     va_start(args, format);
-    vsnprintf(link->warning, sizeof link->warning, format, args);
+    int n = vsnprintf(link->warning + used, sizeof link->warning - used, format, args);
     va_end(args);
+    // A note that does not fit whole is left out rather than cut.
+    if (n < 0 || used + (size_t)n + 1 >= sizeof link->warning)
+        link->warning[used] = '\0';
+    else
+        memcpy(link->warning + used + n, "\n", 2);
 }
 
 static char *node_copy(const char *value, size_t length)
@@ -225,7 +231,7 @@ size_t link_percent_decode(char *text, size_t length)
     return out;
 }
 
-int link_query_parse(LinkQuery *query, char *text)
+int link_query_parse(NodeLink *link, LinkQuery *query, char *text)
 {
     query->count = 0;
     while (text && *text) {
@@ -234,16 +240,19 @@ int link_query_parse(LinkQuery *query, char *text)
             *next++ = '\0';
         if (*text) {
             if (query->count == LINK_PARAM_MAX)
-                return -1;
+                return node_refuse(link, "more than %d parameters", LINK_PARAM_MAX);
             LinkParam *param = &query->params[query->count++];
             char *equals = strchr(text, '=');
             if (equals)
                 *equals++ = '\0';
-            link_percent_decode(text, strlen(text));
+            size_t name_length = link_percent_decode(text, strlen(text));
             param->name = text;
             param->value = equals ? equals : "";
             param->length = equals ? link_percent_decode(equals, strlen(equals)) : 0;
             param->used = false;
+            // Values are used as text: a NUL would cut one short unseen.
+            if (name_length != strlen(text) || param->length != strlen(param->value))
+                return node_refuse(link, "parameter %s holds a NUL byte", text);
         }
         text = next;
     }
@@ -261,12 +270,12 @@ const char *link_query_get(LinkQuery *query, const char *name)
     return value;
 }
 
-const char *link_query_unused(const LinkQuery *query)
+void link_query_warn_unused(NodeLink *link, const LinkQuery *query, const char *document)
 {
     for (int i = 0; i < query->count; i++)
         if (!query->params[i].used)
-            return query->params[i].name;
-    return NULL;
+            node_warn(link, "parameter %s dropped: the %s document has no place for it", query->params[i].name,
+                      document);
 }
 
 int link_port(const char *text)
