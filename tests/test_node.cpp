@@ -328,9 +328,8 @@ TEST_F(NodeTest, ImportTable)
 }
 
 // A NUL would reach the client as a value cut short, whatever field or
-// parameter holds it. Disabled: a NUL in a query parameter still cuts the
-// value short and the link imports.
-TEST_F(NodeTest, DISABLED_NulInAnyValueIsRefused)
+// parameter holds it.
+TEST_F(NodeTest, NulInAnyValueIsRefused)
 {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"trojan", "trojan://pw@h.example.com:443?sni=a%00b"},
@@ -349,8 +348,7 @@ TEST_F(NodeTest, DISABLED_NulInAnyValueIsRefused)
 }
 
 // Every field dropped gets its own warning line, in the order of the link.
-// Disabled: only the last warning of a link is printed.
-TEST_F(NodeTest, DISABLED_EachDroppedFieldIsWarned)
+TEST_F(NodeTest, EachDroppedFieldIsWarned)
 {
     RunResult run = run_tarvick_node({"import"}, "trojan://pw@h.example.com:443?fp=chrome&alpn=h2\n");
     EXPECT_EQ(run.err, refused("trojan", "warning: fp dropped: the Trojan client has no fingerprint setting") +
@@ -459,8 +457,8 @@ TEST_F(NodeTest, InputOfMoreThan16MiBOrUnreadableIsRefusedWhole)
     }
 }
 
-// A read error is no usage error. Disabled: the usage text still follows.
-TEST_F(NodeTest, DISABLED_ReadErrorsPrintTheirMessageAlone)
+// A read error is no usage error.
+TEST_F(NodeTest, ReadErrorsPrintTheirMessageAlone)
 {
     EXPECT_EQ(run_tarvick_node({"import", "/tmp"}).err, "tarvick-node: /tmp: Is a directory\n");
     EXPECT_EQ(run_tarvick_node({"import", "/tmp/missing.txt"}).err,
@@ -541,9 +539,8 @@ TEST_F(NodeTest, ExportTable)
 }
 
 // SIP002 writes a 2022 cipher's user info as method ":" password, each
-// percent-encoded: clients split it at the colon before decoding. Disabled:
-// export still writes the colon as %3A.
-TEST_F(NodeTest, DISABLED_Ss2022ExportKeepsTheColonOfItsUserInfo)
+// percent-encoded: clients split it at the colon before decoding.
+TEST_F(NodeTest, Ss2022ExportKeepsTheColonOfItsUserInfo)
 {
     check_export({"0", "server=2001:db8::1 port=8443 password=WWN0UFo2VTd4UFBjVStncDN1K09YQT09 "
                        "method=2022-blake3-aes-128-gcm",
@@ -552,9 +549,8 @@ TEST_F(NodeTest, DISABLED_Ss2022ExportKeepsTheColonOfItsUserInfo)
 
 // A node no link can carry is refused for what it is, though tarvick reads
 // no server for it (a KCP node goes to the local tunnel, an unknown protocol
-// gets no server object). Disabled: export still says "the node has no
-// server" first.
-TEST_F(NodeTest, DISABLED_ExportRefusalNamesItsCause)
+// gets no server object).
+TEST_F(NodeTest, ExportRefusalNamesItsCause)
 {
     const std::string kcp = ": the node runs through the KCP tunnel (use_kcp 1), which no link can say\n";
     check_export({"0", "use_kcp=1 server=s.example.com port=1 password=dGVzdA== method=aes-256-gcm", "",
