@@ -157,6 +157,10 @@ std::vector<ImportCase> import_cases()
         {"vless://" + ID + "@[2001:db8::2]:443?encryption=none&security=tls&type=grpc&serviceName=grpc-svc&mode=multi",
          block(1, "2", v2("vless", "tls", "grpc", "2001:db8::2", "443") + id + " v2ray_fingerprint= "
                "v2ray_network_tlshost=2001:db8::2 v2ray_grpc_serviceName=grpc-svc v2ray_mux_enable=1"), "", 0},
+        // gRPC's multi mode switches nothing on under another transport.
+        {"vless://" + ID + "@vl.example.com:443?security=tls&type=ws&path=%2Fw&mode=multi",
+         block(1, "2", v2("vless", "tls", "ws", "vl.example.com", "443") + id + " v2ray_fingerprint= "
+               "v2ray_network_tlshost=vl.example.com v2ray_network_path=/w v2ray_network_host= v2ray_mux_enable=0"), "", 0},
         {"vless://" + ID + "@x.example.com:443?security=xtls&flow=xtls-rprx-direct&type=tcp&sni=x.example.com",
          block(1, "2", v2("vless", "xtls", "tcp", "x.example.com", "443") + id + " v2ray_network_flow=xtls-rprx-direct "
                "v2ray_network_tlshost=x.example.com v2ray_headtype_tcp=none v2ray_mux_enable=0"), "", 0},
@@ -380,7 +384,7 @@ TEST_F(NodeTest, ImportedKeysAreTheKeysTarvickReads)
             checked++;
         }
     }
-    EXPECT_EQ(checked, 23);
+    EXPECT_EQ(checked, 24);
 }
 
 TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
@@ -601,7 +605,7 @@ TEST_F(NodeTest, RoundTrip)
         EXPECT_EQ(exported(reimported[0]), link);
         checked++;
     }
-    EXPECT_EQ(checked, 22);
+    EXPECT_EQ(checked, 23);
 }
 
 TEST_F(NodeTest, QrCodeFollowsTheLink)

@@ -84,7 +84,8 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
     if (strcmp(network, "mkcp") == 0 && t->seed[0])
         return node_refuse(link, "an mKCP seed cannot be carried by the V2Ray/Xray document");
     const char *mode = or_default(t->mode, "gun");
-    if (strcmp(network, "grpc") == 0 && strcmp(mode, "gun") != 0 && strcmp(mode, "multi") != 0)
+    bool grpc = strcmp(network, "grpc") == 0;
+    if (grpc && strcmp(mode, "gun") != 0 && strcmp(mode, "multi") != 0)
         return node_refuse(link, "unknown gRPC mode '%s'", mode);
     bool quic = strcmp(network, "quic") == 0;
 
@@ -99,7 +100,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
              node_set_text(link, "v2ray_grpc_serviceName", t->service) |
              // Multiplexing is a choice of the router, not of the link; only
              // gRPC's multi mode shares its switch.
-             node_set_text(link, "v2ray_mux_enable", strcmp(mode, "multi") == 0 ? "1" : "0") |
+             node_set_text(link, "v2ray_mux_enable", grpc && strcmp(mode, "multi") == 0 ? "1" : "0") |
              node_set_text(link, "v2ray_network_tlshost", or_default(t->sni, or_default(t->host, server))) |
              node_set_text(link, "v2ray_fingerprint", t->fingerprint) |
              node_set_text(link, "v2ray_network_flow", t->flow);

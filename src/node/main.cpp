@@ -25,7 +25,7 @@ int main(int argc, char **argv)
         rc = node_check(argc, argv);
     if (rc == NODE_USAGE)
         return node_usage();
-    if (rc == NODE_UNREADABLE)
+    if (rc == NODE_USAGE_SAID)
         return NODE_USAGE;
     if (fflush(stdout) != 0) {
         perror("tarvick-node: standard output");

@@ -17,7 +17,7 @@ enum NodeResult {
     NODE_OK = 0,
     NODE_REFUSED = 1, // a link, or a node, no document or link can carry
     NODE_USAGE = 2,
-    NODE_UNREADABLE = 3, // input that cannot be read: exit 2, its own message said
+    NODE_USAGE_SAID = 3, // exit 2 as for usage, with a message of its own instead
 };
 
 struct NodeField {

@@ -779,12 +779,12 @@ int node_check(int argc, char **argv)
     if (client_path) {
         if (client_ask_version(client_path, &named) != 0) {
             fprintf(stderr, "tarvick-node: %s: not a client whose version can be told\n", client_path);
-            return NODE_USAGE;
+            return NODE_USAGE_SAID;
         }
         if (!(named.family & check_families_for((int)type))) {
             fprintf(stderr, "tarvick-node: %s is %s, which does not read type %ld files\n", client_path,
                     named.label, type);
-            return NODE_USAGE;
+            return NODE_USAGE_SAID;
         }
     }
 

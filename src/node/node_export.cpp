@@ -93,7 +93,7 @@ int node_export(int argc, char **argv)
     }
     if (qr && !node_has_qr()) {
         fputs("tarvick-node: built without QR codes (libqrencode)\n", stderr);
-        return NODE_USAGE;
+        return NODE_USAGE_SAID;
     }
 
     int node = (int)index;

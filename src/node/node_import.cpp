@@ -306,10 +306,10 @@ int node_import(int argc, char **argv)
     }
     NodeText input;
     if (import_read(path, &input) != 0)
-        return NODE_UNREADABLE;
+        return NODE_USAGE_SAID;
     if (import_unwrap(&input) != 0) {
         fprintf(stderr, "tarvick-node: %s: out of memory\n", path);
-        return NODE_UNREADABLE;
+        return NODE_USAGE_SAID;
     }
 
     int index = (int)first;
