@@ -62,6 +62,8 @@ struct NodeText {
     NodeText &operator=(const NodeText &) = delete;
 };
 int text_append(NodeText *text, const char *data, size_t length);
+// Makes room for size bytes in all.
+int text_reserve(NodeText *text, size_t size);
 int text_append_str(NodeText *text, const char *data);
 int text_printf(NodeText *text, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Percent-encodes everything but unreserved characters and those in keep.

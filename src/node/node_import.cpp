@@ -90,28 +90,31 @@ int import_unwrap(NodeText *input)
     return 0;
 }
 
-// In the development daemon's escapes, so any byte survives the round trip.
-int import_append_value(NodeText *out, const char *value)
+// In the development daemon's escapes, so any byte survives the round trip;
+// at most four bytes are written for each byte of the value.
+char *import_put_value(char *out, const char *value)
 {
     static const char HEX[] = "0123456789abcdef";
-    int rc = 0;
-    for (const unsigned char *p = (const unsigned char *)value; *p && rc == 0;) {
-        const unsigned char *run = p;
-        while (*p >= 0x20 && *p != 0x7f && *p != '\\')
-            p++;
-        rc = text_append(out, (const char *)run, (size_t)(p - run));
-        if (!*p || rc != 0)
-            break;
-        char escaped[4] = {'\\', 'x', HEX[*p >> 4], HEX[*p & 15]};
-        if (*p == '\\' || *p == '\n' || *p == '\t') {
-            escaped[1] = *p == '\\' ? '\\' : *p == '\n' ? 'n' : 't';
-            rc = text_append(out, escaped, 2);
+    for (const unsigned char *p = (const unsigned char *)value; *p; p++) {
+        if (*p >= 0x20 && *p != 0x7f && *p != '\\') {
+            *out++ = (char)*p;
+        } else if (*p == '\\' || *p == '\n' || *p == '\t') {
+            *out++ = '\\';
+            *out++ = *p == '\\' ? '\\' : *p == '\n' ? 'n' : 't';
         } else {
-            rc = text_append(out, escaped, 4);
+            *out++ = '\\';
+            *out++ = 'x';
+            *out++ = HEX[*p >> 4];
+            *out++ = HEX[*p & 15];
         }
-        p++;
     }
-    return rc;
+    return out;
+}
+
+char *import_put(char *out, const char *text, size_t length)
+{
+    memcpy(out, text, length);
+    return out + length;
 }
 
 // Tens of thousands of blocks: each is made in memory and written at once.
@@ -119,25 +122,34 @@ NodeText import_block;
 
 int import_print(const NodeLink *node, const NodeLink *link, int index)
 {
-    NodeText &block = import_block;
     char number[16];
-    int digits = snprintf(number, sizeof number, "%d", index);
-    char type[2] = {(char)('0' + node->type), '\0'};
-    block.length = 0;
-    int rc = text_append_str(&block, "# node ") | text_append(&block, number, (size_t)digits) |
-             text_append_str(&block, " type ") | text_append_str(&block, type);
-    if (link->name && link->name[0])
-        rc |= text_append_str(&block, " ") | text_append_str(&block, link->name);
-    rc |= text_append_str(&block, "\n");
-    for (int i = 0; i < node->count; i++) {
-        rc |= text_append_str(&block, "ssconf_basic_") | text_append_str(&block, node->fields[i].name) |
-              text_append_str(&block, "_") | text_append(&block, number, (size_t)digits) |
-              text_append_str(&block, "=") | import_append_value(&block, node->fields[i].value) |
-              text_append_str(&block, "\n");
-    }
-    if (rc != 0)
+    size_t digits = (size_t)snprintf(number, sizeof number, "%d", index);
+    const char *name = link->name ? link->name : "";
+    size_t name_length = strlen(name);
+    size_t size = 32 + digits + name_length;
+    for (int i = 0; i < node->count; i++)
+        size += 16 + sizeof node->fields[i].name + digits + 4 * node->fields[i].length;
+    if (text_reserve(&import_block, size) != 0)
         return -1;
-    fwrite_unlocked(block.data, 1, block.length, stdout);
+    char *out = import_put(import_block.data, "# node ", 7);
+    out = import_put(out, number, digits);
+    out = import_put(out, " type ", 6);
+    *out++ = (char)('0' + node->type);
+    if (name_length) {
+        *out++ = ' ';
+        out = import_put(out, name, name_length);
+    }
+    *out++ = '\n';
+    for (int i = 0; i < node->count; i++) {
+        out = import_put(out, "ssconf_basic_", 13);
+        out = import_put(out, node->fields[i].name, strlen(node->fields[i].name));
+        *out++ = '_';
+        out = import_put(out, number, digits);
+        *out++ = '=';
+        out = import_put_value(out, node->fields[i].value);
+        *out++ = '\n';
+    }
+    fwrite_unlocked(import_block.data, 1, (size_t)(out - import_block.data), stdout);
     return 0;
 }
 
@@ -157,7 +169,10 @@ const FieldName IMPORT_FILL_ONLY[] = {
     FIELD_NAME("v2ray_alterid"), FIELD_NAME("v2ray_network_host"), FIELD_NAME("v2ray_network_path"),
     FIELD_NAME("v2ray_network_tlshost"), FIELD_NAME("v2ray_grpc_serviceName"), FIELD_NAME("v2ray_quic_key"),
     FIELD_NAME("ss_obfs_host"), FIELD_NAME("ssr_protocol_param"), FIELD_NAME("ssr_obfs_param"),
-    FIELD_NAME("trojan_sni"),
+    FIELD_NAME("trojan_sni"), FIELD_NAME("method"), FIELD_NAME("ssr_protocol"), FIELD_NAME("ssr_obfs"),
+    FIELD_NAME("v2ray_security"), FIELD_NAME("v2ray_ss_method"), FIELD_NAME("v2ray_fingerprint"),
+    FIELD_NAME("v2ray_quic_security"), FIELD_NAME("v2ray_quic_guise"), FIELD_NAME("v2ray_network_flow"),
+    FIELD_NAME("ssl_verify_enable"),
 };
 
 enum { IMPORT_SHAPES = 64, IMPORT_SHAPE_TEXT = 512 };

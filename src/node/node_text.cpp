@@ -160,6 +160,18 @@ int text_append(NodeText *text, const char *data, size_t length)
     return 0;
 }
 
+int text_reserve(NodeText *text, size_t size)
+{
+    if (size <= text->capacity)
+        return 0;
+    char *grown = (char *)realloc(text->data, size);
+    if (!grown)
+        return -1;
+    text->data = grown;
+    text->capacity = size;
+    return 0;
+}
+
 int text_append_str(NodeText *text, const char *data)
 {
     return text_append(text, data, strlen(data));
@@ -216,11 +228,14 @@ static int hex_value(char c)
 
 size_t link_percent_decode(char *text, size_t length)
 {
-    size_t out = 0;
-    for (size_t i = 0; i < length; i++) {
-        int high = i + 2 < length ? hex_value(text[i + 1]) : -1;
-        int low = i + 2 < length ? hex_value(text[i + 2]) : -1;
-        if (text[i] == '%' && high >= 0 && low >= 0) {
+    char *percent = (char *)memchr(text, '%', length);
+    if (!percent)
+        return length; // the usual case: nothing to decode
+    size_t out = (size_t)(percent - text);
+    for (size_t i = out; i < length; i++) {
+        int high = text[i] == '%' && i + 2 < length ? hex_value(text[i + 1]) : -1;
+        int low = high >= 0 ? hex_value(text[i + 2]) : -1;
+        if (low >= 0) {
             text[out++] = (char)(high * 16 + low);
             i += 2;
         } else {

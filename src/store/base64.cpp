@@ -66,23 +66,31 @@ char *decode_base64(const char *text)
 
 namespace {
 
-const char BASE64_STANDARD[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-const char BASE64_URL_SAFE[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+constexpr char BASE64_STANDARD[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char BASE64_URL_SAFE[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+struct Base64Table {
+    signed char value[256];
+};
 
 // Links use both alphabets, even mixed in one subscription; -1 for the rest.
+constexpr Base64Table base64_strict_table()
+{
+    Base64Table table = {};
+    for (int c = 0; c < 256; c++)
+        table.value[c] = -1;
+    for (int i = 0; i < 64; i++) {
+        table.value[(unsigned char)BASE64_STANDARD[i]] = (signed char)i;
+        table.value[(unsigned char)BASE64_URL_SAFE[i]] = (signed char)i;
+    }
+    return table;
+}
+
+constexpr Base64Table BASE64_STRICT = base64_strict_table();
+
 int base64_strict_value(unsigned char c)
 {
-    static signed char table[256];
-    static bool built;
-    if (!built) { // once, on first use
-        built = true;
-        memset(table, -1, sizeof table);
-        for (int i = 0; i < 64; i++) {
-            table[(unsigned char)BASE64_STANDARD[i]] = (signed char)i;
-            table[(unsigned char)BASE64_URL_SAFE[i]] = (signed char)i;
-        }
-    }
-    return table[c];
+    return BASE64_STRICT.value[c];
 }
 
 } // namespace
@@ -120,6 +128,22 @@ long decode_base64_strict(const char *text, size_t length, unsigned char *out)
     int padding = 0; // "=" seen: only more "=" and blanks may follow
     long n = 0;
     for (size_t i = 0; i < length; i++) {
+        // Whole groups of four alphabet characters, the bulk of any text.
+        if (held == 0 && !padding) {
+            while (i + 4 <= length) {
+                int a = base64_strict_value((unsigned char)text[i]), b = base64_strict_value((unsigned char)text[i + 1]);
+                int c = base64_strict_value((unsigned char)text[i + 2]), d = base64_strict_value((unsigned char)text[i + 3]);
+                if ((a | b | c | d) < 0)
+                    break;
+                unsigned long whole = (unsigned long)a << 18 | (unsigned long)b << 12 | (unsigned long)c << 6 | (unsigned long)d;
+                out[n++] = (unsigned char)(whole >> 16);
+                out[n++] = (unsigned char)(whole >> 8);
+                out[n++] = (unsigned char)whole;
+                i += 4;
+            }
+            if (i >= length)
+                break;
+        }
         unsigned char c = (unsigned char)text[i];
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
             continue;
