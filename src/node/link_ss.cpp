@@ -73,7 +73,7 @@ int ss_set_server(NodeLink *link, char *authority)
     if (link_host_port(link, authority, &host, &port) != 0)
         return -1;
     char digits[8];
-    snprintf(digits, sizeof digits, "%d", port);
+    text_put_number(digits, (unsigned long)port);
     if (node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0)
         return -1;
     return node_set_text(link, "use_kcp", "0");

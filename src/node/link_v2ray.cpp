@@ -190,7 +190,7 @@ int link_read_url(NodeLink *link, char *text, char **user, size_t *user_length, 
     if (link_host_port(link, at + 1, &host, &port) != 0)
         return -1;
     char digits[8];
-    snprintf(digits, sizeof digits, "%d", port);
+    text_put_number(digits, (unsigned long)port);
     if (node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0)
         return -1;
     for (const QueryField &field : V2RAY_QUERY_FIELDS)
@@ -316,7 +316,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         int port;
         if (link_host_port(link, address, &host, &port) == 0) {
             char digits[8];
-            snprintf(digits, sizeof digits, "%d", port);
+            text_put_number(digits, (unsigned long)port);
             rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits);
         } else {
             rc = -1;

@@ -9,6 +9,7 @@
 
 enum {
     NODE_FIELD_MAX = 24,
+    NODE_ARENA_SIZE = 2048, // a link's usual values fit without an allocation each
     NODE_VALUE_MAX = 9998, // what one lookup can carry back
     NODE_LINK_MAX = 65536, // longest link export builds
 };
@@ -22,8 +23,10 @@ enum NodeResult {
 
 struct NodeField {
     char name[48]; // "server" for "ssconf_basic_server_<N>"
-    char *value;
+    size_t name_length;
+    char *value;   // in the link's arena, or allocated when owned
     size_t length;
+    bool owned;
 };
 
 // One node: the proxy kind tarvick is run with, the link's remark and the
@@ -35,6 +38,8 @@ struct NodeLink {
     int count;
     char reason[160];
     char warning[480]; // one line per note, each ending in a newline
+    size_t arena_used;
+    char arena[NODE_ARENA_SIZE];
 };
 
 void node_link_init(NodeLink *link);
@@ -94,6 +99,8 @@ void link_query_warn_unused(NodeLink *link, const LinkQuery *query, const char *
 
 // "host:port" or "[v6]:port", in place. Returns 0, or -1 with the reason set.
 int link_host_port(NodeLink *link, char *text, const char **host, int *port);
+// Writes a non-negative number in decimal with a NUL; returns its length.
+size_t text_put_number(char *out, unsigned long value);
 // 1 to 65535 written in decimal only.
 int link_port(const char *text);
 

@@ -123,7 +123,7 @@ NodeText import_block;
 int import_print(const NodeLink *node, const NodeLink *link, int index)
 {
     char number[16];
-    size_t digits = (size_t)snprintf(number, sizeof number, "%d", index);
+    size_t digits = text_put_number(number, (unsigned long)index);
     const char *name = link->name ? link->name : "";
     size_t name_length = strlen(name);
     size_t size = 32 + digits + name_length;
@@ -190,8 +190,9 @@ int import_shape_count;
 
 bool import_fill_only(const char *name, size_t length)
 {
+    // Most names fail at the length or the letter that ends them.
     for (const FieldName &fill : IMPORT_FILL_ONLY)
-        if (fill.length == length && memcmp(name, fill.text, length) == 0)
+        if (fill.length == length && fill.text[length - 1] == name[length - 1] && memcmp(name, fill.text, length) == 0)
             return true;
     return false;
 }
@@ -204,7 +205,7 @@ bool import_shape_of(const NodeLink *link, char *text)
     text[used++] = (char)('0' + link->type);
     for (int i = 0; i < link->count; i++) {
         const NodeField *field = &link->fields[i];
-        size_t name_length = strlen(field->name);
+        size_t name_length = field->name_length;
         const char *value = !import_fill_only(field->name, name_length) ? field->value : field->length ? "*" : "";
         size_t value_length = strlen(value);
         if (used + name_length + value_length + 16 > IMPORT_SHAPE_TEXT)

@@ -15,12 +15,14 @@ void node_link_init(NodeLink *link)
     link->count = 0;
     link->reason[0] = '\0';
     link->warning[0] = '\0';
+    link->arena_used = 0;
 }
 
 void node_link_clear(NodeLink *link)
 {
     for (int i = 0; i < link->count; i++)
-        free(link->fields[i].value);
+        if (link->fields[i].owned)
+            free(link->fields[i].value);
     free(link->name);
     node_link_init(link);
 }
@@ -50,6 +52,15 @@ void node_warn(NodeLink *link, const char *format, ...)
         memcpy(link->warning + used + n, "\n", 2);
 }
 
+// Names are compared by length first: most share their first letters.
+static int node_find(const NodeLink *link, const char *name, size_t length)
+{
+    for (int i = 0; i < link->count; i++)
+        if (link->fields[i].name_length == length && memcmp(link->fields[i].name, name, length) == 0)
+            return i;
+    return -1;
+}
+
 static char *node_copy(const char *value, size_t length)
 {
     char *copy = (char *)malloc(length + 1);
@@ -67,24 +78,34 @@ int node_set(NodeLink *link, const char *name, const char *value, size_t length)
         return node_refuse(link, "%s holds a NUL byte", name);
     if (length > NODE_VALUE_MAX)
         return node_refuse(link, "%s is longer than %d bytes", name, NODE_VALUE_MAX);
-    int i = 0;
-    while (i < link->count && (link->fields[i].name[0] != name[0] || strcmp(link->fields[i].name, name) != 0))
-        i++;
     size_t name_length = strlen(name);
+    int i = node_find(link, name, name_length);
+    if (i < 0)
+        i = link->count;
     if (i == NODE_FIELD_MAX || name_length >= sizeof link->fields[i].name)
         return node_refuse(link, "too many settings");
-    char *copy = node_copy(value, length);
+    // Most values go into the link's own arena; a replaced one leaves its
+    // old bytes there unused, which is cheaper than reusing them.
+    bool owned = link->arena_used + length + 1 > sizeof link->arena;
+    char *copy = owned ? node_copy(value, length) : link->arena + link->arena_used;
     if (!copy)
         return node_refuse(link, "out of memory");
+    if (!owned) {
+        memcpy(copy, value, length);
+        copy[length] = '\0';
+        link->arena_used += length + 1;
+    }
     NodeField *field = &link->fields[i];
     if (i == link->count) {
         memcpy(field->name, name, name_length + 1);
+        field->name_length = name_length;
         link->count++;
-    } else {
+    } else if (field->owned) {
         free(field->value);
     }
     field->value = copy;
     field->length = length;
+    field->owned = owned;
     return 0;
 }
 
@@ -108,18 +129,13 @@ int node_set_password(NodeLink *link, const char *password, size_t length)
 
 const char *node_get(const NodeLink *link, const char *name)
 {
-    for (int i = 0; i < link->count; i++)
-        if (link->fields[i].name[0] == name[0] && strcmp(link->fields[i].name, name) == 0)
-            return link->fields[i].value;
-    return "";
+    int i = node_find(link, name, strlen(name));
+    return i < 0 ? "" : link->fields[i].value;
 }
 
 bool node_has(const NodeLink *link, const char *name)
 {
-    for (int i = 0; i < link->count; i++)
-        if (strcmp(link->fields[i].name, name) == 0)
-            return true;
-    return false;
+    return node_find(link, name, strlen(name)) >= 0;
 }
 
 int node_set_name(NodeLink *link, const char *name, size_t length)
@@ -291,6 +307,19 @@ void link_query_warn_unused(NodeLink *link, const LinkQuery *query, const char *
         if (!query->params[i].used)
             node_warn(link, "parameter %s dropped: the %s document has no place for it", query->params[i].name,
                       document);
+}
+
+size_t text_put_number(char *out, unsigned long value)
+{
+    char reversed[24];
+    size_t n = 0;
+    do
+        reversed[n++] = (char)('0' + value % 10);
+    while ((value /= 10) > 0);
+    for (size_t i = 0; i < n; i++)
+        out[i] = reversed[n - 1 - i];
+    out[n] = '\0';
+    return n;
 }
 
 int link_port(const char *text)
