@@ -135,9 +135,9 @@ std::vector<ImportCase> import_cases()
          block(1, "2", v2("vmess", "tls", "quic", "q.example.com", "443") + id + " v2ray_alterid=0 v2ray_security=auto "
                "v2ray_fingerprint= v2ray_network_tlshost=q.example.com v2ray_quic_security=aes-128-gcm "
                "v2ray_quic_key=qkey v2ray_quic_guise=srtp v2ray_mux_enable=0"), "", 0},
-        {vmess(R"({"ps":"gRPC \u2713","add":"g.example.com","port":443,"id":")" + ID +
+        {vmess(R"({"ps":"gRPC \u2713 \ud83c\uddef\ud83c\uddf5","add":"g.example.com","port":443,"id":")" + ID +
                R"(","aid":"0","net":"grpc","type":"multi","path":"svc","tls":"tls","sni":"sni.example.com"})"),
-         block(1, "2 gRPC \xE2\x9C\x93", v2("vmess", "tls", "grpc", "g.example.com", "443") + id +
+         block(1, "2 gRPC \xE2\x9C\x93 \xF0\x9F\x87\xAF\xF0\x9F\x87\xB5", v2("vmess", "tls", "grpc", "g.example.com", "443") + id +
                " v2ray_alterid=0 v2ray_security=auto v2ray_fingerprint= v2ray_network_tlshost=sni.example.com "
                "v2ray_grpc_serviceName=svc v2ray_mux_enable=1"), "", 0},
         {vmess(add + R"(2001:db8::5","port":"10000","id":")" + ID + R"(","aid":"2","net":"kcp",)"
@@ -201,7 +201,12 @@ std::vector<ImportCase> import_cases()
         {"vless://" + ID + "@2001:db8::1:443", "", refused("vless", "bad host (IPv6 must stand in brackets)"), 1},
         {"vmess://not*base64", "", refused("vmess", "bad Base64"), 1},
         {"ss://a*b@h.example.com:1", "", refused("ss", "bad Base64 in the user info"), 1},
-        {vmess(add + R"(h.example.com","port":1)"), "", refused("vmess", "not a JSON object"), 1},
+        {vmess(add + R"(h.example.com","port":1)"), "", refused("vmess", "broken JSON"), 1},
+        {vmess(add + R"(h.example.com","port":443.0,"id":"x"})"), "",
+         refused("vmess", "port is neither a text nor a whole number"), 1},
+        {vmess(add + R"(h.example.com","port":1,"id":"x","alpn":["h2"]})"), "",
+         refused("vmess", "alpn is neither a text nor a whole number"), 1},
+        {vmess(add + R"(h.example.com","port":1,"id":"x","ps":"\udc00"})"), "", refused("vmess", "broken JSON"), 1},
         {"trojan://a%00b@h.example.com:443", "", refused("trojan", "password holds a NUL byte"), 1},
         {"vless://a%00b@h.example.com:443", "", refused("vless", "v2ray_uuid holds a NUL byte"), 1},
         {vmess(add + R"(h.example.com","port":1,"id":"a\u0000b"})"), "", refused("vmess", "id holds a NUL byte"), 1},

@@ -74,6 +74,8 @@ int text_printf(NodeText *text, const char *format, ...) __attribute__((format(p
 // Percent-encodes everything but unreserved characters and those in keep.
 int text_append_percent(NodeText *text, const char *data, size_t length, const char *keep);
 
+// The value of a hexadecimal digit, or -1.
+int hex_digit(char c);
 // Percent-decodes in place ("%zz" stays as it is); returns the new length.
 size_t link_percent_decode(char *text, size_t length);
 

@@ -231,7 +231,7 @@ int text_append_percent(NodeText *text, const char *data, size_t length, const c
     return 0;
 }
 
-static int hex_value(char c)
+int hex_digit(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -249,8 +249,8 @@ size_t link_percent_decode(char *text, size_t length)
         return length; // the usual case: nothing to decode
     size_t out = (size_t)(percent - text);
     for (size_t i = out; i < length; i++) {
-        int high = text[i] == '%' && i + 2 < length ? hex_value(text[i + 1]) : -1;
-        int low = high >= 0 ? hex_value(text[i + 2]) : -1;
+        int high = text[i] == '%' && i + 2 < length ? hex_digit(text[i + 1]) : -1;
+        int low = high >= 0 ? hex_digit(text[i + 2]) : -1;
         if (low >= 0) {
             text[out++] = (char)(high * 16 + low);
             i += 2;
