@@ -356,7 +356,7 @@ int vmess_read(NodeLink *link, VmessReader *r, VmessField *fields, size_t count)
         if (!text)
             return node_refuse(link, "broken JSON");
         for (size_t i = 0; i < count; i++)
-            if (strcmp(fields[i].name, name) == 0)
+            if (fields[i].name[0] == name[0] && strcmp(fields[i].name, name) == 0)
                 fields[i].text = text;
         more = vmess_next(r, ',');
         if (!more && !vmess_next(r, '}'))

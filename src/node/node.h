@@ -38,6 +38,7 @@ struct NodeLink {
     int count;
     char reason[160];
     char warning[480]; // one line per note, each ending in a newline
+    unsigned long long names_seen; // a bit per name hash: most names are new
     size_t arena_used;
     char arena[NODE_ARENA_SIZE];
 };
@@ -48,6 +49,8 @@ void node_link_clear(NodeLink *link);
 // lookup returns. Returns 0 or -1 with the reason set.
 int node_set(NodeLink *link, const char *name, const char *value, size_t length);
 int node_set_text(NodeLink *link, const char *name, const char *value);
+// Adds a field known to be new, with a value already found sound.
+int node_add(NodeLink *link, const char *name, size_t name_length, const char *value, size_t length);
 // Stores a password as the store keeps it: Base64, standard alphabet, padded.
 int node_set_password(NodeLink *link, const char *password, size_t length);
 const char *node_get(const NodeLink *link, const char *name);

@@ -183,6 +183,9 @@ struct ImportShape {
     int type;
     int count;
     char names[NODE_FIELD_MAX][sizeof(((NodeField *)0)->name)];
+    // Where each name's value stands among the link's fields (the shape fixes
+    // their order), or -1 for a setting the link leaves empty.
+    signed char from[NODE_FIELD_MAX];
 };
 
 ImportShape *import_shapes;
@@ -237,9 +240,12 @@ int import_record(NodeLink *node, const NodeLink *link, int index)
         if (shape->hash != hash || strcmp(shape->text, text) != 0)
             continue;
         node->type = shape->type;
-        for (int i = 0; i < shape->count; i++)
-            if (node_set_text(node, shape->names[i], node_get(link, shape->names[i])) != 0)
+        for (int i = 0; i < shape->count; i++) {
+            const NodeField *field = shape->from[i] >= 0 ? &link->fields[shape->from[i]] : NULL;
+            if (node_add(node, shape->names[i], strlen(shape->names[i]), field ? field->value : "",
+                         field ? field->length : 0) != 0)
                 return -1;
+        }
         return 0;
     }
     import_link = link;
@@ -254,8 +260,13 @@ int import_record(NodeLink *node, const NodeLink *link, int index)
         shape->hash = hash;
         shape->type = node->type;
         shape->count = node->count;
-        for (int i = 0; i < node->count; i++)
+        for (int i = 0; i < node->count; i++) {
             memcpy(shape->names[i], node->fields[i].name, sizeof shape->names[i]);
+            shape->from[i] = -1;
+            for (int j = 0; j < link->count; j++)
+                if (strcmp(link->fields[j].name, node->fields[i].name) == 0)
+                    shape->from[i] = (signed char)j;
+        }
     }
     return 0;
 }

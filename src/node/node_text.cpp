@@ -16,6 +16,7 @@ void node_link_init(NodeLink *link)
     link->reason[0] = '\0';
     link->warning[0] = '\0';
     link->arena_used = 0;
+    link->names_seen = 0;
 }
 
 void node_link_clear(NodeLink *link)
@@ -52,9 +53,16 @@ void node_warn(NodeLink *link, const char *format, ...)
         memcpy(link->warning + used + n, "\n", 2);
 }
 
+static unsigned long long node_name_bit(const char *name, size_t length)
+{
+    return 1ULL << ((length * 31 + (unsigned char)name[0] + (unsigned char)name[length ? length - 1 : 0]) & 63);
+}
+
 // Names are compared by length first: most share their first letters.
 static int node_find(const NodeLink *link, const char *name, size_t length)
 {
+    if (!(link->names_seen & node_name_bit(name, length)))
+        return -1;
     for (int i = 0; i < link->count; i++)
         if (link->fields[i].name_length == length && memcmp(link->fields[i].name, name, length) == 0)
             return i;
@@ -71,6 +79,20 @@ static char *node_copy(const char *value, size_t length)
     return copy;
 }
 
+// A copy of a value: in the link's own arena when it fits (a replaced value
+// leaves its old bytes there unused), else allocated and owned.
+static char *node_store(NodeLink *link, const char *value, size_t length, bool *owned)
+{
+    *owned = link->arena_used + length + 1 > sizeof link->arena;
+    if (*owned)
+        return node_copy(value, length);
+    char *copy = link->arena + link->arena_used;
+    memcpy(copy, value, length);
+    copy[length] = '\0';
+    link->arena_used += length + 1;
+    return copy;
+}
+
 int node_set(NodeLink *link, const char *name, const char *value, size_t length)
 {
     // What the daemon cannot hand back whole would reach the client changed.
@@ -81,31 +103,33 @@ int node_set(NodeLink *link, const char *name, const char *value, size_t length)
     size_t name_length = strlen(name);
     int i = node_find(link, name, name_length);
     if (i < 0)
-        i = link->count;
-    if (i == NODE_FIELD_MAX || name_length >= sizeof link->fields[i].name)
-        return node_refuse(link, "too many settings");
-    // Most values go into the link's own arena; a replaced one leaves its
-    // old bytes there unused, which is cheaper than reusing them.
-    bool owned = link->arena_used + length + 1 > sizeof link->arena;
-    char *copy = owned ? node_copy(value, length) : link->arena + link->arena_used;
+        return node_add(link, name, name_length, value, length);
+    NodeField *field = &link->fields[i];
+    bool owned;
+    char *copy = node_store(link, value, length, &owned);
     if (!copy)
         return node_refuse(link, "out of memory");
-    if (!owned) {
-        memcpy(copy, value, length);
-        copy[length] = '\0';
-        link->arena_used += length + 1;
-    }
-    NodeField *field = &link->fields[i];
-    if (i == link->count) {
-        memcpy(field->name, name, name_length + 1);
-        field->name_length = name_length;
-        link->count++;
-    } else if (field->owned) {
+    if (field->owned)
         free(field->value);
-    }
     field->value = copy;
     field->length = length;
     field->owned = owned;
+    return 0;
+}
+
+int node_add(NodeLink *link, const char *name, size_t name_length, const char *value, size_t length)
+{
+    if (link->count == NODE_FIELD_MAX || name_length >= sizeof link->fields[0].name)
+        return node_refuse(link, "too many settings");
+    NodeField *field = &link->fields[link->count];
+    field->value = node_store(link, value, length, &field->owned);
+    if (!field->value)
+        return node_refuse(link, "out of memory");
+    memcpy(field->name, name, name_length + 1);
+    field->name_length = name_length;
+    field->length = length;
+    link->names_seen |= node_name_bit(name, name_length);
+    link->count++;
     return 0;
 }
 
@@ -294,7 +318,7 @@ const char *link_query_get(LinkQuery *query, const char *name)
 {
     const char *value = "";
     for (int i = 0; i < query->count; i++)
-        if (strcmp(query->params[i].name, name) == 0) {
+        if (query->params[i].name[0] == name[0] && strcmp(query->params[i].name, name) == 0) {
             query->params[i].used = true;
             value = query->params[i].value; // the last one counts, as in browsers
         }
