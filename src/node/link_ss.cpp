@@ -110,7 +110,10 @@ int link_read_ss(NodeLink *link, char *text, size_t)
         char *plain = link_unbase64(text, strlen(text), &length);
         if (!plain)
             return node_refuse(link, "bad Base64");
-        char *inner_at = (char *)memrchr(plain, '@', (size_t)length);
+        char *inner_at = NULL; // the last "@": the password may hold one
+        for (long i = 0; i < length; i++)
+            if (plain[i] == '@')
+                inner_at = plain + i;
         int rc = inner_at ? 0 : node_refuse(link, "no method:password@host:port");
         if (rc == 0) {
             *inner_at = '\0';
@@ -196,7 +199,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
         host++;
     }
     int port = rc == 0 ? link_port(parts[1]) : 0;
-    if (rc == 0 && (host[0] == '\0' || strpbrk(host, " /?#@[]")))
+    if (rc == 0 && (host[0] == '\0' || host[strcspn(host, " /?#@[]")]))
         rc = node_refuse(link, "bad host");
     if (rc == 0 && port < 0)
         rc = node_refuse(link, "bad port '%s' (1 to 65535)", parts[1]);

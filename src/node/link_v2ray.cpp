@@ -395,7 +395,8 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     }
     if (rc == 0) {
         bool v6 = strchr(f[ADD].text, ':') && f[ADD].text[0] != '[';
-        sprintf(address, v6 ? "[%s]:%s" : "%s:%s", f[ADD].text, f[PORT].text);
+        snprintf(address, strlen(f[ADD].text) + strlen(f[PORT].text) + 8, v6 ? "[%s]:%s" : "%s:%s", f[ADD].text,
+                 f[PORT].text);
         const char *host;
         int port;
         if (link_host_port(link, address, &host, &port) == 0) {

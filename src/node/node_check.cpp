@@ -275,14 +275,21 @@ bool allow_insecure_written(const CheckInput *in)
 }
 
 // From 2026-06-01 the releases that only warned about it stop at it too.
+bool past_cutoff(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec >= 1780272000; // 2026-06-01 00:00 UTC
+}
+
 bool allow_insecure_written_after_cutoff(const CheckInput *in)
 {
-    return time(NULL) >= 1780272000 && allow_insecure_written(in);
+    return past_cutoff() && allow_insecure_written(in);
 }
 
 bool allow_insecure_written_before_cutoff(const CheckInput *in)
 {
-    return time(NULL) < 1780272000 && allow_insecure_written(in);
+    return !past_cutoff() && allow_insecure_written(in);
 }
 
 bool address_is_private(const char *address)
@@ -621,8 +628,14 @@ bool client_identify(const char *output, CheckClient *client)
         if (*at == 'v')
             at++;
         Version v = {0, 0, 0};
-        if (sscanf(at, "%d.%d.%d", &v.major, &v.minor, &v.patch) < 2)
+        // major.minor, and .patch when there is one
+        char *end;
+        v.major = (int)strtol(at, &end, 10);
+        if (end == at || *end != '.' || end[1] < '0' || end[1] > '9')
             continue;
+        v.minor = (int)strtol(end + 1, &end, 10);
+        if (*end == '.' && end[1] >= '0' && end[1] <= '9')
+            v.patch = (int)strtol(end + 1, &end, 10);
         client->family = pattern.family;
         client->version = v;
         client->name = family_name(pattern.family);

@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 namespace {
 
@@ -18,6 +17,15 @@ struct Scheme {
     const char *name;
     LinkReader read;
 };
+
+// Schemes are matched in any case ("VMESS://" too), the C locale's only.
+bool link_same_word(const char *text, const char *word, size_t length)
+{
+    for (size_t i = 0; i < length; i++)
+        if ((text[i] >= 'A' && text[i] <= 'Z' ? text[i] + 32 : text[i]) != word[i])
+            return false;
+    return true;
+}
 
 const Scheme IMPORT_SCHEMES[] = {
     {"ss", link_read_ss},
@@ -253,7 +261,7 @@ int import_record(NodeLink *node, const NodeLink *link, int index)
     if (node_record(node, link->type, index, import_answer) != 0)
         return -1;
     if (!import_shapes)
-        import_shapes = (ImportShape *)calloc(IMPORT_SHAPES, sizeof *import_shapes);
+        import_shapes = (ImportShape *)malloc(IMPORT_SHAPES * sizeof *import_shapes);
     if (keep && import_shapes && import_shape_count < IMPORT_SHAPES) {
         ImportShape *shape = &import_shapes[import_shape_count++];
         memcpy(shape->text, text, sizeof shape->text);
@@ -301,7 +309,7 @@ int node_read_link(char *line, size_t length, int index, NodeLink *link, NodeLin
     size_t scheme_length = separator ? (size_t)(separator - line) : 0;
     const Scheme *scheme = NULL;
     for (const Scheme &row : IMPORT_SCHEMES)
-        if (scheme_length == strlen(row.name) && strncasecmp(line, row.name, scheme_length) == 0)
+        if (scheme_length == strlen(row.name) && link_same_word(line, row.name, scheme_length))
             scheme = &row;
     *scheme_name = scheme ? scheme->name : separator ? (*separator = '\0', line) : "?";
     if (!scheme)

@@ -33,7 +33,7 @@ int node_draw_qr(const char *text)
             bool bottom = y + 1 < size ? !dark(x, y + 1) : false;
             fputs(top && bottom ? "\u2588" : top ? "\u2580" : bottom ? "\u2584" : " ", stdout);
         }
-        putchar('\n');
+        fputs("\n", stdout);
     }
     QRcode_free(code);
     return 0;
