@@ -59,7 +59,7 @@ int ss_set_plugin(NodeLink *link, const char *plugin)
         return node_set_text(link, "ss_obfs", "none");
     }
     // ss-libev runs simple-obfs as obfs-local, the name the add-on stores.
-    if (name_length == 11 && strncmp(plugin, "simple-obfs", 11) == 0)
+    if (name_length == 11 && memcmp(plugin, "simple-obfs", 11) == 0)
         node_set_text(link, "ss_obfs", "obfs-local");
     else
         node_set(link, "ss_obfs", plugin, name_length);
@@ -82,7 +82,7 @@ int ss_set_server(NodeLink *link, char *authority)
 // 2022 ciphers take a key that SIP002 writes percent-encoded, never Base64.
 bool ss_method_is_2022(const char *method)
 {
-    return strncmp(method, "2022-", 5) == 0;
+    return strlen(method) >= 5 && memcmp(method, "2022-", 5) == 0;
 }
 
 } // namespace

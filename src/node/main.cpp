@@ -7,10 +7,9 @@
 
 static int node_usage(void)
 {
-    fputs("usage: tarvick-node import [--first N] [FILE|-]\n"
+    fprintf(stderr, "usage: tarvick-node import [--first N] [FILE|-]\n"
           "       tarvick-node export TYPE [NODE] [--qr]\n"
-          "       tarvick-node check TYPE [NODE] [--client PATH]\n",
-          stderr);
+          "       tarvick-node check TYPE [NODE] [--client PATH]\n");
     return NODE_USAGE;
 }
 

@@ -245,7 +245,7 @@ bool fingerprint_disable(const CheckInput *in)
 bool old_xtls_flow(const CheckInput *in)
 {
     const char *flow = account_text(in, "flow");
-    return flow && strncmp(flow, "xtls-rprx-", 10) == 0 && strncmp(flow, "xtls-rprx-vision", 16) != 0;
+    return flow && strstr(flow, "xtls-rprx-") == flow && strstr(flow, "xtls-rprx-vision") != flow;
 }
 
 bool legacy_names(const CheckInput *in)
@@ -747,7 +747,7 @@ void check_print(Findings *findings, const char *severity, const char *client, c
     char key[96] = "no setting changes it";
     if (rule->field)
         snprintf(key, sizeof key, "ssconf_basic_%s_%d", rule->field, in->node);
-    printf("%s %s: %s (%s): %s\n", severity, client, rule->what, key, rule->todo);
+    fprintf(stdout, "%s %s: %s (%s): %s\n", severity, client, rule->what, key, rule->todo);
     if (strcmp(severity, "note") != 0)
         findings->serious++;
     if (strcmp(severity, "refused") == 0)
@@ -864,23 +864,23 @@ int node_check(int argc, char **argv)
         char reason[512];
         int verdict = client_verdict(client_path, &named, file, reason, sizeof reason);
         if (verdict == 0)
-            printf("client %s: its own check accepts the file\n", named.label);
+            fprintf(stdout, "client %s: its own check accepts the file\n", named.label);
         else if (verdict == 1)
-            printf("client %s: its own check refuses the file: %s\n", named.label, reason);
+            fprintf(stdout, "client %s: its own check refuses the file: %s\n", named.label, reason);
         if (verdict == 1 && findings.refused == 0) {
-            printf("refused %s: its own check refuses the file, which no rule here foresaw (no setting named): "
+            fprintf(stdout, "refused %s: its own check refuses the file, which no rule here foresaw (no setting named): "
                    "read its message above\n",
                    named.label);
             findings.serious++;
         } else if (verdict == 0 && findings.refused > 0) {
-            printf("note %s: the rules above say refused, but its own check accepts the file (no setting named): "
+            fprintf(stdout, "note %s: the rules above say refused, but its own check accepts the file (no setting named): "
                    "the client may differ from its release's published behaviour\n",
                    named.label);
         }
     }
     if (findings.serious == 0) {
         const char *who = target ? target->label : "ShadowsocksR clients (no rule known to stop them)";
-        printf("fine %s: node %d loads and carries its traffic as far as these rules know\n", who, node);
+        fprintf(stdout, "fine %s: node %d loads and carries its traffic as far as these rules know\n", who, node);
     }
     json_object_put(root);
     node_link_clear(&settings);

@@ -92,7 +92,7 @@ int node_export(int argc, char **argv)
             return NODE_USAGE;
     }
     if (qr && !node_has_qr()) {
-        fputs("tarvick-node: built without QR codes (libqrencode)\n", stderr);
+        fprintf(stderr, "tarvick-node: built without QR codes (libqrencode)\n");
         return NODE_USAGE_SAID;
     }
 
@@ -111,9 +111,9 @@ int node_export(int argc, char **argv)
         return NODE_REFUSED;
     }
     node_link_clear(&settings);
-    printf("%s\n", link.data);
+    fprintf(stdout, "%s\n", link.data);
     if (qr && node_draw_qr(link.data) != 0) {
-        fputs("tarvick-node: the link is too long for a QR code\n", stderr);
+        fprintf(stderr, "tarvick-node: the link is too long for a QR code\n");
         return NODE_REFUSED;
     }
     return NODE_OK;

@@ -44,7 +44,7 @@ int node_key_field(const char *key, int node, char *name, size_t size)
     size_t length = strlen(key);
     size_t prefix_length = sizeof NODE_KEY_PREFIX - 1;
     size_t suffix_length = strlen(suffix);
-    if (length <= prefix_length + suffix_length || strncmp(key, NODE_KEY_PREFIX, prefix_length) != 0 ||
+    if (length <= prefix_length + suffix_length || memcmp(key, NODE_KEY_PREFIX, prefix_length) != 0 ||
         strcmp(key + length - suffix_length, suffix) != 0 || length - prefix_length - suffix_length >= size)
         return -1;
     memcpy(name, key + prefix_length, length - prefix_length - suffix_length);
