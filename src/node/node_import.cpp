@@ -89,17 +89,18 @@ int import_unwrap(NodeText *input)
 {
     if (strstr(input->data, "://"))
         return 0;
-    // Base64 text only, then decoded in place (the decoder never writes
-    // ahead of what it has read); anything else stays lines of text, each
-    // refused on its own.
-    static const char BASE64_TEXT[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/-_= \t\r\n";
-    if (strspn(input->data, BASE64_TEXT) != input->length || input->length == 0)
-        return 0;
-    long length = decode_base64_strict(input->data, input->length, (unsigned char *)input->data);
-    if (length < 0)
+    char *plain = (char *)malloc(input->length * 3 / 4 + 4);
+    if (!plain)
         return -1;
-    input->length = (size_t)length;
+    long length = decode_base64_strict(input->data, input->length, (unsigned char *)plain);
+    if (length > 0) {
+        free(input->data);
+        input->data = plain;
+        input->length = (size_t)length;
+        input->capacity = input->length * 3 / 4 + 4;
+    } else {
+        free(plain); // not Base64 either: each line is refused on its own
+    }
     return 0;
 }
 
@@ -192,7 +193,7 @@ enum { IMPORT_SHAPES = 64, IMPORT_SHAPE_TEXT = 512 };
 
 struct ImportShape {
     char text[IMPORT_SHAPE_TEXT];
-    unsigned hash;
+    unsigned long long hash;
     int type;
     int count;
     char names[NODE_FIELD_MAX][sizeof(((NodeField *)0)->name)];
@@ -214,8 +215,8 @@ bool import_fill_only(const char *name, size_t length)
 }
 
 // The shape of a link as text, each value after its length so that no value
-// can pass for another field; false when it is too long to keep.
-bool import_shape_of(const NodeLink *link, char *text)
+// can pass for another field; its length, or 0 when it is too long to keep.
+size_t import_shape_of(const NodeLink *link, char *text)
 {
     size_t used = 0;
     text[used++] = (char)('0' + link->type);
@@ -225,7 +226,7 @@ bool import_shape_of(const NodeLink *link, char *text)
         const char *value = !import_fill_only(field->name, name_length) ? field->value : field->length ? "*" : "";
         size_t value_length = strlen(value);
         if (used + name_length + value_length + 16 > IMPORT_SHAPE_TEXT)
-            return false;
+            return 0;
         text[used++] = '\n';
         memcpy(text + used, field->name, name_length);
         used += name_length;
@@ -236,7 +237,20 @@ bool import_shape_of(const NodeLink *link, char *text)
         used += value_length;
     }
     text[used] = '\0';
-    return true;
+    return used;
+}
+
+// A hash of the shape, eight bytes at a step: shapes are hundreds of bytes.
+unsigned long long import_shape_hash(const char *text, size_t length)
+{
+    unsigned long long hash = 0x9e3779b97f4a7c15ULL, word;
+    for (size_t i = 0; i < length; i += 8) {
+        word = 0;
+        memcpy(&word, text + i, length - i < 8 ? length - i : 8);
+        hash = (hash ^ word) * 0x100000001b3ULL;
+        hash ^= hash >> 29;
+    }
+    return hash;
 }
 
 // The node's settings: the generator's keys for this shape, with the link's
@@ -244,13 +258,12 @@ bool import_shape_of(const NodeLink *link, char *text)
 int import_record(NodeLink *node, const NodeLink *link, int index)
 {
     char text[IMPORT_SHAPE_TEXT];
-    bool keep = import_shape_of(link, text);
-    unsigned hash = 2166136261u; // FNV-1a: most shapes differ only late in the text
-    for (const char *p = text; keep && *p; p++)
-        hash = (hash ^ (unsigned char)*p) * 16777619u;
+    size_t length = import_shape_of(link, text);
+    bool keep = length > 0;
+    unsigned long long hash = keep ? import_shape_hash(text, length) : 0;
     for (int s = 0; keep && s < import_shape_count; s++) {
         const ImportShape *shape = &import_shapes[s];
-        if (shape->hash != hash || strcmp(shape->text, text) != 0)
+        if (shape->hash != hash || memcmp(shape->text, text, length + 1) != 0)
             continue;
         node->type = shape->type;
         for (int i = 0; i < shape->count; i++) {
@@ -348,8 +361,8 @@ int node_import(int argc, char **argv)
     if (import_read(path, &input) != 0)
         return NODE_USAGE_SAID;
     if (import_unwrap(&input) != 0) {
-        fprintf(stderr, "tarvick-node: %s: a subscription of broken Base64\n", path);
-        return NODE_REFUSED;
+        fprintf(stderr, "tarvick-node: %s: out of memory\n", path);
+        return NODE_USAGE_SAID;
     }
 
     int index = (int)first;

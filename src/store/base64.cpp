@@ -83,6 +83,9 @@ constexpr Base64Table base64_strict_table()
         table.value[(unsigned char)BASE64_STANDARD[i]] = (signed char)i;
         table.value[(unsigned char)BASE64_URL_SAFE[i]] = (signed char)i;
     }
+    // Padding and blanks are no digits; they are told apart by their code.
+    table.value['='] = 64;
+    table.value[' '] = table.value['\t'] = table.value['\r'] = table.value['\n'] = 65;
     return table;
 }
 
@@ -90,7 +93,8 @@ constexpr Base64Table BASE64_STRICT = base64_strict_table();
 
 int base64_strict_value(unsigned char c)
 {
-    return BASE64_STRICT.value[c];
+    int value = BASE64_STRICT.value[c];
+    return value < 64 ? value : -1;
 }
 
 } // namespace
@@ -130,15 +134,17 @@ long decode_base64_strict(const char *text, size_t length, unsigned char *out)
     for (size_t i = 0; i < length; i++) {
         // Whole groups of four alphabet characters, the bulk of any text.
         if (held == 0 && !padding) {
+            const unsigned char *in = (const unsigned char *)text;
+            const signed char *value = BASE64_STRICT.value;
             while (i + 4 <= length) {
-                int a = base64_strict_value((unsigned char)text[i]), b = base64_strict_value((unsigned char)text[i + 1]);
-                int c = base64_strict_value((unsigned char)text[i + 2]), d = base64_strict_value((unsigned char)text[i + 3]);
-                if ((a | b | c | d) < 0)
+                int a = value[in[i]], b = value[in[i + 1]], c = value[in[i + 2]], d = value[in[i + 3]];
+                if ((a | b | c | d) & ~63) // a non-digit: padding, a blank or worse
                     break;
                 unsigned long whole = (unsigned long)a << 18 | (unsigned long)b << 12 | (unsigned long)c << 6 | (unsigned long)d;
-                out[n++] = (unsigned char)(whole >> 16);
-                out[n++] = (unsigned char)(whole >> 8);
-                out[n++] = (unsigned char)whole;
+                out[n] = (unsigned char)(whole >> 16);
+                out[n + 1] = (unsigned char)(whole >> 8);
+                out[n + 2] = (unsigned char)whole;
+                n += 3;
                 i += 4;
             }
             if (i >= length)
