@@ -433,7 +433,9 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         t.sni = f[SNI].text;
         t.fingerprint = f[FP].text;
         t.flow = "";
-        rc = node_set_text(link, "v2ray_uuid", f[ID].text) | node_set_text(link, "v2ray_alterid", aid) |
+        char alter_id[8]; // "007" is 7, as tarvick reads it and export writes it
+        text_put_number(alter_id, (unsigned long)strtol(aid, NULL, 10));
+        rc = node_set_text(link, "v2ray_uuid", f[ID].text) | node_set_text(link, "v2ray_alterid", alter_id) |
              node_set_text(link, "v2ray_security", or_default(f[SCY].text, "auto"));
         if (rc == 0)
             rc = link_set_v2ray(link, "vmess", &t);
