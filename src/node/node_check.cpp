@@ -114,10 +114,24 @@ const char *out_protocol(const CheckInput *in)
     return protocol ? protocol : "";
 }
 
+// The transport as the clients take it: in any case, and by any of their
+// names for it ("kcp" is mKCP, "http" is HTTP/2, an empty one is TCP).
 const char *out_network(const CheckInput *in)
 {
+    static const char *const ALIASES[][2] = {{"", "tcp"},     {"kcp", "mkcp"}, {"websocket", "ws"},
+                                              {"http", "h2"}, {"ds", "domainsocket"}, {"gun", "grpc"}};
+    static char name[32];
     const char *network = doc_text(in, "outbound/streamSettings/network");
-    return network ? network : "";
+    size_t i = 0;
+    for (; network && network[i] && i + 1 < sizeof name; i++)
+        name[i] = network[i] >= 'A' && network[i] <= 'Z' ? (char)(network[i] + 32) : network[i];
+    name[i] = '\0';
+    if (network && network[i]) // longer than any name a client knows
+        return "?";
+    for (const auto &alias : ALIASES)
+        if (strcmp(name, alias[0]) == 0)
+            return alias[1];
+    return name;
 }
 
 bool network_is(const CheckInput *in, const char *network)
@@ -178,8 +192,7 @@ bool protocol_unknown(const CheckInput *in)
 
 bool network_unknown(const CheckInput *in)
 {
-    static const char *const KNOWN[] = {"", "tcp", "kcp", "mkcp", "ws", "websocket", "http", "h2",
-                                        "quic", "domainsocket", "ds", "grpc", "gun", NULL};
+    static const char *const KNOWN[] = {"tcp", "mkcp", "ws", "h2", "quic", "domainsocket", "grpc", NULL};
     return !text_in(out_network(in), KNOWN);
 }
 
@@ -217,7 +230,7 @@ bool is_grpc(const CheckInput *in)
 
 bool h2_without_tls(const CheckInput *in)
 {
-    return (network_is(in, "h2") || network_is(in, "http")) && !security_is(in, "tls");
+    return network_is(in, "h2") && !security_is(in, "tls");
 }
 
 bool is_xtls(const CheckInput *in)
@@ -232,9 +245,11 @@ bool udp_beside_mkcp_or_quic(const CheckInput *in)
            (network_is(in, "mkcp") || network_is(in, "quic"));
 }
 
+// Over the other transports the client negotiates no h2 with the proxy.
 bool http_over_tls(const CheckInput *in)
 {
-    return strcmp(out_protocol(in), "http") == 0 && security_is(in, "tls");
+    return strcmp(out_protocol(in), "http") == 0 && security_is(in, "tls") &&
+           ((network_is(in, "tcp") && !doc_has(in, "outbound/streamSettings/tcpSettings")) || network_is(in, "mkcp"));
 }
 
 bool fingerprint_disable(const CheckInput *in)
@@ -260,7 +275,7 @@ bool is_quic(const CheckInput *in)
 
 bool is_h2(const CheckInput *in)
 {
-    return network_is(in, "h2") || network_is(in, "http");
+    return network_is(in, "h2");
 }
 
 bool kcp_header_written(const CheckInput *in)
@@ -413,8 +428,8 @@ const CheckRule CHECK_RULES[] = {
      "not flow (TCP does)",
      "use tcp or ws when UDP must flow"},
     {FAMILY_V2RAY, ALL, {5, 0, 0}, "broken", http_over_tls, "v2ray_network_security",
-     "the file names no \"alpn\", so the client offers h2, and an HTTP proxy behind TLS that does not speak HTTP/2 "
-     "CONNECT carries nothing",
+     "over plain TCP or mKCP the file names no \"alpn\", so the client offers h2, and an HTTP proxy behind TLS that does "
+     "not speak HTTP/2 CONNECT carries nothing",
      "make the server take http/1.1 only, or set it to none"},
     // Xray, by the release that changed it.
     {FAMILY_XRAY, {1, 7, 3}, ALL, "refused", fingerprint_disable, "v2ray_fingerprint",
@@ -801,9 +816,13 @@ int node_check(int argc, char **argv)
         }
     }
 
-    int node = (int)index;
-    if (!node_text && driver_read_node(&node) != 0)
+    // The node lookup tarvick makes comes first even for a named node: an
+    // unreachable daemon is then told once, as tarvick tells it.
+    int node = 0;
+    if (driver_read_node(&node) != 0)
         return NODE_REFUSED; // the store client has said why
+    if (node_text)
+        node = (int)index;
     // The document goes to a file of this run's own, never to tarvick's.
     const char *tmp = getenv("TMPDIR");
     char file[512];

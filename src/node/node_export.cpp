@@ -96,9 +96,13 @@ int node_export(int argc, char **argv)
         return NODE_USAGE_SAID;
     }
 
-    int node = (int)index;
-    if (!node_text && driver_read_node(&node) != 0)
+    // The node lookup tarvick makes comes first even for a named node: an
+    // unreachable daemon is then told once, as tarvick tells it.
+    int node = 0;
+    if (driver_read_node(&node) != 0)
         return NODE_REFUSED; // the store client has said why
+    if (node_text)
+        node = (int)index;
     NodeLink settings;
     node_link_init(&settings);
     NodeText link;
