@@ -147,6 +147,21 @@ int node_key_field(const char *key, int node, char *name, size_t size);
 // scheme for messages. Both records are the caller's to clear.
 int node_read_link(char *line, size_t length, int index, NodeLink *link, NodeLink *node, const char **scheme);
 
+// "TYPE [NODE]" and one option of export and check (a flag, or one that
+// takes a value). Returns 0, or NODE_USAGE.
+struct NodeTarget {
+    int type;
+    const char *node; // NULL: the active node
+    int index;        // the node's index when named
+    bool option;      // the option was given
+    const char *value; // and its value
+};
+int node_parse_target(int argc, char **argv, const char *option, bool takes_value, NodeTarget *target);
+// The node index to read, after the node lookup tarvick makes first (so an
+// unreachable daemon is started and told once, as tarvick does it). Returns
+// 0, or NODE_REFUSED when the daemon could not be asked.
+int node_target_index(const NodeTarget *target, int *node);
+
 // The commands.
 int node_import(int argc, char **argv);
 int node_export(int argc, char **argv);

@@ -780,27 +780,11 @@ const CheckClient DEFAULT_CLIENTS[] = {
 
 int node_check(int argc, char **argv)
 {
-    const char *type_text = NULL, *node_text = NULL, *client_path = NULL;
-    for (int i = 2; i < argc; i++) {
-        if (strcmp(argv[i], "--client") == 0 && i + 1 < argc)
-            client_path = argv[++i];
-        else if (!type_text)
-            type_text = argv[i];
-        else if (!node_text)
-            node_text = argv[i];
-        else
-            return NODE_USAGE;
-    }
-    char *end;
-    long type = type_text ? strtol(type_text, &end, 10) : -1;
-    if (!type_text || *end || !type_text[0] || type < 0 || type > 3)
+    NodeTarget args;
+    if (node_parse_target(argc, argv, "--client", true, &args) != 0)
         return NODE_USAGE;
-    long index = 0;
-    if (node_text) {
-        index = strtol(node_text, &end, 10);
-        if (*end || !node_text[0] || index < 0 || index > 99999999)
-            return NODE_USAGE;
-    }
+    long type = args.type;
+    const char *client_path = args.value;
 
     CheckClient named;
     memset(&named, 0, sizeof named);
@@ -816,13 +800,9 @@ int node_check(int argc, char **argv)
         }
     }
 
-    // The node lookup tarvick makes comes first even for a named node: an
-    // unreachable daemon is then told once, as tarvick tells it.
-    int node = 0;
-    if (driver_read_node(&node) != 0)
-        return NODE_REFUSED; // the store client has said why
-    if (node_text)
-        node = (int)index;
+    int node;
+    if (node_target_index(&args, &node) != 0)
+        return NODE_REFUSED;
     // The document goes to a file of this run's own, never to tarvick's.
     const char *tmp = getenv("TMPDIR");
     char file[512];

@@ -67,42 +67,59 @@ int link_write(NodeLink *node, NodeText *out)
     return node_refuse(node, "protocol '%s' has no share link", protocol);
 }
 
-int node_export(int argc, char **argv)
+int node_parse_target(int argc, char **argv, const char *option, bool takes_value, NodeTarget *target)
 {
-    const char *type_text = NULL, *node_text = NULL;
-    bool qr = false;
+    const char *type = NULL;
+    memset(target, 0, sizeof *target);
     for (int i = 2; i < argc; i++) {
-        if (strcmp(argv[i], "--qr") == 0)
-            qr = true;
-        else if (!type_text)
-            type_text = argv[i];
-        else if (!node_text)
-            node_text = argv[i];
-        else
+        if (strcmp(argv[i], option) == 0 && (!takes_value || i + 1 < argc)) {
+            target->option = true;
+            target->value = takes_value ? argv[++i] : NULL;
+        } else if (!type) {
+            type = argv[i];
+        } else if (!target->node) {
+            target->node = argv[i];
+        } else {
             return NODE_USAGE;
+        }
     }
     char *end;
-    long type = type_text ? strtol(type_text, &end, 10) : -1;
-    if (!type_text || *end || !type_text[0] || type < 0 || type > 3)
+    long number = type ? strtol(type, &end, 10) : -1;
+    if (!type || *end || !type[0] || number < 0 || number > 3)
         return NODE_USAGE;
-    long index = 0;
-    if (node_text) {
-        index = strtol(node_text, &end, 10);
-        if (*end || !node_text[0] || index < 0 || index > 99999999)
+    target->type = (int)number;
+    if (target->node) {
+        number = strtol(target->node, &end, 10);
+        if (*end || !target->node[0] || number < 0 || number > 99999999)
             return NODE_USAGE;
+        target->index = (int)number;
     }
-    if (qr && !node_has_qr()) {
+    return 0;
+}
+
+int node_target_index(const NodeTarget *target, int *node)
+{
+    if (driver_read_node(node) != 0)
+        return NODE_REFUSED; // the store client has said why
+    if (target->node)
+        *node = target->index;
+    return 0;
+}
+
+int node_export(int argc, char **argv)
+{
+    NodeTarget target;
+    if (node_parse_target(argc, argv, "--qr", false, &target) != 0)
+        return NODE_USAGE;
+    if (target.option && !node_has_qr()) {
         fprintf(stderr, "tarvick-node: built without QR codes (libqrencode)\n");
         return NODE_USAGE_SAID;
     }
-
-    // The node lookup tarvick makes comes first even for a named node: an
-    // unreachable daemon is then told once, as tarvick tells it.
-    int node = 0;
-    if (driver_read_node(&node) != 0)
-        return NODE_REFUSED; // the store client has said why
-    if (node_text)
-        node = (int)index;
+    long type = target.type;
+    bool qr = target.option;
+    int node;
+    if (node_target_index(&target, &node) != 0)
+        return NODE_REFUSED;
     NodeLink settings;
     node_link_init(&settings);
     NodeText link;
