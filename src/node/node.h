@@ -144,7 +144,8 @@ int node_key_field(const char *key, int node, char *name, size_t size);
 // node index: link gets what the link says (and its name, reason, warning),
 // node the settings tarvick reads for it, in the order it reads them.
 // Returns 0, or -1 with the reason in link or node. scheme names the link's
-// scheme for messages. Both records are the caller's to clear.
+// scheme for messages. Both records are the caller's to clear; node may hold
+// link's own values, so it is used only while link is.
 int node_read_link(char *line, size_t length, int index, NodeLink *link, NodeLink *node, const char **scheme);
 
 // "TYPE [NODE]" and one option of export and check (a flag, or one that

@@ -173,49 +173,80 @@ int import_print(const NodeLink *node, const NodeLink *link, int index)
 // runs once per shape of node, and its keys are reused for the same shape:
 // a value that only fills members counts by being empty or not, any other
 // value by its text. A setting not named here is part of the shape.
-struct FieldName {
-    const char *text;
-    size_t length;
-};
-#define FIELD_NAME(text) {text, sizeof text - 1}
-const FieldName IMPORT_FILL_ONLY[] = {
-    FIELD_NAME("server"), FIELD_NAME("port"), FIELD_NAME("password"), FIELD_NAME("v2ray_uuid"),
-    FIELD_NAME("v2ray_alterid"), FIELD_NAME("v2ray_network_host"), FIELD_NAME("v2ray_network_path"),
-    FIELD_NAME("v2ray_network_tlshost"), FIELD_NAME("v2ray_grpc_serviceName"), FIELD_NAME("v2ray_quic_key"),
-    FIELD_NAME("ss_obfs_host"), FIELD_NAME("ssr_protocol_param"), FIELD_NAME("ssr_obfs_param"),
-    FIELD_NAME("trojan_sni"), FIELD_NAME("method"), FIELD_NAME("ssr_protocol"), FIELD_NAME("ssr_obfs"),
-    FIELD_NAME("v2ray_security"), FIELD_NAME("v2ray_ss_method"), FIELD_NAME("v2ray_fingerprint"),
-    FIELD_NAME("v2ray_quic_security"), FIELD_NAME("v2ray_quic_guise"), FIELD_NAME("v2ray_network_flow"),
-    FIELD_NAME("ssl_verify_enable"),
+constexpr const char *IMPORT_FILL_ONLY[] = {
+    "server", "port", "password", "v2ray_uuid", "v2ray_alterid", "v2ray_network_host", "v2ray_network_path",
+    "v2ray_network_tlshost", "v2ray_grpc_serviceName", "v2ray_quic_key", "ss_obfs_host", "ssr_protocol_param",
+    "ssr_obfs_param", "trojan_sni", "method", "ssr_protocol", "ssr_obfs", "v2ray_security", "v2ray_ss_method",
+    "v2ray_fingerprint", "v2ray_quic_security", "v2ray_quic_guise", "v2ray_network_flow", "ssl_verify_enable",
 };
 
 enum { IMPORT_SHAPES = 64, IMPORT_SHAPE_TEXT = 512 };
 
 struct ImportShape {
     char text[IMPORT_SHAPE_TEXT];
-    unsigned long long hash;
+    size_t length;
+    // The generator's keys as the node's fields, their values left to fill,
+    // and the names' bits for lookups in the node.
     int type;
     int count;
-    char names[NODE_FIELD_MAX][sizeof(((NodeField *)0)->name)];
+    NodeField fields[NODE_FIELD_MAX];
+    unsigned long long names_seen;
     // Where each name's value stands among the link's fields (the shape fixes
     // their order), or -1 for a setting the link leaves empty.
     signed char from[NODE_FIELD_MAX];
 };
 
 ImportShape *import_shapes;
+// Apart from the shapes, which are kilobytes each: a search reads only these.
+unsigned long long import_shape_hashes[IMPORT_SHAPES];
 int import_shape_count;
+
+constexpr size_t import_fill_length(const char *name)
+{
+    size_t length = 0;
+    while (name[length])
+        length++;
+    return length;
+}
+
+// Where a name stands among the fill-only names, by its length and its last
+// two letters: no two of them share a slot, so one comparison tells.
+constexpr size_t import_fill_slot(const char *name, size_t length)
+{
+    return (length * 13 + (unsigned char)name[length - 2] * 2 + (unsigned char)name[length - 1]) & 63;
+}
+
+struct FillSlots {
+    signed char index[64];
+    bool clash;
+};
+
+constexpr FillSlots import_fill_slots()
+{
+    FillSlots slots = {};
+    for (signed char &index : slots.index)
+        index = -1;
+    for (size_t i = 0; i < sizeof IMPORT_FILL_ONLY / sizeof IMPORT_FILL_ONLY[0]; i++) {
+        const char *name = IMPORT_FILL_ONLY[i];
+        signed char &index = slots.index[import_fill_slot(name, import_fill_length(name))];
+        slots.clash |= index >= 0;
+        index = (signed char)i;
+    }
+    return slots;
+}
+
+constexpr FillSlots IMPORT_FILL_SLOTS = import_fill_slots();
+static_assert(!IMPORT_FILL_SLOTS.clash, "two fill-only names share a slot: change import_fill_slot");
 
 bool import_fill_only(const char *name, size_t length)
 {
-    // Most names fail at the length or the letter that ends them.
-    for (const FieldName &fill : IMPORT_FILL_ONLY)
-        if (fill.length == length && fill.text[length - 1] == name[length - 1] && memcmp(name, fill.text, length) == 0)
-            return true;
-    return false;
+    int i = length > 1 ? IMPORT_FILL_SLOTS.index[import_fill_slot(name, length)] : -1;
+    return i >= 0 && strncmp(name, IMPORT_FILL_ONLY[i], length) == 0 && IMPORT_FILL_ONLY[i][length] == '\0';
 }
 
 // The shape of a link as text, each value after its length so that no value
-// can pass for another field; its length, or 0 when it is too long to keep.
+// can pass for another field, and zeros up to a whole word; its length, or 0
+// when it is too long to keep.
 size_t import_shape_of(const NodeLink *link, char *text)
 {
     size_t used = 0;
@@ -230,23 +261,22 @@ size_t import_shape_of(const NodeLink *link, char *text)
         text[used++] = '\n';
         memcpy(text + used, field->name, name_length);
         used += name_length;
-        // The length, four digits (values are shorter than 10,000 bytes).
-        for (size_t scale = 1000; scale > 0; scale /= 10)
-            text[used++] = (char)('0' + value_length / scale % 10);
+        // Values are shorter than 10,000 bytes: two bytes hold the length.
+        text[used++] = (char)(value_length >> 8);
+        text[used++] = (char)value_length;
         memcpy(text + used, value, value_length);
         used += value_length;
     }
-    text[used] = '\0';
+    memset(text + used, 0, 8);
     return used;
 }
 
-// A hash of the shape, eight bytes at a step: shapes are hundreds of bytes.
+// A hash of the shape, a word at a step: shapes are hundreds of bytes.
 unsigned long long import_shape_hash(const char *text, size_t length)
 {
     unsigned long long hash = 0x9e3779b97f4a7c15ULL, word;
     for (size_t i = 0; i < length; i += 8) {
-        word = 0;
-        memcpy(&word, text + i, length - i < 8 ? length - i : 8);
+        memcpy(&word, text + i, 8);
         hash = (hash ^ word) * 0x100000001b3ULL;
         hash ^= hash >> 29;
     }
@@ -263,14 +293,19 @@ int import_record(NodeLink *node, const NodeLink *link, int index)
     unsigned long long hash = keep ? import_shape_hash(text, length) : 0;
     for (int s = 0; keep && s < import_shape_count; s++) {
         const ImportShape *shape = &import_shapes[s];
-        if (shape->hash != hash || memcmp(shape->text, text, length + 1) != 0)
+        if (import_shape_hashes[s] != hash || shape->length != length || memcmp(shape->text, text, length) != 0)
             continue;
+        // The values stay the link's own: the node is read and cleared with it.
+        static char empty[1];
+        memcpy(node->fields, shape->fields, (size_t)shape->count * sizeof *node->fields);
         node->type = shape->type;
+        node->count = shape->count;
+        node->names_seen = shape->names_seen;
         for (int i = 0; i < shape->count; i++) {
             const NodeField *field = shape->from[i] >= 0 ? &link->fields[shape->from[i]] : NULL;
-            if (node_add(node, shape->names[i], strlen(shape->names[i]), field ? field->value : "",
-                         field ? field->length : 0) != 0)
-                return -1;
+            node->fields[i].value = field ? field->value : empty;
+            node->fields[i].length = field ? field->length : 0;
+            node->fields[i].owned = false;
         }
         return 0;
     }
@@ -282,12 +317,14 @@ int import_record(NodeLink *node, const NodeLink *link, int index)
         import_shapes = (ImportShape *)malloc(IMPORT_SHAPES * sizeof *import_shapes);
     if (keep && import_shapes && import_shape_count < IMPORT_SHAPES) {
         ImportShape *shape = &import_shapes[import_shape_count++];
+        import_shape_hashes[import_shape_count - 1] = hash;
         memcpy(shape->text, text, sizeof shape->text);
-        shape->hash = hash;
+        shape->length = length;
         shape->type = node->type;
         shape->count = node->count;
+        memcpy(shape->fields, node->fields, sizeof shape->fields);
+        shape->names_seen = node->names_seen;
         for (int i = 0; i < node->count; i++) {
-            memcpy(shape->names[i], node->fields[i].name, sizeof shape->names[i]);
             shape->from[i] = -1;
             for (int j = 0; j < link->count; j++)
                 if (strcmp(link->fields[j].name, node->fields[i].name) == 0)
