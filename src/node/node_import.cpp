@@ -56,20 +56,26 @@ int import_read(const char *path, NodeText *input)
         fprintf(stderr, "tarvick-node: %s: %s\n", path, strerror(errno));
         return -1;
     }
-    // A file's size is known: one allocation, no copies as it grows.
+    // A file's size is known: one allocation, and a byte more to see its end.
+    // Reads go straight into the text, with room kept for its NUL.
     struct stat info;
     if (file != stdin && fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) &&
         (size_t)info.st_size <= IMPORT_INPUT_MAX)
-        text_reserve(input, (size_t)info.st_size + 1);
-    char chunk[65536];
-    size_t got;
+        text_reserve(input, (size_t)info.st_size + 2);
+    size_t got = 1;
     int rc = 0;
-    while (rc == 0 && (got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        if (input->length + got > IMPORT_INPUT_MAX) {
-            fprintf(stderr, "tarvick-node: %s: input is larger than 16 MiB\n", path);
-            rc = -1;
-        } else if (text_append(input, chunk, got) != 0) {
+    while (rc == 0 && got > 0) {
+        if (input->capacity - input->length < 2 && text_reserve(input, input->capacity * 2 + 65536) != 0) {
             fprintf(stderr, "tarvick-node: %s: out of memory\n", path);
+            rc = -1;
+            break;
+        }
+        // A byte past the limit is enough to refuse a larger input.
+        size_t room = input->capacity - input->length - 1, left = IMPORT_INPUT_MAX + 1 - input->length;
+        got = fread(input->data + input->length, 1, room < left ? room : left, file);
+        input->length += got;
+        if (input->length > IMPORT_INPUT_MAX) {
+            fprintf(stderr, "tarvick-node: %s: input is larger than 16 MiB\n", path);
             rc = -1;
         }
     }
@@ -79,8 +85,8 @@ int import_read(const char *path, NodeText *input)
     }
     if (file != stdin)
         fclose(file);
-    if (rc == 0 && text_append(input, "", 0) != 0)
-        rc = -1;
+    if (rc == 0)
+        input->data[input->length] = '\0';
     return rc;
 }
 
