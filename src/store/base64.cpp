@@ -73,7 +73,8 @@ struct Base64Table {
     signed char value[256];
 };
 
-// Links use both alphabets, even mixed in one subscription; -1 for the rest.
+// Links use both alphabets, even mixed in one subscription; -1 for the rest,
+// padding and blanks too (they are told apart by their code).
 constexpr Base64Table base64_strict_table()
 {
     Base64Table table = {};
@@ -83,19 +84,10 @@ constexpr Base64Table base64_strict_table()
         table.value[(unsigned char)BASE64_STANDARD[i]] = (signed char)i;
         table.value[(unsigned char)BASE64_URL_SAFE[i]] = (signed char)i;
     }
-    // Padding and blanks are no digits; they are told apart by their code.
-    table.value['='] = 64;
-    table.value[' '] = table.value['\t'] = table.value['\r'] = table.value['\n'] = 65;
     return table;
 }
 
 constexpr Base64Table BASE64_STRICT = base64_strict_table();
-
-int base64_strict_value(unsigned char c)
-{
-    int value = BASE64_STRICT.value[c];
-    return value < 64 ? value : -1;
-}
 
 } // namespace
 
@@ -134,19 +126,25 @@ long decode_base64_strict(const char *text, size_t length, unsigned char *out)
     for (size_t i = 0; i < length; i++) {
         // Whole groups of four alphabet characters, the bulk of any text.
         if (held == 0 && !padding) {
-            const unsigned char *in = (const unsigned char *)text;
+            const unsigned char *in = (const unsigned char *)text + i, *stop = (const unsigned char *)text + length;
             const signed char *value = BASE64_STRICT.value;
-            while (i + 4 <= length) {
-                int a = value[in[i]], b = value[in[i + 1]], c = value[in[i + 2]], d = value[in[i + 3]];
-                if ((a | b | c | d) & ~63) // a non-digit: padding, a blank or worse
+            unsigned char *next = out + n;
+            while (stop - in >= 4) {
+                // A -1 among the four, widened with its sign, sets the bits
+                // above the group's 24.
+                unsigned long whole = (unsigned long)(long)value[in[0]] << 18 |
+                                      (unsigned long)(long)value[in[1]] << 12 |
+                                      (unsigned long)(long)value[in[2]] << 6 | (unsigned long)(long)value[in[3]];
+                if (whole >> 24) // not four digits: padding, a blank or worse
                     break;
-                unsigned long whole = (unsigned long)a << 18 | (unsigned long)b << 12 | (unsigned long)c << 6 | (unsigned long)d;
-                out[n] = (unsigned char)(whole >> 16);
-                out[n + 1] = (unsigned char)(whole >> 8);
-                out[n + 2] = (unsigned char)whole;
-                n += 3;
-                i += 4;
+                next[0] = (unsigned char)(whole >> 16);
+                next[1] = (unsigned char)(whole >> 8);
+                next[2] = (unsigned char)whole;
+                next += 3;
+                in += 4;
             }
+            n = next - out;
+            i = (size_t)(in - (const unsigned char *)text);
             if (i >= length)
                 break;
         }
@@ -159,7 +157,7 @@ long decode_base64_strict(const char *text, size_t length, unsigned char *out)
             padding++;
             continue;
         }
-        int value = base64_strict_value(c);
+        int value = BASE64_STRICT.value[c];
         if (value < 0 || padding)
             return -1;
         group = group << 6 | (unsigned long)value;
