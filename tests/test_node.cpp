@@ -185,6 +185,11 @@ std::vector<ImportCase> import_cases()
          block(1, "2 WS", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
                "v2ray_network_tlshost=h.example.com v2ray_network_path=/ws?ed=2048\\\\\\t\\x01\\x7f\\n "
                "v2ray_network_host=h.example.com v2ray_mux_enable=0"), "", 0},
+        // Escapes wherever they fall among eight bytes; UTF-8 stays as it is.
+        {"trojan://secret@t.example.com:443?type=ws&path=%2F%C3%A9abc%7Fdefghijklm%5Cn%01",
+         block(1, "2", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
+               "v2ray_network_tlshost=t.example.com v2ray_network_path=/\xc3\xa9" "abc\\x7fdefghijklm\\\\n\\x01 "
+               "v2ray_network_host= v2ray_mux_enable=0"), "", 0},
         {"trojan://secret@t.example.com:443?type=ws&path=%2F" + longest,
          block(1, "2", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
                "v2ray_network_tlshost=t.example.com v2ray_network_path=/" + longest + " v2ray_network_host= "
@@ -392,7 +397,7 @@ TEST_F(NodeTest, ImportedKeysAreTheKeysTarvickReads)
             checked++;
         }
     }
-    EXPECT_EQ(checked, 25);
+    EXPECT_EQ(checked, 26);
 }
 
 TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
@@ -613,7 +618,7 @@ TEST_F(NodeTest, RoundTrip)
         EXPECT_EQ(exported(reimported[0]), link);
         checked++;
     }
-    EXPECT_EQ(checked, 24);
+    EXPECT_EQ(checked, 25);
 }
 
 TEST_F(NodeTest, QrCodeFollowsTheLink)
