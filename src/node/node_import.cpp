@@ -241,6 +241,7 @@ constexpr size_t import_fill_slot(const char *name, size_t length)
 
 struct FillSlots {
     signed char index[64];
+    unsigned char length[64];
     bool clash;
 };
 
@@ -251,9 +252,10 @@ constexpr FillSlots import_fill_slots()
         index = -1;
     for (size_t i = 0; i < sizeof IMPORT_FILL_ONLY / sizeof IMPORT_FILL_ONLY[0]; i++) {
         const char *name = IMPORT_FILL_ONLY[i];
-        signed char &index = slots.index[import_fill_slot(name, import_fill_length(name))];
-        slots.clash |= index >= 0;
-        index = (signed char)i;
+        size_t length = import_fill_length(name), slot = import_fill_slot(name, length);
+        slots.clash |= slots.index[slot] >= 0;
+        slots.index[slot] = (signed char)i;
+        slots.length[slot] = (unsigned char)length;
     }
     return slots;
 }
@@ -264,7 +266,8 @@ static_assert(!IMPORT_FILL_SLOTS.clash, "two fill-only names share a slot: chang
 bool import_fill_only(const char *name, size_t length)
 {
     int i = length > 1 ? IMPORT_FILL_SLOTS.index[import_fill_slot(name, length)] : -1;
-    return i >= 0 && strncmp(name, IMPORT_FILL_ONLY[i], length) == 0 && IMPORT_FILL_ONLY[i][length] == '\0';
+    return i >= 0 && IMPORT_FILL_SLOTS.length[import_fill_slot(name, length)] == length &&
+           memcmp(name, IMPORT_FILL_ONLY[i], length) == 0;
 }
 
 // The shape of a link as text, each value after its length so that no value
@@ -277,8 +280,9 @@ size_t import_shape_of(const NodeLink *link, char *text)
     for (int i = 0; i < link->count; i++) {
         const NodeField *field = &link->fields[i];
         size_t name_length = field->name_length;
-        const char *value = !import_fill_only(field->name, name_length) ? field->value : field->length ? "*" : "";
-        size_t value_length = strlen(value);
+        bool fill = import_fill_only(field->name, name_length);
+        const char *value = fill ? "*" : field->value;
+        size_t value_length = fill ? field->length > 0 : field->length;
         if (used + name_length + value_length + 16 > IMPORT_SHAPE_TEXT)
             return 0;
         text[used++] = '\n';

@@ -382,8 +382,13 @@ int link_host_port(NodeLink *link, char *text, const char **host, int *port)
     }
     if (**host == '\0')
         return node_refuse(link, "no host");
-    for (const char *p = *host; *p; p++)
-        if ((unsigned char)*p <= ' ' || strchr("/?#@[]\\\"", *p))
+    // A blank or control byte, or one of "#/?@[\\]: a bit each, from the blank
+    // up, instead of a search of the set for every byte of the host.
+    const unsigned long long BAD = 1ULL << ('"' - ' ') | 1ULL << ('#' - ' ') | 1ULL << ('/' - ' ') |
+                                   1ULL << ('?' - ' ') | 1ULL << ('@' - ' ') | 1ULL << ('[' - ' ') |
+                                   1ULL << ('\\' - ' ') | 1ULL << (']' - ' ') | 1;
+    for (const unsigned char *p = (const unsigned char *)*host; *p; p++)
+        if (*p < ' ' || (*p < ' ' + 64 && (BAD >> (*p - ' ') & 1)))
             return node_refuse(link, "bad host");
     *port = link_port(colon + 1);
     if (*port < 0)
