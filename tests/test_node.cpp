@@ -433,6 +433,16 @@ TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
         EXPECT_EQ(run.err, plain.err);
         EXPECT_EQ(run.status, 1);
     }
+    // From a file, whether or not the byte after its end starts a page.
+    for (const std::string &body : {text, wrapped})
+        for (size_t size : {4095u, 4096u, 4097u}) {
+            SCOPED_TRACE(size);
+            ASSERT_LT(body.size(), size);
+            write_file("/tmp/links.txt", body + std::string(size - body.size(), '\n'));
+            RunResult run = run_tarvick_node({"import", "/tmp/links.txt"});
+            EXPECT_EQ(run.out, plain.out);
+            EXPECT_EQ(run.err, plain.err);
+        }
     RunResult neither = run_tarvick_node({"import"}, "hello world!\n");
     EXPECT_EQ(neither.out, "");
     EXPECT_EQ(neither.err, refused("?", UNKNOWN));

@@ -64,12 +64,15 @@ struct NodeText {
     char *data;
     size_t length;
     size_t capacity;
+    size_t mapped; // not 0: data is a private file mapping of this many bytes (changed in place, never grown)
     NodeText();
     ~NodeText();
     NodeText(const NodeText &) = delete;
     NodeText &operator=(const NodeText &) = delete;
 };
 int text_append(NodeText *text, const char *data, size_t length);
+// Gives back the text's memory, leaving it empty.
+void text_release(NodeText *text);
 // Makes room for size bytes in all.
 int text_reserve(NodeText *text, size_t size);
 int text_append_str(NodeText *text, const char *data);

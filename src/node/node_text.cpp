@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
 void node_link_init(NodeLink *link)
 {
@@ -175,11 +176,21 @@ int node_set_name(NodeLink *link, const char *name, size_t length)
     return 0;
 }
 
-NodeText::NodeText() : data(NULL), length(0), capacity(0) {}
+NodeText::NodeText() : data(NULL), length(0), capacity(0), mapped(0) {}
 
 NodeText::~NodeText()
 {
-    free(data);
+    text_release(this);
+}
+
+void text_release(NodeText *text)
+{
+    if (text->mapped)
+        munmap(text->data, text->mapped);
+    else
+        free(text->data);
+    text->data = NULL;
+    text->length = text->capacity = text->mapped = 0;
 }
 
 int text_append(NodeText *text, const char *data, size_t length)
