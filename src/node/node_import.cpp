@@ -276,9 +276,11 @@ static_assert(!IMPORT_FILL_SLOTS.clash, "two fill-only names share a slot: chang
 
 bool import_fill_only(const char *name, size_t length)
 {
-    int i = length > 1 ? IMPORT_FILL_SLOTS.index[import_fill_slot(name, length)] : -1;
-    return i >= 0 && IMPORT_FILL_SLOTS.length[import_fill_slot(name, length)] == length &&
-           memcmp(name, IMPORT_FILL_ONLY[i], length) == 0;
+    if (length < 2)
+        return false;
+    size_t slot = import_fill_slot(name, length);
+    int i = IMPORT_FILL_SLOTS.index[slot];
+    return i >= 0 && IMPORT_FILL_SLOTS.length[slot] == length && memcmp(name, IMPORT_FILL_ONLY[i], length) == 0;
 }
 
 // The shape of a link as text, each value after its length so that no value
@@ -354,8 +356,8 @@ int import_record(NodeLink *node, const NodeLink *link, int index)
     if (!import_shapes)
         import_shapes = (ImportShape *)malloc(IMPORT_SHAPES * sizeof *import_shapes);
     if (keep && import_shapes && import_shape_count < IMPORT_SHAPES) {
+        import_shape_hashes[import_shape_count] = hash;
         ImportShape *shape = &import_shapes[import_shape_count++];
-        import_shape_hashes[import_shape_count - 1] = hash;
         memcpy(shape->text, text, sizeof shape->text);
         shape->length = length;
         shape->type = node->type;
