@@ -56,15 +56,18 @@ std::string difference(const NodeLink *a, const NodeLink *b)
 }
 
 // The direct run of the generator takes its values from the parsed link.
-const NodeLink *answering;
-
-int answer_from_link(const char *key, ValueBuffer *value)
+int answer_from_link(void *context, const char *key, ValueBuffer *value)
 {
+    const NodeLink *answering = (const NodeLink *)context;
     char name[sizeof answering->fields[0].name];
     if (node_key_field(key, NODE_INDEX, name, sizeof name) == 0)
         snprintf(value->text, sizeof value->text, "%s", node_get(answering, name));
     return 0;
 }
+
+// Shapes stay known from one input to the next, as from one link to the
+// next of an import.
+ImportCache *shapes = import_cache_new();
 
 struct Reading {
     NodeLink link, node;
@@ -73,7 +76,7 @@ struct Reading {
     explicit Reading(const std::string &line)
     {
         std::string copy = line; // read in place, as import does
-        rc = node_read_link(&copy[0], copy.size(), NODE_INDEX, &link, &node, &scheme);
+        rc = node_read_link(shapes, &copy[0], copy.size(), NODE_INDEX, &link, &node, &scheme);
     }
     ~Reading()
     {
@@ -104,8 +107,8 @@ void check_line(const std::string &line)
 
     NodeLink direct;
     node_link_init(&direct);
-    answering = &first.link;
-    if (node_record(&direct, first.link.type, NODE_INDEX, answer_from_link) != 0)
+    const StoreSource source = {answer_from_link, &first.link};
+    if (node_record(&direct, first.link.type, NODE_INDEX, &source) != 0)
         fail("the generator run directly failed", line, direct.reason);
     differs = difference(&direct, &first.node);
     node_link_clear(&direct);

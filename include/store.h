@@ -57,10 +57,13 @@ int store_read_reply(StoreClient *client, ValueBuffer *value);
 int store_get(const char *key, ValueBuffer *value);
 
 // Where the lookup idiom takes its values from: the daemon (store_get) unless
-// a program that prepares or checks settings answers them itself. tarvick
-// never sets it.
-typedef int (*StoreSource)(const char *key, ValueBuffer *value);
-void store_set_source(StoreSource source);
+// a program that prepares or checks settings answers them itself, with the
+// state of its own run as context. tarvick never sets it.
+struct StoreSource {
+    int (*get)(void *context, const char *key, ValueBuffer *value);
+    void *context;
+};
+void store_set_source(const StoreSource *source);
 
 // The lookup idiom. A reader keeps one StoreLookup for all its lookups; each
 // call clears both buffers, names the key and asks the daemon afresh, so the

@@ -30,15 +30,16 @@ struct NodeField {
 };
 
 // One node: the proxy kind tarvick is run with, the link's remark and the
-// settings. reason holds the first refusal; warning the last note.
+// settings. reason holds the first refusal; warnings every note, one line
+// each. Both come with every control byte of the input escaped.
 struct NodeLink {
     int type;
     char *name;
     NodeField fields[NODE_FIELD_MAX];
     int count;
-    char reason[160];
-    char warning[480]; // one line per note, each ending in a newline
-    unsigned long long names_seen; // a bit per name hash: most names are new
+    char reason[256];
+    char *warnings; // each note ends in a newline; NULL when there is none
+    size_t warnings_length;
     size_t arena_used;
     char arena[NODE_ARENA_SIZE];
 };
@@ -64,7 +65,6 @@ struct NodeText {
     char *data;
     size_t length;
     size_t capacity;
-    size_t mapped; // not 0: data is a private file mapping of this many bytes (changed in place, never grown)
     NodeText();
     ~NodeText();
     NodeText(const NodeText &) = delete;
@@ -80,6 +80,9 @@ int text_printf(NodeText *text, const char *format, ...) __attribute__((format(p
 // Percent-encodes everything but unreserved characters and those in keep.
 int text_append_percent(NodeText *text, const char *data, size_t length, const char *keep);
 
+// Copies text with every control byte (below 0x20, and 0x7f) written as
+// "\xHH", cut to fit size with its NUL; returns the length written.
+size_t text_escape_controls(char *out, size_t size, const char *text);
 // The value of a hexadecimal digit, or -1.
 int hex_digit(char c);
 // Percent-decodes in place ("%zz" stays as it is); returns the new length.
@@ -134,22 +137,31 @@ int link_write(NodeLink *node, NodeText *out);
 // settings source, and keeps every per-node setting it reads, in the order
 // it reads them, with the value it got. Returns 0, or -1 when a lookup
 // failed (the reason is set).
-int node_record(NodeLink *out, int type, int node, StoreSource source);
+int node_record(NodeLink *out, int type, int node, const StoreSource *source);
 // The same, and the document tarvick would write for those settings is
 // written to path, with these ports and the transport list "tcp,udp".
-int node_record_document(NodeLink *out, int type, int node, StoreSource source, const char *path, int local_port,
-                         int second_port);
+int node_record_document(NodeLink *out, int type, int node, const StoreSource *source, const char *path,
+                         int local_port, int second_port);
+// The daemon as a settings source (store_get).
+int node_daemon_get(void *context, const char *key, ValueBuffer *value);
+extern const StoreSource NODE_DAEMON;
 // The field of a per-node key of this node ("server" of
 // "ssconf_basic_server_3"); -1 for any other key.
 int node_key_field(const char *key, int node, char *name, size_t size);
 
+// The generator's keys per shape of node, kept across the links of a run.
+struct ImportCache;
+ImportCache *import_cache_new(void);
+void import_cache_free(ImportCache *cache);
+
 // Reads one link (a line of text, changed in place) into its settings as
-// node index: link gets what the link says (and its name, reason, warning),
+// node index: link gets what the link says (and its name, reason, warnings),
 // node the settings tarvick reads for it, in the order it reads them.
 // Returns 0, or -1 with the reason in link or node. scheme names the link's
 // scheme for messages. Both records are the caller's to clear; node may hold
 // link's own values, so it is used only while link is.
-int node_read_link(char *line, size_t length, int index, NodeLink *link, NodeLink *node, const char **scheme);
+int node_read_link(ImportCache *cache, char *line, size_t length, int index, NodeLink *link, NodeLink *node,
+                   const char **scheme);
 
 // "TYPE [NODE]" and one option of export and check (a flag, or one that
 // takes a value). Returns 0, or NODE_USAGE.

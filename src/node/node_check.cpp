@@ -816,7 +816,7 @@ int node_check(int argc, char **argv)
     NodeLink settings;
     node_link_init(&settings);
     int port = check_free_port();
-    int rc = node_record_document(&settings, (int)type, node, store_get, file, port, port + 1 == 3333 ? 3334 : port + 1);
+    int rc = node_record_document(&settings, (int)type, node, &NODE_DAEMON, file, port, port + 1 == 3333 ? 3334 : port + 1);
     char *text = rc == 0 ? check_read_file(file) : NULL;
     json_object *root = text ? json_tokener_parse(text) : NULL;
     free(text);

@@ -123,7 +123,7 @@ int node_export(int argc, char **argv)
     NodeLink settings;
     node_link_init(&settings);
     NodeText link;
-    int rc = node_record(&settings, (int)type, node, store_get);
+    int rc = node_record(&settings, (int)type, node, &NODE_DAEMON);
     if (rc == 0)
         rc = link_write(&settings, &link);
     if (rc != 0) {

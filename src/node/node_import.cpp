@@ -3,15 +3,19 @@
 #include "node.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const size_t IMPORT_INPUT_MAX = 16u << 20;
+// Whole node blocks are gathered up to this size and written at once.
+const size_t IMPORT_OUTPUT_CHUNK = 64u << 10;
 
 typedef int (*LinkReader)(NodeLink *link, char *text, size_t length);
 
@@ -38,18 +42,29 @@ const Scheme IMPORT_SCHEMES[] = {
 };
 
 // The link being imported answers the generator's lookups.
-const NodeLink *import_link;
-int import_node;
+struct ImportAnswer {
+    const NodeLink *link;
+    int node;
+};
 
-int import_answer(const char *key, ValueBuffer *value)
+int import_answer(void *context, const char *key, ValueBuffer *value)
 {
-    char name[sizeof import_link->fields[0].name];
-    if (node_key_field(key, import_node, name, sizeof name) == 0)
-        snprintf(value->text, sizeof value->text, "%s", node_get(import_link, name));
+    const ImportAnswer *answer = (const ImportAnswer *)context;
+    char name[sizeof answer->link->fields[0].name];
+    if (node_key_field(key, answer->node, name, sizeof name) == 0)
+        snprintf(value->text, sizeof value->text, "%s", node_get(answer->link, name));
     return 0;
 }
 
-// Reads all of the input, refusing more than the limit before printing.
+bool import_same_file(const struct stat *a, const struct stat *b)
+{
+    return a->st_size == b->st_size && a->st_ctim.tv_sec == b->st_ctim.tv_sec &&
+           a->st_ctim.tv_nsec == b->st_ctim.tv_nsec;
+}
+
+// Reads all of the input, refusing more than the limit before printing, and
+// a file that changed while it was read: a link cut short would import as
+// another node.
 int import_read(const char *path, NodeText *input)
 {
     FILE *file = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
@@ -57,21 +72,8 @@ int import_read(const char *path, NodeText *input)
         fprintf(stderr, "tarvick-node: %s: %s\n", path, strerror(errno));
         return -1;
     }
-    // A file is mapped rather than read: no copy and no fresh pages. The byte
-    // after its end reads as the text's NUL, unless that byte starts a page.
-    struct stat info;
-    void *map = file != stdin && fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) &&
-                        (size_t)info.st_size <= IMPORT_INPUT_MAX && info.st_size % 4096 != 0
-                    ? mmap(NULL, (size_t)info.st_size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE, fileno(file), 0)
-                    : MAP_FAILED;
-    if (map != MAP_FAILED) {
-        input->data = (char *)map;
-        input->length = (size_t)info.st_size;
-        input->mapped = input->length + 1;
-        fclose(file);
-        return 0;
-    }
-    // Else reads go straight into the text, with room kept for its NUL.
+    struct stat before, after;
+    bool regular = fstat(fileno(file), &before) == 0 && S_ISREG(before.st_mode);
     size_t got = 1;
     int rc = 0;
     while (rc == 0 && got > 0) {
@@ -91,6 +93,12 @@ int import_read(const char *path, NodeText *input)
     }
     if (rc == 0 && ferror(file)) {
         fprintf(stderr, "tarvick-node: %s: %s\n", path, strerror(errno));
+        rc = -1;
+    }
+    if (rc == 0 && regular &&
+        (fstat(fileno(file), &after) != 0 || !import_same_file(&before, &after) ||
+         (off_t)input->length != after.st_size)) {
+        fprintf(stderr, "tarvick-node: %s: the file changed while it was read\n", path);
         rc = -1;
     }
     if (file != stdin)
@@ -126,23 +134,7 @@ int import_unwrap(NodeText *input)
 char *import_put_value(char *out, const char *value, size_t length)
 {
     static const char HEX[] = "0123456789abcdef";
-    const unsigned long long ONES = 0x0101010101010101ULL, HIGH = ONES * 0x80;
-    const unsigned char *p = (const unsigned char *)value, *end = p + length;
-    while (p < end) {
-        // Values are mostly plain: eight bytes at a step while none is below
-        // 0x20, 0x7f or a backslash (the high bits flag a byte that is).
-        if (end - p >= 8) {
-            unsigned long long word, del, slash;
-            memcpy(&word, p, 8);
-            del = word ^ ONES * 0x7f;
-            slash = word ^ ONES * '\\';
-            if (!((((word - ONES * 0x20) & ~word) | ((del - ONES) & ~del) | ((slash - ONES) & ~slash)) & HIGH)) {
-                memcpy(out, p, 8);
-                out += 8;
-                p += 8;
-                continue;
-            }
-        }
+    for (const unsigned char *p = (const unsigned char *)value, *end = p + length; p < end; p++) {
         if (*p >= 0x20 && *p != 0x7f && *p != '\\') {
             *out++ = (char)*p;
         } else if (*p == '\\' || *p == '\n' || *p == '\t') {
@@ -154,7 +146,6 @@ char *import_put_value(char *out, const char *value, size_t length)
             *out++ = HEX[*p >> 4];
             *out++ = HEX[*p & 15];
         }
-        p++;
     }
     return out;
 }
@@ -165,10 +156,189 @@ char *import_put(char *out, const char *text, size_t length)
     return out + length;
 }
 
-// Tens of thousands of blocks: each is made in memory and written at once.
-NodeText import_block;
+// Which settings tarvick reads depends on a few of them (the protocol, the
+// network, a switch); the addresses, names and secrets that make every node
+// of a subscription different only fill members, whatever they hold. The
+// generator therefore runs once per shape of node, and its keys are reused
+// for the same shape: a value that only fills members counts by its name
+// alone, any other value by its text. A setting not named here is part of
+// the shape.
+struct FillOnly {
+    const char *name;
+    size_t length;
+};
+#define FILL_ONLY(name) {name, sizeof name - 1}
+const FillOnly IMPORT_FILL_ONLY[] = {
+    FILL_ONLY("server"), FILL_ONLY("port"), FILL_ONLY("password"), FILL_ONLY("v2ray_uuid"),
+    FILL_ONLY("v2ray_alterid"), FILL_ONLY("v2ray_network_host"), FILL_ONLY("v2ray_network_path"),
+    FILL_ONLY("v2ray_network_tlshost"), FILL_ONLY("v2ray_grpc_serviceName"), FILL_ONLY("v2ray_quic_key"),
+    FILL_ONLY("ss_obfs_host"), FILL_ONLY("ssr_protocol_param"), FILL_ONLY("ssr_obfs_param"),
+    FILL_ONLY("trojan_sni"), FILL_ONLY("method"), FILL_ONLY("ssr_protocol"), FILL_ONLY("ssr_obfs"),
+    FILL_ONLY("v2ray_security"), FILL_ONLY("v2ray_ss_method"), FILL_ONLY("v2ray_fingerprint"),
+    FILL_ONLY("v2ray_quic_security"), FILL_ONLY("v2ray_quic_guise"), FILL_ONLY("v2ray_network_flow"),
+    FILL_ONLY("ssl_verify_enable"),
+};
+#undef FILL_ONLY
 
-int import_print(const NodeLink *node, const NodeLink *link, int index)
+bool import_fill_only(const char *name, size_t length)
+{
+    for (const FillOnly &fill : IMPORT_FILL_ONLY)
+        if (fill.length == length && memcmp(fill.name, name, length) == 0)
+            return true;
+    return false;
+}
+
+enum { IMPORT_SHAPES = 64, IMPORT_SHAPE_TEXT = 512 };
+
+struct ImportShape {
+    char text[IMPORT_SHAPE_TEXT];
+    size_t length;
+    // The generator's keys as the node's fields, their values left to fill.
+    int type;
+    int count;
+    NodeField fields[NODE_FIELD_MAX];
+    // Where each name's value stands among the link's fields (the shape fixes
+    // their order), or -1 for a setting the link leaves out.
+    signed char from[NODE_FIELD_MAX];
+};
+
+// The shape of a link as text, each value after its length so that no value
+// can pass for another field; its length, or 0 when it is too long to keep.
+size_t import_shape_of(const NodeLink *link, char *text)
+{
+    size_t used = 0;
+    text[used++] = (char)('0' + link->type);
+    for (int i = 0; i < link->count; i++) {
+        const NodeField *field = &link->fields[i];
+        size_t name_length = field->name_length;
+        size_t value_length = import_fill_only(field->name, name_length) ? 0 : field->length;
+        if (used + name_length + value_length + 4 > IMPORT_SHAPE_TEXT)
+            return 0;
+        text[used++] = '\n';
+        memcpy(text + used, field->name, name_length);
+        used += name_length;
+        // Values are shorter than 10,000 bytes: two bytes hold the length.
+        text[used++] = (char)(value_length >> 8);
+        text[used++] = (char)value_length;
+        memcpy(text + used, field->value, value_length);
+        used += value_length;
+    }
+    return used;
+}
+
+} // namespace
+
+struct ImportCache {
+    ImportShape shapes[IMPORT_SHAPES];
+    int count;
+    char empty[1];
+};
+
+ImportCache *import_cache_new(void)
+{
+    ImportCache *cache = (ImportCache *)malloc(sizeof *cache);
+    if (cache) {
+        cache->count = 0;
+        cache->empty[0] = '\0';
+    }
+    return cache;
+}
+
+void import_cache_free(ImportCache *cache)
+{
+    free(cache);
+}
+
+namespace {
+
+// The node's settings: the generator's keys for this shape, with the link's
+// values (every key the generator reads that the link leaves out is empty).
+int import_record(ImportCache *cache, NodeLink *node, const NodeLink *link, int index)
+{
+    char text[IMPORT_SHAPE_TEXT];
+    size_t length = import_shape_of(link, text);
+    for (int s = 0; length > 0 && s < cache->count; s++) {
+        const ImportShape *shape = &cache->shapes[s];
+        if (shape->length != length || memcmp(shape->text, text, length) != 0)
+            continue;
+        // The values stay the link's own: the node is read and cleared with it.
+        memcpy(node->fields, shape->fields, (size_t)shape->count * sizeof *node->fields);
+        node->type = shape->type;
+        node->count = shape->count;
+        for (int i = 0; i < shape->count; i++) {
+            const NodeField *field = shape->from[i] >= 0 ? &link->fields[shape->from[i]] : NULL;
+            node->fields[i].value = field ? field->value : cache->empty;
+            node->fields[i].length = field ? field->length : 0;
+            node->fields[i].owned = false;
+        }
+        return 0;
+    }
+    ImportAnswer answer = {link, index};
+    const StoreSource source = {import_answer, &answer};
+    if (node_record(node, link->type, index, &source) != 0)
+        return -1;
+    if (length > 0 && cache->count < IMPORT_SHAPES) {
+        ImportShape *shape = &cache->shapes[cache->count++];
+        memcpy(shape->text, text, length);
+        shape->length = length;
+        shape->type = node->type;
+        shape->count = node->count;
+        memcpy(shape->fields, node->fields, (size_t)node->count * sizeof *node->fields);
+        for (int i = 0; i < node->count; i++) {
+            shape->from[i] = -1;
+            for (int j = 0; j < link->count; j++)
+                if (strcmp(link->fields[j].name, node->fields[i].name) == 0)
+                    shape->from[i] = (signed char)j;
+        }
+    }
+    return 0;
+}
+
+// Standard output, where node blocks go whole or not at all.
+struct ImportOutput {
+    NodeText pending; // whole blocks not yet written
+    int error;        // errno of a write that failed; nothing more is written
+};
+
+// Writes the blocks gathered so far in one go. A signal that would end
+// import waits until the write has returned, so a block is never cut by it;
+// a short write (a full disk) to a file is cut back to the last whole block.
+int import_flush(ImportOutput *output)
+{
+    if (output->pending.length == 0 || output->error)
+        return output->error ? -1 : 0;
+    sigset_t stop, saved;
+    sigemptyset(&stop);
+    static const int ENDING[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+    for (int signal : ENDING)
+        sigaddset(&stop, signal);
+    sigprocmask(SIG_BLOCK, &stop, &saved);
+    // ">>" opens the file for appending: its end, not the offset, is where
+    // this write starts.
+    struct stat info;
+    int flags = fcntl(1, F_GETFL);
+    bool regular = fstat(1, &info) == 0 && S_ISREG(info.st_mode);
+    off_t start = !regular ? -1 : flags >= 0 && (flags & O_APPEND) ? info.st_size : lseek(1, 0, SEEK_CUR);
+    size_t done = 0;
+    while (done < output->pending.length && !output->error) {
+        ssize_t n = write(1, output->pending.data + done, output->pending.length - done);
+        if (n > 0)
+            done += (size_t)n;
+        else if (n < 0 && errno != EINTR)
+            output->error = errno;
+        else if (n == 0)
+            output->error = EIO;
+    }
+    if (output->error && done > 0 && start >= 0 && ftruncate(1, start) != 0)
+        fprintf(stderr, "tarvick-node: standard output: a cut block could not be removed: %s\n", strerror(errno));
+    output->pending.length = 0;
+    sigprocmask(SIG_SETMASK, &saved, NULL);
+    if (output->error)
+        fprintf(stderr, "tarvick-node: standard output: %s\n", strerror(output->error));
+    return output->error ? -1 : 0;
+}
+
+int import_print(ImportOutput *output, const NodeLink *node, const NodeLink *link, int index)
 {
     char number[16];
     size_t digits = text_put_number(number, (unsigned long)index);
@@ -176,10 +346,13 @@ int import_print(const NodeLink *node, const NodeLink *link, int index)
     size_t name_length = strlen(name);
     size_t size = 32 + digits + name_length;
     for (int i = 0; i < node->count; i++)
-        size += 16 + sizeof node->fields[i].name + digits + 4 * node->fields[i].length;
-    if (text_reserve(&import_block, size) != 0)
+        size += 16 + node->fields[i].name_length + digits + 4 * node->fields[i].length;
+    if (output->pending.length + size > IMPORT_OUTPUT_CHUNK && import_flush(output) != 0)
         return -1;
-    char *out = import_put(import_block.data, "# node ", 7);
+    if (text_reserve(&output->pending, output->pending.length + size) != 0)
+        return -1;
+    char *start = output->pending.data + output->pending.length;
+    char *out = import_put(start, "# node ", 7);
     out = import_put(out, number, digits);
     out = import_put(out, " type ", 6);
     *out++ = (char)('0' + node->type);
@@ -197,206 +370,42 @@ int import_print(const NodeLink *node, const NodeLink *link, int index)
         out = import_put_value(out, node->fields[i].value, node->fields[i].length);
         *out++ = '\n';
     }
-    fwrite_unlocked(import_block.data, 1, (size_t)(out - import_block.data), stdout);
+    output->pending.length += (size_t)(out - start);
     return 0;
 }
 
-// Which settings tarvick reads depends on a few of them (the protocol, the
-// network, a switch); the addresses, names and secrets that make every node
-// of a subscription different only fill members. The generator therefore
-// runs once per shape of node, and its keys are reused for the same shape:
-// a value that only fills members counts by being empty or not, any other
-// value by its text. A setting not named here is part of the shape.
-constexpr const char *IMPORT_FILL_ONLY[] = {
-    "server", "port", "password", "v2ray_uuid", "v2ray_alterid", "v2ray_network_host", "v2ray_network_path",
-    "v2ray_network_tlshost", "v2ray_grpc_serviceName", "v2ray_quic_key", "ss_obfs_host", "ssr_protocol_param",
-    "ssr_obfs_param", "trojan_sni", "method", "ssr_protocol", "ssr_obfs", "v2ray_security", "v2ray_ss_method",
-    "v2ray_fingerprint", "v2ray_quic_security", "v2ray_quic_guise", "v2ray_network_flow", "ssl_verify_enable",
-};
-
-enum { IMPORT_SHAPES = 64, IMPORT_SHAPE_TEXT = 512 };
-
-struct ImportShape {
-    char text[IMPORT_SHAPE_TEXT];
-    size_t length;
-    // The generator's keys as the node's fields, their values left to fill,
-    // and the names' bits for lookups in the node.
-    int type;
-    int count;
-    NodeField fields[NODE_FIELD_MAX];
-    unsigned long long names_seen;
-    // Where each name's value stands among the link's fields (the shape fixes
-    // their order), or -1 for a setting the link leaves empty.
-    signed char from[NODE_FIELD_MAX];
-};
-
-ImportShape *import_shapes;
-// Apart from the shapes, which are kilobytes each: a search reads only these.
-unsigned long long import_shape_hashes[IMPORT_SHAPES];
-int import_shape_count;
-
-constexpr size_t import_fill_length(const char *name)
+void import_say(long number, const char *scheme, const char *what, const char *text, size_t length)
 {
-    size_t length = 0;
-    while (name[length])
-        length++;
-    return length;
+    char shown[64];
+    text_escape_controls(shown, sizeof shown, scheme);
+    fprintf(stderr, "tarvick-node: line %ld: %s: %s%.*s\n", number, shown, what, (int)length, text);
 }
 
-// Where a name stands among the fill-only names, by its length and its last
-// two letters: no two of them share a slot, so one comparison tells.
-constexpr size_t import_fill_slot(const char *name, size_t length)
-{
-    return (length * 13 + (unsigned char)name[length - 2] * 2 + (unsigned char)name[length - 1]) & 63;
-}
-
-struct FillSlots {
-    signed char index[64];
-    unsigned char length[64];
-    bool clash;
-};
-
-constexpr FillSlots import_fill_slots()
-{
-    FillSlots slots = {};
-    for (signed char &index : slots.index)
-        index = -1;
-    for (size_t i = 0; i < sizeof IMPORT_FILL_ONLY / sizeof IMPORT_FILL_ONLY[0]; i++) {
-        const char *name = IMPORT_FILL_ONLY[i];
-        size_t length = import_fill_length(name), slot = import_fill_slot(name, length);
-        slots.clash |= slots.index[slot] >= 0;
-        slots.index[slot] = (signed char)i;
-        slots.length[slot] = (unsigned char)length;
-    }
-    return slots;
-}
-
-constexpr FillSlots IMPORT_FILL_SLOTS = import_fill_slots();
-static_assert(!IMPORT_FILL_SLOTS.clash, "two fill-only names share a slot: change import_fill_slot");
-
-bool import_fill_only(const char *name, size_t length)
-{
-    if (length < 2)
-        return false;
-    size_t slot = import_fill_slot(name, length);
-    int i = IMPORT_FILL_SLOTS.index[slot];
-    return i >= 0 && IMPORT_FILL_SLOTS.length[slot] == length && memcmp(name, IMPORT_FILL_ONLY[i], length) == 0;
-}
-
-// The shape of a link as text, each value after its length so that no value
-// can pass for another field, and zeros up to a whole word; its length, or 0
-// when it is too long to keep.
-size_t import_shape_of(const NodeLink *link, char *text)
-{
-    size_t used = 0;
-    text[used++] = (char)('0' + link->type);
-    for (int i = 0; i < link->count; i++) {
-        const NodeField *field = &link->fields[i];
-        size_t name_length = field->name_length;
-        bool fill = import_fill_only(field->name, name_length);
-        const char *value = fill ? "*" : field->value;
-        size_t value_length = fill ? field->length > 0 : field->length;
-        if (used + name_length + value_length + 16 > IMPORT_SHAPE_TEXT)
-            return 0;
-        text[used++] = '\n';
-        memcpy(text + used, field->name, name_length);
-        used += name_length;
-        // Values are shorter than 10,000 bytes: two bytes hold the length.
-        text[used++] = (char)(value_length >> 8);
-        text[used++] = (char)value_length;
-        memcpy(text + used, value, value_length);
-        used += value_length;
-    }
-    memset(text + used, 0, 8);
-    return used;
-}
-
-// A hash of the shape, a word at a step: shapes are hundreds of bytes.
-unsigned long long import_shape_hash(const char *text, size_t length)
-{
-    unsigned long long hash = 0x9e3779b97f4a7c15ULL, word;
-    for (size_t i = 0; i < length; i += 8) {
-        memcpy(&word, text + i, 8);
-        hash = (hash ^ word) * 0x100000001b3ULL;
-        hash ^= hash >> 29;
-    }
-    return hash;
-}
-
-// The node's settings: the generator's keys for this shape, with the link's
-// values (every key the generator reads that the link leaves out is empty).
-int import_record(NodeLink *node, const NodeLink *link, int index)
-{
-    char text[IMPORT_SHAPE_TEXT];
-    size_t length = import_shape_of(link, text);
-    bool keep = length > 0;
-    unsigned long long hash = keep ? import_shape_hash(text, length) : 0;
-    for (int s = 0; keep && s < import_shape_count; s++) {
-        const ImportShape *shape = &import_shapes[s];
-        if (import_shape_hashes[s] != hash || shape->length != length || memcmp(shape->text, text, length) != 0)
-            continue;
-        // The values stay the link's own: the node is read and cleared with it.
-        static char empty[1];
-        memcpy(node->fields, shape->fields, (size_t)shape->count * sizeof *node->fields);
-        node->type = shape->type;
-        node->count = shape->count;
-        node->names_seen = shape->names_seen;
-        for (int i = 0; i < shape->count; i++) {
-            const NodeField *field = shape->from[i] >= 0 ? &link->fields[shape->from[i]] : NULL;
-            node->fields[i].value = field ? field->value : empty;
-            node->fields[i].length = field ? field->length : 0;
-            node->fields[i].owned = false;
-        }
-        return 0;
-    }
-    import_link = link;
-    import_node = index;
-    if (node_record(node, link->type, index, import_answer) != 0)
-        return -1;
-    if (!import_shapes)
-        import_shapes = (ImportShape *)malloc(IMPORT_SHAPES * sizeof *import_shapes);
-    if (keep && import_shapes && import_shape_count < IMPORT_SHAPES) {
-        import_shape_hashes[import_shape_count] = hash;
-        ImportShape *shape = &import_shapes[import_shape_count++];
-        memcpy(shape->text, text, sizeof shape->text);
-        shape->length = length;
-        shape->type = node->type;
-        shape->count = node->count;
-        memcpy(shape->fields, node->fields, sizeof shape->fields);
-        shape->names_seen = node->names_seen;
-        for (int i = 0; i < node->count; i++) {
-            shape->from[i] = -1;
-            for (int j = 0; j < link->count; j++)
-                if (strcmp(link->fields[j].name, node->fields[i].name) == 0)
-                    shape->from[i] = (signed char)j;
-        }
-    }
-    return 0;
-}
-
-// One line: 1 imported, 0 refused (said on stderr).
-int import_line(char *line, size_t length, long number, int index)
+// One line: 1 imported, 0 refused (said on stderr), -1 when output failed.
+int import_line(ImportCache *cache, ImportOutput *output, char *line, size_t length, long number, int index)
 {
     NodeLink link, node;
     const char *scheme = NULL;
-    int rc = node_read_link(line, length, index, &link, &node, &scheme);
-    for (const char *note = link.warning; rc == 0 && *note;) {
-        size_t length = strcspn(note, "\n");
-        fprintf(stderr, "tarvick-node: line %ld: %s: warning: %.*s\n", number, scheme, (int)length, note);
-        note += length + (note[length] == '\n');
+    int rc = node_read_link(cache, line, length, index, &link, &node, &scheme);
+    for (const char *note = link.warnings; rc == 0 && note && *note;) {
+        size_t note_length = strcspn(note, "\n");
+        import_say(number, scheme, "warning: ", note, note_length);
+        note += note_length + (note[note_length] == '\n');
     }
-    if (rc == 0 && import_print(&node, &link, index) != 0)
-        rc = node_refuse(&link, "out of memory");
-    if (rc != 0)
-        fprintf(stderr, "tarvick-node: line %ld: %s: %s\n", number, scheme, link.reason[0] ? link.reason : node.reason);
+    int printed = rc == 0 ? import_print(output, &node, &link, index) : 0;
+    if (rc != 0) {
+        const char *reason = link.reason[0] ? link.reason : node.reason;
+        import_say(number, scheme, "", reason, strlen(reason));
+    }
     node_link_clear(&link);
     node_link_clear(&node);
-    return rc == 0;
+    return printed != 0 ? -1 : rc == 0;
 }
 
 } // namespace
 
-int node_read_link(char *line, size_t length, int index, NodeLink *link, NodeLink *node, const char **scheme_name)
+int node_read_link(ImportCache *cache, char *line, size_t length, int index, NodeLink *link, NodeLink *node,
+                   const char **scheme_name)
 {
     node_link_init(link);
     node_link_init(node);
@@ -413,7 +422,7 @@ int node_read_link(char *line, size_t length, int index, NodeLink *link, NodeLin
         return node_refuse(link, "NUL byte in the link");
     if (scheme->read(link, separator + 3, length - scheme_length - 3) != 0)
         return -1;
-    return import_record(node, link, index);
+    return import_record(cache, node, link, index);
 }
 
 int node_import(int argc, char **argv)
@@ -437,17 +446,21 @@ int node_import(int argc, char **argv)
     NodeText input;
     if (import_read(path, &input) != 0)
         return NODE_USAGE_SAID;
-    if (import_unwrap(&input) != 0) {
+    ImportCache *cache = import_cache_new();
+    if (!cache || import_unwrap(&input) != 0) {
+        import_cache_free(cache);
         fprintf(stderr, "tarvick-node: %s: out of memory\n", path);
         return NODE_USAGE_SAID;
     }
 
+    ImportOutput output;
+    output.error = 0;
     int index = (int)first;
     bool refused = false;
     long number = 0;
     char *line = input.data;
     char *end = input.data + input.length;
-    while (line < end) {
+    while (line < end && !output.error) {
         char *newline = (char *)memchr(line, '\n', (size_t)(end - line));
         char *stop = newline ? newline : end;
         number++;
@@ -460,13 +473,18 @@ int node_import(int argc, char **argv)
         char saved = *stop;
         *stop = '\0';
         if (start < stop && *start != '#') {
-            if (import_line(start, (size_t)(stop - start), number, index))
+            int imported = import_line(cache, &output, start, (size_t)(stop - start), number, index);
+            if (imported > 0)
                 index++;
-            else
+            else if (imported == 0)
                 refused = true;
         }
         *stop = saved;
         line = newline ? newline + 1 : end;
     }
+    import_flush(&output);
+    import_cache_free(cache);
+    if (output.error)
+        return NODE_USAGE_SAID;
     return refused ? NODE_REFUSED : NODE_OK;
 }

@@ -10,28 +10,29 @@
 
 namespace {
 
-// One recording runs at a time, on one thread.
+// One run of a generator over a settings source, and what it read.
 struct Recording {
     NodeLink *out;
-    StoreSource source;
+    const StoreSource *source;
     int node;
     int failed;
-} recording;
+};
 
 const char NODE_KEY_PREFIX[] = "ssconf_basic_";
 
-int record_lookup(const char *key, ValueBuffer *value)
+int record_lookup(void *context, const char *key, ValueBuffer *value)
 {
-    int rc = recording.source(key, value);
+    Recording *recording = (Recording *)context;
+    int rc = recording->source->get(recording->source->context, key, value);
     if (rc != 0)
-        recording.failed = 1;
-    char name[sizeof recording.out->fields[0].name];
-    if (node_key_field(key, recording.node, name, sizeof name) != 0)
+        recording->failed = 1;
+    char name[sizeof recording->out->fields[0].name];
+    if (node_key_field(key, recording->node, name, sizeof name) != 0)
         return rc; // global keys such as the router's architecture are not the node's
     // A value read twice (the V2Ray protocol, security and network are) is
     // the same value; the first reading fixes its place.
-    if (rc == 0 && !node_has(recording.out, name))
-        node_set_text(recording.out, name, value->text);
+    if (rc == 0 && !node_has(recording->out, name))
+        node_set_text(recording->out, name, value->text);
     return rc;
 }
 
@@ -52,20 +53,18 @@ int node_key_field(const char *key, int node, char *name, size_t size)
     return 0;
 }
 
-int node_record_document(NodeLink *out, int type, int node, StoreSource source, const char *path, int local_port,
-                         int second_port)
+int node_record_document(NodeLink *out, int type, int node, const StoreSource *source, const char *path,
+                         int local_port, int second_port)
 {
     Generator generator = driver_generator(type);
     if (!generator)
         return node_refuse(out, "type %d is not 0 to 3", type);
     out->type = type;
-    recording.out = out;
-    recording.source = source;
-    recording.failed = 0;
-    recording.node = node;
+    Recording recording = {out, source, node, 0};
+    const StoreSource recorder = {record_lookup, &recording};
     // The ports only steer members, never which settings are read.
     GeneratorArgs args = {type, node, path, local_port, second_port, "tcp,udp"};
-    store_set_source(record_lookup);
+    store_set_source(&recorder);
     int rc = generator(&args);
     store_set_source(NULL);
     if (recording.failed)
@@ -75,8 +74,15 @@ int node_record_document(NodeLink *out, int type, int node, StoreSource source, 
     return 0;
 }
 
-int node_record(NodeLink *out, int type, int node, StoreSource source)
+int node_record(NodeLink *out, int type, int node, const StoreSource *source)
 {
     // The document itself is not wanted: an empty path opens nothing.
     return node_record_document(out, type, node, source, "", 1, 1);
 }
+
+int node_daemon_get(void *, const char *key, ValueBuffer *value)
+{
+    return store_get(key, value);
+}
+
+const StoreSource NODE_DAEMON = {node_daemon_get, NULL};

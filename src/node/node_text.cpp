@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 
 void node_link_init(NodeLink *link)
 {
@@ -15,9 +14,9 @@ void node_link_init(NodeLink *link)
     link->name = NULL;
     link->count = 0;
     link->reason[0] = '\0';
-    link->warning[0] = '\0';
+    link->warnings = NULL;
+    link->warnings_length = 0;
     link->arena_used = 0;
-    link->names_seen = 0;
 }
 
 void node_link_clear(NodeLink *link)
@@ -26,7 +25,36 @@ void node_link_clear(NodeLink *link)
         if (link->fields[i].owned)
             free(link->fields[i].value);
     free(link->name);
+    free(link->warnings);
     node_link_init(link);
+}
+
+size_t text_escape_controls(char *out, size_t size, const char *text)
+{
+    static const char HEX[] = "0123456789abcdef";
+    size_t n = 0;
+    for (const unsigned char *p = (const unsigned char *)text; *p && n + 5 <= size; p++) {
+        if (*p >= 0x20 && *p != 0x7f) {
+            out[n++] = (char)*p;
+        } else {
+            memcpy(out + n, "\\x", 2);
+            out[n + 2] = HEX[*p >> 4];
+            out[n + 3] = HEX[*p & 15];
+            n += 4;
+        }
+    }
+    if (size)
+        out[n < size ? n : size - 1] = '\0';
+    return n;
+}
+
+// A message is one line on a terminal: the input's control bytes in it are
+// shown escaped, never sent.
+static int node_message(char *out, size_t size, const char *format, va_list args)
+{
+    char plain[1024];
+    vsnprintf(plain, sizeof plain, format, args);
+    return (int)text_escape_controls(out, size, plain);
 }
 
 int node_refuse(NodeLink *link, const char *format, ...)
@@ -34,7 +62,7 @@ int node_refuse(NodeLink *link, const char *format, ...)
     if (link->reason[0] == '\0') { // the first cause is the one worth telling
         va_list args;
         va_start(args, format);
-        vsnprintf(link->reason, sizeof link->reason, format, args);
+        node_message(link->reason, sizeof link->reason, format, args);
         va_end(args);
     }
     return -1;
@@ -42,28 +70,23 @@ int node_refuse(NodeLink *link, const char *format, ...)
 
 void node_warn(NodeLink *link, const char *format, ...)
 {
-    size_t used = strlen(link->warning);
+    char line[1024];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(link->warning + used, sizeof link->warning - used, format, args);
+    size_t n = (size_t)node_message(line, sizeof line - 1, format, args);
     va_end(args);
-    // A note that does not fit whole is left out rather than cut.
-    if (n < 0 || used + (size_t)n + 1 >= sizeof link->warning)
-        link->warning[used] = '\0';
-    else
-        memcpy(link->warning + used + n, "\n", 2);
+    line[n++] = '\n';
+    char *grown = (char *)realloc(link->warnings, link->warnings_length + n + 1);
+    if (!grown)
+        return; // the note is lost, the node is not
+    memcpy(grown + link->warnings_length, line, n);
+    link->warnings = grown;
+    link->warnings_length += n;
+    link->warnings[link->warnings_length] = '\0';
 }
 
-static unsigned long long node_name_bit(const char *name, size_t length)
-{
-    return 1ULL << ((length * 31 + (unsigned char)name[0] + (unsigned char)name[length ? length - 1 : 0]) & 63);
-}
-
-// Names are compared by length first: most share their first letters.
 static int node_find(const NodeLink *link, const char *name, size_t length)
 {
-    if (!(link->names_seen & node_name_bit(name, length)))
-        return -1;
     for (int i = 0; i < link->count; i++)
         if (link->fields[i].name_length == length && memcmp(link->fields[i].name, name, length) == 0)
             return i;
@@ -129,7 +152,6 @@ int node_add(NodeLink *link, const char *name, size_t name_length, const char *v
     memcpy(field->name, name, name_length + 1);
     field->name_length = name_length;
     field->length = length;
-    link->names_seen |= node_name_bit(name, name_length);
     link->count++;
     return 0;
 }
@@ -176,7 +198,7 @@ int node_set_name(NodeLink *link, const char *name, size_t length)
     return 0;
 }
 
-NodeText::NodeText() : data(NULL), length(0), capacity(0), mapped(0) {}
+NodeText::NodeText() : data(NULL), length(0), capacity(0) {}
 
 NodeText::~NodeText()
 {
@@ -185,12 +207,9 @@ NodeText::~NodeText()
 
 void text_release(NodeText *text)
 {
-    if (text->mapped)
-        munmap(text->data, text->mapped);
-    else
-        free(text->data);
+    free(text->data);
     text->data = NULL;
-    text->length = text->capacity = text->mapped = 0;
+    text->length = text->capacity = 0;
 }
 
 int text_append(NodeText *text, const char *data, size_t length)

@@ -15,11 +15,11 @@ void store_lookup_init(StoreLookup *lookup, int node)
 namespace {
 
 bool store_out_of_memory;
-StoreSource store_source;
+const StoreSource *store_source;
 
 } // namespace
 
-void store_set_source(StoreSource source)
+void store_set_source(const StoreSource *source)
 {
     store_source = source;
 }
@@ -45,7 +45,8 @@ static void store_lookup_clear(StoreLookup *lookup)
 
 static const char *store_lookup_named(StoreLookup *lookup)
 {
-    lookup->result = (store_source ? store_source : store_get)(lookup->key.text, &lookup->value);
+    lookup->result = store_source ? store_source->get(store_source->context, lookup->key.text, &lookup->value)
+                                  : store_get(lookup->key.text, &lookup->value);
     return lookup->value.text;
 }
 
