@@ -150,6 +150,9 @@ extern const StoreSource NODE_DAEMON;
 int node_key_field(const char *key, int node, char *name, size_t size);
 
 // The generator's keys per shape of node, kept across the links of a run.
+// It counts on a rule: a fill-only setting, whatever it holds, never changes
+// which keys a generator reads. Their names, NULL past the last:
+const char *import_fill_only_name(size_t i);
 struct ImportCache;
 ImportCache *import_cache_new(void);
 void import_cache_free(ImportCache *cache);

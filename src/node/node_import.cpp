@@ -228,6 +228,11 @@ size_t import_shape_of(const NodeLink *link, char *text)
 
 } // namespace
 
+const char *import_fill_only_name(size_t i)
+{
+    return i < sizeof IMPORT_FILL_ONLY / sizeof IMPORT_FILL_ONLY[0] ? IMPORT_FILL_ONLY[i].name : NULL;
+}
+
 struct ImportCache {
     ImportShape shapes[IMPORT_SHAPES];
     int count;

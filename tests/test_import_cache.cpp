@@ -1,0 +1,96 @@
+// The rule import's shape cache stands on: one generator run serves every
+// link of a shape, which holds only if a fill-only setting, whatever it
+// holds, never changes which keys the generator reads, nor their order.
+// The generators run here in this process over settings of the test's own.
+#include "../src/node/node.h"
+#include "tarvick.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef std::map<std::string, std::string> Settings;
+
+struct Reading {
+    const Settings *settings;
+    std::vector<std::string> keys;
+};
+
+int answer(void *context, const char *key, ValueBuffer *value)
+{
+    Reading *reading = (Reading *)context;
+    reading->keys.push_back(key);
+    std::string name = key;
+    const std::string prefix = "ssconf_basic_", suffix = "_4";
+    if (name.compare(0, prefix.size(), prefix) == 0 && name.size() > prefix.size() + suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        auto found = reading->settings->find(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
+        if (found != reading->settings->end())
+            snprintf(value->text, sizeof value->text, "%s", found->second.c_str());
+    }
+    return 0;
+}
+
+// Every key the generator asks for, in order, repeats included.
+std::vector<std::string> keys_read(int type, const Settings &settings)
+{
+    Reading reading = {&settings, {}};
+    const StoreSource source = {answer, &reading};
+    GeneratorArgs args = {type, 4, "", 1080, 1081, "tcp,udp"};
+    store_set_source(&source);
+    driver_generator(type)(&args);
+    store_set_source(NULL);
+    return reading.keys;
+}
+
+struct Base {
+    int type;
+    Settings settings;
+};
+
+// Nodes of every kind, each reading as many keys as its kind reads.
+std::vector<Base> bases()
+{
+    std::vector<Base> out = {
+        {0, {{"use_kcp", "0"}, {"ss_obfs", "obfs-local"}}}, {0, {{"use_kcp", "0"}, {"ss_obfs", "none"}}},
+        {0, {{"use_kcp", "1"}}},                            {1, {{"use_kcp", "0"}}},
+        {1, {{"use_kcp", "1"}}},                            {3, {{"trojan_mp_enable", "1"}}},
+        {3, {{"trojan_mp_enable", "0"}}},
+    };
+    for (const char *protocol : {"vmess", "vless", "trojan", "ss", "socks", "http", "other"}) {
+        out.push_back({2, {{"v2ray_protocol", protocol}}});
+        for (const char *security : {"", "tls", "xtls", "reality"})
+            for (const char *network : {"tcp", "mkcp", "ws", "h2", "quic", "grpc", "xhttp", "httpupgrade"})
+                out.push_back({2, {{"v2ray_protocol", protocol}, {"v2ray_network_security", security},
+                                   {"v2ray_network", network}, {"v2ray_headtype_tcp", "http"}, {"auth", "1"},
+                                   {"v2ray_mux_enable", "1"}}});
+    }
+    return out;
+}
+
+TEST(ImportCache, FillOnlySettingsNeverChangeTheKeysRead)
+{
+    // Every text a generator compares a setting with.
+    const char *const values[] = {"", "0", "1", "2", "none", "http", "tls", "xtls", "reality",
+                                  "tcp", "ws", "grpc", "vless", "ss", "multi", "obfs-local"};
+    int compared = 0;
+    for (const Base &base : bases()) {
+        const std::vector<std::string> expected = keys_read(base.type, base.settings);
+        for (size_t i = 0; import_fill_only_name(i); i++) {
+            for (const char *value : values) {
+                Settings changed = base.settings;
+                changed[import_fill_only_name(i)] = value;
+                ASSERT_EQ(keys_read(base.type, changed), expected)
+                    << "type " << base.type << ", " << import_fill_only_name(i) << "=" << value;
+                compared++;
+            }
+        }
+    }
+    EXPECT_GT(compared, 50000);
+}
+
+} // namespace
