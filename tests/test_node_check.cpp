@@ -1,6 +1,7 @@
 // tarvick-node check as shipped: for a node served by the fake daemon, the
 // whole output and exit status, read with tarvick's own lookups; and with
 // --client, what a stub client's version and its own verdict make of it.
+#include "../src/node/node.h"
 #include "fixture.h"
 
 #include <stdlib.h>
@@ -262,6 +263,33 @@ TEST_F(NodeCheckTest, UsageErrorsAndAnUnreachableDaemon)
     EXPECT_EQ(run.err, "connect to brimd error: No such file or directory\n");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(service_calls(), "start_brimd\n");
+}
+
+// The man page lists every fact of check's table, in its order, in the
+// table's own words: neither can drift from the other.
+TEST(NodeCheckFacts, ManPageListsTheTable)
+{
+    std::string page = read_file(TARVICK_SOURCE_DIR "/man/tarvick-node.1");
+    size_t from = page.find("\n.SH FINDINGS\n"), to = page.find("\n.SH ", from + 1);
+    ASSERT_NE(from, std::string::npos);
+    // Each ".TP" entry: its ".B" line, then its text lines joined by blanks.
+    Lines listed;
+    for (size_t at = page.find("\n.TP\n", from); at < to; at = page.find("\n.TP\n", at + 1)) {
+        size_t head_end = page.find('\n', at + 5), end = std::min(page.find("\n.", head_end), to);
+        std::string text = page.substr(at + 5, head_end - at - 5) + "\n";
+        for (size_t i = head_end + 1; i < end; i++)
+            if (page.compare(i, 2, "\\-") != 0) // the roff hyphen is a plain one in the table
+                text += page[i] == '\n' ? ' ' : page[i];
+        listed.push_back(text);
+    }
+    Lines facts;
+    std::string source;
+    char text[1024];
+    for (size_t i = 0; const char *severity = check_fact(i, text, sizeof text); i++) {
+        facts.push_back(std::string(".B ") + severity + "\n" + text);
+        source += std::string(".TP\n.B ") + severity + "\n" + text + "\n";
+    }
+    EXPECT_EQ(listed, facts) << "the table as the man page lists it:\n" << source;
 }
 
 } // namespace

@@ -181,6 +181,10 @@ int node_parse_target(int argc, char **argv, const char *option, bool takes_valu
 // 0, or NODE_REFUSED when the daemon could not be asked.
 int node_target_index(const NodeTarget *target, int *node);
 
+// The facts check knows, as its man page lists them: returns the severity
+// and makes text "RELEASES: WHAT [SETTING]: WHAT TO DO."; NULL past the last.
+const char *check_fact(size_t i, char *text, size_t size);
+
 // The commands.
 int node_import(int argc, char **argv);
 int node_export(int argc, char **argv);

@@ -42,7 +42,7 @@ struct Version {
 };
 
 struct CheckClient {
-    int family;
+    ClientFamily family;
     Version version;
     const char *name; // the family's name in messages
     char label[64];   // name and version, as lines print it
@@ -59,11 +59,21 @@ struct CheckInput {
 
 typedef bool (*CheckTest)(const CheckInput *in);
 
+enum CheckSeverity {
+    SEVERITY_NOTE,    // worth knowing
+    SEVERITY_UNSAFE,  // traffic leaves without the protection asked for
+    SEVERITY_BROKEN,  // the client loads the file, and traffic does not flow
+    SEVERITY_REFUSED, // the client does not load the file
+};
+
+const char *const SEVERITY_NAMES[] = {"note", "unsafe", "broken", "refused"};
+
+// One fact about one client family, for a range of its releases.
 struct CheckRule {
-    int families;
-    Version from;  // first release the fact holds for; 0.0.0: all
-    Version until; // first release it no longer holds for; 0.0.0: none
-    const char *severity;
+    ClientFamily family;
+    Version from = {0, 0, 0};  // first release the fact holds for; 0.0.0: all
+    Version until = {0, 0, 0}; // first release it no longer holds for; 0.0.0: none
+    CheckSeverity severity;
     CheckTest applies;
     const char *field; // the setting to change, or NULL when none can
     const char *what;
@@ -395,98 +405,148 @@ bool trojan_verify_on(const CheckInput *in)
 
 const Version ALL = {0, 0, 0};
 
+// Ordered as the man page lists them; a fact about two families is a row
+// each, the family tarvick's default client belongs to first.
 const CheckRule CHECK_RULES[] = {
     // V2Ray and Xray.
-    {FAMILY_V2RAY | FAMILY_XRAY, ALL, {26, 1, 31}, "refused", kcp_header_empty, "v2ray_headtype_tcp",
-     "the mKCP header type is empty, and the client stops at \"unknown config id: \"",
-     "set it to none, or to the header type the server uses"},
-    {FAMILY_V2RAY | FAMILY_XRAY, ALL, {24, 9, 7}, "refused", quic_header_empty, "v2ray_quic_guise",
-     "the QUIC header type is empty, and the client stops at \"unknown config id: \"",
-     "set it to none, or to the header type the server uses"},
-    {FAMILY_V2RAY | FAMILY_XRAY, ALL, ALL, "refused", protocol_unknown, "v2ray_protocol",
-     "the protocol is none of vmess, vless, trojan, ss, socks, http (as written, in lower case), so the outbound "
-     "gets no server and the client stops",
-     "set it to one of them"},
-    {FAMILY_V2RAY | FAMILY_XRAY, ALL, ALL, "refused", network_unknown, "v2ray_network",
-     "the transport is unknown to the client (\"unknown transport protocol\")", "set it to tcp, mkcp, ws, h2 or quic"},
-    {FAMILY_V2RAY, ALL, {5, 0, 0}, "refused", uuid_bad, "v2ray_uuid",
-     "the id is not a UUID, and the client stops at \"invalid UUID\"", "set the UUID the server gave"},
-    {FAMILY_V2RAY, ALL, {5, 0, 0}, "refused", v2ray4_ss_method_unknown, "v2ray_ss_method",
-     "V2Ray 4's Shadowsocks outbound knows only aes-128-gcm, aes-256-gcm, chacha20-poly1305 (chacha20-ietf-poly1305) "
-     "and none, and stops at \"unknown cipher method\"",
-     "use one of those with the server, or the Shadowsocks client (type 0)"},
-    {FAMILY_V2RAY, ALL, {4, 36, 0}, "refused", is_grpc, "v2ray_network",
-     "this V2Ray has no gRPC transport (\"unknown transport protocol: grpc\")",
-     "use Xray or a V2Ray from 4.36, or another transport"},
-    {FAMILY_V2RAY | FAMILY_XRAY, ALL, {24, 12, 15}, "broken", h2_without_tls, "v2ray_network_security",
-     "HTTP/2 runs only over TLS: the client loads the file and carries nothing", "set it to tls"},
-    {FAMILY_V2RAY, ALL, ALL, "unsafe", is_xtls, "v2ray_network_security",
-     "V2Ray has no XTLS: it loads the file and sends the traffic with no TLS at all",
-     "set it to tls, or use Xray before v1.8.0"},
-    {FAMILY_V2RAY | FAMILY_XRAY, ALL, ALL, "broken", udp_beside_mkcp_or_quic, "v2ray_network",
-     "Shadowsocks and SOCKS send UDP as datagrams to the server's port, which mKCP or QUIC holds: UDP traffic will "
-     "not flow (TCP does)",
-     "use tcp or ws when UDP must flow"},
-    {FAMILY_V2RAY, ALL, {5, 0, 0}, "broken", http_over_tls, "v2ray_network_security",
-     "over plain TCP or mKCP the file names no \"alpn\", so the client offers h2, and an HTTP proxy behind TLS that does "
-     "not speak HTTP/2 CONNECT carries nothing",
-     "make the server take http/1.1 only, or set it to none"},
+    {.family = FAMILY_V2RAY, .severity = SEVERITY_REFUSED, .applies = kcp_header_empty,
+     .field = "v2ray_headtype_tcp",
+     .what = "the mKCP header type is empty, and the client stops at \"unknown config id: \"",
+     .todo = "set it to none, or to the header type the server uses"},
+    {.family = FAMILY_XRAY, .until = {26, 1, 31}, .severity = SEVERITY_REFUSED, .applies = kcp_header_empty,
+     .field = "v2ray_headtype_tcp",
+     .what = "the mKCP header type is empty, and the client stops at \"unknown config id: \"",
+     .todo = "set it to none, or to the header type the server uses"},
+    {.family = FAMILY_V2RAY, .severity = SEVERITY_REFUSED, .applies = quic_header_empty, .field = "v2ray_quic_guise",
+     .what = "the QUIC header type is empty, and the client stops at \"unknown config id: \"",
+     .todo = "set it to none, or to the header type the server uses"},
+    {.family = FAMILY_XRAY, .until = {24, 9, 7}, .severity = SEVERITY_REFUSED, .applies = quic_header_empty,
+     .field = "v2ray_quic_guise",
+     .what = "the QUIC header type is empty, and the client stops at \"unknown config id: \"",
+     .todo = "set it to none, or to the header type the server uses"},
+    {.family = FAMILY_V2RAY, .severity = SEVERITY_REFUSED, .applies = protocol_unknown, .field = "v2ray_protocol",
+     .what = "the protocol is none of vmess, vless, trojan, ss, socks, http (as written, in lower case), so the "
+             "outbound gets no server and the client stops",
+     .todo = "set it to one of them"},
+    {.family = FAMILY_XRAY, .severity = SEVERITY_REFUSED, .applies = protocol_unknown, .field = "v2ray_protocol",
+     .what = "the protocol is none of vmess, vless, trojan, ss, socks, http (as written, in lower case), so the "
+             "outbound gets no server and the client stops",
+     .todo = "set it to one of them"},
+    {.family = FAMILY_V2RAY, .severity = SEVERITY_REFUSED, .applies = network_unknown, .field = "v2ray_network",
+     .what = "the transport is unknown to the client (\"unknown transport protocol\")",
+     .todo = "set it to tcp, mkcp, ws, h2 or quic"},
+    {.family = FAMILY_XRAY, .severity = SEVERITY_REFUSED, .applies = network_unknown, .field = "v2ray_network",
+     .what = "the transport is unknown to the client (\"unknown transport protocol\")",
+     .todo = "set it to tcp, mkcp, ws, h2 or quic"},
+    {.family = FAMILY_V2RAY, .until = {5, 0, 0}, .severity = SEVERITY_REFUSED, .applies = uuid_bad,
+     .field = "v2ray_uuid", .what = "the id is not a UUID, and the client stops at \"invalid UUID\"",
+     .todo = "set the UUID the server gave"},
+    {.family = FAMILY_V2RAY, .until = {5, 0, 0}, .severity = SEVERITY_REFUSED, .applies = v2ray4_ss_method_unknown,
+     .field = "v2ray_ss_method",
+     .what = "V2Ray 4's Shadowsocks outbound knows only aes-128-gcm, aes-256-gcm, chacha20-poly1305 "
+             "(chacha20-ietf-poly1305) and none, and stops at \"unknown cipher method\"",
+     .todo = "use one of those with the server, or the Shadowsocks client (type 0)"},
+    {.family = FAMILY_V2RAY, .until = {4, 36, 0}, .severity = SEVERITY_REFUSED, .applies = is_grpc,
+     .field = "v2ray_network", .what = "this V2Ray has no gRPC transport (\"unknown transport protocol: grpc\")",
+     .todo = "use Xray or a V2Ray from 4.36, or another transport"},
+    {.family = FAMILY_V2RAY, .severity = SEVERITY_BROKEN, .applies = h2_without_tls,
+     .field = "v2ray_network_security", .what = "HTTP/2 runs only over TLS: the client loads the file and carries nothing",
+     .todo = "set it to tls"},
+    {.family = FAMILY_XRAY, .until = {24, 12, 15}, .severity = SEVERITY_BROKEN, .applies = h2_without_tls,
+     .field = "v2ray_network_security", .what = "HTTP/2 runs only over TLS: the client loads the file and carries nothing",
+     .todo = "set it to tls"},
+    {.family = FAMILY_V2RAY, .severity = SEVERITY_UNSAFE, .applies = is_xtls, .field = "v2ray_network_security",
+     .what = "V2Ray has no XTLS: it loads the file and sends the traffic with no TLS at all",
+     .todo = "set it to tls, or use Xray before v1.8.0"},
+    {.family = FAMILY_V2RAY, .severity = SEVERITY_BROKEN, .applies = udp_beside_mkcp_or_quic, .field = "v2ray_network",
+     .what = "Shadowsocks and SOCKS send UDP as datagrams to the server's port, which mKCP or QUIC holds: UDP traffic "
+             "will not flow (TCP does)",
+     .todo = "use tcp or ws when UDP must flow"},
+    {.family = FAMILY_XRAY, .severity = SEVERITY_BROKEN, .applies = udp_beside_mkcp_or_quic, .field = "v2ray_network",
+     .what = "Shadowsocks and SOCKS send UDP as datagrams to the server's port, which mKCP or QUIC holds: UDP traffic "
+             "will not flow (TCP does)",
+     .todo = "use tcp or ws when UDP must flow"},
+    {.family = FAMILY_V2RAY, .until = {5, 0, 0}, .severity = SEVERITY_BROKEN, .applies = http_over_tls,
+     .field = "v2ray_network_security",
+     .what = "over plain TCP or mKCP the file names no \"alpn\", so the client offers h2, and an HTTP proxy behind TLS "
+             "that does not speak HTTP/2 CONNECT carries nothing",
+     .todo = "make the server take http/1.1 only, or set it to none"},
     // Xray, by the release that changed it.
-    {FAMILY_XRAY, {1, 7, 3}, ALL, "refused", fingerprint_disable, "v2ray_fingerprint",
-     "\"fingerprint\": \"disable\" (written when no fingerprint is stored) stops the client at "
-     "\"unknown fingerprint: disable\"",
-     "set a fingerprint such as chrome"},
-    {FAMILY_XRAY, {1, 8, 0}, ALL, "refused", is_xtls, "v2ray_network_security",
-     "\"security\": \"xtls\" is no longer known to the client", "set it to tls (Vision over TLS replaced XTLS)"},
-    {FAMILY_XRAY, {1, 8, 0}, ALL, "refused", old_xtls_flow, "v2ray_network_flow",
-     "the flow is one of the XTLS flows the client no longer knows", "remove it, or use xtls-rprx-vision over tls"},
-    {FAMILY_XRAY, {24, 9, 7}, ALL, "broken", legacy_names, NULL,
-     "the client reads only \"inbounds\" and \"outbounds\" and silently ignores \"inbound\", \"inboundDetour\" and "
-     "\"outbound\", which tarvick writes: it starts with no inbound and no outbound",
-     "use an Xray before v24.9.7, or V2Ray"},
-    {FAMILY_XRAY, {24, 9, 7}, ALL, "refused", is_quic, "v2ray_network",
-     "the QUIC transport is gone (\"unknown transport protocol: quic\")", "use another transport"},
-    {FAMILY_XRAY, {24, 12, 15}, ALL, "refused", is_h2, "v2ray_network", "the HTTP/2 transport is gone",
-     "use another transport"},
-    {FAMILY_XRAY, {26, 1, 31}, ALL, "refused", kcp_header_written, "v2ray_network",
-     "any mKCP \"header\" stops the client, and tarvick always writes one", "use another transport"},
-    {FAMILY_XRAY, {26, 1, 31}, {26, 2, 3}, "refused", allow_insecure_written, NULL,
-     "\"allowInsecure\", which tarvick always writes with TLS, stops the client", "use another Xray release"},
-    {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}, "refused", allow_insecure_written_after_cutoff, NULL,
-     "\"allowInsecure\", which tarvick always writes with TLS, stops the client since 2026-06-01",
-     "use another Xray release"},
-    {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}, "note", allow_insecure_written_before_cutoff, NULL,
-     "\"allowInsecure\", which tarvick always writes with TLS, gives a warning, and stops the client from 2026-06-01",
-     "plan for another Xray release"},
-    {FAMILY_XRAY, {26, 6, 22}, ALL, "refused", allow_insecure_written, NULL,
-     "\"allowInsecure\", which tarvick always writes with TLS, stops the client", "use another Xray release"},
-    {FAMILY_XRAY, {26, 7, 11}, ALL, "refused", plain_to_public_address, "v2ray_network_security",
-     "vless or trojan without TLS to a public address stops the client", "set it to tls"},
+    {.family = FAMILY_XRAY, .from = {1, 7, 3}, .severity = SEVERITY_REFUSED, .applies = fingerprint_disable,
+     .field = "v2ray_fingerprint",
+     .what = "\"fingerprint\": \"disable\" (written when no fingerprint is stored) stops the client at "
+             "\"unknown fingerprint: disable\"",
+     .todo = "set a fingerprint such as chrome"},
+    {.family = FAMILY_XRAY, .from = {1, 8, 0}, .severity = SEVERITY_REFUSED, .applies = is_xtls,
+     .field = "v2ray_network_security", .what = "\"security\": \"xtls\" is no longer known to the client",
+     .todo = "set it to tls (Vision over TLS replaced XTLS)"},
+    {.family = FAMILY_XRAY, .from = {1, 8, 0}, .severity = SEVERITY_REFUSED, .applies = old_xtls_flow,
+     .field = "v2ray_network_flow", .what = "the flow is one of the XTLS flows the client no longer knows",
+     .todo = "remove it, or use xtls-rprx-vision over tls"},
+    {.family = FAMILY_XRAY, .from = {24, 9, 7}, .severity = SEVERITY_BROKEN, .applies = legacy_names, .field = NULL,
+     .what = "the client reads only \"inbounds\" and \"outbounds\" and silently ignores \"inbound\", \"inboundDetour\" "
+             "and \"outbound\", which tarvick writes: it starts with no inbound and no outbound",
+     .todo = "use an Xray before v24.9.7, or V2Ray"},
+    {.family = FAMILY_XRAY, .from = {24, 9, 7}, .severity = SEVERITY_REFUSED, .applies = is_quic,
+     .field = "v2ray_network", .what = "the QUIC transport is gone (\"unknown transport protocol: quic\")",
+     .todo = "use another transport"},
+    {.family = FAMILY_XRAY, .from = {24, 12, 15}, .severity = SEVERITY_REFUSED, .applies = is_h2,
+     .field = "v2ray_network", .what = "the HTTP/2 transport is gone", .todo = "use another transport"},
+    {.family = FAMILY_XRAY, .from = {26, 1, 31}, .severity = SEVERITY_REFUSED, .applies = kcp_header_written,
+     .field = "v2ray_network", .what = "any mKCP \"header\" stops the client, and tarvick always writes one",
+     .todo = "use another transport"},
+    {.family = FAMILY_XRAY, .from = {26, 1, 31}, .until = {26, 2, 3}, .severity = SEVERITY_REFUSED,
+     .applies = allow_insecure_written, .field = NULL,
+     .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
+     .todo = "use another Xray release"},
+    {.family = FAMILY_XRAY, .from = {26, 2, 3}, .until = {26, 6, 22}, .severity = SEVERITY_REFUSED,
+     .applies = allow_insecure_written_after_cutoff, .field = NULL,
+     .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client since 2026-06-01",
+     .todo = "use another Xray release"},
+    {.family = FAMILY_XRAY, .from = {26, 2, 3}, .until = {26, 6, 22}, .severity = SEVERITY_NOTE,
+     .applies = allow_insecure_written_before_cutoff, .field = NULL,
+     .what = "\"allowInsecure\", which tarvick always writes with TLS, gives a warning, and stops the client from "
+             "2026-06-01",
+     .todo = "plan for another Xray release"},
+    {.family = FAMILY_XRAY, .from = {26, 6, 22}, .severity = SEVERITY_REFUSED, .applies = allow_insecure_written,
+     .field = NULL, .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
+     .todo = "use another Xray release"},
+    {.family = FAMILY_XRAY, .from = {26, 7, 11}, .severity = SEVERITY_REFUSED, .applies = plain_to_public_address,
+     .field = "v2ray_network_security", .what = "vless or trojan without TLS to a public address stops the client",
+     .todo = "set it to tls"},
     // Shadowsocks.
-    {FAMILY_SS_LIBEV, ALL, ALL, "refused", ss_libev_method_unknown, "method",
-     "the client does not know this method (\"invalid cipher name\") and stops", "use a method ss-libev knows, "
-     "such as aes-256-gcm or chacha20-ietf-poly1305"},
-    {FAMILY_SS_LIBEV | FAMILY_SS_RUST, ALL, ALL, "refused", ss_plugin_missing, "ss_obfs",
-     "the plugin is not installed here (not found on PATH), and the client stops when it cannot start it",
-     "install the plugin, or set it to none"},
-    {FAMILY_SS_RUST, ALL, {1, 10, 4}, "note", always, NULL,
-     "the client reads \"protocol\" (the socks or redir role) only from v1.10.4", "use v1.10.4 or later"},
-    {FAMILY_SS_RUST, ALL, ALL, "note", always, NULL, "the client ignores \"reuse_port\"", "nothing to do"},
+    {.family = FAMILY_SS_LIBEV, .severity = SEVERITY_REFUSED, .applies = ss_libev_method_unknown, .field = "method",
+     .what = "the client does not know this method (\"invalid cipher name\") and stops",
+     .todo = "use a method ss-libev knows, such as aes-256-gcm or chacha20-ietf-poly1305"},
+    {.family = FAMILY_SS_LIBEV, .severity = SEVERITY_REFUSED, .applies = ss_plugin_missing, .field = "ss_obfs",
+     .what = "the plugin is not installed here (not found on PATH), and the client stops when it cannot start it",
+     .todo = "install the plugin, or set it to none"},
+    {.family = FAMILY_SS_RUST, .severity = SEVERITY_REFUSED, .applies = ss_plugin_missing, .field = "ss_obfs",
+     .what = "the plugin is not installed here (not found on PATH), and the client stops when it cannot start it",
+     .todo = "install the plugin, or set it to none"},
+    {.family = FAMILY_SS_RUST, .until = {1, 10, 4}, .severity = SEVERITY_NOTE, .applies = always, .field = NULL,
+     .what = "the client reads \"protocol\" (the socks or redir role) only from v1.10.4",
+     .todo = "use v1.10.4 or later"},
+    {.family = FAMILY_SS_RUST, .severity = SEVERITY_NOTE, .applies = always, .field = NULL,
+     .what = "the client ignores \"reuse_port\"", .todo = "nothing to do"},
     // Trojan.
-    {FAMILY_TROJAN, ALL, ALL, "broken", trojan_verify_without_bundle, "ssl_verify_enable",
-     "verification is on, and the CA bundle /rom/etc/ssl/certs/ca-certificates.crt was not there: the client cannot "
-     "verify the server and carries nothing",
-     "install the CA bundle, or set it to 0"},
-    {FAMILY_TROJAN, ALL, ALL, "broken", trojan_verify_address_without_sni, "trojan_sni",
-     "verification is on with no server name, so the certificate is checked against the IP address, which "
-     "certificates do not name",
-     "set the server name of the certificate"},
-    {FAMILY_TROJAN, ALL, ALL, "note", trojan_verify_on, "trojan_sni",
-     "verification is on: the server's certificate must be valid for the server name", "check it matches the server"},
-    {FAMILY_TROJAN_GO, ALL, ALL, "note", always, NULL,
-     "the client ignores \"cipher_tls13\", \"curve\", \"session_ticket\" and the \"tcp\" reuse and fast-open members, "
-     "drops the OpenSSL-style names of \"cipher\" and sends no ALPN",
-     "nothing to do: it uses its own defaults"},
+    {.family = FAMILY_TROJAN, .severity = SEVERITY_BROKEN, .applies = trojan_verify_without_bundle,
+     .field = "ssl_verify_enable",
+     .what = "verification is on, and the CA bundle /rom/etc/ssl/certs/ca-certificates.crt was not there: the client "
+             "cannot verify the server and carries nothing",
+     .todo = "install the CA bundle, or set it to 0"},
+    {.family = FAMILY_TROJAN, .severity = SEVERITY_BROKEN, .applies = trojan_verify_address_without_sni,
+     .field = "trojan_sni",
+     .what = "verification is on with no server name, so the certificate is checked against the IP address, which "
+             "certificates do not name",
+     .todo = "set the server name of the certificate"},
+    {.family = FAMILY_TROJAN, .severity = SEVERITY_NOTE, .applies = trojan_verify_on, .field = "trojan_sni",
+     .what = "verification is on: the server's certificate must be valid for the server name",
+     .todo = "check it matches the server"},
+    {.family = FAMILY_TROJAN_GO, .severity = SEVERITY_NOTE, .applies = always, .field = NULL,
+     .what = "the client ignores \"cipher_tls13\", \"curve\", \"session_ticket\" and the \"tcp\" reuse and fast-open "
+             "members, drops the OpenSSL-style names of \"cipher\" and sends no ALPN",
+     .todo = "nothing to do: it uses its own defaults"},
 };
 
 bool version_before(Version a, Version b)
@@ -526,11 +586,12 @@ const char *family_name(int family)
     }
 }
 
-// "Xray v24.9.7 and later", "Xray v26.1.31 to v26.2.2", "shadowsocks-rust
-// before v1.10.4", "trojan-go": which releases a note is about.
-void rule_releases(const CheckRule *rule, int family, char *out, size_t size)
+// "Xray v24.9.7 and later", "Xray v26.1.31 and later, before v26.2.3",
+// "shadowsocks-rust before v1.10.4", "trojan-go": which releases a note is
+// about.
+void rule_releases(const CheckRule *rule, char *out, size_t size)
 {
-    const char *name = family_name(family), *v = version_prefix(family);
+    const char *name = family_name(rule->family), *v = version_prefix(rule->family);
     Version f = rule->from, u = rule->until;
     if (version_unset(f) && version_unset(u))
         snprintf(out, size, "%s", name);
@@ -541,6 +602,16 @@ void rule_releases(const CheckRule *rule, int family, char *out, size_t size)
     else
         snprintf(out, size, "%s %s%d.%d.%d and later, before %s%d.%d.%d", name, v, f.major, f.minor, f.patch, v,
                  u.major, u.minor, u.patch);
+}
+
+// A fact several families share is a row each, with the same test and the
+// same words: the row of the client that counts tells it for all.
+bool rule_shared_with(const CheckRule *rule, ClientFamily family)
+{
+    for (const CheckRule &other : CHECK_RULES)
+        if (other.family == family && other.applies == rule->applies && strcmp(other.what, rule->what) == 0)
+            return true;
+    return false;
 }
 
 // --- running a client --------------------------------------------------------
@@ -624,7 +695,7 @@ int client_run(char *const *argv, long limit_ms, ClientRun *run)
 
 struct VersionPattern {
     const char *marker; // what the client prints before its version
-    int family;
+    ClientFamily family;
 };
 
 // Longer markers first: "shadowsocks-libev " also begins "shadowsocks".
@@ -756,16 +827,16 @@ struct Findings {
     int refused;
 };
 
-void check_print(Findings *findings, const char *severity, const char *client, const CheckRule *rule,
+void check_print(Findings *findings, CheckSeverity severity, const char *client, const CheckRule *rule,
                  const CheckInput *in)
 {
     char key[96] = "no setting changes it";
     if (rule->field)
         snprintf(key, sizeof key, "ssconf_basic_%s_%d", rule->field, in->node);
-    fprintf(stdout, "%s %s: %s (%s): %s\n", severity, client, rule->what, key, rule->todo);
-    if (strcmp(severity, "note") != 0)
+    fprintf(stdout, "%s %s: %s (%s): %s\n", SEVERITY_NAMES[severity], client, rule->what, key, rule->todo);
+    if (severity != SEVERITY_NOTE)
         findings->serious++;
-    if (strcmp(severity, "refused") == 0)
+    if (severity == SEVERITY_REFUSED)
         findings->refused++;
 }
 
@@ -777,6 +848,18 @@ const CheckClient DEFAULT_CLIENTS[] = {
 };
 
 } // namespace
+
+const char *check_fact(size_t i, char *text, size_t size)
+{
+    if (i >= sizeof CHECK_RULES / sizeof CHECK_RULES[0])
+        return NULL;
+    const CheckRule *rule = &CHECK_RULES[i];
+    char releases[96];
+    rule_releases(rule, releases, sizeof releases);
+    snprintf(text, size, "%s: %s%s%s%s: %s.", releases, rule->what, rule->field ? " [" : "",
+             rule->field ? rule->field : "", rule->field ? "]" : "", rule->todo);
+    return SEVERITY_NAMES[rule->severity];
+}
 
 int node_check(int argc, char **argv)
 {
@@ -839,23 +922,17 @@ int node_check(int argc, char **argv)
                 targets[0] = &client;
     const CheckClient *target = targets[0];
     for (const CheckRule &rule : CHECK_RULES) {
-        if (!(rule.families & check_families_for((int)type)) || !rule.applies(&in))
+        if (!(rule.family & check_families_for((int)type)) || !rule.applies(&in))
             continue;
-        if (target && (rule.families & target->family)) {
+        if (target && rule.family == target->family) {
             if (rule_holds_for(&rule, target->version))
                 check_print(&findings, rule.severity, target->label, &rule, &in);
-            continue;
-        }
-        if (client_path)
-            continue; // a named client: the others' facts are beside the point
-        // Facts about clients not run here: notes naming their releases.
-        for (int family = 1; family <= FAMILY_TROJAN_GO; family <<= 1) {
-            if (!(rule.families & family) || (target && family == target->family) ||
-                !(family & check_families_for((int)type)))
-                continue;
+        } else if (!client_path && !(target && rule_shared_with(&rule, target->family))) {
+            // Facts about clients not run here: notes naming their releases.
+            // A named client makes the others' facts beside the point.
             char releases[96];
-            rule_releases(&rule, family, releases, sizeof releases);
-            check_print(&findings, "note", releases, &rule, &in);
+            rule_releases(&rule, releases, sizeof releases);
+            check_print(&findings, SEVERITY_NOTE, releases, &rule, &in);
         }
     }
 

@@ -67,45 +67,6 @@ int link_write(NodeLink *node, NodeText *out)
     return node_refuse(node, "protocol '%s' has no share link", protocol);
 }
 
-int node_parse_target(int argc, char **argv, const char *option, bool takes_value, NodeTarget *target)
-{
-    const char *type = NULL;
-    memset(target, 0, sizeof *target);
-    for (int i = 2; i < argc; i++) {
-        if (strcmp(argv[i], option) == 0 && (!takes_value || i + 1 < argc)) {
-            target->option = true;
-            target->value = takes_value ? argv[++i] : NULL;
-        } else if (!type) {
-            type = argv[i];
-        } else if (!target->node) {
-            target->node = argv[i];
-        } else {
-            return NODE_USAGE;
-        }
-    }
-    char *end;
-    long number = type ? strtol(type, &end, 10) : -1;
-    if (!type || *end || !type[0] || number < 0 || number > 3)
-        return NODE_USAGE;
-    target->type = (int)number;
-    if (target->node) {
-        number = strtol(target->node, &end, 10);
-        if (*end || !target->node[0] || number < 0 || number > 99999999)
-            return NODE_USAGE;
-        target->index = (int)number;
-    }
-    return 0;
-}
-
-int node_target_index(const NodeTarget *target, int *node)
-{
-    if (driver_read_node(node) != 0)
-        return NODE_REFUSED; // the store client has said why
-    if (target->node)
-        *node = target->index;
-    return 0;
-}
-
 int node_export(int argc, char **argv)
 {
     NodeTarget target;
