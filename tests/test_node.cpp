@@ -92,6 +92,12 @@ std::vector<ImportCase> import_cases()
     const std::string vl = "vless://" + ID + "@h.example.com:443?";
     const std::string seed = "an mKCP seed cannot be carried by the V2Ray/Xray document";
     const std::string fp = "warning: fp dropped: the Trojan client has no fingerprint setting";
+    std::string dozen_dropped;
+    for (int i = 1; i <= 12; i++)
+        dozen_dropped += refused("trojan", "warning: parameter a" + std::to_string(i) +
+                                               " dropped: the Trojan document has no place for it");
+    const std::string NOT_CARRIED = " cannot be carried by the V2Ray/Xray document (tarvick-node import --xray takes it "
+                                    "for tarvick-node xray)";
     return {
         // ss: SIP002 user info in URL-safe Base64 without padding, in the
         // standard alphabet with it, URL-safe with escaped padding; plain
@@ -164,7 +170,8 @@ std::vector<ImportCase> import_cases()
         // gRPC's multi mode switches nothing on under another transport.
         {"vless://" + ID + "@vl.example.com:443?security=tls&type=ws&path=%2Fw&mode=multi",
          block(1, "2", v2("vless", "tls", "ws", "vl.example.com", "443") + id + " v2ray_fingerprint= "
-               "v2ray_network_tlshost=vl.example.com v2ray_network_path=/w v2ray_network_host= v2ray_mux_enable=0"), "", 0},
+               "v2ray_network_tlshost=vl.example.com v2ray_network_path=/w v2ray_network_host= v2ray_mux_enable=0"),
+         refused("vless", "warning: mode dropped: it changes nothing over ws with security tls"), 0},
         {"vless://" + ID + "@x.example.com:443?security=xtls&flow=xtls-rprx-direct&type=tcp&sni=x.example.com",
          block(1, "2", v2("vless", "xtls", "tcp", "x.example.com", "443") + id + " v2ray_network_flow=xtls-rprx-direct "
                "v2ray_network_tlshost=x.example.com v2ray_headtype_tcp=none v2ray_mux_enable=0"), "", 0},
@@ -198,6 +205,70 @@ std::vector<ImportCase> import_cases()
         {"not a link\nvless://" + ID + "@[::1]:1?security=none",
          block(1, "2", v2("vless", "none", "tcp", "::1", "1") + id + " v2ray_headtype_tcp=none v2ray_mux_enable=0"),
          refused("?", UNKNOWN), 1},
+        // Links as panels and client apps write them. Shadowsocks over a
+        // V2Ray transport is the V2Ray/Xray document's; stating the defaults
+        // changes nothing.
+        {"ss://" + b64url("aes-128-gcm:pass") + "@ss.example.com:443?type=ws&path=%2Fws&host=cdn.example.com"
+                                                 "&security=tls&sni=sni.example.com#WS",
+         block(1, "2 WS", v2("ss", "tls", "ws", "ss.example.com", "443") + " password=cGFzcw== "
+               "v2ray_ss_method=aes-128-gcm v2ray_fingerprint= v2ray_network_tlshost=sni.example.com "
+               "v2ray_network_path=/ws v2ray_network_host=cdn.example.com v2ray_mux_enable=0"), "", 0},
+        {"ss://" + b64url("aes-128-gcm:pass") + "@ss.example.com:8388?type=tcp&security=none&headerType=none",
+         block(1, "0", "use_kcp=0 server=ss.example.com port=8388 password=cGFzcw== method=aes-128-gcm ss_obfs=none"),
+         "", 0},
+        // "echo ... | base64" makes the older form's text end in a newline.
+        {"ss://" + base64("aes-128-gcm:pass@ss.example.com:8388\n"),
+         block(1, "0", "use_kcp=0 server=ss.example.com port=8388 password=cGFzcw== method=aes-128-gcm ss_obfs=none"),
+         "", 0},
+        // Trojan over a transport, the older ws=1 form included, is V2Ray's.
+        {"trojan://pw@t.example.com:443?type=grpc&serviceName=svc&sni=s.example.com",
+         block(1, "2", v2("trojan", "tls", "grpc", "t.example.com", "443") + " password=cHc= v2ray_fingerprint= "
+               "v2ray_network_tlshost=s.example.com v2ray_grpc_serviceName=svc v2ray_mux_enable=0"), "", 0},
+        {"trojan://pw@t.example.com:443?ws=1&wspath=%2Fws&wshost=cdn.example.com&peer=p.example.com#old",
+         block(1, "2 old", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=cHc= v2ray_fingerprint= "
+               "v2ray_network_tlshost=p.example.com v2ray_network_path=/ws v2ray_network_host=cdn.example.com "
+               "v2ray_mux_enable=0"), "", 0},
+        // Trojan's host names the server when nothing else does; verification
+        // as each client spells it.
+        {"trojan://pw@t.example.com:443?skip-cert-verify=false&host=h.example.com",
+         block(1, "3", "server=t.example.com port=443 password=cHc= ssl_verify_enable=1 trojan_sni=h.example.com "
+               "trojan_mp_enable=0"), "", 0},
+        {"trojan://pw@t.example.com:443?insecure=1&pcs=ab",
+         block(1, "3", "server=t.example.com port=443 password=cHc= ssl_verify_enable=0 trojan_sni=t.example.com "
+               "trojan_mp_enable=0"),
+         refused("trojan", "warning: pcs dropped: the Trojan client cannot pin the certificate or verify it by other "
+                           "names: it verifies it against the CA bundle, or not at all as the link says"), 0},
+        {vl + "security=tls&type=raw&sni=h.example.com&allowInsecure=0",
+         block(1, "2", v2("vless", "tls", "tcp", "h.example.com", "443") + id + " v2ray_fingerprint= "
+               "v2ray_network_tlshost=h.example.com v2ray_headtype_tcp=none v2ray_mux_enable=0"),
+         refused("vless", "warning: the certificate will not be verified, though the link asks for it (allowInsecure): "
+                          "the V2Ray/Xray document never verifies"), 0},
+        // vmess members the reader does not use may hold any JSON value.
+        {vmess(R"({"v":2,"ps":"any","add":"vm.example.com","port":443,"id":")" + ID + R"(","aid":0,"net":"tcp",)"
+               R"("type":"none","tls":"","allowInsecure":true,"extra":{"a":[1,2.5,{"b":null}],"c":false},)"
+               R"("score":-1.5e3,"tags":[]})"),
+         block(1, "2 any", v2("vmess", "none", "tcp", "vm.example.com", "443") + id + " v2ray_alterid=0 "
+               "v2ray_security=auto v2ray_headtype_tcp=none v2ray_mux_enable=0"), "", 0},
+        {vmess(add + R"(g.example.com","port":443,"id":")" + ID + R"(","net":"grpc","type":"none","path":"s",)"
+               R"("tls":"tls","verify_cert":true})"),
+         block(1, "2", v2("vmess", "tls", "grpc", "g.example.com", "443") + id + " v2ray_alterid=0 "
+               "v2ray_security=auto v2ray_fingerprint= v2ray_network_tlshost=g.example.com v2ray_grpc_serviceName=s "
+               "v2ray_mux_enable=0"),
+         refused("vmess", "warning: the certificate will not be verified, though the link asks for it (verify_cert): "
+                          "the V2Ray/Xray document never verifies"), 0},
+        // A host list is a list where the client takes one (an HTTP header's).
+        {vmess(add + R"(h.example.com","port":80,"id":")" + ID + R"(","net":"tcp","type":"http",)"
+               R"("host":"a.example.com,b.example.com"})"),
+         block(1, "2", v2("vmess", "none", "tcp", "h.example.com", "80") + id + " v2ray_alterid=0 v2ray_security=auto "
+               "v2ray_headtype_tcp=http v2ray_network_host=a.example.com,b.example.com v2ray_mux_enable=0"), "", 0},
+        {"ssr://" + b64url("h.example.com:443:origin:aes-256-cfb:plain:" + b64url("pw") + "/"),
+         block(1, "1", "use_kcp=0 server=h.example.com port=443 password=cHc= method=aes-256-cfb ssr_protocol=origin "
+               "ssr_protocol_param= ssr_obfs=plain ssr_obfs_param="), "", 0},
+        // Every dropped parameter has its own line, however many there are.
+        {"trojan://pw@t.example.com:443?a1=1&a2=2&a3=3&a4=4&a5=5&a6=6&a7=7&a8=8&a9=9&a10=10&a11=11&a12=12",
+         block(1, "3", "server=t.example.com port=443 password=cHc= ssl_verify_enable=1 trojan_sni=t.example.com "
+               "trojan_mp_enable=0"),
+         dozen_dropped, 0},
         // Refusals.
         {"hysteria2://pw@h.example.com:443", "", refused("hysteria2", UNKNOWN), 1},
         {"vless://" + ID + "@h.example.com:0", "", refused("vless", "bad port '0' (1 to 65535)"), 1},
@@ -221,12 +292,10 @@ std::vector<ImportCase> import_cases()
         {vmess(add + R"(h.example.com","port":1,"id":"a\u0000b"})"), "", refused("vmess", "id holds a NUL byte"), 1},
         {"trojan://secret@t.example.com:443?type=ws&path=%2F" + too_long, "",
          refused("trojan", "v2ray_network_path is longer than 9998 bytes"), 1},
-        {vl + "security=reality&pbk=key&sid=1", "",
-         refused("vless", "security reality cannot be carried by the V2Ray/Xray document"), 1},
+        {vl + "security=reality&pbk=key&sid=1", "", refused("vless", "security reality" + NOT_CARRIED), 1},
         {vl + "type=xhttp\n" + vl + "type=splithttp\ntrojan://pw@h.example.com:443?type=httpupgrade", "",
-         refused("vless", "network xhttp cannot be carried by the V2Ray/Xray document") +
-             refused("vless", "network splithttp cannot be carried by the V2Ray/Xray document", 2) +
-             refused("trojan", "network httpupgrade cannot be carried by the V2Ray/Xray document", 3), 1},
+         refused("vless", "network xhttp" + NOT_CARRIED) + refused("vless", "network splithttp" + NOT_CARRIED, 2) +
+             refused("trojan", "network httpupgrade" + NOT_CARRIED, 3), 1},
         {vl + "security=tls&flow=xtls-rprx-vision", "",
          refused("vless", "flow xtls-rprx-vision over tls cannot be carried (the document sends a flow only "
                           "with xtls)"), 1},
@@ -239,6 +308,23 @@ std::vector<ImportCase> import_cases()
         {vl + "type=foo\n" + vl + "security=foo\n" + vl + "headerType=foo\n" + vl + "type=grpc&mode=foo", "",
          refused("vless", "unknown network 'foo'") + refused("vless", "unknown security 'foo'", 2) +
              refused("vless", "unknown TCP header type 'foo'", 3) + refused("vless", "unknown gRPC mode 'foo'", 4), 1},
+        {"ss://" + b64url("aes-128-gcm:pass") + "@h.example.com:1?plugin=obfs-local&type=ws", "",
+         refused("ss", "a plugin and a transport together cannot be carried"), 1},
+        {"trojan://@t.example.com:443\nss://" + b64url("aes-128-gcm:") + "@h.example.com:1\nvless://@h.example.com:1",
+         "", refused("trojan", "no password") + refused("ss", "no password", 2) + refused("vless", "no id", 3), 1},
+        {vmess(add + R"(h.example.com","port":443,"id":")" + ID + R"(","net":"ws","tls":"tls",)"
+               R"("host":"a.example.com,b.example.com"})") + "\n" +
+             vmess(add + R"(h.example.com","port":443,"id":")" + ID + R"(","net":"h2","tls":"tls",)"
+                   R"("host":"a.example.com,b.example.com"})"),
+         "", refused("vmess", "host a.example.com,b.example.com is a list, and the ws transport takes one name") +
+                 refused("vmess", "host a.example.com,b.example.com is a list and the link names no sni: a TLS server "
+                                  "name is one name", 2), 1},
+        {"vmess://" + ID + "@h.example.com:443?security=tls", "",
+         refused("vmess", "the vmess URL form (vmess://id@host:port?...) is not taken: use the vmess JSON form or a "
+                          "vless link"), 1},
+        // The input's control bytes reach no terminal.
+        {vl + "type=%1B%5B31mred\n\x1b[2Jfoo://x", "",
+         refused("vless", "unknown network '\\x1b[31mred'") + refused("\\x1b[2Jfoo", UNKNOWN, 2), 1},
     };
 }
 
@@ -397,7 +483,7 @@ TEST_F(NodeTest, ImportedKeysAreTheKeysTarvickReads)
             checked++;
         }
     }
-    EXPECT_EQ(checked, 26);
+    EXPECT_EQ(checked, 39);
 }
 
 TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
@@ -553,13 +639,24 @@ TEST_F(NodeTest, ExportTable)
         // Nodes no link can carry.
         {"2", "v2ray_protocol=socks server=s.example.com port=1", "", no_link + "protocol 'socks' has no share link\n"},
         {"2", "v2ray_protocol=http server=s.example.com port=1", "", no_link + "protocol 'http' has no share link\n"},
-        {"2", "v2ray_protocol=ss server=s.example.com port=1 v2ray_network=ws", "",
-         no_link + "an ss node with a transport or TLS has no link\n"},
-        {"2", "v2ray_protocol=ss server=s.example.com port=1 v2ray_network=tcp v2ray_network_security=tls", "",
-         no_link + "an ss node with a transport or TLS has no link\n"},
+        // Shadowsocks over a transport, with the parameters vless links have.
+        {"2", "v2ray_protocol=ss server=s.example.com port=1 password=dGVzdA== v2ray_ss_method=aes-256-gcm "
+              "v2ray_network=ws v2ray_network_path=/p v2ray_network_security=tls v2ray_network_tlshost=s.example.com",
+         "ss://YWVzLTI1Ni1nY206dGVzdA@s.example.com:1/?security=tls&type=ws&path=%2Fp&sni=s.example.com\n", ""},
         {"3", "port=443", "", "tarvick-node: node 5 type 3: the node has no server\n"},
         {"3", "server=s.example.com port=65536", "",
          "tarvick-node: node 5 type 3: the node's port '65536' is not 1 to 65535\n"},
+        // What cannot stand in a link as it is would import as another node.
+        {"3", "server=evil.example#a.example port=443 password=cHc=", "",
+         "tarvick-node: node 5 type 3: the server 'evil.example#a.example' cannot stand in a link as a host\n"},
+        {"3", "server=a\\x01b port=443 password=cHc=", "",
+         "tarvick-node: node 5 type 3: the server 'a\\x01b' cannot stand in a link as a host\n"},
+        {"3", "server=s.example.com port=443x password=cHc=", "",
+         "tarvick-node: node 5 type 3: the node's port '443x' is not 1 to 65535\n"},
+        {"3", "server=s.example.com port=443 password=AA==", "", "tarvick-node: node 5 type 3: the node has no password\n"},
+        {"0", "server=s.example.com port=443 password=cHc= method=a:b", "",
+         "tarvick-node: node 5 type 0: the node's method 'a:b' cannot stand in a link\n"},
+        {"2", "v2ray_protocol=vless server=s.example.com port=443", "", no_link + "the node has no id\n"},
     };
     for (const ExportCase &c : cases)
         check_export(c);
@@ -628,7 +725,7 @@ TEST_F(NodeTest, RoundTrip)
         EXPECT_EQ(exported(reimported[0]), link);
         checked++;
     }
-    EXPECT_EQ(checked, 25);
+    EXPECT_EQ(checked, 38);
 }
 
 TEST_F(NodeTest, QrCodeFollowsTheLink)

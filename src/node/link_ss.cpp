@@ -44,6 +44,8 @@ int ss_set_user(NodeLink *link, const char *user, size_t length, const char *met
     const char *colon = (const char *)memchr(user, ':', length);
     if (!colon || colon == user)
         return node_refuse(link, "no method:password");
+    if (colon + 1 == user + length)
+        return node_refuse(link, "no password");
     if (node_set(link, method_field, user, (size_t)(colon - user)) != 0)
         return -1;
     return node_set_password(link, colon + 1, length - (size_t)(colon - user) - 1);
@@ -95,8 +97,18 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     if (query)
         *query++ = '\0';
     LinkQuery params;
-    if (link_query_parse(link, &params, query) != 0)
+    LinkTransport t;
+    if (link_query_parse(link, &params, query) != 0 || link_query_transport(link, &params, &t) != 0)
         return -1;
+    // Panels write Shadowsocks over a V2Ray transport with the vless
+    // parameters: the V2Ray/Xray document carries that, the Shadowsocks
+    // client does not. Parameters that state the defaults say nothing.
+    bool plain = (!t.network[0] || strcmp(t.network, "tcp") == 0 || strcmp(t.network, "raw") == 0) &&
+                 (!t.header[0] || strcmp(t.header, "none") == 0) && (!t.security[0] || strcmp(t.security, "none") == 0);
+    const char *plugin = link_query_get(&params, "plugin");
+    if (!plain && plugin[0])
+        return node_refuse(link, "a plugin and a transport together cannot be carried");
+    const char *method_field = plain ? "method" : "v2ray_ss_method";
     // Standard Base64 may hold "/": only the path after the host ends here.
     char *at = strrchr(text, '@');
     char *host_part = at ? at : text;
@@ -107,35 +119,38 @@ int link_read_ss(NodeLink *link, char *text, size_t)
 
     if (!at) { // the older form: all of it is Base64
         long length;
-        char *plain = link_unbase64(text, strlen(text), &length);
-        if (!plain)
+        char *plain_text = link_unbase64(text, strlen(text), &length);
+        if (!plain_text)
             return node_refuse(link, "bad Base64");
+        // "echo ... | base64" encodes the line's end too.
+        while (length > 0 && (plain_text[length - 1] == '\n' || plain_text[length - 1] == '\r'))
+            plain_text[--length] = '\0';
         char *inner_at = NULL; // the last "@": the password may hold one
         for (long i = 0; i < length; i++)
-            if (plain[i] == '@')
-                inner_at = plain + i;
+            if (plain_text[i] == '@')
+                inner_at = plain_text + i;
         int rc = inner_at ? 0 : node_refuse(link, "no method:password@host:port");
         if (rc == 0) {
             *inner_at = '\0';
-            rc = ss_set_user(link, plain, (size_t)(inner_at - plain), "method");
+            rc = ss_set_user(link, plain_text, (size_t)(inner_at - plain_text), method_field);
         }
         if (rc == 0)
             rc = ss_set_server(link, inner_at + 1);
-        free(plain);
+        free(plain_text);
         if (rc != 0)
             return -1;
     } else {
         *at = '\0';
         size_t length = link_percent_decode(text, strlen(text));
         if (memchr(text, ':', length)) {
-            if (ss_set_user(link, text, length, "method") != 0)
+            if (ss_set_user(link, text, length, method_field) != 0)
                 return -1;
         } else {
             long decoded;
             char *user = link_unbase64(text, length, &decoded);
             if (!user)
                 return node_refuse(link, "bad Base64 in the user info");
-            int rc = ss_set_user(link, user, (size_t)decoded, "method");
+            int rc = ss_set_user(link, user, (size_t)decoded, method_field);
             free(user);
             if (rc != 0)
                 return -1;
@@ -143,8 +158,23 @@ int link_read_ss(NodeLink *link, char *text, size_t)
         if (ss_set_server(link, at + 1) != 0)
             return -1;
     }
-    if (ss_set_plugin(link, link_query_get(&params, "plugin")) != 0)
+    if (!plain) {
+        if (link_set_v2ray(link, "ss", &t) != 0)
+            return -1;
+        link_query_warn_unused(link, &params, "V2Ray/Xray");
+        return 0;
+    }
+    if (ss_set_plugin(link, plugin) != 0)
         return -1;
+    // The Shadowsocks client has no TLS and no transport settings.
+    for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++) {
+        const char *value = link_transport_member(&t, LINK_QUERY_FIELDS[i].offset);
+        size_t offset = LINK_QUERY_FIELDS[i].offset;
+        if (value[0] && offset != offsetof(LinkTransport, security) && offset != offsetof(LinkTransport, network) &&
+            offset != offsetof(LinkTransport, header))
+            node_warn(link, "parameter %s dropped: the Shadowsocks document has no place for it",
+                      LINK_QUERY_FIELDS[i].param);
+    }
     link_query_warn_unused(link, &params, "Shadowsocks");
     return 0;
 }
@@ -167,6 +197,8 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
         query += 2;
     } else if ((query = strchr(plain, '?'))) {
         *query++ = '\0';
+    } else if (decoded > 0 && plain[decoded - 1] == '/') {
+        plain[decoded - 1] = '\0'; // the separator before an empty query, not the password's
     }
     // host:port:protocol:method:obfs:password, the host perhaps with colons.
     char *parts[6];
@@ -213,8 +245,11 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
         char *password = rc == 0 ? link_unbase64(parts[5], strlen(parts[5]), &n) : NULL;
         if (rc == 0 && !password)
             rc = node_refuse(link, "bad Base64 in the password");
+        if (rc == 0 && n == 0)
+            rc = node_refuse(link, "no password");
         if (password) {
-            rc = node_set_password(link, password, (size_t)n);
+            if (rc == 0)
+                rc = node_set_password(link, password, (size_t)n);
             free(password);
         }
     }
@@ -261,6 +296,15 @@ int link_write_ss(NodeLink *node, NodeText *out)
     free(password);
     bool v6 = strchr(server, ':') != NULL;
     failed = failed || text_printf(out, v6 ? "@[%s]:%d/" : "@%s:%d/", server, text_to_int(node_get(node, "port"))) != 0;
+    if (!failed && node->type == 2) {
+        // Over a transport or TLS: the parameters vless links have.
+        const char *security = node_get(node, "v2ray_network_security");
+        bool plain = strcmp(node_get(node, "v2ray_network"), "tcp") == 0 &&
+                     strcmp(node_get(node, "v2ray_headtype_tcp"), "http") != 0 &&
+                     (!security[0] || strcmp(security, "none") == 0);
+        if (!plain)
+            return text_append_str(out, "?") != 0 ? node_refuse(node, "out of memory") : link_write_transport(node, out);
+    }
     const char *plugin = node_get(node, "ss_obfs");
     if (!failed && node->type == 0 && plugin[0] && strcmp(plugin, "none") != 0) {
         const char *options = node_get(node, "ss_obfs_host");

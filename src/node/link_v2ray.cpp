@@ -3,10 +3,12 @@
 // back; a trojan link over plain TCP and TLS is a Trojan (type 3) node.
 //
 //   vmess://BASE64({"v": "2", "ps", "add", "port", "id", "aid", "scy", "net",
-//                   "type", "host", "path", "tls", "sni", "fp"})
+//                   "type", "host", "path", "tls", "sni", "fp", "alpn", ...})
 //   vless://UUID@host:port?encryption=none&security=&type=&headerType=&host=
-//           &path=&serviceName=&mode=&quicSecurity=&key=&sni=&fp=&flow=#REMARK
-//   trojan://PASSWORD@host:port?(the same, and peer=, allowInsecure=)#REMARK
+//           &path=&serviceName=&mode=&quicSecurity=&key=&sni=&fp=&flow=
+//           &alpn=&pbk=&sid=&spx=&pcs=&vcn=#REMARK
+//   trojan://PASSWORD@host:port?(the same, and peer=, allowInsecure=, or the
+//            older ws=1&wspath=&wshost=)#REMARK
 #include "node.h"
 
 #include <json-c/json.h>
@@ -16,152 +18,9 @@
 
 namespace {
 
-// A transport as links name it; every text is "" when the link has none.
-struct LinkTransport {
-    const char *network;       // tcp kcp ws http h2 quic grpc
-    const char *header;        // headerType (vmess: type)
-    const char *host;          // ws, h2 and the tcp http header (vmess quic: security)
-    const char *path;          // ws, h2 (vmess: quic key, gRPC service, mKCP seed)
-    const char *service;       // serviceName
-    const char *mode;          // gRPC: multi or gun (vmess: type)
-    const char *quic_security; // quicSecurity
-    const char *quic_key;      // key
-    const char *seed;          // mKCP seed
-    const char *security;      // none tls xtls
-    const char *sni;
-    const char *fingerprint;
-    const char *flow;
-};
-
-struct NetworkName {
-    const char *link;  // as links write it
-    const char *store; // as the node stores it
-};
-
-// The first row of each stored name is the one export writes.
-const NetworkName V2RAY_NETWORK_NAMES[] = {
-    {"tcp", "tcp"}, {"kcp", "mkcp"}, {"ws", "ws"}, {"http", "h2"},
-    {"h2", "h2"},   {"quic", "quic"}, {"grpc", "grpc"}, {"", "tcp"},
-};
-
-// Transports the documents have no member for.
-const char *const V2RAY_NETWORKS_NOT_CARRIED[] = {"xhttp", "splithttp", "httpupgrade"};
-
 const char *or_default(const char *text, const char *fallback)
 {
     return text && text[0] ? text : fallback;
-}
-
-// The node's transport settings from a link's; -1 with the reason set for
-// what the documents cannot carry.
-int link_set_transport(NodeLink *link, const LinkTransport *t, const char *server)
-{
-    const char *network = NULL;
-    for (const NetworkName &row : V2RAY_NETWORK_NAMES)
-        if (strcmp(t->network, row.link) == 0)
-            network = row.store;
-    for (const char *name : V2RAY_NETWORKS_NOT_CARRIED)
-        if (strcmp(t->network, name) == 0)
-            return node_refuse(link, "network %s cannot be carried by the V2Ray/Xray document", name);
-    if (!network)
-        return node_refuse(link, "unknown network '%s'", t->network);
-
-    const char *security = or_default(t->security, "none");
-    if (strcmp(security, "reality") == 0)
-        return node_refuse(link, "security reality cannot be carried by the V2Ray/Xray document");
-    if (strcmp(security, "none") != 0 && strcmp(security, "tls") != 0 && strcmp(security, "xtls") != 0)
-        return node_refuse(link, "unknown security '%s'", security);
-    if (t->flow[0] && strcmp(security, "xtls") != 0)
-        return node_refuse(link, "flow %s over %s cannot be carried (the document sends a flow only with xtls)",
-                           t->flow, security);
-
-    const char *header = or_default(t->header, "none");
-    if (strcmp(network, "tcp") == 0 && strcmp(header, "none") != 0 && strcmp(header, "http") != 0)
-        return node_refuse(link, "unknown TCP header type '%s'", header);
-    // The HTTP header's request path is always "/" in the document.
-    if (strcmp(network, "tcp") == 0 && strcmp(header, "http") == 0 && t->path[0] && strcmp(t->path, "/") != 0)
-        return node_refuse(link, "TCP HTTP header path %s cannot be carried (the document sends /)", t->path);
-    if (strcmp(network, "mkcp") == 0 && t->seed[0])
-        return node_refuse(link, "an mKCP seed cannot be carried by the V2Ray/Xray document");
-    const char *mode = or_default(t->mode, "gun");
-    bool grpc = strcmp(network, "grpc") == 0;
-    if (grpc && strcmp(mode, "gun") != 0 && strcmp(mode, "multi") != 0)
-        return node_refuse(link, "unknown gRPC mode '%s'", mode);
-    bool quic = strcmp(network, "quic") == 0;
-
-    int rc = node_set_text(link, "v2ray_network_security", security) |
-             node_set_text(link, "v2ray_network", network) |
-             node_set_text(link, "v2ray_headtype_tcp", header) |
-             node_set_text(link, "v2ray_network_host", t->host) |
-             node_set_text(link, "v2ray_network_path", t->path) |
-             node_set_text(link, "v2ray_quic_security", or_default(t->quic_security, "none")) |
-             node_set_text(link, "v2ray_quic_key", t->quic_key) |
-             node_set_text(link, "v2ray_quic_guise", quic ? header : "none") |
-             node_set_text(link, "v2ray_grpc_serviceName", t->service) |
-             // Multiplexing is a choice of the router, not of the link; only
-             // gRPC's multi mode shares its switch.
-             node_set_text(link, "v2ray_mux_enable", grpc && strcmp(mode, "multi") == 0 ? "1" : "0") |
-             node_set_text(link, "v2ray_network_tlshost", or_default(t->sni, or_default(t->host, server))) |
-             node_set_text(link, "v2ray_fingerprint", t->fingerprint) |
-             node_set_text(link, "v2ray_network_flow", t->flow);
-    return rc == 0 ? 0 : -1;
-}
-
-// The link's transport from the node's settings; -1 when no link names it.
-int link_get_transport(NodeLink *node, LinkTransport *t)
-{
-    memset(t, 0, sizeof *t);
-    const char *network = node_get(node, "v2ray_network");
-    for (const NetworkName &row : V2RAY_NETWORK_NAMES)
-        if (!t->network && strcmp(network, row.store) == 0)
-            t->network = row.link;
-    if (!t->network || !network[0])
-        return node_refuse(node, "network '%s' has no link", network);
-    // Written even when "none": a trojan link without it would mean TLS.
-    t->security = or_default(node_get(node, "v2ray_network_security"), "none");
-    if (strcmp(t->security, "none") != 0 && strcmp(t->security, "tls") != 0 && strcmp(t->security, "xtls") != 0)
-        return node_refuse(node, "security '%s' has no link", t->security);
-    bool quic = strcmp(network, "quic") == 0;
-    t->header = quic ? node_get(node, "v2ray_quic_guise") : node_get(node, "v2ray_headtype_tcp");
-    t->host = node_get(node, "v2ray_network_host");
-    t->path = node_get(node, "v2ray_network_path");
-    t->service = node_get(node, "v2ray_grpc_serviceName");
-    // gRPC's multi mode is any non-zero switch, as the document reads it.
-    t->mode = strcmp(network, "grpc") != 0 ? "" : text_to_int(node_get(node, "v2ray_mux_enable")) != 0 ? "multi" : "gun";
-    t->quic_security = node_get(node, "v2ray_quic_security");
-    t->quic_key = node_get(node, "v2ray_quic_key");
-    t->seed = "";
-    t->sni = node_get(node, "v2ray_network_tlshost");
-    t->fingerprint = node_get(node, "v2ray_fingerprint");
-    t->flow = node_get(node, "v2ray_network_flow");
-    return 0;
-}
-
-// vless and trojan parameters; the table order is the order export writes.
-struct QueryField {
-    const char *param;
-    size_t offset;
-};
-#define QUERY_FIELD(param, member) {param, offsetof(LinkTransport, member)}
-const QueryField V2RAY_QUERY_FIELDS[] = {
-    QUERY_FIELD("security", security),
-    QUERY_FIELD("type", network),
-    QUERY_FIELD("headerType", header),
-    QUERY_FIELD("host", host),
-    QUERY_FIELD("path", path),
-    QUERY_FIELD("serviceName", service),
-    QUERY_FIELD("mode", mode),
-    QUERY_FIELD("quicSecurity", quic_security),
-    QUERY_FIELD("key", quic_key),
-    QUERY_FIELD("seed", seed),
-    QUERY_FIELD("sni", sni),
-    QUERY_FIELD("fp", fingerprint),
-    QUERY_FIELD("flow", flow),
-};
-
-const char *&transport_member(LinkTransport *t, size_t offset)
-{
-    return *(const char **)((char *)t + offset);
 }
 
 // "user@host:port?query#remark" with the user (UUID or password) decoded.
@@ -193,20 +52,16 @@ int link_read_url(NodeLink *link, char *text, char **user, size_t *user_length, 
     text_put_number(digits, (unsigned long)port);
     if (node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0)
         return -1;
-    for (const QueryField &field : V2RAY_QUERY_FIELDS)
-        transport_member(t, field.offset) = link_query_get(query, field.param);
-    // The V2Ray/Xray document never verifies; the Trojan reader asks itself.
-    link_query_get(query, "allowInsecure");
-    return 0;
+    return link_query_transport(link, query, t);
 }
 
 // Parameters that change nothing the client sends are dropped with a word.
 void link_note_unused(NodeLink *link, LinkQuery *query)
 {
-    if (link_query_get(query, "alpn")[0])
-        node_warn(link, "alpn dropped: the client offers its own ALPN");
     link_query_warn_unused(link, query, link->type == 3 ? "Trojan" : "V2Ray/Xray");
 }
+
+} // namespace
 
 int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t)
 {
@@ -216,28 +71,7 @@ int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t)
     return link_set_transport(link, t, node_get(link, "server"));
 }
 
-int link_write_query(NodeLink *node, NodeText *out, const char *scheme, const char *user, size_t user_length,
-                     const char *first)
-{
-    LinkTransport t;
-    if (link_get_transport(node, &t) != 0)
-        return -1;
-    const char *server = node_get(node, "server");
-    int rc = text_append_str(out, scheme) | text_append_percent(out, user, user_length, NULL) |
-             text_printf(out, strchr(server, ':') ? "@[%s]:%d?" : "@%s:%d?", server,
-                         text_to_int(node_get(node, "port"))) |
-             text_append_str(out, first);
-    for (const QueryField &field : V2RAY_QUERY_FIELDS) {
-        const char *value = transport_member(&t, field.offset);
-        if (!value[0])
-            continue;
-        if (out->data[out->length - 1] != '?')
-            rc |= text_append_str(out, "&");
-        rc |= text_append_str(out, field.param) | text_append_str(out, "=") |
-              text_append_percent(out, value, strlen(value), NULL);
-    }
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
-}
+namespace {
 
 // The vmess object is flat: members whose values are texts, or whole numbers
 // (port and aid are written both ways). Reading just that costs a fraction of
@@ -316,13 +150,51 @@ const char *vmess_text(VmessReader *r, size_t *length)
     return NULL;
 }
 
+// The texts of a value that is no text, number, true, false or null.
+const char VMESS_NOT_SCALAR[] = "\x01";
+
+// Passes over any JSON value (a member the reader does not use may hold
+// anything); false when it is broken or nested too deep.
+bool vmess_skip(VmessReader *r, int depth)
+{
+    vmess_space(r);
+    if (r->p >= r->end || depth > 32)
+        return false;
+    char open = *r->p;
+    if (open == '"') {
+        size_t length;
+        char *saved = r->out;
+        bool ok = vmess_text(r, &length) != NULL;
+        r->out = saved;
+        return ok;
+    }
+    if (open != '[' && open != '{') {
+        const char *start = r->p; // a number, true, false or null
+        while (r->p < r->end && strchr("+-.0123456789eEtruefalsn", *r->p) && *r->p)
+            r->p++;
+        return r->p > start;
+    }
+    char close = open == '[' ? ']' : '}';
+    r->p++;
+    if (vmess_next(r, close))
+        return true;
+    do {
+        if (open == '{' && (!vmess_skip(r, depth + 1) || !vmess_next(r, ':')))
+            return false;
+        if (!vmess_skip(r, depth + 1))
+            return false;
+    } while (vmess_next(r, ','));
+    return vmess_next(r, close);
+}
+
 struct VmessField {
     const char *name;
     const char *text;
 };
 
-// The one object's members; each field keeps its last value. Texts, whole
-// numbers and null (no value) are read; anything else refuses the link.
+// The one object's members; each field keeps its last value: a text, the
+// digits of a whole number, "true" or "false", "" for null, and
+// VMESS_NOT_SCALAR for anything else.
 int vmess_read(NodeLink *link, VmessReader *r, VmessField *fields, size_t count)
 {
     if (!vmess_next(r, '{'))
@@ -338,20 +210,29 @@ int vmess_read(NodeLink *link, VmessReader *r, VmessField *fields, size_t count)
             text = vmess_text(r, &length);
             if (text && memchr(text, '\0', length))
                 return node_refuse(link, "%s holds a NUL byte", name);
-        } else if (r->end - r->p >= 4 && memcmp(r->p, "null", 4) == 0) {
+        } else if (r->end - r->p >= 4 && (memcmp(r->p, "null", 4) == 0 || memcmp(r->p, "true", 4) == 0)) {
+            text = *r->p == 'n' ? "" : "true";
             r->p += 4;
-            text = "";
+        } else if (r->end - r->p >= 5 && memcmp(r->p, "false", 5) == 0) {
+            text = "false";
+            r->p += 5;
         } else {
             const char *start = r->p;
             r->p += r->p < r->end && *r->p == '-';
             while (r->p < r->end && *r->p >= '0' && *r->p <= '9')
                 r->p++;
             length = (size_t)(r->p - start);
-            if (r->p == start || r->p[-1] == '-' || (r->p < r->end && strchr(".eE", *r->p) && *r->p))
-                return node_refuse(link, "%s is neither a text nor a whole number", name);
-            memcpy(r->out, start, length);
-            r->out[length] = '\0';
-            r->out += length + 1;
+            bool whole = r->p > start && r->p[-1] != '-' && !(r->p < r->end && *r->p && strchr(".eE", *r->p));
+            if (whole) {
+                memcpy(r->out, start, length);
+                r->out[length] = '\0';
+                r->out += length + 1;
+            } else {
+                r->p = start;
+                if (!vmess_skip(r, 0))
+                    return node_refuse(link, "broken JSON");
+                text = VMESS_NOT_SCALAR;
+            }
         }
         if (!text)
             return node_refuse(link, "broken JSON");
@@ -371,6 +252,11 @@ int vmess_read(NodeLink *link, VmessReader *r, VmessField *fields, size_t count)
 
 int link_read_vmess(NodeLink *link, char *text, size_t length)
 {
+    link->type = 2;
+    // Base64 has no "@": this is the URL form some clients write.
+    if (memchr(text, '@', length))
+        return node_refuse(link, "the vmess URL form (vmess://id@host:port?...) is not taken: use the vmess JSON form "
+                                 "or a vless link");
     char *json = (char *)malloc(2 * (length * 3 / 4 + 4));
     if (!json)
         return node_refuse(link, "out of memory");
@@ -379,13 +265,20 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         free(json);
         return node_refuse(link, "bad Base64");
     }
-    VmessField f[] = {{"add", ""}, {"port", ""}, {"id", ""},   {"aid", ""},  {"scy", ""}, {"net", ""}, {"type", ""},
-                      {"host", ""}, {"path", ""}, {"tls", ""}, {"sni", ""}, {"fp", ""},  {"ps", ""},  {"alpn", ""}};
-    enum { ADD, PORT, ID, AID, SCY, NET, TYPE, HOST, PATH, TLS, SNI, FP, PS, ALPN };
-    VmessReader reader = {json, json + decoded, json + decoded + 1};
+    VmessField f[] = {{"add", ""}, {"port", ""}, {"id", ""}, {"aid", ""}, {"scy", ""}, {"net", ""}, {"type", ""},
+                      {"host", ""}, {"path", ""}, {"tls", ""}, {"sni", ""}, {"fp", ""}, {"ps", ""}, {"alpn", ""},
+                      {"allowInsecure", ""}, {"insecure", ""}, {"skip-cert-verify", ""}, {"verify_cert", ""},
+                      {"pbk", ""}, {"sid", ""}, {"spx", ""}, {"pcs", ""}, {"vcn", ""}, {"flow", ""}};
+    enum { ADD, PORT, ID, AID, SCY, NET, TYPE, HOST, PATH, TLS, SNI, FP, PS, ALPN, INSECURE, INSECURE2, SKIP, VERIFY,
+           PBK, SID, SPX, PCS, VCN, FLOW };
+    // A UTF-8 byte order mark before the object is no part of it.
+    size_t skip = decoded >= 3 && memcmp(json, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    VmessReader reader = {json + skip, json + decoded, json + decoded + 1};
     int rc = vmess_read(link, &reader, f, sizeof f / sizeof f[0]);
+    for (size_t i = 0; rc == 0 && i < sizeof f / sizeof f[0]; i++)
+        if (f[i].text == VMESS_NOT_SCALAR)
+            rc = node_refuse(link, "%s is neither a text nor a whole number", f[i].name);
 
-    link->type = 2;
     char *address = NULL;
     if (rc == 0) {
         // JSON needs no brackets around an IPv6 address; some writers add them.
@@ -413,36 +306,49 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     const char *aid = or_default(f[AID].text, "0");
     if (rc == 0 && (strspn(aid, "0123456789") != strlen(aid) || strlen(aid) > 5))
         rc = node_refuse(link, "bad aid '%s'", aid);
+    if (rc == 0 && f[FLOW].text[0])
+        rc = node_refuse(link, "flow %s is vless's, not vmess's", f[FLOW].text);
     if (rc == 0) {
         bool quic = strcmp(f[NET].text, "quic") == 0;
         bool grpc = strcmp(f[NET].text, "grpc") == 0;
-        bool kcp = strcmp(f[NET].text, "kcp") == 0;
+        bool kcp = strcmp(f[NET].text, "kcp") == 0 || strcmp(f[NET].text, "mkcp") == 0;
+        bool xhttp = strcmp(f[NET].text, "xhttp") == 0 || strcmp(f[NET].text, "splithttp") == 0;
         LinkTransport t;
         memset(&t, 0, sizeof t);
+        for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++)
+            link_transport_member(&t, LINK_QUERY_FIELDS[i].offset) = "";
         t.network = f[NET].text;
-        t.header = grpc ? "" : f[TYPE].text;
-        t.mode = grpc ? f[TYPE].text : "";
+        t.header = grpc || xhttp ? "" : f[TYPE].text;
+        t.mode = grpc || xhttp ? f[TYPE].text : "";
         t.host = quic ? "" : f[HOST].text;
         t.quic_security = quic ? f[HOST].text : "";
         t.path = quic || grpc || kcp ? "" : f[PATH].text;
         t.quic_key = quic ? f[PATH].text : "";
         t.service = grpc ? f[PATH].text : "";
         t.seed = kcp ? f[PATH].text : "";
-        const char *tls = f[TLS].text;
-        t.security = tls;
+        t.security = f[TLS].text;
         t.sni = f[SNI].text;
         t.fingerprint = f[FP].text;
-        t.flow = "";
+        t.alpn = f[ALPN].text;
+        t.public_key = f[PBK].text;
+        t.short_id = f[SID].text;
+        t.spider = f[SPX].text;
+        t.pinned = f[PCS].text;
+        t.names = f[VCN].text;
+        t.verify = LINK_VERIFY_UNSAID;
+        rc = link_verify_switch(link, &t, "allowInsecure", f[INSECURE].text, true) |
+             link_verify_switch(link, &t, "insecure", f[INSECURE2].text, true) |
+             link_verify_switch(link, &t, "skip-cert-verify", f[SKIP].text, true) |
+             link_verify_switch(link, &t, "verify_cert", f[VERIFY].text, false);
         char alter_id[8]; // "007" is 7, as tarvick reads it and export writes it
         text_put_number(alter_id, (unsigned long)strtol(aid, NULL, 10));
-        rc = node_set_text(link, "v2ray_uuid", f[ID].text) | node_set_text(link, "v2ray_alterid", alter_id) |
-             node_set_text(link, "v2ray_security", or_default(f[SCY].text, "auto"));
+        if (rc == 0)
+            rc = node_set_text(link, "v2ray_uuid", f[ID].text) | node_set_text(link, "v2ray_alterid", alter_id) |
+                 node_set_text(link, "v2ray_security", or_default(f[SCY].text, "auto"));
         if (rc == 0)
             rc = link_set_v2ray(link, "vmess", &t);
         if (rc == 0)
             node_set_name(link, f[PS].text, strlen(f[PS].text));
-        if (rc == 0 && f[ALPN].text[0])
-            node_warn(link, "alpn dropped: the client offers its own ALPN");
     }
     free(json);
     return rc == 0 ? 0 : -1;
@@ -454,6 +360,7 @@ int link_read_vless(NodeLink *link, char *text, size_t)
     size_t user_length;
     LinkQuery query;
     LinkTransport t;
+    link->type = 2;
     if (link_read_url(link, text, &user, &user_length, &query, &t) != 0)
         return -1;
     const char *encryption = or_default(link_query_get(&query, "encryption"), "none");
@@ -467,38 +374,84 @@ int link_read_vless(NodeLink *link, char *text, size_t)
     return 0;
 }
 
+namespace {
+
+// The older form of a trojan link over WebSocket: ws=1, wspath=, wshost=.
+int trojan_old_ws(NodeLink *link, LinkQuery *query, LinkTransport *t)
+{
+    const char *ws = link_query_get(query, "ws"), *path = link_query_get(query, "wspath"),
+               *host = link_query_get(query, "wshost");
+    bool on = strcmp(ws, "1") == 0 || strcmp(ws, "true") == 0;
+    if (!on && (path[0] || host[0] || (ws[0] && strcmp(ws, "0") != 0 && strcmp(ws, "false") != 0)))
+        return node_refuse(link, "ws '%s' with wspath or wshost says neither WebSocket nor not", ws);
+    if (!on)
+        return 0;
+    if ((t->network[0] && strcmp(t->network, "ws") != 0) || (t->path[0] && path[0] && strcmp(t->path, path) != 0) ||
+        (t->host[0] && host[0] && strcmp(t->host, host) != 0))
+        return node_refuse(link, "ws=1 and its wspath or wshost disagree with type, path or host");
+    t->network = "ws";
+    t->path = or_default(t->path, path);
+    t->host = or_default(t->host, host);
+    return 0;
+}
+
+} // namespace
+
 int link_read_trojan(NodeLink *link, char *text, size_t)
 {
     char *user;
     size_t user_length;
     LinkQuery query;
     LinkTransport t;
-    if (link_read_url(link, text, &user, &user_length, &query, &t) != 0)
+    link->type = 3;
+    if (link_read_url(link, text, &user, &user_length, &query, &t) != 0 || trojan_old_ws(link, &query, &t) != 0)
         return -1;
+    if (user_length == 0)
+        return node_refuse(link, "no password");
+    // trojan-go's Shadowsocks layer and plugins change every byte sent.
+    const char *encryption = link_query_get(&query, "encryption"), *plugin = link_query_get(&query, "plugin");
+    if (encryption[0] && strcmp(encryption, "none") != 0)
+        return node_refuse(link, "encryption %s cannot be carried by the documents", encryption);
+    if (plugin[0])
+        return node_refuse(link, "plugin %s cannot be carried by the documents", plugin);
     const char *peer = link_query_get(&query, "peer");
-    const char *insecure = link_query_get(&query, "allowInsecure");
     t.security = or_default(t.security, "tls"); // trojan is TLS unless told otherwise
     t.sni = or_default(t.sni, peer);
     if (node_set_password(link, user, user_length) != 0)
         return -1;
-    bool plain_tcp = (!t.network[0] || strcmp(t.network, "tcp") == 0) &&
+    bool plain_tcp = (!t.network[0] || strcmp(t.network, "tcp") == 0 || strcmp(t.network, "raw") == 0 ||
+                      strcmp(t.network, "original") == 0) &&
                      (!t.header[0] || strcmp(t.header, "none") == 0);
-    if (plain_tcp && strcmp(t.security, "tls") == 0 && !t.flow[0]) {
-        // The Trojan client itself: it verifies unless the link says not to.
-        link->type = 3;
-        bool verify = !(strcmp(insecure, "1") == 0 || strcmp(insecure, "true") == 0);
-        int rc = node_set_text(link, "ssl_verify_enable", verify ? "1" : "0") |
-                 node_set_text(link, "trojan_sni", or_default(t.sni, node_get(link, "server"))) |
-                 node_set_text(link, "trojan_mp_enable", "0");
-        if (rc != 0)
+    if (!plain_tcp || strcmp(t.security, "tls") != 0 || t.flow[0]) {
+        if (link_set_v2ray(link, "trojan", &t) != 0)
             return -1;
-        if (t.fingerprint[0])
-            node_warn(link, "fp dropped: the Trojan client has no fingerprint setting");
         link_note_unused(link, &query);
         return 0;
     }
-    if (link_set_v2ray(link, "trojan", &t) != 0)
+    // The Trojan client itself: it verifies unless the link says not to, and
+    // takes the server name from sni, peer, a host of one name, or the server.
+    const char *sni = or_default(t.sni, strchr(t.host, ',') ? "" : t.host);
+    if (!sni[0] && t.host[0])
+        return node_refuse(link, "host %s is a list and the link names no sni: a TLS server name is one name", t.host);
+    int rc = node_set_text(link, "ssl_verify_enable", t.verify == LINK_VERIFY_SKIP ? "0" : "1") |
+             node_set_text(link, "trojan_sni", or_default(sni, node_get(link, "server"))) |
+             node_set_text(link, "trojan_mp_enable", "0");
+    if (rc != 0)
         return -1;
+    if (t.fingerprint[0])
+        node_warn(link, "fp dropped: the Trojan client has no fingerprint setting");
+    if (t.alpn[0])
+        node_warn(link, "alpn dropped: the client offers its own ALPN");
+    if (t.pinned[0] || t.names[0])
+        node_warn(link, "%s dropped: the Trojan client cannot pin the certificate or verify it by other names: it "
+                        "verifies it against the CA bundle%s",
+                  t.pinned[0] ? "pcs" : "vcn", t.verify == LINK_VERIFY_SKIP ? ", or not at all as the link says" : "");
+    if (t.public_key[0] || t.short_id[0] || t.spider[0])
+        node_warn(link, "pbk, sid and spx dropped: they are REALITY's, and the link's security is tls");
+    const char *unused[] = {"path", "serviceName", "mode", "quicSecurity", "key", "seed", "flow"};
+    for (const char *name : unused) // the Trojan client runs over TLS alone
+        if (link_query_get(&query, name)[0])
+            node_warn(link, "parameter %s dropped: the Trojan document has no place for it", name);
     link_note_unused(link, &query);
     return 0;
 }

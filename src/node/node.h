@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 
+
 enum {
     NODE_FIELD_MAX = 24,
     NODE_ARENA_SIZE = 2048, // a link's usual values fit without an allocation each
@@ -37,6 +38,7 @@ struct NodeLink {
     char *name;
     NodeField fields[NODE_FIELD_MAX];
     int count;
+    bool for_xray; // read for tarvick-node xray's document, not tarvick's
     char reason[256];
     char *warnings; // each note ends in a newline; NULL when there is none
     size_t warnings_length;
@@ -108,6 +110,68 @@ const char *link_query_get(LinkQuery *query, const char *name);
 // Warns of every parameter that no reader asked for.
 void link_query_warn_unused(NodeLink *link, const LinkQuery *query, const char *document);
 
+// A transport as links name it, for vmess, vless, trojan and Shadowsocks
+// links alike; every text is "" when the link has none.
+enum { LINK_VERIFY_UNSAID, LINK_VERIFY_ASKED, LINK_VERIFY_SKIP };
+struct LinkTransport {
+    const char *security;  // none tls xtls reality
+    const char *network;   // as links name it: tcp raw kcp ws http h2 quic grpc xhttp httpupgrade
+    const char *header;    // headerType (vmess: type)
+    const char *host;      // ws, h2, the tcp http header, xhttp, httpupgrade
+    const char *path;      // ws, h2, xhttp, httpupgrade
+    const char *service;   // serviceName
+    const char *mode;      // gRPC: multi or gun; xhttp: its mode
+    const char *quic_security;
+    const char *quic_key;
+    const char *seed;      // mKCP seed
+    const char *sni;
+    const char *fingerprint;
+    const char *flow;
+    const char *alpn;
+    const char *public_key; // REALITY: pbk, sid, spx
+    const char *short_id;
+    const char *spider;
+    const char *pinned;    // pcs: certificate hashes to pin
+    const char *names;     // vcn: names to verify the certificate by
+    const char *authority; // what no document carries
+    const char *extra;
+    const char *mldsa;
+    const char *ech;
+    const char *mask;
+    int verify;            // what the link says of verifying the certificate
+    const char *verify_said_by; // the parameter that said it
+};
+// vless and trojan parameters; the table order is the order export writes.
+struct LinkQueryField {
+    const char *param;
+    size_t offset;
+};
+#define LINK_QUERY_FIELD(param, member) {param, offsetof(LinkTransport, member)}
+extern const LinkQueryField LINK_QUERY_FIELDS[];
+extern const size_t LINK_QUERY_FIELD_COUNT;
+const char *&link_transport_member(LinkTransport *t, size_t offset);
+// What a link's switch says of verifying the certificate: name=1 or true
+// means not to when skip_when_true, to verify otherwise. 0, or -1 with the
+// reason set for a value that is no switch or a contradiction.
+int link_verify_switch(NodeLink *link, LinkTransport *t, const char *name, const char *value, bool skip_when_true);
+// The transport parameters of a URL link's query (marked as used).
+int link_query_transport(NodeLink *link, LinkQuery *query, LinkTransport *t);
+// The node's transport settings from a link's; -1 with the reason set for
+// what the documents cannot carry. server stands in for a missing sni.
+int link_set_transport(NodeLink *link, const LinkTransport *t, const char *server);
+// The link's transport from the node's settings; -1 when no link names it.
+int link_get_transport(NodeLink *node, LinkTransport *t);
+// The node's transport as link parameters, after out's "?" or a parameter.
+int link_write_transport(NodeLink *node, NodeText *out);
+// scheme, user, "@host:port?", first, then the transport parameters.
+int link_write_query(NodeLink *node, NodeText *out, const char *scheme, const char *user, size_t user_length,
+                     const char *first);
+// "type 2, protocol": the node's protocol and transport from a link's.
+int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t);
+
+// Whether a host can stand in a link as it is: a name or IPv4 address without
+// blanks, control bytes or URL delimiters, or an IPv6 address.
+bool link_host_valid(const char *host);
 // "host:port" or "[v6]:port", in place. Returns 0, or -1 with the reason set.
 int link_host_port(NodeLink *link, char *text, const char **host, int *port);
 // Writes a non-negative number in decimal with a NUL; returns its length.

@@ -16,15 +16,36 @@ int export_refuse_unless(NodeLink *node, bool ok, const char *what)
 
 } // namespace
 
+// A link with an empty secret imports as no node at all; a method with a
+// colon would be cut at it.
+static int export_credentials(NodeLink *node, const char *secret, const char *method)
+{
+    const char *stored = node_get(node, secret);
+    char *decoded = strcmp(secret, "password") == 0 ? decode_base64(stored) : NULL;
+    bool empty = decoded ? decoded[0] == '\0' : stored[0] == '\0';
+    free(decoded);
+    if (empty)
+        return node_refuse(node, "the node has no %s", strcmp(secret, "password") == 0 ? "password" : "id");
+    if (method && (!node_get(node, method)[0] || strchr(node_get(node, method), ':')))
+        return node_refuse(node, "the node's method '%s' cannot stand in a link", node_get(node, method));
+    return 0;
+}
+
 // What no link can say is told first: tarvick reads no server for such a
 // node, so the server checks would only hide the reason.
-static int link_write_checked(NodeLink *node, NodeText *out, int (*write)(NodeLink *, NodeText *))
+static int link_write_checked(NodeLink *node, NodeText *out, int (*write)(NodeLink *, NodeText *), const char *secret,
+                              const char *method)
 {
-    int port = text_to_int(node_get(node, "port"));
-    if (!node_get(node, "server")[0])
+    const char *server = node_get(node, "server");
+    if (!server[0])
         return node_refuse(node, "the node has no server");
-    if (port < 1 || port > 65535)
+    // A link that imports as another node is worse than none.
+    if (!link_host_valid(server))
+        return node_refuse(node, "the server '%s' cannot stand in a link as a host", server);
+    if (link_port(node_get(node, "port")) < 0)
         return node_refuse(node, "the node's port '%s' is not 1 to 65535", node_get(node, "port"));
+    if (export_credentials(node, secret, method) != 0)
+        return -1;
     return write(node, out);
 }
 
@@ -36,34 +57,26 @@ int link_write(NodeLink *node, NodeText *out)
         if (export_refuse_unless(node, !node_has(node, "use_kcp") || text_to_int(node_get(node, "use_kcp")) != 1,
                                  "the node runs through the KCP tunnel (use_kcp 1), which no link can say") != 0)
             return -1;
-        return link_write_checked(node, out, link_write_ss);
+        return link_write_checked(node, out, link_write_ss, "password", "method");
     case 1:
         if (export_refuse_unless(node, text_to_int(node_get(node, "use_kcp")) != 1,
                                  "the node runs through the KCP tunnel (use_kcp 1), which no link can say") != 0)
             return -1;
-        return link_write_checked(node, out, link_write_ssr);
+        return link_write_checked(node, out, link_write_ssr, "password", NULL);
     case 3:
-        return link_write_checked(node, out, link_write_trojan);
+        return link_write_checked(node, out, link_write_trojan, "password", NULL);
     default:
         break;
     }
     const char *protocol = node_get(node, "v2ray_protocol");
     if (strcmp(protocol, "vmess") == 0)
-        return link_write_checked(node, out, link_write_vmess);
+        return link_write_checked(node, out, link_write_vmess, "v2ray_uuid", NULL);
     if (strcmp(protocol, "vless") == 0)
-        return link_write_checked(node, out, link_write_vless);
+        return link_write_checked(node, out, link_write_vless, "v2ray_uuid", NULL);
     if (strcmp(protocol, "trojan") == 0)
-        return link_write_checked(node, out, link_write_trojan);
-    if (strcmp(protocol, "ss") == 0) {
-        // ss:// names no transport and no TLS.
-        const char *security = node_get(node, "v2ray_network_security");
-        bool plain = strcmp(node_get(node, "v2ray_network"), "tcp") == 0 &&
-                     strcmp(node_get(node, "v2ray_headtype_tcp"), "http") != 0 &&
-                     (!security[0] || strcmp(security, "none") == 0);
-        if (!plain)
-            return node_refuse(node, "an ss node with a transport or TLS has no link");
-        return link_write_checked(node, out, link_write_ss);
-    }
+        return link_write_checked(node, out, link_write_trojan, "password", NULL);
+    if (strcmp(protocol, "ss") == 0)
+        return link_write_checked(node, out, link_write_ss, "password", "v2ray_ss_method");
     return node_refuse(node, "protocol '%s' has no share link", protocol);
 }
 

@@ -389,6 +389,21 @@ int link_port(const char *text)
     return port >= 1 && port <= 65535 ? port : -1;
 }
 
+bool link_host_valid(const char *host)
+{
+    if (strchr(host, ':')) // IPv6, which links write in brackets
+        return strspn(host, "0123456789abcdefABCDEF:.") == strlen(host);
+    // A blank or control byte, or one of "#/?@[\\]: a bit each, from the blank
+    // up, instead of a search of the set for every byte of the host.
+    const unsigned long long BAD = 1ULL << ('"' - ' ') | 1ULL << ('#' - ' ') | 1ULL << ('/' - ' ') |
+                                   1ULL << ('?' - ' ') | 1ULL << ('@' - ' ') | 1ULL << ('[' - ' ') |
+                                   1ULL << ('\\' - ' ') | 1ULL << (']' - ' ') | 1;
+    for (const unsigned char *p = (const unsigned char *)host; *p; p++)
+        if (*p < ' ' || *p == 0x7f || (*p < ' ' + 64 && (BAD >> (*p - ' ') & 1)))
+            return false;
+    return host[0] != '\0';
+}
+
 int link_host_port(NodeLink *link, char *text, const char **host, int *port)
 {
     char *colon;
@@ -399,7 +414,7 @@ int link_host_port(NodeLink *link, char *text, const char **host, int *port)
         *close = '\0';
         colon = close + 1;
         *host = text + 1;
-        if (strspn(*host, "0123456789abcdefABCDEF:.") != strlen(*host) || !strchr(*host, ':'))
+        if (!strchr(*host, ':') || !link_host_valid(*host))
             return node_refuse(link, "bad IPv6 host");
     } else {
         colon = strrchr(text, ':');
@@ -412,14 +427,8 @@ int link_host_port(NodeLink *link, char *text, const char **host, int *port)
     }
     if (**host == '\0')
         return node_refuse(link, "no host");
-    // A blank or control byte, or one of "#/?@[\\]: a bit each, from the blank
-    // up, instead of a search of the set for every byte of the host.
-    const unsigned long long BAD = 1ULL << ('"' - ' ') | 1ULL << ('#' - ' ') | 1ULL << ('/' - ' ') |
-                                   1ULL << ('?' - ' ') | 1ULL << ('@' - ' ') | 1ULL << ('[' - ' ') |
-                                   1ULL << ('\\' - ' ') | 1ULL << (']' - ' ') | 1;
-    for (const unsigned char *p = (const unsigned char *)*host; *p; p++)
-        if (*p < ' ' || (*p < ' ' + 64 && (BAD >> (*p - ' ') & 1)))
-            return node_refuse(link, "bad host");
+    if (!link_host_valid(*host))
+        return node_refuse(link, "bad host");
     *port = link_port(colon + 1);
     if (*port < 0)
         return node_refuse(link, "bad port '%s' (1 to 65535)", colon + 1);

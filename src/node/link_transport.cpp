@@ -1,0 +1,334 @@
+// The V2Ray/Xray transport, TLS and verification a link names, in the one
+// form vmess, vless, trojan and Shadowsocks links share, and how it becomes a
+// node's settings (and comes back for export). A parameter that changes what
+// the client sends is carried exactly or the link is refused; only what
+// changes nothing may be dropped, each with a warning of its own.
+#include "node.h"
+
+#include <stddef.h>
+#include <string.h>
+
+namespace {
+
+struct NetworkName {
+    const char *link;  // as links write it
+    const char *store; // as the node stores it
+};
+
+// The first row of each stored name is the one export writes. "raw" is
+// Xray's current name for tcp, "original" trojan-go's.
+const NetworkName LINK_NETWORK_NAMES[] = {
+    {"tcp", "tcp"},   {"kcp", "mkcp"}, {"ws", "ws"},     {"http", "h2"},     {"h2", "h2"},
+    {"quic", "quic"}, {"grpc", "grpc"}, {"", "tcp"},     {"raw", "tcp"},     {"original", "tcp"},
+    {"mkcp", "mkcp"}, {"xhttp", "xhttp"}, {"splithttp", "xhttp"}, {"httpupgrade", "httpupgrade"},
+};
+
+// Transports only tarvick-node xray's document has.
+bool link_xray_network(const char *network)
+{
+    return strcmp(network, "xhttp") == 0 || strcmp(network, "httpupgrade") == 0;
+}
+
+const char *or_default(const char *text, const char *fallback)
+{
+    return text && text[0] ? text : fallback;
+}
+
+bool same(const char *a, const char *b)
+{
+    return strcmp(a, b) == 0;
+}
+
+// Transports whose host setting the client splits at commas (V2Ray reads a
+// list there); elsewhere a host is one name.
+bool link_host_may_list(const char *network, const char *header)
+{
+    return same(network, "h2") || (same(network, "tcp") && same(header, "http"));
+}
+
+bool link_vision(const char *flow)
+{
+    return same(flow, "xtls-rprx-vision") || same(flow, "xtls-rprx-vision-udp443");
+}
+
+} // namespace
+
+const LinkQueryField LINK_QUERY_FIELDS[] = {
+    LINK_QUERY_FIELD("security", security),
+    LINK_QUERY_FIELD("type", network),
+    LINK_QUERY_FIELD("headerType", header),
+    LINK_QUERY_FIELD("host", host),
+    LINK_QUERY_FIELD("path", path),
+    LINK_QUERY_FIELD("serviceName", service),
+    LINK_QUERY_FIELD("mode", mode),
+    LINK_QUERY_FIELD("quicSecurity", quic_security),
+    LINK_QUERY_FIELD("key", quic_key),
+    LINK_QUERY_FIELD("seed", seed),
+    LINK_QUERY_FIELD("sni", sni),
+    LINK_QUERY_FIELD("fp", fingerprint),
+    LINK_QUERY_FIELD("flow", flow),
+    LINK_QUERY_FIELD("alpn", alpn),
+    LINK_QUERY_FIELD("pbk", public_key),
+    LINK_QUERY_FIELD("sid", short_id),
+    LINK_QUERY_FIELD("spx", spider),
+    LINK_QUERY_FIELD("pcs", pinned),
+    LINK_QUERY_FIELD("vcn", names),
+    // Read, never written: no document carries them.
+    LINK_QUERY_FIELD("authority", authority),
+    LINK_QUERY_FIELD("extra", extra),
+    LINK_QUERY_FIELD("pqv", mldsa),
+    LINK_QUERY_FIELD("ech", ech),
+    LINK_QUERY_FIELD("fm", mask),
+};
+const size_t LINK_QUERY_FIELD_COUNT = sizeof LINK_QUERY_FIELDS / sizeof LINK_QUERY_FIELDS[0];
+// Fields from here on are never exported.
+const size_t LINK_QUERY_EXPORTED = 19;
+
+const char *&link_transport_member(LinkTransport *t, size_t offset)
+{
+    return *(const char **)((char *)t + offset);
+}
+
+int link_verify_switch(NodeLink *link, LinkTransport *t, const char *name, const char *value, bool skip_when_true)
+{
+    if (!value[0])
+        return 0;
+    bool yes = same(value, "1") || same(value, "true"), no = same(value, "0") || same(value, "false");
+    if (!yes && !no)
+        return node_refuse(link, "%s '%s' is neither 1, 0, true nor false", name, value);
+    int wanted = yes == skip_when_true ? LINK_VERIFY_SKIP : LINK_VERIFY_ASKED;
+    if (t->verify != LINK_VERIFY_UNSAID && t->verify != wanted)
+        return node_refuse(link, "the link asks both to verify the certificate and not to");
+    t->verify = wanted;
+    t->verify_said_by = name;
+    return 0;
+}
+
+int link_query_transport(NodeLink *link, LinkQuery *query, LinkTransport *t)
+{
+    memset(t, 0, sizeof *t);
+    for (const LinkQueryField &field : LINK_QUERY_FIELDS)
+        link_transport_member(t, field.offset) = link_query_get(query, field.param);
+    t->verify = LINK_VERIFY_UNSAID;
+    // The names clients write certificate verification under, and whether
+    // "true" there means not to verify.
+    static const struct {
+        const char *param;
+        bool skip_when_true;
+    } VERIFY_PARAMS[] = {
+        {"allowInsecure", true}, {"allowinsecure", true}, {"insecure", true},
+        {"skip-cert-verify", true}, {"verify_cert", false},
+    };
+    for (const auto &param : VERIFY_PARAMS)
+        if (link_verify_switch(link, t, param.param, link_query_get(query, param.param), param.skip_when_true) != 0)
+            return -1;
+    return 0;
+}
+
+int link_set_transport(NodeLink *link, const LinkTransport *t, const char *server)
+{
+    const char *network = NULL;
+    for (const NetworkName &row : LINK_NETWORK_NAMES)
+        if (same(t->network, row.link))
+            network = row.store;
+    if (!network)
+        return node_refuse(link, "unknown network '%s'", t->network);
+    bool xray = link->for_xray;
+    if (link_xray_network(network) && !xray)
+        return node_refuse(link, "network %s cannot be carried by the V2Ray/Xray document (tarvick-node import --xray "
+                                 "takes it for tarvick-node xray)",
+                           t->network);
+
+    const char *security = or_default(t->security, "none");
+    bool reality = same(security, "reality");
+    if (reality && !xray)
+        return node_refuse(link, "security reality cannot be carried by the V2Ray/Xray document (tarvick-node import "
+                                 "--xray takes it for tarvick-node xray)");
+    if (!same(security, "none") && !same(security, "tls") && !same(security, "xtls") && !reality)
+        return node_refuse(link, "unknown security '%s'", security);
+    if (t->flow[0] && !same(security, "xtls")) {
+        if (!xray || !link_vision(t->flow))
+            return node_refuse(link, "flow %s over %s cannot be carried (the document sends a flow only with xtls%s)",
+                               t->flow, security, xray ? ", or Vision over tls or reality" : "");
+        if (same(security, "none"))
+            return node_refuse(link, "flow %s needs tls or reality", t->flow);
+    }
+
+    const char *header = or_default(t->header, "none");
+    bool tcp = same(network, "tcp"), grpc = same(network, "grpc"), quic = same(network, "quic");
+    if (tcp && !same(header, "none") && !same(header, "http"))
+        return node_refuse(link, "unknown TCP header type '%s'", header);
+    // The HTTP header's request path is always "/" in the document.
+    if (tcp && same(header, "http") && t->path[0] && !same(t->path, "/"))
+        return node_refuse(link, "TCP HTTP header path %s cannot be carried (the document sends /)", t->path);
+    if (same(network, "mkcp") && t->seed[0])
+        return node_refuse(link, "an mKCP seed cannot be carried by the V2Ray/Xray document");
+    const char *mode = grpc ? or_default(t->mode, "gun") : t->mode;
+    if (grpc && same(mode, "none")) // as panels write gun mode in vmess links
+        mode = "gun";
+    if (grpc && !same(mode, "gun") && !same(mode, "multi"))
+        return node_refuse(link, "unknown gRPC mode '%s'", mode);
+    if (same(network, "xhttp") && mode[0] && !same(mode, "auto") && !same(mode, "packet-up") &&
+        !same(mode, "stream-up") && !same(mode, "stream-one"))
+        return node_refuse(link, "unknown xhttp mode '%s'", mode);
+    // Parameters that change what is sent and that no document carries.
+    const struct {
+        const char *value;
+        const char *what;
+    } NOT_CARRIED[] = {
+        {t->authority, "a gRPC authority"}, {t->extra, "xhttp extra settings"},
+        {t->mldsa, "an ML-DSA-65 verification key (pqv)"}, {t->ech, "an ECH configuration"},
+        {t->mask, "a final mask (fm)"},
+    };
+    for (const auto &item : NOT_CARRIED)
+        if (item.value[0])
+            return node_refuse(link, "%s cannot be carried by the documents", item.what);
+    if (reality && (!tcp && !grpc && !same(network, "xhttp")))
+        return node_refuse(link, "reality runs over tcp, xhttp or grpc only, not %s", network);
+    if (reality && !t->public_key[0])
+        return node_refuse(link, "reality without its public key (pbk)");
+    if (strchr(t->host, ',') && !link_host_may_list(network, header))
+        return node_refuse(link, "host %s is a list, and the %s transport takes one name", t->host, network);
+
+    // A TLS server name is one name: a host list cannot stand for it.
+    const char *tls_host = or_default(t->sni, strchr(t->host, ',') ? "" : or_default(t->host, server));
+    bool tls = same(security, "tls") || same(security, "xtls") || reality;
+    if (tls && !tls_host[0])
+        return node_refuse(link, "host %s is a list and the link names no sni: a TLS server name is one name",
+                           t->host);
+
+    int rc = node_set_text(link, "v2ray_network_security", security) |
+             node_set_text(link, "v2ray_network", network) |
+             node_set_text(link, "v2ray_headtype_tcp", header) |
+             node_set_text(link, "v2ray_network_host", t->host) |
+             node_set_text(link, "v2ray_network_path", t->path) |
+             node_set_text(link, "v2ray_quic_security", or_default(t->quic_security, "none")) |
+             node_set_text(link, "v2ray_quic_key", t->quic_key) |
+             node_set_text(link, "v2ray_quic_guise", quic ? header : "none") |
+             node_set_text(link, "v2ray_grpc_serviceName", t->service) |
+             // Multiplexing is a choice of the router, not of the link; only
+             // gRPC's multi mode shares its switch.
+             node_set_text(link, "v2ray_mux_enable", grpc && same(mode, "multi") ? "1" : "0") |
+             node_set_text(link, "v2ray_network_tlshost", tls_host) |
+             node_set_text(link, "v2ray_fingerprint", t->fingerprint) |
+             node_set_text(link, "v2ray_network_flow", t->flow);
+    if (xray)
+        rc |= node_set_text(link, "v2ray_xhttp_mode", same(network, "xhttp") ? mode : "") |
+              node_set_text(link, "v2ray_reality_publickey", reality ? t->public_key : "") |
+              node_set_text(link, "v2ray_reality_shortid", reality ? t->short_id : "") |
+              node_set_text(link, "v2ray_reality_spiderx", reality ? t->spider : "") |
+              node_set_text(link, "v2ray_tls_alpn", t->alpn) |
+              node_set_text(link, "v2ray_tls_pinned_sha256", t->pinned) |
+              node_set_text(link, "v2ray_tls_verify_names", t->names);
+    if (rc != 0)
+        return -1;
+    // A setting of another transport changes nothing here: dropped, with a word.
+    bool mkcp = same(network, "mkcp"), http_header = tcp && same(header, "http");
+    bool paths = http_header || same(network, "ws") || same(network, "h2") || link_xray_network(network);
+    const struct {
+        const char *value;
+        const char *name;
+        bool used;
+    } OTHER[] = {
+        {t->host, "host", paths},
+        {tcp && same(t->path, "/") ? "" : t->path, "path", paths},
+        {t->service, "serviceName", grpc},
+        {t->mode, "mode", grpc || same(network, "xhttp")},
+        {t->quic_security, "quicSecurity", quic},
+        {t->quic_key, "key", quic},
+        {t->seed, "seed", mkcp},
+        {same(header, "none") ? "" : header, "headerType", tcp || mkcp || quic},
+        {t->sni, "sni", tls},
+        {t->fingerprint, "fp", tls},
+    };
+    for (const auto &other : OTHER)
+        if (other.value[0] && !other.used)
+            node_warn(link, "%s dropped: it changes nothing over %s with security %s", other.name, network, security);
+    if (!reality && (t->public_key[0] || t->short_id[0] || t->spider[0]))
+        node_warn(link, "pbk, sid and spx dropped: they are REALITY's, and the link's security is %s", security);
+    if (!xray && t->alpn[0])
+        node_warn(link, "alpn dropped: the client offers its own ALPN");
+    if (xray && (link_xray_network(network) || reality || link_vision(t->flow)))
+        node_warn(link, "this node needs tarvick-node xray: tarvick cannot write it");
+    // Certificate verification: tarvick's document never verifies;
+    // tarvick-node xray's always does, by a pin or names when given.
+    if (!xray && tls && (t->verify == LINK_VERIFY_ASKED || t->pinned[0] || t->names[0]))
+        node_warn(link, "the certificate will not be verified, though the link asks for it (%s): the V2Ray/Xray "
+                        "document never verifies",
+                  t->pinned[0] ? "pcs" : t->names[0] ? "vcn" : t->verify_said_by);
+    if (xray && tls && t->verify == LINK_VERIFY_SKIP && !t->pinned[0])
+        node_warn(link, "%s dropped: tarvick-node xray verifies the certificate (pin a self-signed one with pcs=)",
+                  t->verify_said_by);
+    return 0;
+}
+
+int link_get_transport(NodeLink *node, LinkTransport *t)
+{
+    memset(t, 0, sizeof *t);
+    for (const LinkQueryField &field : LINK_QUERY_FIELDS)
+        link_transport_member(t, field.offset) = "";
+    const char *network = node_get(node, "v2ray_network");
+    t->network = NULL;
+    for (const NetworkName &row : LINK_NETWORK_NAMES)
+        if (!t->network && same(network, row.store))
+            t->network = row.link;
+    if (!t->network || !network[0])
+        return node_refuse(node, "network '%s' has no link", network);
+    // Written even when "none": a trojan link without it would mean TLS.
+    t->security = or_default(node_get(node, "v2ray_network_security"), "none");
+    if (!same(t->security, "none") && !same(t->security, "tls") && !same(t->security, "xtls") &&
+        !same(t->security, "reality"))
+        return node_refuse(node, "security '%s' has no link", t->security);
+    bool quic = same(network, "quic"), grpc = same(network, "grpc"), reality = same(t->security, "reality");
+    t->header = quic ? node_get(node, "v2ray_quic_guise") : node_get(node, "v2ray_headtype_tcp");
+    t->host = node_get(node, "v2ray_network_host");
+    t->path = node_get(node, "v2ray_network_path");
+    t->service = node_get(node, "v2ray_grpc_serviceName");
+    // gRPC's multi mode is any non-zero switch, as the document reads it.
+    t->mode = grpc ? (text_to_int(node_get(node, "v2ray_mux_enable")) != 0 ? "multi" : "gun")
+                   : same(network, "xhttp") ? node_get(node, "v2ray_xhttp_mode") : "";
+    t->quic_security = node_get(node, "v2ray_quic_security");
+    t->quic_key = node_get(node, "v2ray_quic_key");
+    t->sni = node_get(node, "v2ray_network_tlshost");
+    t->fingerprint = node_get(node, "v2ray_fingerprint");
+    t->flow = node_get(node, "v2ray_network_flow");
+    t->alpn = node_get(node, "v2ray_tls_alpn");
+    t->public_key = reality ? node_get(node, "v2ray_reality_publickey") : "";
+    t->short_id = reality ? node_get(node, "v2ray_reality_shortid") : "";
+    t->spider = reality ? node_get(node, "v2ray_reality_spiderx") : "";
+    t->pinned = node_get(node, "v2ray_tls_pinned_sha256");
+    t->names = node_get(node, "v2ray_tls_verify_names");
+    return 0;
+}
+
+int link_write_transport(NodeLink *node, NodeText *out)
+{
+    LinkTransport t;
+    if (link_get_transport(node, &t) != 0)
+        return -1;
+    int rc = 0;
+    for (size_t i = 0; i < LINK_QUERY_EXPORTED; i++) {
+        const LinkQueryField &field = LINK_QUERY_FIELDS[i];
+        const char *value = link_transport_member(&t, field.offset);
+        if (!value[0])
+            continue;
+        if (out->data[out->length - 1] != '?')
+            rc |= text_append_str(out, "&");
+        rc |= text_append_str(out, field.param) | text_append_str(out, "=") |
+              text_append_percent(out, value, strlen(value), NULL);
+    }
+    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+}
+
+int link_write_query(NodeLink *node, NodeText *out, const char *scheme, const char *user, size_t user_length,
+                     const char *first)
+{
+    const char *server = node_get(node, "server");
+    int rc = text_append_str(out, scheme) | text_append_percent(out, user, user_length, NULL) |
+             text_printf(out, strchr(server, ':') ? "@[%s]:%d?" : "@%s:%d?", server,
+                         text_to_int(node_get(node, "port"))) |
+             text_append_str(out, first);
+    if (rc != 0)
+        return node_refuse(node, "out of memory");
+    return link_write_transport(node, out);
+}
