@@ -369,7 +369,8 @@ void FakeDaemon::answer(int fd)
     }
 }
 
-RunResult run_program(const std::string &binary, const std::vector<std::string> &args, const std::string *input)
+RunResult run_program(const std::string &binary, const std::vector<std::string> &args, const std::string *input,
+                      const std::string &append_to)
 {
     std::vector<std::string> argv;
     // A wrapper such as valgrind or qemu-user runs in front of the binary.
@@ -392,7 +393,8 @@ RunResult run_program(const std::string &binary, const std::vector<std::string> 
             int in = open(in_path.c_str(), O_RDONLY);
             dup2(in, 0);
         }
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = append_to.empty() ? open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                                    : open(append_to.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
@@ -425,10 +427,15 @@ RunResult run_tarvick(const std::vector<std::string> &args)
     return run_program(binary && *binary ? binary : TARVICK_BINARY_PATH, args, NULL);
 }
 
-RunResult run_tarvick_node(const std::vector<std::string> &args, const std::string &input)
+std::string tarvick_node_path()
 {
     const char *binary = getenv("TARVICK_NODE_BINARY");
-    return run_program(binary && *binary ? binary : TARVICK_NODE_BINARY_PATH, args, &input);
+    return binary && *binary ? binary : TARVICK_NODE_BINARY_PATH;
+}
+
+RunResult run_tarvick_node(const std::vector<std::string> &args, const std::string &input)
+{
+    return run_program(tarvick_node_path(), args, &input);
 }
 
 std::string read_file(const std::string &path)

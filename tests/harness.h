@@ -90,7 +90,11 @@ RunResult run_tarvick(const std::vector<std::string> &args);
 RunResult run_tarvick_node(const std::vector<std::string> &args, const std::string &input = "");
 // Runs a program the same way (behind TARVICK_WRAPPER, stub `service` first
 // on PATH); standard input is the given text, or the suite's own when NULL.
-RunResult run_program(const std::string &binary, const std::vector<std::string> &args, const std::string *input);
+// With out_path, standard output is appended to that file instead.
+RunResult run_program(const std::string &binary, const std::vector<std::string> &args, const std::string *input,
+                      const std::string &out_path = "");
+// The tarvick-node the suite runs.
+std::string tarvick_node_path();
 
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);

@@ -3,7 +3,11 @@
 // the same settings from the fake daemon.
 #include "fixture.h"
 
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <string>
@@ -512,7 +516,9 @@ TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
         wrapped += standard.substr(i, 76) + "\r\n";
     for (size_t i = 0; i < unpadded.size(); i += 64)
         wrapped_unpadded += unpadded.substr(i, 64) + "\n";
-    for (const std::string &body : {wrapped, b64url(text), wrapped_unpadded}) {
+    // A UTF-8 byte order mark may start the file, or the text it encodes.
+    const std::string bom = "\xEF\xBB\xBF";
+    for (const std::string &body : {wrapped, b64url(text), wrapped_unpadded, bom + text, bom + wrapped, base64(bom + text)}) {
         SCOPED_TRACE(body.substr(0, 80));
         RunResult run = run_tarvick_node({"import"}, body);
         EXPECT_EQ(run.out, plain.out);
@@ -533,6 +539,87 @@ TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
     EXPECT_EQ(neither.out, "");
     EXPECT_EQ(neither.err, refused("?", UNKNOWN));
     EXPECT_EQ(neither.status, 1);
+}
+
+// What a file holds past its first bytes must be whole node blocks of the
+// full output, from its start.
+void expect_whole_blocks(const std::string &file, const std::string &before, const std::string &whole)
+{
+    ASSERT_EQ(file.compare(0, before.size(), before), 0);
+    const std::string written = file.substr(before.size());
+    EXPECT_EQ(whole.compare(0, written.size(), written), 0);
+    EXPECT_TRUE(written.size() == whole.size() || whole.compare(written.size(), 7, "# node ") == 0)
+        << "cut after " << written.size() << " bytes: " << written.substr(written.size() > 80 ? written.size() - 80 : 0);
+}
+
+std::string many_links(int count)
+{
+    std::string links;
+    for (int i = 0; i < count; i++)
+        links += "trojan://pw" + std::to_string(i) + "@t" + std::to_string(i) + ".example.com:443?sni=s.example.com#n" +
+                 std::to_string(i) + "\n";
+    return links;
+}
+
+// On standard output a node block is whole or absent: when the disk fills,
+// and when import is ended by a signal, a settings file appended to keeps
+// what it had and whole blocks only.
+TEST_F(NodeTest, OutputHoldsWholeBlocksOnly)
+{
+    const std::string before = "ssconf_basic_node=1\n";
+    write_file("/tmp/links.txt", many_links(3000));
+    const std::string whole = run_tarvick_node({"import", "/tmp/links.txt"}).out;
+    ASSERT_GT(whole.size(), 400000u);
+
+    mkdir("/tmp/small", 0755);
+    ASSERT_EQ(mount("tmpfs", "/tmp/small", "tmpfs", 0, "size=256k"), 0);
+    write_file("/tmp/small/settings.conf", before);
+    RunResult full = run_program(tarvick_node_path(), {"import", "/tmp/links.txt"}, NULL, "/tmp/small/settings.conf");
+    EXPECT_EQ(full.err, "tarvick-node: standard output: No space left on device\n");
+    EXPECT_EQ(full.status, 2);
+    const std::string kept = read_file("/tmp/small/settings.conf");
+    EXPECT_GT(kept.size(), before.size());
+    expect_whole_blocks(kept, before, whole);
+    umount("/tmp/small");
+
+    // A signal's timing is the emulator's under a wrapper, whose own end
+    // would only be reported as a fault.
+    if (run_is_wrapped())
+        return;
+    write_file("/tmp/links.txt", many_links(60000));
+    const std::string big = run_tarvick_node({"import", "/tmp/links.txt"}).out;
+    for (const char *after : {"0.05", "0.1", "0.2", "0.3"}) {
+        SCOPED_TRACE(after);
+        write_file("/tmp/settings.conf", before);
+        RunResult ended = run_program("timeout", {"-s", "TERM", after, tarvick_node_path(), "import", "/tmp/links.txt"},
+                                      NULL, "/tmp/settings.conf");
+        expect_whole_blocks(read_file("/tmp/settings.conf"), before, big);
+    }
+}
+
+// A file cut short while import reads it would give a last link cut short,
+// that is another node: it is refused whole.
+TEST_F(NodeTest, InputThatChangesWhileReadIsRefused)
+{
+    if (preload_shim_path().empty() || (getenv("TARVICK_WRAPPER") && strstr(getenv("TARVICK_WRAPPER"), "qemu")))
+        GTEST_SKIP() << "needs the preload shim in the tool itself";
+    write_file("/tmp/links.txt", many_links(3000));
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    const std::vector<std::pair<std::string, std::string>> env = {
+        {"LD_PRELOAD", preload_shim_path()}, {"TARVICK_SHIM_SHRINK", "/tmp/links.txt"},
+        {"TARVICK_SHIM_LOG", "/tmp/shim-log"}, {"ASAN_OPTIONS", asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"}};
+    for (const auto &entry : env)
+        setenv(entry.first.c_str(), entry.second.c_str(), 1);
+    RunResult run = run_tarvick_node({"import", "/tmp/links.txt"});
+    for (const auto &entry : env)
+        unsetenv(entry.first.c_str());
+    if (!asan.empty())
+        setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    if (read_file("/tmp/shim-log").find("shrunk=1") == std::string::npos)
+        GTEST_SKIP() << "a static tool ignores the preload shim";
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "tarvick-node: /tmp/links.txt: the file changed while it was read\n");
+    EXPECT_EQ(run.status, 2);
 }
 
 TEST_F(NodeTest, FirstNumbersImportedLinksOnly)

@@ -108,9 +108,19 @@ int import_read(const char *path, NodeText *input)
     return rc;
 }
 
+// Editors on some systems start a text with a UTF-8 byte order mark.
+void import_drop_bom(NodeText *input)
+{
+    if (input->length >= 3 && memcmp(input->data, "\xEF\xBB\xBF", 3) == 0) {
+        input->length -= 3;
+        memmove(input->data, input->data + 3, input->length + 1);
+    }
+}
+
 // A subscription is the Base64 of the links; plain links hold "://".
 int import_unwrap(NodeText *input)
 {
+    import_drop_bom(input);
     if (strstr(input->data, "://"))
         return 0;
     char *plain = (char *)malloc(input->length * 3 / 4 + 4);
@@ -123,6 +133,7 @@ int import_unwrap(NodeText *input)
         input->data = plain;
         input->length = (size_t)length;
         input->capacity = capacity;
+        import_drop_bom(input);
     } else {
         free(plain); // not Base64 either: each line is refused on its own
     }

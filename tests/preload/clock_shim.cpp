@@ -7,6 +7,9 @@
  *   TARVICK_SHIM_CONNECT_DELAY_MS=N
  *       a successful connect returns only N ms later, so that a peer that
  *       hangs up at once has surely done so before the request is written.
+ *   TARVICK_SHIM_SHRINK=PATH
+ *       the process's first fread cuts the file at PATH to half its size, as
+ *       another program rewriting it while it is read would.
  *   TARVICK_SHIM_LOG=PATH
  *       a process that connected anywhere appends one line to PATH when it
  *       exits, so a test can tell that the shim was really in the tool
@@ -17,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -89,15 +93,30 @@ int connect(int fd, const struct sockaddr *address, socklen_t length)
     return rc;
 }
 
+static long shim_shrunk;
+
+size_t fread(void *data, size_t size, size_t count, FILE *stream)
+{
+    static size_t (*real)(void *, size_t, size_t, FILE *);
+    if (!real)
+        real = (size_t(*)(void *, size_t, size_t, FILE *))dlsym(RTLD_NEXT, "fread");
+    size_t got = real(data, size, count, stream);
+    const char *path = getenv("TARVICK_SHIM_SHRINK");
+    struct stat info;
+    if (path && !shim_shrunk && stat(path, &info) == 0 && truncate(path, info.st_size / 2) == 0)
+        shim_shrunk = 1;
+    return got;
+}
+
 __attribute__((destructor)) static void shim_report(void)
 {
     const char *path = getenv("TARVICK_SHIM_LOG");
-    if (!path || shim_connects == 0)
+    if (!path || (shim_connects == 0 && shim_shrunk == 0))
         return;
     FILE *log = fopen(path, "a");
     if (!log)
         return;
-    fprintf(log, "connects=%ld wall_readings=%ld\n", shim_connects, shim_wall_readings);
+    fprintf(log, "connects=%ld wall_readings=%ld shrunk=%ld\n", shim_connects, shim_wall_readings, shim_shrunk);
     fclose(log);
 }
 
