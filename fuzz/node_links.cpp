@@ -10,14 +10,22 @@
 // vmess and ssr links are Base64 around text that mutations rarely keep
 // valid, so "vmess://{...}" (plain JSON) and an "ssr://" whose text holds a
 // colon are also read once more with that text Base64-encoded.
+//
+// The other way round, bytes that begin "@T\n" are node T's stored settings,
+// one "field=value" a line (values may hold any byte but a newline): export
+// either refuses the node with a reason, or writes a link that imports, and
+// tarvick's document for the imported node is the very document it writes
+// for the stored one.
 #include "node.h"
 #include "store.h"
 
 #include <stdint.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
 #include <string>
 
 // Import never asks the daemon: it answers the generator from the link.
@@ -67,7 +75,7 @@ int answer_from_link(void *context, const char *key, ValueBuffer *value)
 
 // Shapes stay known from one input to the next, as from one link to the
 // next of an import.
-ImportCache *shapes = import_cache_new();
+ImportCache *shapes = import_cache_new(false);
 
 struct Reading {
     NodeLink link, node;
@@ -133,10 +141,101 @@ void check_line(const std::string &line)
         fail("exporting twice gives another link", line, link + "\n  " + second.data);
 }
 
+typedef std::map<std::string, std::string> Settings;
+
+int answer_from_settings(void *context, const char *key, ValueBuffer *value)
+{
+    const Settings *settings = (const Settings *)context;
+    char name[64];
+    if (node_key_field(key, NODE_INDEX, name, sizeof name) == 0) {
+        auto found = settings->find(name);
+        if (found != settings->end())
+            snprintf(value->text, sizeof value->text, "%s", found->second.c_str());
+    }
+    return 0;
+}
+
+// The document tarvick writes for these settings, as text.
+std::string document(int type, const StoreSource *source)
+{
+    static char path[] = "/tmp/tarvick-fuzz-XXXXXX";
+    static bool made = mkstemp(path) >= 0;
+    NodeLink record;
+    node_link_init(&record);
+    std::string text;
+    if (made && node_record_document(&record, type, NODE_INDEX, source, path, 1080, 1081) == 0) {
+        FILE *file = fopen(path, "rb");
+        char chunk[4096];
+        size_t got;
+        while (file && (got = fread(chunk, 1, sizeof chunk, file)) > 0)
+            text.append(chunk, got);
+        if (file)
+            fclose(file);
+    }
+    node_link_clear(&record);
+    return text;
+}
+
+void check_settings(const std::string &input)
+{
+    if (input.size() < 3 || input[1] < '0' || input[1] > '3' || input[2] != '\n')
+        return;
+    int type = input[1] - '0';
+    Settings settings;
+    for (size_t at = 3, end; at < input.size(); at = end + 1) {
+        end = std::min(input.find('\n', at), input.size());
+        size_t equals = input.find('=', at);
+        if (equals < end && input.find('\0', at) >= end)
+            settings[input.substr(at, equals - at)] = input.substr(equals + 1, end - equals - 1);
+    }
+    // What the router decides, not the link: never exported, so left out.
+    for (const char *router : {"v2ray_mux_concurrency", "trojan_mp_enable", "trojan_mulprocess", "auth", "username"})
+        settings.erase(router);
+    if (settings["v2ray_network"] != "grpc")
+        settings.erase("v2ray_mux_enable");
+
+    const StoreSource stored_source = {answer_from_settings, &settings};
+    NodeLink stored;
+    node_link_init(&stored);
+    if (node_record(&stored, type, NODE_INDEX, &stored_source) != 0)
+        fail("the stored node could not be recorded", input, stored.reason);
+    NodeText link;
+    int rc = link_write(&stored, &link);
+    std::string reason = stored.reason;
+    node_link_clear(&stored);
+    if (rc != 0) {
+        if (reason.empty())
+            fail("export refused a node without a reason", input, "");
+        return;
+    }
+    std::string text(link.data, link.length);
+    Reading back(text);
+    if (back.rc != 0)
+        fail("export wrote a link that import refuses", input, text + "\n  " + back.link.reason + back.node.reason);
+    if (back.link.type != type)
+        fail("export wrote a link of another type", input, text);
+    // An empty server name means the server's address, which is how export
+    // writes it.
+    for (const char *name : {"v2ray_network_tlshost", "trojan_sni"})
+        if (settings[name].empty())
+            settings[name] = settings["server"];
+    // So is an empty security: no TLS.
+    if (settings["v2ray_network_security"].empty())
+        settings["v2ray_network_security"] = "none";
+    const StoreSource back_source = {answer_from_link, &back.node};
+    std::string expected = document(type, &stored_source), got = document(type, &back_source);
+    if (expected != got)
+        fail("the exported link imports as another node", input, text + "\n  stored: " + expected + "  imported: " + got);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    if (size > 0 && data[0] == '@') {
+        check_settings(std::string((const char *)data, size));
+        return 0;
+    }
     std::string line((const char *)data, size);
     check_line(line);
     if (line.compare(0, 9, "vmess://{") == 0)

@@ -744,6 +744,20 @@ TEST_F(NodeTest, ExportTable)
         {"0", "server=s.example.com port=443 password=cHc= method=a:b", "",
          "tarvick-node: node 5 type 0: the node's method 'a:b' cannot stand in a link\n"},
         {"2", "v2ray_protocol=vless server=s.example.com port=443", "", no_link + "the node has no id\n"},
+        {"2", "v2ray_protocol=vmess server=h.example.com port=1 v2ray_uuid=" + ID + " v2ray_network=tcp", "",
+         no_link + "the vmess security is empty, which no vmess link can say (an empty scy means auto)\n"},
+        {"2", vl + " v2ray_network=mkcp", "",
+         no_link + "the mKCP header type is empty, which no link can say (none is what a link without it means)\n"},
+        {"0", "server=s.example.com port=1 password=cHc= method=aes-256-gcm ss_obfs=a;b", "",
+         "tarvick-node: node 5 type 0: the plugin 'a;b' cannot be named in a link\n"},
+        {"1", "server=s.example.com port=1 password=cHc= method=aes-256-cfb ssr_protocol=a:b", "",
+         "tarvick-node: node 5 type 1: the ssr_protocol 'a:b' cannot stand in a link\n"},
+        {"2", vl + " v2ray_network=ws v2ray_network_security=tls v2ray_network_host=a.example.com,b.example.com", "",
+         no_link + "its link would not import: host a.example.com,b.example.com is a list, and the ws transport takes "
+                   "one name\n"},
+        // An empty server name is the server's address, which a link without
+        // sni would not say.
+        {"2", vl + " v2ray_network=tcp v2ray_network_security=tls", vl_link + "tls&type=tcp&sni=2001%3Adb8%3A%3A2\n", ""},
     };
     for (const ExportCase &c : cases)
         check_export(c);

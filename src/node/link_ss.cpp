@@ -231,7 +231,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
         host++;
     }
     int port = rc == 0 ? link_port(parts[1]) : 0;
-    if (rc == 0 && (host[0] == '\0' || host[strcspn(host, " /?#@[]")]))
+    if (rc == 0 && !link_host_valid(host))
         rc = node_refuse(link, "bad host");
     if (rc == 0 && port < 0)
         rc = node_refuse(link, "bad port '%s' (1 to 65535)", parts[1]);
@@ -307,6 +307,10 @@ int link_write_ss(NodeLink *node, NodeText *out)
     }
     const char *plugin = node_get(node, "ss_obfs");
     if (!failed && node->type == 0 && plugin[0] && strcmp(plugin, "none") != 0) {
+        // The name ends at the first ";", and a link's simple-obfs is the
+        // client's obfs-local.
+        if (strchr(plugin, ';') || strcmp(plugin, "simple-obfs") == 0)
+            return node_refuse(node, "the plugin '%s' cannot be named in a link", plugin);
         const char *options = node_get(node, "ss_obfs_host");
         failed = text_append_str(out, "?plugin=") != 0 || text_append_percent(out, plugin, strlen(plugin), NULL) != 0;
         if (!failed && options[0])
@@ -317,6 +321,11 @@ int link_write_ss(NodeLink *node, NodeText *out)
 
 int link_write_ssr(NodeLink *node, NodeText *out)
 {
+    // The link's fields are separated by colons, its query by "/?".
+    static const char *const FIELDS[] = {"ssr_protocol", "method", "ssr_obfs"};
+    for (const char *field : FIELDS)
+        if (strchr(node_get(node, field), ':') || strstr(node_get(node, field), "/?"))
+            return node_refuse(node, "the %s '%s' cannot stand in a link", field, node_get(node, field));
     const char *server = node_get(node, "server");
     char *password = decode_base64(node_get(node, "password"));
     if (!password)

@@ -288,8 +288,19 @@ int link_get_transport(NodeLink *node, LinkTransport *t)
     t->mode = grpc ? (text_to_int(node_get(node, "v2ray_mux_enable")) != 0 ? "multi" : "gun")
                    : same(network, "xhttp") ? node_get(node, "v2ray_xhttp_mode") : "";
     t->quic_security = node_get(node, "v2ray_quic_security");
+    // A link leaves these out for none, which is not what an empty one says.
+    if ((same(network, "mkcp") || quic) && !t->header[0])
+        return node_refuse(node, "the %s header type is empty, which no link can say (none is what a link without "
+                                 "it means)",
+                           quic ? "QUIC" : "mKCP");
+    if (quic && !t->quic_security[0])
+        return node_refuse(node, "the QUIC security is empty, which no link can say (none is what a link without it "
+                                 "means)");
     t->quic_key = node_get(node, "v2ray_quic_key");
-    t->sni = node_get(node, "v2ray_network_tlshost");
+    // An empty server name means the server's address; a link without sni
+    // would mean its host instead.
+    bool tls = same(t->security, "tls") || same(t->security, "xtls") || reality || grpc;
+    t->sni = or_default(node_get(node, "v2ray_network_tlshost"), tls ? node_get(node, "server") : "");
     t->fingerprint = node_get(node, "v2ray_fingerprint");
     t->flow = node_get(node, "v2ray_network_flow");
     t->alpn = node_get(node, "v2ray_tls_alpn");

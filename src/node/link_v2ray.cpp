@@ -461,6 +461,9 @@ int link_write_vmess(NodeLink *node, NodeText *out)
     LinkTransport t;
     if (link_get_transport(node, &t) != 0)
         return -1;
+    // The format's empty scy means auto; tarvick writes an empty one as it is.
+    if (!node_get(node, "v2ray_security")[0])
+        return node_refuse(node, "the vmess security is empty, which no vmess link can say (an empty scy means auto)");
     bool quic = strcmp(t.network, "quic") == 0;
     bool grpc = strcmp(t.network, "grpc") == 0;
     const char *fields[][2] = {

@@ -9,7 +9,7 @@
 
 
 enum {
-    NODE_FIELD_MAX = 24,
+    NODE_FIELD_MAX = 40,
     NODE_ARENA_SIZE = 2048, // a link's usual values fit without an allocation each
     NODE_VALUE_MAX = 9998, // what one lookup can carry back
     NODE_LINK_MAX = 65536, // longest link export builds
@@ -218,7 +218,8 @@ int node_key_field(const char *key, int node, char *name, size_t size);
 // which keys a generator reads. Their names, NULL past the last:
 const char *import_fill_only_name(size_t i);
 struct ImportCache;
-ImportCache *import_cache_new(void);
+// for_xray: the links are read for tarvick-node xray's document.
+ImportCache *import_cache_new(bool for_xray);
 void import_cache_free(ImportCache *cache);
 
 // Reads one link (a line of text, changed in place) into its settings as

@@ -403,7 +403,6 @@ bool trojan_verify_on(const CheckInput *in)
     return json_object_get_boolean(doc_at(in->root, "ssl/verify"));
 }
 
-const Version ALL = {0, 0, 0};
 
 // Ordered as the man page lists them; a fact about two families is a row
 // each, the family tarvick's default client belongs to first.

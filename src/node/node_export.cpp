@@ -49,7 +49,7 @@ static int link_write_checked(NodeLink *node, NodeText *out, int (*write)(NodeLi
     return write(node, out);
 }
 
-int link_write(NodeLink *node, NodeText *out)
+static int link_write_any(NodeLink *node, NodeText *out)
 {
     switch (node->type) {
     case 0:
@@ -78,6 +78,29 @@ int link_write(NodeLink *node, NodeText *out)
     if (strcmp(protocol, "ss") == 0)
         return link_write_checked(node, out, link_write_ss, "password", "v2ray_ss_method");
     return node_refuse(node, "protocol '%s' has no share link", protocol);
+}
+
+int link_write(NodeLink *node, NodeText *out)
+{
+    if (link_write_any(node, out) != 0)
+        return -1;
+    // What export writes, import takes: a link it would refuse is refused
+    // here, with its reason.
+    ImportCache *cache = import_cache_new(true);
+    char *copy = cache ? strdup(out->data) : NULL;
+    NodeLink link, again;
+    const char *scheme;
+    int rc = copy ? node_read_link(cache, copy, out->length, 1, &link, &again, &scheme) : -1;
+    if (rc != 0)
+        node_refuse(node, "its link would not import: %s",
+                    !copy ? "out of memory" : link.reason[0] ? link.reason : again.reason);
+    if (copy) {
+        node_link_clear(&link);
+        node_link_clear(&again);
+    }
+    free(copy);
+    import_cache_free(cache);
+    return rc == 0 ? 0 : -1;
 }
 
 int node_export(int argc, char **argv)

@@ -247,14 +247,16 @@ const char *import_fill_only_name(size_t i)
 struct ImportCache {
     ImportShape shapes[IMPORT_SHAPES];
     int count;
+    bool for_xray;
     char empty[1];
 };
 
-ImportCache *import_cache_new(void)
+ImportCache *import_cache_new(bool for_xray)
 {
     ImportCache *cache = (ImportCache *)malloc(sizeof *cache);
     if (cache) {
         cache->count = 0;
+        cache->for_xray = for_xray;
         cache->empty[0] = '\0';
     }
     return cache;
@@ -425,6 +427,7 @@ int node_read_link(ImportCache *cache, char *line, size_t length, int index, Nod
 {
     node_link_init(link);
     node_link_init(node);
+    link->for_xray = cache->for_xray;
     char *separator = strstr(line, "://");
     size_t scheme_length = separator ? (size_t)(separator - line) : 0;
     const Scheme *scheme = NULL;
@@ -462,7 +465,7 @@ int node_import(int argc, char **argv)
     NodeText input;
     if (import_read(path, &input) != 0)
         return NODE_USAGE_SAID;
-    ImportCache *cache = import_cache_new();
+    ImportCache *cache = import_cache_new(false);
     if (!cache || import_unwrap(&input) != 0) {
         import_cache_free(cache);
         fprintf(stderr, "tarvick-node: %s: out of memory\n", path);

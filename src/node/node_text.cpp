@@ -11,6 +11,7 @@ void node_link_init(NodeLink *link)
 {
     // Fields past count are never read: only the heads need clearing.
     link->type = -1;
+    link->for_xray = false;
     link->name = NULL;
     link->count = 0;
     link->reason[0] = '\0';
