@@ -327,6 +327,13 @@ LINK_CASES = [
     ("trojan.ws-tls.type2", "v2ray.trojan.ws.tls",
      "trojan://{password}@127.0.0.1:{port}?security=tls&type=ws&host=www.example.org&path=%%2Fray&sni=%s#{name}"
      % SERVER_NAME),
+    # As panels and client apps write them: the older WebSocket form of a
+    # trojan link, and Shadowsocks over a V2Ray transport.
+    ("trojan.ws-tls.older-form", "v2ray.trojan.ws.tls",
+     "trojan://{password}@127.0.0.1:{port}?ws=1&wspath=%%2Fray&wshost=www.example.org&peer=%s#{name}" % SERVER_NAME),
+    ("ss.ws-tls.type2", "v2ray.ss.ws.tls",
+     "ss://{v2ray_ss_user}@127.0.0.1:{port}?type=ws&host=www.example.org&path=%%2Fray&security=tls&sni=%s#{name}"
+     % SERVER_NAME),
     ("ssr.byte-exact", "ssr.byte-exact-only.no-ssr-client",
      lambda values: "ssr://" + b64url("127.0.0.1:8443:auth_aes128_md5:chacha20:tls1.2_ticket_auth:%s/?obfsparam=%s"
                                       "&protoparam=%s&remarks=%s" % (b64url("s3cret pass"), b64url("cdn.example.com"),
@@ -892,7 +899,8 @@ def write_document(case, env, node, args, arch="aarch64", port=0, password=""):
         return run_tarvick(env["tarvick"], args)
     hand_set = run_tarvick(env["tarvick"], args, out="/tmp/hand-set.json")
     values = dict(name=case["name"], uuid=UUID, port=port, password=urllib.parse.quote(password, safe=""),
-                  ss_user=b64url("%s:%s" % (case.get("method"), password)))
+                  ss_user=b64url("%s:%s" % (case.get("method"), password)),
+                  v2ray_ss_user=b64url("%s:%s" % (case.get("ss_method", "aes-256-gcm"), password)))
     link = case["link"](values) if callable(case["link"]) else case["link"].format(**values)
     body = import_link(env["node"], link, args[0], case["name"])
     before = os.stat("/tmp/settings.conf").st_mtime_ns
