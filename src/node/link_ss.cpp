@@ -287,11 +287,7 @@ int link_write_ss(NodeLink *node, NodeText *out)
         failed = text_append_percent(out, method, strlen(method), NULL) != 0 || text_append_str(out, ":") != 0 ||
                  text_append_percent(out, password, strlen(password), NULL) != 0;
     } else if (!failed) {
-        char *encoded = (char *)malloc(user.length / 3 * 4 + 5);
-        if (encoded)
-            encode_base64((const unsigned char *)user.data, user.length, encoded, true);
-        failed = !encoded || text_append_str(out, encoded) != 0;
-        free(encoded);
+        failed = text_append_base64(out, user.data, user.length, true) != 0;
     }
     free(password);
     bool v6 = strchr(server, ':') != NULL;
@@ -337,22 +333,13 @@ int link_write_ssr(NodeLink *node, NodeText *out)
                            node_get(node, "ssr_obfs"), ":"};
     for (const char *part : parts)
         rc |= text_append_str(&plain, part);
-    // Each Base64 piece fits a buffer made for the longest value a lookup gives.
-    static char encoded[NODE_VALUE_MAX / 3 * 4 + 8];
-    encode_base64((const unsigned char *)password, strlen(password), encoded, true);
+    rc |= text_append_base64(&plain, password, strlen(password), true);
     free(password);
-    rc |= text_append_str(&plain, encoded);
-    const char *obfs_param = node_get(node, "ssr_obfs_param");
-    encode_base64((const unsigned char *)obfs_param, strlen(obfs_param), encoded, true);
-    rc |= text_append_str(&plain, "/?obfsparam=") | text_append_str(&plain, encoded);
-    const char *protocol_param = node_get(node, "ssr_protocol_param");
-    encode_base64((const unsigned char *)protocol_param, strlen(protocol_param), encoded, true);
-    rc |= text_append_str(&plain, "&protoparam=") | text_append_str(&plain, encoded);
-    char *whole = rc == 0 ? (char *)malloc(plain.length / 3 * 4 + 5) : NULL;
-    if (whole) {
-        encode_base64((const unsigned char *)plain.data, plain.length, whole, true);
-        rc = text_append_str(out, "ssr://") | text_append_str(out, whole);
-        free(whole);
-    }
-    return rc != 0 || !whole ? node_refuse(node, "out of memory") : 0;
+    const char *obfs_param = node_get(node, "ssr_obfs_param"), *protocol_param = node_get(node, "ssr_protocol_param");
+    rc |= text_append_str(&plain, "/?obfsparam=") | text_append_base64(&plain, obfs_param, strlen(obfs_param), true) |
+          text_append_str(&plain, "&protoparam=") |
+          text_append_base64(&plain, protocol_param, strlen(protocol_param), true);
+    if (rc == 0)
+        rc = text_append_str(out, "ssr://") | text_append_base64(out, plain.data, plain.length, true);
+    return rc != 0 ? node_refuse(node, "out of memory") : 0;
 }

@@ -497,14 +497,9 @@ int link_write_vmess(NodeLink *node, NodeText *out)
     const char *json = failed ? NULL
                               : json_object_to_json_string_length(
                                     root, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE, &length);
-    char *encoded = json ? (char *)malloc(length / 3 * 4 + 5) : NULL;
-    if (encoded) {
-        encode_base64((const unsigned char *)json, length, encoded, false);
-        failed = text_append_str(out, "vmess://") != 0 || text_append_str(out, encoded) != 0;
-    }
-    free(encoded);
+    failed = !json || text_append_str(out, "vmess://") != 0 || text_append_base64(out, json, length, false) != 0;
     json_object_put(root);
-    return failed || !encoded ? node_refuse(node, "out of memory") : 0;
+    return failed ? node_refuse(node, "out of memory") : 0;
 }
 
 int link_write_vless(NodeLink *node, NodeText *out)

@@ -78,6 +78,8 @@ void text_release(NodeText *text);
 // Makes room for size bytes in all.
 int text_reserve(NodeText *text, size_t size);
 int text_append_str(NodeText *text, const char *data);
+// Appends data in Base64, URL-safe without padding or standard with it.
+int text_append_base64(NodeText *text, const void *data, size_t length, bool url_safe);
 int text_printf(NodeText *text, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Percent-encodes everything but unreserved characters and those in keep.
 int text_append_percent(NodeText *text, const char *data, size_t length, const char *keep);

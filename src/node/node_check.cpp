@@ -126,14 +126,13 @@ const char *out_protocol(const CheckInput *in)
 
 // The transport as the clients take it: in any case, and by any of their
 // names for it ("kcp" is mKCP, "http" is HTTP/2, an empty one is TCP).
-const char *out_network(const CheckInput *in)
+const char *out_network(const CheckInput *in, char *name, size_t size)
 {
     static const char *const ALIASES[][2] = {{"", "tcp"},     {"kcp", "mkcp"}, {"websocket", "ws"},
                                               {"http", "h2"}, {"ds", "domainsocket"}, {"gun", "grpc"}};
-    static char name[32];
     const char *network = doc_text(in, "outbound/streamSettings/network");
     size_t i = 0;
-    for (; network && network[i] && i + 1 < sizeof name; i++)
+    for (; network && network[i] && i + 1 < size; i++)
         name[i] = network[i] >= 'A' && network[i] <= 'Z' ? (char)(network[i] + 32) : network[i];
     name[i] = '\0';
     if (network && network[i]) // longer than any name a client knows
@@ -146,7 +145,8 @@ const char *out_network(const CheckInput *in)
 
 bool network_is(const CheckInput *in, const char *network)
 {
-    return strcmp(out_network(in), network) == 0;
+    char name[32];
+    return strcmp(out_network(in, name, sizeof name), network) == 0;
 }
 
 bool security_is(const CheckInput *in, const char *security)
@@ -203,7 +203,8 @@ bool protocol_unknown(const CheckInput *in)
 bool network_unknown(const CheckInput *in)
 {
     static const char *const KNOWN[] = {"tcp", "mkcp", "ws", "h2", "quic", "domainsocket", "grpc", NULL};
-    return !text_in(out_network(in), KNOWN);
+    char name[32];
+    return !text_in(out_network(in, name, sizeof name), KNOWN);
 }
 
 bool uuid_bad(const CheckInput *in)

@@ -243,6 +243,14 @@ int text_reserve(NodeText *text, size_t size)
     return 0;
 }
 
+int text_append_base64(NodeText *text, const void *data, size_t length, bool url_safe)
+{
+    if (text_reserve(text, text->length + length / 3 * 4 + 5) != 0)
+        return -1;
+    text->length += encode_base64((const unsigned char *)data, length, text->data + text->length, url_safe);
+    return 0;
+}
+
 int text_append_str(NodeText *text, const char *data)
 {
     return text_append(text, data, strlen(data));
