@@ -201,8 +201,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     GeneratorArgs args = {kind, node, path.c_str(), local_port, second_port, proto};
     typedef int (*Generator)(const GeneratorArgs *);
     const Generator generators[] = {write_ss_config, write_ss_config, write_v2ray_config, write_trojan_config};
-    if (generators[kind](&args) != 0)
-        fail("generator failed", "");
+    if (generators[kind](&args) != 0) {
+        // Only a security the V2Ray/Xray document cannot carry is refused,
+        // and then the file is not touched.
+        char key[KEY_BUFFER_SIZE];
+        snprintf(key, sizeof key, "ssconf_basic_v2ray_network_security_%d", node);
+        auto security = served.find(key);
+        if (kind != PROXY_V2RAY || security == served.end())
+            fail("generator failed", "");
+        const std::string &text = security->second.front();
+        if (text.empty() || text == "none" || text == "tls" || text == "xtls")
+            fail("generator refused a security it writes", text);
+        if (access(path.c_str(), F_OK) == 0)
+            fail("a refused node's file was written", path);
+        return 0;
+    }
 
     FILE *file = fopen(path.c_str(), "r");
     if (!file)
