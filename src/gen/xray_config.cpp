@@ -719,12 +719,18 @@ void xray_add_stream(XrayBuild *b, json_object *outbound, const XrayName *networ
 }
 
 // gRPC carries its own multiplexing, and Vision splices streams that Xray's
-// mux would hold: no "mux" for either, as tarvick writes none over XTLS.
+// mux would hold: no "mux" for either, as tarvick writes none over XTLS. The
+// flow only fills a member, so it must not change which keys are read: the
+// concurrency is read for Vision too, as tarvick reads it over TLS.
 void xray_add_mux(XrayBuild *b, json_object *outbound)
 {
     bool mux = store_lookup_switch(&b->lookup, "ssconf_basic_v2ray_mux_enable_%d");
-    if (!mux || b->network == XRAY_GRPC || b->vision)
+    if (!mux || b->network == XRAY_GRPC)
         return;
+    if (b->vision) {
+        store_lookup(&b->lookup, "ssconf_basic_v2ray_mux_concurrency_%d");
+        return;
+    }
     json_object *mux_object = doc_object(outbound, "mux");
     doc_bool(mux_object, "enabled", true);
     int concurrency = store_lookup_int(&b->lookup, "ssconf_basic_v2ray_mux_concurrency_%d");
