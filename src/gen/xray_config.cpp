@@ -1,8 +1,9 @@
-// The document current Xray reads (and Xray since v1.8, which reads the same
-// members): "log", "inbounds" with the transparent and the SOCKS inbound,
-// and "outbounds" with the one outbound in the simplified form. Xray's
-// reader passes over members it does not know without a word, so only
-// members it reads are written; a setting it would refuse, or read as
+// The document current Xray reads: "log", "inbounds" with the transparent
+// and the SOCKS inbound, and "outbounds" with the one outbound in the
+// simplified form Xray reads since v25.10.15 (the mKCP mask since v26.6.1,
+// pins and names to verify since v26.1.31). Xray's reader passes over
+// members it does not know without a word, so only members it reads are
+// written; a setting it would refuse, or read as
 // something other than what the node says, refuses the node instead. The
 // lookups are tarvick 2's, in its order: only the protocol, security and
 // network texts, the head type and the auth and mux switches decide which
