@@ -432,7 +432,7 @@ void xray_add_vmess(XrayBuild *b, json_object *settings)
     // Xray reads any other text, "none" and "zero" included, as auto.
     static const char *const VMESS_SECURITIES[] = {"auto", "aes-128-gcm", "chacha20-poly1305"};
     const char *security = store_lookup(&b->lookup, "ssconf_basic_v2ray_security_%d");
-    if (security[0] != '\0' && !xray_in(VMESS_SECURITIES, 3, security))
+    if (security[0] != '\0' && !xray_in(VMESS_SECURITIES, sizeof VMESS_SECURITIES / sizeof *VMESS_SECURITIES, security))
         xray_refuse(b, "ssconf_basic_v2ray_security_%d",
                     "is not auto, aes-128-gcm or chacha20-poly1305, and Xray would use auto: set it to one of them");
     doc_string(settings, "security", security[0] != '\0' ? security : "auto");
