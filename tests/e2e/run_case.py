@@ -1541,21 +1541,9 @@ XRAY_REFUSED_NODES = [
     ({"ssconf_basic_v2ray_network_security_%d": "xtls"},
      "ssconf_basic_v2ray_network_security_7 is xtls, which current Xray no longer has: set it to tls or reality, "
      "with the vless flow xtls-rprx-vision"),
-    ({"ssconf_basic_v2ray_network_%d": "quic"},
-     "ssconf_basic_v2ray_network_7 is HTTP/2 or QUIC, which current Xray no longer has: use xhttp, or what else the "
-     "server offers"),
-    ({"ssconf_basic_v2ray_network_%d": "mkcp", "ssconf_basic_v2ray_headtype_tcp_%d": "srtp"},
-     "ssconf_basic_v2ray_headtype_tcp_7 is an mKCP header type, and current Xray's mKCP takes none: set it to none, "
-     "with a server without one"),
-    ({"ssconf_basic_v2ray_protocol_%d": "vmess", "ssconf_basic_v2ray_alterid_%d": "64"},
-     "ssconf_basic_v2ray_alterid_7 is not 0, and current Xray speaks VMess AEAD only: set it to 0, with a server "
-     "that takes AEAD"),
     ({"ssconf_basic_server_%d": "proxy.example.net", "ssconf_basic_v2ray_network_security_%d": "none"},
      "ssconf_basic_v2ray_network_security_7 is none, and Xray refuses vless and trojan without TLS to a public "
      "address: set it to tls or reality"),
-    ({"ssconf_basic_v2ray_fingerprint_%d": "disable"},
-     "ssconf_basic_v2ray_fingerprint_7 is not a fingerprint current Xray knows (such as chrome, firefox, safari, "
-     "random; disable is gone): set one, or empty it for chrome"),
 ]
 
 
