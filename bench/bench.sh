@@ -14,6 +14,8 @@
 # run gave up the processor of its own accord (tarvick: mostly poll sleeps
 # while the daemon answers). The cost of one poll sleep under the kernel's
 # default timer slack and under the 1 ns slack tarvick sets is printed too.
+# For the V2Ray/Xray node, tarvick-node xray (the document current Xray reads)
+# is measured beside tarvick 2, in the same rounds, against the same daemon.
 # Then the stripped size of each architecture's binary, dynamic and static
 # (cross builds come from scripts/build-cross.sh). Finally
 # bench/node_import.sh: tarvick-node importing subscriptions of growing size.
@@ -38,7 +40,7 @@ if [ "${TARVICK_BENCH_INSIDE:-}" != 1 ]; then
     static=OFF
     [ -n "$variant" ] && static=ON
     cmake -S . -B "build-$host_arch$variant" -DTARVICK_BUILD_TESTS=OFF -DTARVICK_STATIC=$static >/dev/null
-    cmake --build "build-$host_arch$variant" -j2 --target tarvick brimd-dev >/dev/null
+    cmake --build "build-$host_arch$variant" -j2 --target tarvick tarvick-node brimd-dev >/dev/null
   done
   mkdir -p "$work"
   cc -O2 -Wall -o "$work/floor" bench/floor.c
@@ -50,6 +52,8 @@ fi
 mount -t tmpfs -o mode=1777 bench-tmp /tmp
 dynamic=$root/build-$host_arch/tarvick
 static=$root/build-$host_arch-static/tarvick
+node_dynamic=$root/build-$host_arch/tarvick-node
+node_static=$root/build-$host_arch-static/tarvick-node
 daemon=$root/build-$host_arch/tools/brimd-dev/brimd-dev
 measure=$work/measure
 
@@ -84,14 +88,22 @@ for entry in "${kinds[@]}"; do
   strace -f -qq -e trace=sendto,write -e signal=none -s 400 -o /tmp/trace "$dynamic" "$kind" "${args[@]}"
   mapfile -t keys < <(grep -o 'magicv1 [0-9]\{7\} get [^ \\"]*' /tmp/trace | awk '{print $4}')
   lookups=${#keys[@]}
+  xray=()
+  if [ "$kind" = 2 ]; then
+    strace -f -qq -e trace=sendto,write -e signal=none -s 400 -o /tmp/trace "$node_dynamic" xray "${args[@]}"
+    xray_lookups=$(grep -c 'magicv1 [0-9]\{7\} get ' /tmp/trace)
+    xray=(::: -- "$node_dynamic" xray "${args[@]}" ::: -- "$node_static" xray "${args[@]}")
+  fi
 
   # One run of each program per round, so load from elsewhere hits all alike.
   mapfile -t results < <("$measure" -n "$runs" \
     -- "$dynamic" "$kind" "${args[@]}" ::: \
     -- "$work/floor" /tmp/floor.out "${keys[@]}" ::: \
     -- "$static" "$kind" "${args[@]}" ::: \
-    -- "$work/floor-static" /tmp/floor.out "${keys[@]}")
-  [ ${#results[@]} -eq 4 ] || { echo "bench: measuring $name failed" >&2; exit 1; }
+    -- "$work/floor-static" /tmp/floor.out "${keys[@]}" "${xray[@]}")
+  expected=4
+  [ ${#xray[@]} -eq 0 ] || expected=6
+  [ ${#results[@]} -eq $expected ] || { echo "bench: measuring $name failed" >&2; exit 1; }
   take "${results[0]}"
   row "$name" "tarvick" "$lookups"
   tarvick_wall=${m[wall_us]} tarvick_rss=${m[peak_rss_kib]}
@@ -104,6 +116,15 @@ for entry in "${kinds[@]}"; do
   row "$name" "tarvick static" "$lookups"
   take "${results[3]}"
   row "$name" "floor static" "$lookups"
+  if [ ${#xray[@]} -gt 0 ]; then
+    take "${results[4]}"
+    row "$name" "tarvick-node xray" "$xray_lookups"
+    awk -v name="$name" -v wall="${m[wall_us]}" -v tarvick_wall="$tarvick_wall" \
+      -v rss="${m[peak_rss_kib]}" -v tarvick_rss="$tarvick_rss" \
+      'BEGIN { printf "%-13s %-18s %7s %8.2fx %29.2fx\n", name, "xray / tarvick", "", wall / tarvick_wall, rss / tarvick_rss }'
+    take "${results[5]}"
+    row "$name" "node xray static" "$xray_lookups"
+  fi
 
   kill "$daemon_pid"
   wait "$daemon_pid" 2>/dev/null || true

@@ -10,6 +10,7 @@
 #include "reference.h"
 #include "store.h"
 #include "tarvick.h"
+#include "xray.h"
 
 #include <json-c/json.h>
 #include <limits.h>
@@ -172,6 +173,53 @@ std::string output_path()
     return path;
 }
 
+// The written file: one line of json-c's spaced text holding one object.
+json_object *read_document(const std::string &path)
+{
+    FILE *file = fopen(path.c_str(), "r");
+    if (!file)
+        fail("no file written", path);
+    std::string text;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
+        text.append(chunk, got);
+    fclose(file);
+
+    if (text.empty() || text.back() != '\n' || text.find('\n') != text.size() - 1)
+        fail("the file is not one line", text);
+    std::string line = text.substr(0, text.size() - 1);
+    json_tokener *tokener = json_tokener_new();
+    json_object *root = json_tokener_parse_ex(tokener, line.c_str(), (int)line.size());
+    bool whole = json_tokener_get_error(tokener) == json_tokener_success &&
+                 json_tokener_get_parse_end(tokener) == line.size();
+    json_tokener_free(tokener);
+    if (!root || !whole || !json_object_is_type(root, json_type_object))
+        fail("the file does not parse back to one object", line);
+    if (line != json_object_to_json_string_ext(root, JSON_C_TO_STRING_SPACED))
+        fail("the text is not json-c's spaced form of what it holds", line);
+    return root;
+}
+
+// tarvick-node's writer for current Xray, over the same values from the
+// first: a document as above, or one line of refusal and no file.
+void check_xray(const GeneratorArgs *args)
+{
+    next_value = 0;
+    served.clear();
+    unlink(args->path);
+    XrayRefusal refusal;
+    int rc = write_xray_config(args, &refusal);
+    if (rc == XRAY_REFUSED) {
+        if (!refusal.text[0] || strchr(refusal.text, '\n') || access(args->path, F_OK) == 0)
+            fail("a refusal that is not one line, or with a file", refusal.text);
+        return;
+    }
+    if (rc != XRAY_WRITTEN)
+        fail("the xray writer failed", "");
+    json_object_put(read_document(args->path));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -201,32 +249,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     GeneratorArgs args = {kind, node, path.c_str(), local_port, second_port, proto};
     typedef int (*Generator)(const GeneratorArgs *);
     const Generator generators[] = {write_ss_config, write_ss_config, write_v2ray_config, write_trojan_config};
-    if (generators[kind](&args) != 0)
-        fail("generator failed", "");
+    if (kind == PROXY_V2RAY) {
+        check_xray(&args);
+        next_value = 0;
+        served.clear();
+        unlink(path.c_str());
+    }
+    if (generators[kind](&args) != 0) {
+        // Only a security the V2Ray/Xray document cannot carry is refused,
+        // and then the file is not touched.
+        char key[KEY_BUFFER_SIZE];
+        snprintf(key, sizeof key, "ssconf_basic_v2ray_network_security_%d", node);
+        auto security = served.find(key);
+        if (kind != PROXY_V2RAY || security == served.end())
+            fail("generator failed", "");
+        const std::string &text = security->second.front();
+        if (text.empty() || text == "none" || text == "tls" || text == "xtls")
+            fail("generator refused a security it writes", text);
+        if (access(path.c_str(), F_OK) == 0)
+            fail("a refused node's file was written", path);
+        return 0;
+    }
 
-    FILE *file = fopen(path.c_str(), "r");
-    if (!file)
-        fail("no file written", path);
-    std::string text;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, got);
-    fclose(file);
-
-    if (text.empty() || text.back() != '\n' || text.find('\n') != text.size() - 1)
-        fail("the file is not one line", text);
-    std::string line = text.substr(0, text.size() - 1);
-    json_tokener *tokener = json_tokener_new();
-    json_object *root = json_tokener_parse_ex(tokener, line.c_str(), (int)line.size());
-    bool whole = json_tokener_get_error(tokener) == json_tokener_success &&
-                 json_tokener_get_parse_end(tokener) == line.size();
-    json_tokener_free(tokener);
-    if (!root || !whole || !json_object_is_type(root, json_type_object))
-        fail("the file does not parse back to one object", line);
-    if (line != json_object_to_json_string_ext(root, JSON_C_TO_STRING_SPACED))
-        fail("the text is not json-c's spaced form of what it holds", line);
-
+    json_object *root = read_document(path);
     std::map<std::string, json_object *> leaves;
     collect(root, "", &leaves);
     const MemberRule *rules = kind == PROXY_V2RAY ? V2RAY_RULES : kind == PROXY_TROJAN ? TROJAN_RULES : SS_RULES;

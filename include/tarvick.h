@@ -18,7 +18,9 @@ struct GeneratorArgs {
 };
 
 // Each generator writes its document and returns 0, or -1 when the file was
-// opened but could not be written whole (it is then cut back to empty).
+// opened but could not be written whole (it is then cut back to empty), or
+// when the V2Ray/Xray generator refuses a security it cannot write (the file
+// is not touched); either way it has said why on stderr.
 int write_ss_config(const GeneratorArgs *args);
 int write_v2ray_config(const GeneratorArgs *args);
 int write_trojan_config(const GeneratorArgs *args);

@@ -21,7 +21,8 @@ typedef std::vector<std::string> Lines;
 const std::string ID = "b831381d-6324-4d53-ad4f-8cda48b30811";
 const std::string USAGE = "usage: tarvick-node import [--first N] [FILE|-]\n"
                           "       tarvick-node export TYPE [NODE] [--qr]\n"
-                          "       tarvick-node check TYPE [NODE] [--client PATH]\n";
+                          "       tarvick-node check TYPE [NODE] [--client PATH]\n"
+                          "       tarvick-node xray $conf_file $local_port $socks_port $proto\n";
 const std::string UNKNOWN = "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan)";
 
 std::string base64(const std::string &data, bool url_safe = false, bool pad = true)

@@ -19,7 +19,8 @@ typedef std::vector<std::string> Lines;
 const std::string ID = "6f3c2a4e-8d1b-4c7a-9e55-0b2d7f1a3c90";
 const std::string USAGE = "usage: tarvick-node import [--first N] [FILE|-]\n"
                           "       tarvick-node export TYPE [NODE] [--qr]\n"
-                          "       tarvick-node check TYPE [NODE] [--client PATH]\n";
+                          "       tarvick-node check TYPE [NODE] [--client PATH]\n"
+                          "       tarvick-node xray $conf_file $local_port $socks_port $proto\n";
 
 std::string fine(const std::string &client)
 {

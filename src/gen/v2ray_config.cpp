@@ -5,6 +5,7 @@
 #include "tarvick.h"
 #include "v2ray.h"
 
+#include <stdio.h>
 #include <string.h>
 
 namespace {
@@ -144,10 +145,18 @@ int write_v2ray_config(const GeneratorArgs *args)
     // Classify first: every rule below sees the same three decisions.
     OutboundProtocol protocol = (OutboundProtocol)v2ray_classify(
         V2RAY_PROTOCOLS, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d"), OUTBOUND_OTHER);
-    SecurityMode security = (SecurityMode)v2ray_classify(
-        V2RAY_SECURITIES, store_lookup(&lookup, "ssconf_basic_v2ray_network_security_%d"), SECURITY_NONE);
+    const char *security_text = store_lookup(&lookup, "ssconf_basic_v2ray_network_security_%d");
+    SecurityMode security = (SecurityMode)v2ray_classify(V2RAY_SECURITIES, security_text, SECURITY_NONE);
+    // Any other security (reality, say) would leave ids and passwords in
+    // clear: only an empty text and "none" mean no TLS.
+    bool writable = security != SECURITY_NONE || security_text[0] == '\0' || strcmp(security_text, "none") == 0;
     NetworkKind network = (NetworkKind)v2ray_classify(
         V2RAY_NETWORKS, store_lookup(&lookup, "ssconf_basic_v2ray_network_%d"), NETWORK_OTHER);
+    if (!writable) {
+        fprintf(stderr, "tarvick: ssconf_basic_v2ray_network_security_%d is not tls, xtls or none: tarvick cannot "
+                        "write it (tarvick-node xray can write reality)\n", args->node);
+        return -1;
+    }
     if (network == NETWORK_GRPC)
         security = SECURITY_TLS; // gRPC always runs over TLS, whatever is stored
 

@@ -9,7 +9,8 @@ static int node_usage(void)
 {
     fprintf(stderr, "usage: tarvick-node import [--first N] [FILE|-]\n"
           "       tarvick-node export TYPE [NODE] [--qr]\n"
-          "       tarvick-node check TYPE [NODE] [--client PATH]\n");
+          "       tarvick-node check TYPE [NODE] [--client PATH]\n"
+          "       tarvick-node xray $conf_file $local_port $socks_port $proto\n");
     return NODE_USAGE;
 }
 
@@ -22,6 +23,8 @@ int main(int argc, char **argv)
         rc = node_export(argc, argv);
     else if (argc >= 2 && strcmp(argv[1], "check") == 0)
         rc = node_check(argc, argv);
+    else if (argc >= 2 && strcmp(argv[1], "xray") == 0)
+        rc = node_xray(argc, argv);
     if (rc == NODE_USAGE)
         return node_usage();
     if (rc == NODE_USAGE_SAID)

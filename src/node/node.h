@@ -256,6 +256,8 @@ const char *check_fact(size_t i, char *text, size_t size);
 int node_import(int argc, char **argv);
 int node_export(int argc, char **argv);
 int node_check(int argc, char **argv);
+// The document current Xray reads, as "tarvick 2" would be run (xray.h).
+int node_xray(int argc, char **argv);
 // Draws text as a QR code on standard output; -1 when it cannot.
 int node_draw_qr(const char *text);
 bool node_has_qr(void);

@@ -1,0 +1,325 @@
+// tarvick-node xray as shipped: whole files byte for byte, the refusals, and
+// the keys it asks the daemon for against those tarvick 2 asks for.
+#include "../src/node/node.h"
+#include "fixture.h"
+#include "tarvick.h"
+#include "test_v2ray_node.h"
+#include "xray.h"
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char P[] = "v2ray_protocol";
+const char NS[] = "v2ray_network_security";
+const char N[] = "v2ray_network";
+const std::string PUBLIC_KEY = "el70dx_VqOCKThw0UQ13hzgyxMXvl7JE7Z10lEIj_Ro";
+const std::string PIN = "e3:b0:c4:42:98:fc:1c:14:9a:fb:f4:c8:99:6f:b9:24:27:ae:41:e4:64:9b:93:4c:a4:95:99:1b:78:52:b8:55";
+
+// tarvick's full node, made one current Xray takes: alterId 0, no flow, and
+// the keys only this writer reads.
+NodeFields xray_node(const NodeFields &changes)
+{
+    NodeFields fields = {{"v2ray_alterid", "0"},          {"v2ray_network_flow", ""},
+                         {"v2ray_tls_alpn", ""},          {"v2ray_tls_pinned_sha256", ""},
+                         {"v2ray_tls_verify_names", ""},  {"v2ray_reality_publickey", PUBLIC_KEY},
+                         {"v2ray_reality_shortid", "0123abcd"}, {"v2ray_reality_spiderx", "/"},
+                         {"v2ray_xhttp_mode", ""}};
+    fields.insert(fields.end(), changes.begin(), changes.end());
+    return fields;
+}
+
+std::string xray_file(const std::string &outbound)
+{
+    return R"({ "log": { "error": "\/tmp\/xray.log", "loglevel": "warning" }, "inbounds": [ )"
+           R"({ "tag": "transparent", "port": 1080, "protocol": "dokodemo-door", "settings": { "network": "tcp,udp", "followRedirect": true }, "sniffing": { "enabled": true, "destOverride": [ "http", "tls" ] } }, )"
+           R"({ "tag": "socks", "protocol": "socks", "port": 1081, "settings": { "auth": "noauth", "udp": true } } ], )"
+           R"("outbounds": [ { "tag": "proxy", )" + outbound + " } ] }\n";
+}
+
+const std::string VMESS = R"("settings": { "address": "v2.example.net", "port": 443, "id": "b831381d-6324-4d53-ad4f-8cda48b30811", )";
+const std::string MUX = R"(, "mux": { "enabled": true, "concurrency": 8 })";
+
+struct XrayCase {
+    const char *name;
+    NodeFields changes;
+    std::string outbound;           // after "tag"
+    std::vector<std::string> extra; // keys tarvick 2 does not read, in order
+};
+
+const std::vector<XrayCase> XRAY_CASES = {
+    {"vmess over tls and ws, with mux", {},
+     R"("protocol": "vmess", )" + VMESS + R"("security": "auto" }, "streamSettings": { "network": "ws", "security": "tls", )"
+     R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net" }, "wsSettings": { "path": "\/ray", "host": "cdn.example.net" } })" + MUX,
+     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+    {"vless Vision over tls, alpn: no mux", {{P, "vless"}, {N, "tcp"}, {"v2ray_network_flow", "xtls-rprx-vision"},
+     {"v2ray_headtype_tcp", "none"}, {"v2ray_tls_alpn", "h2, http/1.1"}},
+     R"("protocol": "vless", )" + VMESS + R"("encryption": "none", "flow": "xtls-rprx-vision" }, "streamSettings": { "network": "tcp", "security": "tls", )"
+     R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "alpn": [ "h2", "http\/1.1" ] } })",
+     {"v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+    {"vless over reality and xhttp", {{P, "vless"}, {NS, "reality"}, {N, "xhttp"}, {"v2ray_fingerprint", ""},
+     {"v2ray_xhttp_mode", "packet-up"}},
+     R"("protocol": "vless", )" + VMESS + R"("encryption": "none" }, "streamSettings": { "network": "xhttp", "security": "reality", )"
+     R"("realitySettings": { "fingerprint": "", "serverName": "sni.example.net", "publicKey": ")" + PUBLIC_KEY + R"(", "shortId": "0123abcd", "spiderX": "\/" }, )"
+     R"("xhttpSettings": { "path": "\/ray", "host": "cdn.example.net", "mode": "packet-up" } })" + MUX,
+     {"v2ray_network_flow", "v2ray_reality_publickey", "v2ray_reality_shortid", "v2ray_reality_spiderx",
+      "v2ray_network_path", "v2ray_network_host", "v2ray_xhttp_mode"}},
+    {"trojan over tls and grpc, pinned and named: multi mode, no mux",
+     {{P, "trojan"}, {N, "grpc"}, {"v2ray_tls_pinned_sha256", PIN}, {"v2ray_tls_verify_names", "a.example.net, b.example.net"}},
+     R"("protocol": "trojan", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw" }, "streamSettings": { "network": "grpc", "security": "tls", )"
+     R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "pinnedPeerCertSha256": ")" + PIN + R"(", "verifyPeerCertByName": "a.example.net, b.example.net" }, )"
+     R"("grpcSettings": { "serviceName": "GunService", "multiMode": true } })",
+     {"v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+    {"shadowsocks over tcp with the http header", {{P, "ss"}, {NS, "none"}, {N, "tcp"}},
+     R"("protocol": "shadowsocks", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw", "method": "chacha20-ietf-poly1305" }, )"
+     R"("streamSettings": { "network": "tcp", "security": "none", "tcpSettings": { "header": { "type": "http", "request": { "path": "\/", "headers": { "Host": "cdn.example.net" } } } } })" + MUX,
+     {}},
+    {"socks with an account over mkcp: V2Ray's wire format", {{P, "socks"}, {NS, "none"}, {N, "mkcp"}, {"v2ray_headtype_tcp", "none"}},
+     R"("protocol": "socks", "settings": { "address": "v2.example.net", "port": 443, "user": "alice", "pass": "s3cret\/pw" }, "streamSettings": { "network": "mkcp", "security": "none", )"
+     R"("kcpSettings": { "mtu": 1350, "tti": 50, "uplinkCapacity": 12, "downlinkCapacity": 100 }, "finalmask": { "udp": [ { "type": "mkcp-legacy" } ] } })" + MUX,
+     {}},
+    {"http without an account over httpupgrade", {{P, "http"}, {NS, "none"}, {N, "httpupgrade"}, {"auth", "0"},
+     {"v2ray_network_path", UNSET}, {"v2ray_mux_enable", "0"}},
+     R"("protocol": "http", "settings": { "address": "v2.example.net", "port": 443 }, )"
+     R"("streamSettings": { "network": "httpupgrade", "security": "none", "httpupgradeSettings": { "host": "cdn.example.net" } })",
+     {"v2ray_network_path", "v2ray_network_host"}},
+    {"vless without TLS to a private address, plain grpc", {{P, "vless"}, {NS, "none"}, {N, "grpc"}, {"server", "192.168.1.2"},
+     {"v2ray_mux_enable", "0"}},
+     R"("protocol": "vless", "settings": { "address": "192.168.1.2", "port": 443, "id": "b831381d-6324-4d53-ad4f-8cda48b30811", "encryption": "none" }, )"
+     R"("streamSettings": { "network": "grpc", "security": "none", "grpcSettings": { "serviceName": "GunService", "multiMode": false } })",
+     {"v2ray_network_flow"}},
+    {"vmess with empty security, fingerprint and server name", {{N, "tcp"}, {"v2ray_headtype_tcp", UNSET},
+     {"v2ray_security", UNSET}, {"v2ray_fingerprint", UNSET}, {"v2ray_network_tlshost", ""}},
+     R"("protocol": "vmess", )" + VMESS + R"("security": "auto" }, "streamSettings": { "network": "tcp", "security": "tls", "tlsSettings": { } })" + MUX,
+     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+};
+
+// The keys of a run, without the node index and each per-node key's prefix
+// and suffix.
+std::vector<std::string> fields_read(FakeDaemon &daemon, int node)
+{
+    std::vector<std::string> fields;
+    for (const std::string &key : daemon.keys())
+        if (key != "ssconf_basic_node")
+            fields.push_back(key.substr(13, key.size() - 13 - std::to_string(node).size() - 1));
+    return fields;
+}
+
+std::vector<std::string> only_in(const std::vector<std::string> &keys, const std::vector<std::string> &other, bool in)
+{
+    std::vector<std::string> out;
+    for (const std::string &key : keys)
+        if ((std::find(other.begin(), other.end(), key) != other.end()) == in)
+            out.push_back(key);
+    return out;
+}
+
+class XrayTest : public TarvickTest {
+protected:
+    std::vector<std::string> run(const NodeFields &changes, const std::vector<std::string> &args)
+    {
+        daemon.clear();
+        store_v2ray_node(daemon, 3, xray_node(changes));
+        last = run_tarvick_node(args);
+        return fields_read(daemon, 3);
+    }
+    std::vector<std::string> xray(const NodeFields &changes)
+    {
+        return run(changes, {"xray", OUT, "1080", "1081", "tcp,udp"});
+    }
+};
+
+// The whole file, and the keys: tarvick 2's for the same node (a REALITY
+// node read as a TLS one, which tarvick can write) in its order, with the
+// keys one of the two does not need left out, and this writer's own keys.
+TEST_F(XrayTest, WholeFilesAndTarvicksKeyOrder)
+{
+    for (const XrayCase &row : XRAY_CASES) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::string> keys = xray(row.changes);
+        EXPECT_EQ(read_file(OUT), xray_file(row.outbound));
+        EXPECT_EQ(last.status, 0);
+        EXPECT_EQ(last.out + last.err, "");
+
+        NodeFields as_tarvick = row.changes;
+        for (auto &field : as_tarvick)
+            if (field.first == NS && field.second == "reality")
+                field.second = "tls";
+        daemon.clear();
+        store_v2ray_node(daemon, 3, xray_node(as_tarvick));
+        EXPECT_EQ(run_tarvick({"2", "/tmp/tarvick.json", "1080", "1081", "tcp,udp"}).status, 0);
+        std::vector<std::string> tarvick = fields_read(daemon, 3);
+        EXPECT_EQ(only_in(keys, tarvick, true), only_in(tarvick, keys, true));
+        EXPECT_EQ(only_in(keys, tarvick, false), row.extra);
+    }
+}
+
+// One line naming the key, status 1, the file left as it was. A value that
+// is not one of the classifying texts is refused with the very keys a value
+// it takes is read with ("fine").
+TEST_F(XrayTest, RefusalsLeaveTheFileAndReadTheSameKeys)
+{
+    struct Refusal {
+        NodeFields changes;
+        const char *fine; // for the last change's field; NULL: it decides what is read
+        std::string line;
+    };
+    const std::string K = "tarvick-node: ssconf_basic_";
+    const std::vector<Refusal> refusals = {
+        {{{P, "VLESS"}}, NULL, K + "v2ray_protocol_3 is not vmess, vless, trojan, ss, socks or http: set it to the server's protocol"},
+        {{{NS, "xtls"}}, NULL, K + "v2ray_network_security_3 is xtls, which current Xray no longer has: set it to tls or reality, with the vless flow xtls-rprx-vision"},
+        {{{NS, ""}}, NULL, K + "v2ray_network_security_3 is not none, tls or reality: set it to the server's security"},
+        {{{N, "quic"}}, NULL, K + "v2ray_network_3 is HTTP/2 or QUIC, which current Xray no longer has: use xhttp, or what else the server offers"},
+        {{{N, "h2"}}, NULL, K + "v2ray_network_3 is HTTP/2 or QUIC, which current Xray no longer has: use xhttp, or what else the server offers"},
+        {{{N, "kcp"}}, NULL, K + "v2ray_network_3 is not tcp, mkcp, ws, grpc, xhttp or httpupgrade: set it to the server's transport"},
+        {{{NS, "reality"}}, NULL, K + "v2ray_network_3 is not tcp, xhttp or grpc, the transports REALITY runs over: set one of them"},
+        {{{N, "mkcp"}, {"v2ray_headtype_tcp", "srtp"}}, NULL, K + "v2ray_headtype_tcp_3 is an mKCP header type, and current Xray's mKCP takes none: set it to none, with a server without one"},
+        {{{N, "tcp"}, {"v2ray_headtype_tcp", "HTTP"}}, NULL, K + "v2ray_headtype_tcp_3 is not none or http: set the server's header type"},
+        {{{"v2ray_alterid", "4"}}, "0", K + "v2ray_alterid_3 is not 0, and current Xray speaks VMess AEAD only: set it to 0, with a server that takes AEAD"},
+        {{{"v2ray_security", "none"}}, "chacha20-poly1305", K + "v2ray_security_3 is not auto, aes-128-gcm or chacha20-poly1305, and Xray would use auto: set it to one of them"},
+        {{{"v2ray_uuid", "b831381d6324-4d53-ad4f-8cda48b3081x"}}, "b831381d6324-4d53-ad4f-8cda48b30811", K + "v2ray_uuid_3 is neither a UUID nor a text of 1 to 30 bytes, and Xray refuses it: set it to the server's user id"},
+        {{{"server", ""}}, "v2.example.net", K + "server_3 is empty: set it to the server's address"},
+        {{{"server", "env:SERVER"}}, "v2.example.net", K + "server_3 begins with env:, and Xray would take the address from its environment: set the server's address"},
+        {{{"port", "65536"}}, "65535", K + "port_3 is not 1 to 65535: set it to the server's port"},
+        {{{P, "vless"}, {N, "tcp"}, {"v2ray_network_flow", "xtls-rprx-direct"}}, "xtls-rprx-vision-udp443", K + "v2ray_network_flow_3 is not xtls-rprx-vision or xtls-rprx-vision-udp443, the flows current Xray has: set one of them, or empty it"},
+        {{{P, "vless"}, {"v2ray_network_flow", "xtls-rprx-vision"}}, "", K + "v2ray_network_flow_3 is Vision, which runs only over tls or reality on network tcp: empty it, or set those"},
+        {{{P, "trojan"}, {"v2ray_network_flow", "xtls-rprx-vision"}}, "", K + "v2ray_network_flow_3 is set, and current Xray has no Trojan flow: empty it (Vision is a vless flow)"},
+        {{{P, "trojan"}, {"password", ""}}, "czNjcmV0L3B3", K + "password_3 is empty, and Xray refuses it: set the server's password"},
+        {{{P, "ss"}, {"v2ray_ss_method", "rc4-md5"}}, "AEAD_AES_256_GCM", K + "v2ray_ss_method_3 is not a cipher current Xray has (aes-128-gcm, aes-256-gcm, chacha20-ietf-poly1305, xchacha20-ietf-poly1305, 2022-blake3-*): set the server's method"},
+        {{{P, "ss"}, {"v2ray_ss_method", "2022-blake3-aes-128-gcm"}, {"password", "czNjcmV0L3B3"}}, "QUFBQUFBQUFBQUFBQUFBQUFBQUFBQT09",
+         K + "password_3 is not a Shadowsocks 2022 key (standard Base64 of the method's key size, keys joined by colons), and Xray refuses it: set the server's key"},
+        {{{P, "vless"}, {NS, "none"}, {"server", "10.0.0.1.example.net"}}, "10.0.0.1", K + "v2ray_network_security_3 is none, and Xray refuses vless and trojan without TLS to a public address: set it to tls or reality"},
+        {{{P, "socks"}, {"username", ""}}, "alice", K + "username_3 is empty with auth on, and Xray would then send no account: set the username, or auth to 0"},
+        {{{"v2ray_fingerprint", "disable"}}, "HelloChrome_Auto", K + "v2ray_fingerprint_3 is not a fingerprint current Xray knows (such as chrome, firefox, safari, random; disable is gone): set one, or empty it for chrome"},
+        {{{NS, "reality"}, {N, "tcp"}, {"v2ray_fingerprint", "unsafe"}}, "random", K + "v2ray_fingerprint_3 is not a uTLS fingerprint REALITY can use (such as chrome, firefox, safari, random): set one, or empty it for chrome"},
+        {{{"v2ray_network_tlshost", "fromMitm"}}, "", K + "v2ray_network_tlshost_3 is fromMitm, which Xray takes from an inbound's TLS this document has not: set the server name"},
+        {{{"v2ray_tls_alpn", "h2,,http/1.1"}}, "h2", K + "v2ray_tls_alpn_3 is not a comma-separated list of protocol names (such as h2,http/1.1): set one, or empty it"},
+        {{{"v2ray_tls_pinned_sha256", PIN + ",abcd"}}, PIN.c_str(), K + "v2ray_tls_pinned_sha256_3 is not a comma-separated list of SHA-256 hashes (64 hex digits, colons allowed), and Xray refuses it: set the hashes of the server's certificate or its CA"},
+        {{{"v2ray_tls_verify_names", "a.example.net, "}}, "a.example.net", K + "v2ray_tls_verify_names_3 holds an empty name: set a comma-separated list of the names the certificate is for"},
+        {{{NS, "reality"}, {N, "grpc"}, {"v2ray_reality_publickey", PUBLIC_KEY + "="}}, PUBLIC_KEY.c_str(), K + "v2ray_reality_publickey_3 is not a REALITY public key (43 characters of URL-safe Base64, as xray x25519 prints it): set the server's"},
+        {{{NS, "reality"}, {N, "grpc"}, {"v2ray_reality_shortid", "abc"}}, "", K + "v2ray_reality_shortid_3 is not an even number of hex digits, at most 16: set one of the server's short ids"},
+        {{{NS, "reality"}, {N, "grpc"}, {"v2ray_reality_spiderx", "x"}}, "", K + "v2ray_reality_spiderx_3 does not begin with /: set a path, or empty it"},
+        {{{N, "xhttp"}, {"v2ray_xhttp_mode", "Auto"}}, "stream-up", K + "v2ray_xhttp_mode_3 is not auto, packet-up, stream-up or stream-one: set the server's mode, or empty it for auto"},
+        {{{"v2ray_mux_concurrency", "-1"}}, "1024", K + "v2ray_mux_concurrency_3 is not 0 to 1024 (Xray turns multiplexing off below 0): set it, or 0 for 8"},
+    };
+    for (const Refusal &refusal : refusals) {
+        SCOPED_TRACE(refusal.line);
+        write_file(OUT, "the client's previous file\n");
+        std::vector<std::string> keys = xray(refusal.changes);
+        EXPECT_EQ(last.status, 1);
+        EXPECT_EQ(last.out, "");
+        EXPECT_EQ(last.err, refusal.line + "\n");
+        EXPECT_EQ(read_file(OUT), "the client's previous file\n");
+        if (refusal.fine) {
+            NodeFields fine = refusal.changes;
+            fine.back().second = refusal.fine;
+            EXPECT_EQ(xray(fine), keys);
+            EXPECT_EQ(last.status, 0) << last.err;
+        }
+    }
+}
+
+// VLESS and Trojan go without TLS only to what Xray counts as private.
+TEST_F(XrayTest, PrivateAddressesAsXrayReadsThem)
+{
+    const std::vector<std::pair<std::string, bool>> addresses = {
+        {"127.0.0.1", true},      {"[::1]", true},          {" 10.1.2.3 ", true},     {"100.64.0.1", true},
+        {"169.254.9.9", true},    {"172.31.255.255", true}, {"192.168.0.1", true},    {"fd00::1", true},
+        {"fe80::1", true},        {"::ffff:192.168.0.1", true}, {"LocalHost.", true}, {"nas.lan", true},
+        {"router", true},         {"printer.home.arpa", true}, {"0.1.2.3", true},     {"224.0.0.1", true},
+        {"8.8.8.8", false},       {"172.32.0.1", false},    {"100.128.0.1", false},   {"2001:db8::1", false},
+        {"::ffff:8.8.8.8", false}, {"::127.0.0.1", false},  {"010.0.0.1", false},     {"lan.example.com", false},
+        {"router-", false},       {"1router", false},       {"fe80::1%eth0", false},  {"notlan", true},
+    };
+    for (const auto &address : addresses) {
+        SCOPED_TRACE(address.first);
+        xray({{P, "trojan"}, {NS, "none"}, {N, "tcp"}, {"server", address.first}});
+        EXPECT_EQ(last.status, address.second ? 0 : 1) << last.err;
+    }
+}
+
+// tarvick 2's command line: usage on stdout with status 0 before any lookup,
+// 0 for a path that cannot be opened, 1 when the daemon cannot be reached.
+TEST_F(XrayTest, CommandAsTarvick2)
+{
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"xray"}, {"xray", OUT, "1080", "1081"}, {"xray", OUT, "0", "1081", "tcp"}, {"xray", OUT, "1080", "-1", "tcp"},
+             {"xray", OUT, "1080", "1081", "tcp", "extra"}}) {
+        EXPECT_EQ(run({}, args), std::vector<std::string>{});
+        EXPECT_EQ(last.out.rfind("tarvick-node xray $conf_file $local_port $socks_port $proto\n"
+                                 "Feedback bugs on the website : ", 0), 0u) << last.out;
+        EXPECT_EQ(last.status, 0);
+        EXPECT_FALSE(file_exists(OUT));
+    }
+    run({{P, "vless"}, {NS, "tls"}, {N, "tcp"}}, {"xray", "/tmp/missing/out.json", "1080", "1081", "tcp"});
+    EXPECT_EQ(last.status, 0);
+    EXPECT_EQ(last.out + last.err, "");
+    daemon.stop();
+    RunResult down = run_tarvick_node({"xray", OUT, "1080", "1081", "tcp"});
+    EXPECT_EQ(down.status, 1);
+    EXPECT_EQ(down.err.rfind("connect to brimd error: ", 0), 0u) << down.err;
+    EXPECT_FALSE(file_exists(OUT));
+}
+
+// Import counts on it: a setting that only fills a member (import's own
+// list, and this writer's new keys), whatever it holds, never changes which
+// keys are read, nor their order, here run in this process.
+TEST(XrayKeys, FillOnlySettingsNeverChangeTheKeysRead)
+{
+    typedef std::map<std::string, std::string> Settings;
+    struct Reading {
+        const Settings *settings;
+        std::vector<std::string> keys;
+    };
+    auto keys_read = [](const Settings &settings) {
+        Reading reading = {&settings, {}};
+        const StoreSource source = {[](void *context, const char *key, ValueBuffer *value) {
+                                        Reading *r = (Reading *)context;
+                                        r->keys.push_back(key);
+                                        auto found = r->settings->find(key);
+                                        if (found != r->settings->end())
+                                            snprintf(value->text, sizeof value->text, "%s", found->second.c_str());
+                                        return 0;
+                                    },
+                                    &reading};
+        GeneratorArgs args = {PROXY_V2RAY, 4, "", 1080, 1081, "tcp,udp"};
+        XrayRefusal refusal;
+        store_set_source(&source);
+        write_xray_config(&args, &refusal);
+        store_set_source(NULL);
+        return reading.keys;
+    };
+    std::vector<std::string> fill = {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names",
+                                     "v2ray_reality_publickey", "v2ray_reality_shortid", "v2ray_reality_spiderx",
+                                     "v2ray_xhttp_mode"};
+    for (size_t i = 0; import_fill_only_name(i); i++)
+        fill.push_back(import_fill_only_name(i));
+    const char *const values[] = {"", "0", "1", "none", "http", "tls", "xtls", "reality", "xtls-rprx-vision",
+                                  "unsafe", "127.0.0.1", "env:x", "auto", "2022-blake3-aes-128-gcm", "-1"};
+    int compared = 0;
+    for (const char *protocol : {"vmess", "vless", "trojan", "ss", "socks", "other"})
+        for (const char *security : {"none", "tls", "reality", "xtls"})
+            for (const char *network : {"tcp", "mkcp", "ws", "grpc", "xhttp", "httpupgrade", "quic"}) {
+                Settings base = {{"ssconf_basic_v2ray_protocol_4", protocol},
+                                 {"ssconf_basic_v2ray_network_security_4", security},
+                                 {"ssconf_basic_v2ray_network_4", network},
+                                 {"ssconf_basic_v2ray_headtype_tcp_4", "http"},
+                                 {"ssconf_basic_auth_4", "1"},
+                                 {"ssconf_basic_v2ray_mux_enable_4", "1"}};
+                const std::vector<std::string> expected = keys_read(base);
+                for (const std::string &field : fill)
+                    for (const char *value : values) {
+                        Settings changed = base;
+                        changed["ssconf_basic_" + field + "_4"] = value;
+                        ASSERT_EQ(keys_read(changed), expected) << protocol << " " << security << " " << network
+                                                                << ": " << field << "=" << value;
+                        compared++;
+                    }
+            }
+    EXPECT_GT(compared, 50000);
+}
+
+} // namespace
