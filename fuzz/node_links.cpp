@@ -116,7 +116,7 @@ void check_line(const std::string &line)
     NodeLink direct;
     node_link_init(&direct);
     const StoreSource source = {answer_from_link, &first.link};
-    if (node_record(&direct, first.link.type, NODE_INDEX, &source) != 0)
+    if (node_record(&direct, first.link.type, NODE_INDEX, &source, DOCUMENT_TARVICK) != 0)
         fail("the generator run directly failed", line, direct.reason);
     differs = difference(&direct, &first.node);
     node_link_clear(&direct);
@@ -163,7 +163,7 @@ std::string document(int type, const StoreSource *source)
     NodeLink record;
     node_link_init(&record);
     std::string text;
-    if (made && node_record_document(&record, type, NODE_INDEX, source, path, 1080, 1081) == 0) {
+    if (made && node_record_document(&record, type, NODE_INDEX, source, DOCUMENT_TARVICK, path, 1080, 1081) == 0) {
         FILE *file = fopen(path, "rb");
         char chunk[4096];
         size_t got;
@@ -197,7 +197,7 @@ void check_settings(const std::string &input)
     const StoreSource stored_source = {answer_from_settings, &settings};
     NodeLink stored;
     node_link_init(&stored);
-    if (node_record(&stored, type, NODE_INDEX, &stored_source) != 0)
+    if (node_record(&stored, type, NODE_INDEX, &stored_source, DOCUMENT_TARVICK) != 0)
         fail("the stored node could not be recorded", input, stored.reason);
     NodeText link;
     int rc = link_write(&stored, &link);

@@ -25,3 +25,8 @@ enum XrayResult {
 // (and a few keys of its own in between), all of them even for a node it
 // refuses, and writes the document or fills refusal.
 int write_xray_config(const GeneratorArgs *args, XrayRefusal *refusal);
+
+// Whether current Xray takes a value of one of these settings (REALITY's
+// public key, short id and spider path; the ALPN list, pins and names to
+// verify) as it is: NULL, or what is wrong with it, to follow the key's name.
+const char *xray_value_problem(const char *field, const char *value);

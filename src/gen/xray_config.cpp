@@ -345,6 +345,40 @@ bool xray_ss_keys_ok(const char *password, size_t key_bytes)
     }
 }
 
+} // namespace
+
+const char *xray_value_problem(const char *field, const char *value)
+{
+    if (strcmp(field, "v2ray_reality_publickey") == 0 && !xray_base64url_ok(value, 32))
+        return "is not a REALITY public key (43 characters of URL-safe Base64, as xray x25519 prints it): set the "
+               "server's";
+    size_t length = strlen(value);
+    if (strcmp(field, "v2ray_reality_shortid") == 0 &&
+        (length > 16 || length % 2 != 0 || !xray_hex_digits(value, length)))
+        return "is not an even number of hex digits, at most 16: set one of the server's short ids";
+    if (strcmp(field, "v2ray_reality_spiderx") == 0 && value[0] && value[0] != '/')
+        return "does not begin with /: set a path, or empty it";
+    if (strcmp(field, "v2ray_tls_pinned_sha256") == 0 && value[0] && !xray_each_item(value, xray_pin_ok))
+        return "is not a comma-separated list of SHA-256 hashes (64 hex digits, colons allowed), and Xray refuses "
+               "it: set the hashes of the server's certificate or its CA";
+    if (strcmp(field, "v2ray_tls_verify_names") == 0 && value[0] &&
+        !xray_each_item(value, [](const char *, size_t) { return true; }))
+        return "holds an empty name: set a comma-separated list of the names the certificate is for";
+    if (strcmp(field, "v2ray_tls_alpn") == 0 && value[0] && !xray_each_item(value, [](const char *item, size_t n) {
+            return n < 256 && !(n == 8 && strncasecmp(item, "fromMitm", 8) == 0);
+        }))
+        return "is not a comma-separated list of protocol names (such as h2,http/1.1): set one, or empty it";
+    return NULL;
+}
+
+namespace {
+
+void xray_refuse_value(XrayBuild *b, const char *pattern, const char *field, const char *value)
+{
+    if (const char *problem = xray_value_problem(field, value))
+        xray_refuse(b, pattern, problem);
+}
+
 void xray_add_log(json_object *root)
 {
     json_object *log = doc_object(root, "log");
@@ -562,34 +596,25 @@ void xray_add_tls(XrayBuild *b, json_object *stream)
 
     const char *alpn = store_lookup(&b->lookup, "ssconf_basic_v2ray_tls_alpn_%d");
     if (alpn[0] != '\0') {
+        xray_refuse_value(b, "ssconf_basic_v2ray_tls_alpn_%d", "v2ray_tls_alpn", alpn);
         json_object *list = doc_array(tls, "alpn");
-        bool ok = xray_each_item(alpn, [list](const char *item, size_t length) {
+        xray_each_item(alpn, [list](const char *item, size_t length) {
             char protocol[256];
-            if (length >= sizeof protocol || (length == 8 && strncasecmp(item, "fromMitm", 8) == 0))
-                return false;
             snprintf(protocol, sizeof protocol, "%.*s", (int)length, item);
             doc_element_string(list, protocol);
             return true;
         });
-        if (!ok)
-            xray_refuse(b, "ssconf_basic_v2ray_tls_alpn_%d",
-                        "is not a comma-separated list of protocol names (such as h2,http/1.1): set one, or empty it");
     }
 
     const char *pins = store_lookup(&b->lookup, "ssconf_basic_v2ray_tls_pinned_sha256_%d");
     if (pins[0] != '\0') {
-        if (!xray_each_item(pins, xray_pin_ok))
-            xray_refuse(b, "ssconf_basic_v2ray_tls_pinned_sha256_%d",
-                        "is not a comma-separated list of SHA-256 hashes (64 hex digits, colons allowed), and Xray "
-                        "refuses it: set the hashes of the server's certificate or its CA");
+        xray_refuse_value(b, "ssconf_basic_v2ray_tls_pinned_sha256_%d", "v2ray_tls_pinned_sha256", pins);
         doc_string(tls, "pinnedPeerCertSha256", pins);
     }
 
     const char *names = store_lookup(&b->lookup, "ssconf_basic_v2ray_tls_verify_names_%d");
     if (names[0] != '\0') {
-        if (!xray_each_item(names, [](const char *, size_t) { return true; }))
-            xray_refuse(b, "ssconf_basic_v2ray_tls_verify_names_%d",
-                        "holds an empty name: set a comma-separated list of the names the certificate is for");
+        xray_refuse_value(b, "ssconf_basic_v2ray_tls_verify_names_%d", "v2ray_tls_verify_names", names);
         doc_string(tls, "verifyPeerCertByName", names);
     }
 }
@@ -600,21 +625,14 @@ void xray_add_reality(XrayBuild *b, json_object *stream)
     xray_add_fingerprint(b, reality, true);
     xray_add_server_name(b, reality, true);
     const char *key = store_lookup(&b->lookup, "ssconf_basic_v2ray_reality_publickey_%d");
-    if (!xray_base64url_ok(key, 32))
-        xray_refuse(b, "ssconf_basic_v2ray_reality_publickey_%d",
-                    "is not a REALITY public key (43 characters of URL-safe Base64, as xray x25519 prints it): set "
-                    "the server's");
+    xray_refuse_value(b, "ssconf_basic_v2ray_reality_publickey_%d", "v2ray_reality_publickey", key);
     doc_string(reality, "publicKey", key);
     const char *short_id = store_lookup(&b->lookup, "ssconf_basic_v2ray_reality_shortid_%d");
-    size_t length = strlen(short_id);
-    if (length > 16 || length % 2 != 0 || !xray_hex_digits(short_id, length))
-        xray_refuse(b, "ssconf_basic_v2ray_reality_shortid_%d",
-                    "is not an even number of hex digits, at most 16: set one of the server's short ids");
+    xray_refuse_value(b, "ssconf_basic_v2ray_reality_shortid_%d", "v2ray_reality_shortid", short_id);
     doc_string(reality, "shortId", short_id);
     const char *spider = store_lookup(&b->lookup, "ssconf_basic_v2ray_reality_spiderx_%d");
     if (spider[0] != '\0') {
-        if (spider[0] != '/')
-            xray_refuse(b, "ssconf_basic_v2ray_reality_spiderx_%d", "does not begin with /: set a path, or empty it");
+        xray_refuse_value(b, "ssconf_basic_v2ray_reality_spiderx_%d", "v2ray_reality_spiderx", spider);
         doc_string(reality, "spiderX", spider);
     }
 }

@@ -4,6 +4,7 @@
 // the client sends is carried exactly or the link is refused; only what
 // changes nothing may be dropped, each with a warning of its own.
 #include "node.h"
+#include "xray.h"
 
 #include <stddef.h>
 #include <string.h>
@@ -222,6 +223,15 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
               node_set_text(link, "v2ray_tls_verify_names", t->names);
     if (rc != 0)
         return -1;
+    // What tarvick-node xray would refuse is refused now, with its words.
+    static const char *const XRAY_CHECKED[] = {"v2ray_reality_publickey", "v2ray_reality_shortid",
+                                               "v2ray_reality_spiderx", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256",
+                                               "v2ray_tls_verify_names"};
+    for (const char *field : XRAY_CHECKED)
+        if (const char *problem = xray && (reality || strncmp(field, "v2ray_reality_", 14) != 0)
+                                      ? xray_value_problem(field, node_get(link, field))
+                                      : NULL)
+            return node_refuse(link, "%s %s", field, problem);
     // A setting of another transport changes nothing here: dropped, with a word.
     bool mkcp = same(network, "mkcp"), http_header = tcp && same(header, "http");
     bool paths = http_header || same(network, "ws") || same(network, "h2") || link_xray_network(network);

@@ -199,15 +199,23 @@ int link_write_trojan(NodeLink *node, NodeText *out);
 // The link of any node, chosen by its type and protocol.
 int link_write(NodeLink *node, NodeText *out);
 
-// Runs tarvick's own generator for the node's type and node index over a
-// settings source, and keeps every per-node setting it reads, in the order
-// it reads them, with the value it got. Returns 0, or -1 when a lookup
-// failed (the reason is set).
-int node_record(NodeLink *out, int type, int node, const StoreSource *source);
-// The same, and the document tarvick would write for those settings is
-// written to path, with these ports and the transport list "tcp,udp".
-int node_record_document(NodeLink *out, int type, int node, const StoreSource *source, const char *path,
-                         int local_port, int second_port);
+// Which document a node is read for: tarvick's for its type, or
+// tarvick-node xray's (type 2), whose keys come first, then those only
+// tarvick 2 reads.
+enum NodeDocument { DOCUMENT_TARVICK, DOCUMENT_XRAY };
+// What node_record returns when tarvick-node xray's writer refuses the node:
+// every key was read all the same, and the reason is set.
+enum { NODE_RECORD_REFUSED = 1 };
+
+// Runs the writer of the document over a settings source for the node's
+// type and index, and keeps every per-node setting it reads, in the order it
+// reads them, with the value it got. Returns 0, NODE_RECORD_REFUSED, or -1
+// when a lookup failed (the reason is set).
+int node_record(NodeLink *out, int type, int node, const StoreSource *source, NodeDocument document);
+// The same, and the document for those settings is written to path, with
+// these ports and the transport list "tcp,udp".
+int node_record_document(NodeLink *out, int type, int node, const StoreSource *source, NodeDocument document,
+                         const char *path, int local_port, int second_port);
 // The daemon as a settings source (store_get).
 int node_daemon_get(void *context, const char *key, ValueBuffer *value);
 extern const StoreSource NODE_DAEMON;
@@ -237,6 +245,8 @@ int node_read_link(ImportCache *cache, char *line, size_t length, int index, Nod
 // takes a value). Returns 0, or NODE_USAGE.
 struct NodeTarget {
     int type;
+    NodeDocument document; // TYPE "xray": type 2 as tarvick-node xray reads it
+    const char *type_name; // TYPE as given, for messages
     const char *node; // NULL: the active node
     int index;        // the node's index when named
     bool option;      // the option was given

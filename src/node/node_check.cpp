@@ -46,6 +46,7 @@ struct CheckClient {
     Version version;
     const char *name; // the family's name in messages
     char label[64];   // name and version, as lines print it
+    int documents;    // the documents it counts for by default
 };
 
 // What a rule looks at: the document as tarvick writes it, and the settings
@@ -54,6 +55,7 @@ struct CheckInput {
     int type;
     int node;
     json_object *root;
+    json_object *outbound; // "outbound", or the first of "outbounds"
     const NodeLink *settings;
 };
 
@@ -68,8 +70,15 @@ enum CheckSeverity {
 
 const char *const SEVERITY_NAMES[] = {"note", "unsafe", "broken", "refused"};
 
+// The documents a fact is about.
+enum CheckDocument {
+    CHECK_TARVICK = 1 << 0, // tarvick's, for the node's type
+    CHECK_XRAY = 1 << 1,    // tarvick-node xray's
+};
+
 // One fact about one client family, for a range of its releases.
 struct CheckRule {
+    int documents = CHECK_TARVICK;
     ClientFamily family;
     Version from = {0, 0, 0};  // first release the fact holds for; 0.0.0: all
     Version until = {0, 0, 0}; // first release it no longer holds for; 0.0.0: none
@@ -118,9 +127,27 @@ bool doc_has(const CheckInput *in, const char *path)
     return doc_at(in->root, path) != NULL;
 }
 
+// The same under the outbound, in either document.
+const char *out_text(const CheckInput *in, const char *path)
+{
+    json_object *value = doc_at(in->outbound, path);
+    return json_object_is_type(value, json_type_string) ? json_object_get_string(value) : NULL;
+}
+
+bool out_is(const CheckInput *in, const char *path, const char *text)
+{
+    const char *value = out_text(in, path);
+    return value && strcmp(value, text) == 0;
+}
+
+bool out_has(const CheckInput *in, const char *path)
+{
+    return doc_at(in->outbound, path) != NULL;
+}
+
 const char *out_protocol(const CheckInput *in)
 {
-    const char *protocol = doc_text(in, "outbound/protocol");
+    const char *protocol = out_text(in, "protocol");
     return protocol ? protocol : "";
 }
 
@@ -130,7 +157,7 @@ const char *out_network(const CheckInput *in, char *name, size_t size)
 {
     static const char *const ALIASES[][2] = {{"", "tcp"},     {"kcp", "mkcp"}, {"websocket", "ws"},
                                               {"http", "h2"}, {"ds", "domainsocket"}, {"gun", "grpc"}};
-    const char *network = doc_text(in, "outbound/streamSettings/network");
+    const char *network = out_text(in, "streamSettings/network");
     size_t i = 0;
     for (; network && network[i] && i + 1 < size; i++)
         name[i] = network[i] >= 'A' && network[i] <= 'Z' ? (char)(network[i] + 32) : network[i];
@@ -151,16 +178,18 @@ bool network_is(const CheckInput *in, const char *network)
 
 bool security_is(const CheckInput *in, const char *security)
 {
-    return doc_is(in, "outbound/streamSettings/security", security);
+    return out_is(in, "streamSettings/security", security);
 }
 
 // The first user or server of the outbound, where its id, flow and method are.
 json_object *out_account(const CheckInput *in)
 {
-    json_object *list = doc_at(in->root, "outbound/settings/vnext");
+    json_object *list = doc_at(in->outbound, "settings/vnext");
     if (!list)
-        list = doc_at(in->root, "outbound/settings/servers");
-    json_object *server = json_object_is_type(list, json_type_array) ? json_object_array_get_idx(list, 0) : NULL;
+        list = doc_at(in->outbound, "settings/servers");
+    // tarvick-node xray writes the one server's members in "settings" itself.
+    json_object *server = json_object_is_type(list, json_type_array) ? json_object_array_get_idx(list, 0)
+                                                                      : list ? NULL : doc_at(in->outbound, "settings");
     json_object *users = doc_at(server, "users");
     if (json_object_is_type(users, json_type_array) && strcmp(out_protocol(in), "socks") != 0 &&
         strcmp(out_protocol(in), "http") != 0)
@@ -186,12 +215,12 @@ bool text_in(const char *text, const char *const *list)
 
 bool kcp_header_empty(const CheckInput *in)
 {
-    return network_is(in, "mkcp") && doc_is(in, "outbound/streamSettings/kcpSettings/header/type", "");
+    return network_is(in, "mkcp") && out_is(in, "streamSettings/kcpSettings/header/type", "");
 }
 
 bool quic_header_empty(const CheckInput *in)
 {
-    return network_is(in, "quic") && doc_is(in, "outbound/streamSettings/quicSettings/header/type", "");
+    return network_is(in, "quic") && out_is(in, "streamSettings/quicSettings/header/type", "");
 }
 
 bool protocol_unknown(const CheckInput *in)
@@ -260,12 +289,12 @@ bool udp_beside_mkcp_or_quic(const CheckInput *in)
 bool http_over_tls(const CheckInput *in)
 {
     return strcmp(out_protocol(in), "http") == 0 && security_is(in, "tls") &&
-           ((network_is(in, "tcp") && !doc_has(in, "outbound/streamSettings/tcpSettings")) || network_is(in, "mkcp"));
+           ((network_is(in, "tcp") && !out_has(in, "streamSettings/tcpSettings")) || network_is(in, "mkcp"));
 }
 
 bool fingerprint_disable(const CheckInput *in)
 {
-    return doc_is(in, "outbound/streamSettings/tlsSettings/fingerprint", "disable");
+    return out_is(in, "streamSettings/tlsSettings/fingerprint", "disable");
 }
 
 bool old_xtls_flow(const CheckInput *in)
@@ -291,13 +320,13 @@ bool is_h2(const CheckInput *in)
 
 bool kcp_header_written(const CheckInput *in)
 {
-    return doc_has(in, "outbound/streamSettings/kcpSettings/header");
+    return out_has(in, "streamSettings/kcpSettings/header");
 }
 
 bool allow_insecure_written(const CheckInput *in)
 {
-    return doc_has(in, "outbound/streamSettings/tlsSettings/allowInsecure") ||
-           doc_has(in, "outbound/streamSettings/xtlsSettings/allowInsecure");
+    return out_has(in, "streamSettings/tlsSettings/allowInsecure") ||
+           out_has(in, "streamSettings/xtlsSettings/allowInsecure");
 }
 
 // From 2026-06-01 the releases that only warned about it stop at it too.
@@ -340,8 +369,7 @@ bool plain_to_public_address(const CheckInput *in)
         return false;
     const char *address = account_text(in, "address");
     if (!address) {
-        json_object *list = doc_at(in->root, strcmp(protocol, "vless") == 0 ? "outbound/settings/vnext"
-                                                                            : "outbound/settings/servers");
+        json_object *list = doc_at(in->outbound, strcmp(protocol, "vless") == 0 ? "settings/vnext" : "settings/servers");
         json_object *server = json_object_is_type(list, json_type_array) ? json_object_array_get_idx(list, 0) : NULL;
         json_object *value = doc_at(server, "address");
         address = json_object_is_type(value, json_type_string) ? json_object_get_string(value) : "";
@@ -383,6 +411,21 @@ bool ss_plugin_missing(const CheckInput *in)
 bool always(const CheckInput *)
 {
     return true;
+}
+
+bool mkcp_legacy_mask(const CheckInput *in)
+{
+    return out_has(in, "streamSettings/finalmask");
+}
+
+bool pin_written(const CheckInput *in)
+{
+    return out_has(in, "streamSettings/tlsSettings/pinnedPeerCertSha256");
+}
+
+bool names_written(const CheckInput *in)
+{
+    return out_has(in, "streamSettings/tlsSettings/verifyPeerCertByName");
 }
 
 bool trojan_verify_without_bundle(const CheckInput *in)
@@ -462,7 +505,8 @@ const CheckRule CHECK_RULES[] = {
      .what = "Shadowsocks and SOCKS send UDP as datagrams to the server's port, which mKCP or QUIC holds: UDP traffic "
              "will not flow (TCP does)",
      .todo = "use tcp or ws when UDP must flow"},
-    {.family = FAMILY_XRAY, .severity = SEVERITY_BROKEN, .applies = udp_beside_mkcp_or_quic, .field = "v2ray_network",
+    {.documents = CHECK_TARVICK | CHECK_XRAY, .family = FAMILY_XRAY, .severity = SEVERITY_BROKEN,
+     .applies = udp_beside_mkcp_or_quic, .field = "v2ray_network",
      .what = "Shadowsocks and SOCKS send UDP as datagrams to the server's port, which mKCP or QUIC holds: UDP traffic "
              "will not flow (TCP does)",
      .todo = "use tcp or ws when UDP must flow"},
@@ -514,6 +558,27 @@ const CheckRule CHECK_RULES[] = {
     {.family = FAMILY_XRAY, .from = {26, 7, 11}, .severity = SEVERITY_REFUSED, .applies = plain_to_public_address,
      .field = "v2ray_network_security", .what = "vless or trojan without TLS to a public address stops the client",
      .todo = "set it to tls"},
+    // tarvick-node xray's document, by the Xray release that reads it.
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {25, 10, 15}, .severity = SEVERITY_REFUSED,
+     .applies = always, .field = NULL,
+     .what = "tarvick-node xray writes the outbound's server in \"settings\" itself, which the client reads from "
+             "v25.10.15 on (vless from v25.9.10): it finds no server and stops",
+     .todo = "use Xray v25.10.15 or later, or tarvick 2 with an Xray before v24.9.7"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .from = {26, 1, 31}, .until = {26, 6, 1},
+     .severity = SEVERITY_REFUSED, .applies = mkcp_legacy_mask, .field = "v2ray_network",
+     .what = "the \"finalmask\" of type \"mkcp-legacy\", which carries V2Ray's mKCP packets, is unknown to the "
+             "client, and it stops",
+     .todo = "use Xray v26.6.1 or later, or another transport"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 1, 13}, .severity = SEVERITY_BROKEN,
+     .applies = pin_written, .field = "v2ray_tls_pinned_sha256",
+     .what = "the client silently ignores \"pinnedPeerCertSha256\" and checks the certificate against the system's "
+             "authorities, which a pinned certificate of the server's own fails: nothing flows",
+     .todo = "use Xray v26.1.13 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 1, 31}, .severity = SEVERITY_BROKEN,
+     .applies = names_written, .field = "v2ray_tls_verify_names",
+     .what = "the client silently ignores \"verifyPeerCertByName\" and checks the certificate against the server "
+             "name: nothing flows unless the certificate names that too",
+     .todo = "use Xray v26.1.31 or later"},
     // Shadowsocks.
     {.family = FAMILY_SS_LIBEV, .severity = SEVERITY_REFUSED, .applies = ss_libev_method_unknown, .field = "method",
      .what = "the client does not know this method (\"invalid cipher name\") and stops",
@@ -840,11 +905,13 @@ void check_print(Findings *findings, CheckSeverity severity, const char *client,
         findings->refused++;
 }
 
-// The clients a router runs today, whose rules count without --client.
+// The clients a router runs today, whose rules count without --client; and
+// the Xray release tarvick-node xray's document is written for.
 const CheckClient DEFAULT_CLIENTS[] = {
-    {FAMILY_SS_LIBEV, {3, 3, 5}, "ss-libev", "ss-libev 3"},
-    {FAMILY_V2RAY, {4, 34, 0}, "V2Ray", "V2Ray 4"},
-    {FAMILY_TROJAN, {1, 16, 0}, "Trojan", "Trojan 1.16"},
+    {FAMILY_SS_LIBEV, {3, 3, 5}, "ss-libev", "ss-libev 3", CHECK_TARVICK},
+    {FAMILY_V2RAY, {4, 34, 0}, "V2Ray", "V2Ray 4", CHECK_TARVICK},
+    {FAMILY_TROJAN, {1, 16, 0}, "Trojan", "Trojan 1.16", CHECK_TARVICK},
+    {FAMILY_XRAY, {26, 7, 28}, "Xray", "Xray v26.7.28", CHECK_XRAY},
 };
 
 } // namespace
@@ -868,6 +935,10 @@ int node_check(int argc, char **argv)
         return NODE_USAGE;
     long type = args.type;
     const char *client_path = args.value;
+    bool xray = args.document == DOCUMENT_XRAY;
+    // tarvick-node xray's document is current Xray's alone.
+    int families = xray ? FAMILY_XRAY : check_families_for((int)type);
+    int document = xray ? CHECK_XRAY : CHECK_TARVICK;
 
     CheckClient named;
     memset(&named, 0, sizeof named);
@@ -876,9 +947,9 @@ int node_check(int argc, char **argv)
             fprintf(stderr, "tarvick-node: %s: not a client whose version can be told\n", client_path);
             return NODE_USAGE_SAID;
         }
-        if (!(named.family & check_families_for((int)type))) {
-            fprintf(stderr, "tarvick-node: %s is %s, which does not read type %ld files\n", client_path,
-                    named.label, type);
+        if (!(named.family & families)) {
+            fprintf(stderr, "tarvick-node: %s is %s, which does not read type %s files\n", client_path,
+                    named.label, args.type_name);
             return NODE_USAGE_SAID;
         }
     }
@@ -899,30 +970,37 @@ int node_check(int argc, char **argv)
     NodeLink settings;
     node_link_init(&settings);
     int port = check_free_port();
-    int rc = node_record_document(&settings, (int)type, node, &NODE_DAEMON, file, port, port + 1 == 3333 ? 3334 : port + 1);
+    int rc = node_record_document(&settings, (int)type, node, &NODE_DAEMON, args.document, file, port,
+                                  port + 1 == 3333 ? 3334 : port + 1);
+    if (rc == NODE_RECORD_REFUSED) {
+        // The writer says what to change; nothing was written to judge.
+        fprintf(stdout, "refused tarvick-node xray: %s\n", settings.reason);
+        node_link_clear(&settings);
+        unlink(file);
+        return NODE_REFUSED;
+    }
     char *text = rc == 0 ? check_read_file(file) : NULL;
     json_object *root = text ? json_tokener_parse(text) : NULL;
     free(text);
     if (!root) {
-        fprintf(stderr, "tarvick-node: node %d type %ld: %s\n", node, type,
+        fprintf(stderr, "tarvick-node: node %d type %s: %s\n", node, args.type_name,
                 settings.reason[0] ? settings.reason : "the document could not be read back");
         node_link_clear(&settings);
         unlink(file);
         return NODE_REFUSED;
     }
 
-    CheckInput in = {(int)type, node, root, &settings};
+    json_object *outbounds = doc_at(root, "outbounds");
+    json_object *outbound = json_object_is_type(outbounds, json_type_array) ? json_object_array_get_idx(outbounds, 0)
+                                                                              : doc_at(root, "outbound");
+    CheckInput in = {(int)type, node, root, outbound, &settings};
     Findings findings = {0, 0};
-    const CheckClient *targets[1] = {NULL};
-    if (client_path)
-        targets[0] = &named;
-    else
-        for (const CheckClient &client : DEFAULT_CLIENTS)
-            if (client.family & check_families_for((int)type))
-                targets[0] = &client;
-    const CheckClient *target = targets[0];
+    const CheckClient *target = client_path ? &named : NULL;
+    for (const CheckClient &client : DEFAULT_CLIENTS)
+        if (!client_path && (client.family & families) && (client.documents & document))
+            target = &client;
     for (const CheckRule &rule : CHECK_RULES) {
-        if (!(rule.family & check_families_for((int)type)) || !rule.applies(&in))
+        if (!(rule.family & families) || !(rule.documents & document) || !rule.applies(&in))
             continue;
         if (target && rule.family == target->family) {
             if (rule_holds_for(&rule, target->version))

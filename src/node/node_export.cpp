@@ -120,11 +120,11 @@ int node_export(int argc, char **argv)
     NodeLink settings;
     node_link_init(&settings);
     NodeText link;
-    int rc = node_record(&settings, (int)type, node, &NODE_DAEMON);
+    int rc = node_record(&settings, (int)type, node, &NODE_DAEMON, target.document);
     if (rc == 0)
         rc = link_write(&settings, &link);
     if (rc != 0) {
-        fprintf(stderr, "tarvick-node: node %d type %ld: %s\n", node, type, settings.reason);
+        fprintf(stderr, "tarvick-node: node %d type %s: %s\n", node, target.type_name, settings.reason);
         node_link_clear(&settings);
         return NODE_REFUSED;
     }

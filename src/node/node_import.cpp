@@ -1,6 +1,7 @@
 // tarvick-node import: share links, or a Base64 subscription of them, to
 // node settings in the development daemon's settings-file format.
 #include "node.h"
+#include "tarvick.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -187,7 +188,9 @@ const FillOnly IMPORT_FILL_ONLY[] = {
     FILL_ONLY("trojan_sni"), FILL_ONLY("method"), FILL_ONLY("ssr_protocol"), FILL_ONLY("ssr_obfs"),
     FILL_ONLY("v2ray_security"), FILL_ONLY("v2ray_ss_method"), FILL_ONLY("v2ray_fingerprint"),
     FILL_ONLY("v2ray_quic_security"), FILL_ONLY("v2ray_quic_guise"), FILL_ONLY("v2ray_network_flow"),
-    FILL_ONLY("ssl_verify_enable"),
+    FILL_ONLY("ssl_verify_enable"), FILL_ONLY("v2ray_reality_publickey"), FILL_ONLY("v2ray_reality_shortid"),
+    FILL_ONLY("v2ray_reality_spiderx"), FILL_ONLY("v2ray_xhttp_mode"), FILL_ONLY("v2ray_tls_alpn"),
+    FILL_ONLY("v2ray_tls_pinned_sha256"), FILL_ONLY("v2ray_tls_verify_names"),
 };
 #undef FILL_ONLY
 
@@ -293,7 +296,10 @@ int import_record(ImportCache *cache, NodeLink *node, const NodeLink *link, int 
     }
     ImportAnswer answer = {link, index};
     const StoreSource source = {import_answer, &answer};
-    if (node_record(node, link->type, index, &source) != 0)
+    // Whether tarvick-node xray refuses the node is its own run's business.
+    NodeDocument document = link->for_xray && link->type == PROXY_V2RAY ? DOCUMENT_XRAY : DOCUMENT_TARVICK;
+    int recorded = node_record(node, link->type, index, &source, document);
+    if (recorded != 0 && recorded != NODE_RECORD_REFUSED)
         return -1;
     if (length > 0 && cache->count < IMPORT_SHAPES) {
         ImportShape *shape = &cache->shapes[cache->count++];
@@ -448,9 +454,11 @@ int node_import(int argc, char **argv)
 {
     const char *path = "-";
     long first = 1;
-    bool have_path = false;
+    bool have_path = false, for_xray = false;
     for (int i = 2; i < argc; i++) {
-        if (strcmp(argv[i], "--first") == 0 && i + 1 < argc) {
+        if (strcmp(argv[i], "--xray") == 0 && !for_xray) {
+            for_xray = true;
+        } else if (strcmp(argv[i], "--first") == 0 && i + 1 < argc) {
             char *end;
             first = strtol(argv[++i], &end, 10);
             if (*end || !argv[i][0] || first < 0 || first > 99999999)
@@ -465,7 +473,7 @@ int node_import(int argc, char **argv)
     NodeText input;
     if (import_read(path, &input) != 0)
         return NODE_USAGE_SAID;
-    ImportCache *cache = import_cache_new(false);
+    ImportCache *cache = import_cache_new(for_xray);
     if (!cache || import_unwrap(&input) != 0) {
         import_cache_free(cache);
         fprintf(stderr, "tarvick-node: %s: out of memory\n", path);

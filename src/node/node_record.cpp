@@ -4,6 +4,7 @@
 // tarvick will read, and an export sees exactly the values tarvick will use.
 #include "node.h"
 #include "tarvick.h"
+#include "xray.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -53,11 +54,11 @@ int node_key_field(const char *key, int node, char *name, size_t size)
     return 0;
 }
 
-int node_record_document(NodeLink *out, int type, int node, const StoreSource *source, const char *path,
-                         int local_port, int second_port)
+int node_record_document(NodeLink *out, int type, int node, const StoreSource *source, NodeDocument document,
+                         const char *path, int local_port, int second_port)
 {
     Generator generator = driver_generator(type);
-    if (!generator)
+    if (!generator || (document == DOCUMENT_XRAY && type != PROXY_V2RAY))
         return node_refuse(out, "type %d is not 0 to 3", type);
     out->type = type;
     Recording recording = {out, source, node, 0};
@@ -65,19 +66,38 @@ int node_record_document(NodeLink *out, int type, int node, const StoreSource *s
     // The ports only steer members, never which settings are read.
     GeneratorArgs args = {type, node, path, local_port, second_port, "tcp,udp"};
     store_set_source(&recorder);
-    int rc = generator(&args);
+    int rc = 0;
+    XrayRefusal refusal;
+    refusal.text[0] = '\0';
+    if (document == DOCUMENT_XRAY) {
+        rc = write_xray_config(&args, &refusal);
+        // tarvick's own keys beside: a node import writes for tarvick-node
+        // xray serves tarvick too where it can. A security tarvick cannot
+        // write it refuses with a line of its own, which is not wanted here.
+        const char *security = node_get(out, "v2ray_network_security");
+        args.path = "";
+        if (!security[0] || strcmp(security, "none") == 0 || strcmp(security, "tls") == 0 ||
+            strcmp(security, "xtls") == 0)
+            generator(&args);
+    } else {
+        rc = generator(&args);
+    }
     store_set_source(NULL);
     if (recording.failed)
         return node_refuse(out, "a setting of node %d could not be read", node);
+    if (rc == XRAY_REFUSED && document == DOCUMENT_XRAY) {
+        node_refuse(out, "%s", refusal.text);
+        return NODE_RECORD_REFUSED;
+    }
     if (rc != 0)
         return node_refuse(out, "the document could not be written");
     return 0;
 }
 
-int node_record(NodeLink *out, int type, int node, const StoreSource *source)
+int node_record(NodeLink *out, int type, int node, const StoreSource *source, NodeDocument document)
 {
     // The document itself is not wanted: an empty path opens nothing.
-    return node_record_document(out, type, node, source, "", 1, 1);
+    return node_record_document(out, type, node, source, document, "", 1, 1);
 }
 
 int node_daemon_get(void *, const char *key, ValueBuffer *value)

@@ -23,10 +23,13 @@ int node_parse_target(int argc, char **argv, const char *option, bool takes_valu
         }
     }
     char *end;
-    long number = type ? strtol(type, &end, 10) : -1;
-    if (!type || *end || !type[0] || number < 0 || number > 3)
+    bool xray = type && strcmp(type, "xray") == 0;
+    long number = xray ? 2 : type ? strtol(type, &end, 10) : -1;
+    if (!type || (!xray && (*end || !type[0])) || number < 0 || number > 3)
         return NODE_USAGE;
     target->type = (int)number;
+    target->document = xray ? DOCUMENT_XRAY : DOCUMENT_TARVICK;
+    target->type_name = type;
     if (target->node) {
         number = strtol(target->node, &end, 10);
         if (*end || !target->node[0] || number < 0 || number > 99999999)

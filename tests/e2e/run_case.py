@@ -391,7 +391,8 @@ def all_cases():
     by_name = {case["name"]: case for case in cases}
     for name in CLIENT_CHECK_CASES:
         by_name[name]["client_check"] = True
-    return cases + [dict(by_name[base], name="link." + name, link=link) for name, base, link in LINK_CASES]
+    return cases + [dict(by_name[base], name="link." + name, link=link)
+                    for name, base, link in LINK_CASES + XRAY_LINK_CASES]
 
 
 # ----------------------------------------------------------------------------
@@ -875,15 +876,16 @@ def run_tarvick(tarvick, args, out="/tmp/client.json"):
     return text
 
 
-def import_link(node_tool, link, node_type, name):
+def import_link(node_tool, link, node_type, name, options=(), warnings=b""):
     """Runs `tarvick-node import` on the link; returns its settings lines."""
     with open("/tmp/links.txt", "w") as handle:
         handle.write(link + "\n")
     print("link: " + link)
-    result = run_checked([node_tool, "import", "--first", "7", "/tmp/links.txt"], "tarvick-node import")
+    result = run_checked([node_tool, "import", "--first", "7"] + list(options) + ["/tmp/links.txt"],
+                         "tarvick-node import")
     text = result.stdout.decode(errors="replace")
     print("imported:\n" + text.rstrip())
-    if result.stderr:
+    if result.stderr != warnings:
         raise CaseFailure("tarvick-node printed to stderr: %r" % result.stderr)
     head, _, body = text.partition("\n")
     if head != "# node 7 type %s %s" % (node_type, name):
@@ -1361,6 +1363,24 @@ def xray_cases():
     ]
 
 
+# Links of the nodes providers hand out today, imported with --xray for the
+# xray cases named: {pbk}, {sid}, {pcs} and {vcn} are the case's own.
+XRAY_LINK_CASES = [
+    ("xray.vless.reality.vision", "xray.vless.tcp.reality.vision",
+     "vless://{uuid}@127.0.0.1:{port}?encryption=none&security=reality&type=tcp&headerType=none&sni=%s&fp=chrome"
+     "&pbk={pbk}&sid={sid}&spx=%%2F&flow=xtls-rprx-vision#{name}" % SERVER_NAME),
+    ("xray.vless.xhttp.tls", "xray.vless.xhttp.tls.stream-one",
+     "vless://{uuid}@127.0.0.1:{port}?security=tls&type=xhttp&path=%%2Fxh&host=%s&mode=stream-one&sni=%s&fp=chrome"
+     "#{name}" % (SERVER_NAME, SERVER_NAME)),
+    ("xray.trojan.httpupgrade.tls.vcn", "xray.trojan.httpupgrade.tls.verify-names",
+     "trojan://{password}@127.0.0.1:{port}?security=tls&type=httpupgrade&path=%2Fup&host=www.example.org"
+     "&sni=cdn.example.org&fp=chrome&vcn={vcn}#{name}"),
+    ("xray.trojan.grpc.tls.pcs", "xray.trojan.grpc.tls.pin",
+     "trojan://{password}@127.0.0.1:{port}?security=tls&type=grpc&serviceName=tun&sni=%s&fp=chrome&pcs={pcs}"
+     "#{name}" % SERVER_NAME),
+]
+
+
 def xray_server_stream(case, cert, reality):
     network, security = case["network"], case["security"]
     stream = {"network": network, "security": security}
@@ -1485,9 +1505,31 @@ def run_xray_case(case, env):
                      "ssconf_basic_v2ray_reality_spiderx_%d": "/"})
 
     start_daemon(procs, env["brimd"], node_settings(node))
-    result = run_node_xray(env, (str(local_port), str(socks_port), proto))
+    args = (str(local_port), str(socks_port), proto)
+    result = run_node_xray(env, args)
     if result.returncode != 0 or result.stderr:
         raise CaseFailure("tarvick-node xray exits %d: %r" % (result.returncode, result.stderr))
+    if "link" in case:
+        # The same node from a link, imported for tarvick-node xray, writes
+        # the same file.
+        with open("/tmp/client.json", "rb") as handle:
+            hand_set = handle.read()
+        values = dict(name=case["name"], uuid=UUID, port=server_port, password=urllib.parse.quote(password, safe=""),
+                      pbk=node.get("ssconf_basic_v2ray_reality_publickey_%d", ""), sid=XRAY_SHORT_ID,
+                      pcs=node.get("ssconf_basic_v2ray_tls_pinned_sha256_%d", ""),
+                      vcn=urllib.parse.quote(node.get("ssconf_basic_v2ray_tls_verify_names_%d", ""), safe=""))
+        needs = b"tarvick-node: line 1: %s: warning: this node needs tarvick-node xray: tarvick cannot write it\n"
+        body = import_link(env["node"], case["link"].format(**values), "2", case["name"], ("--xray",),
+                           needs % case["protocol"].encode() if security == "reality" or network in (
+                               "xhttp", "httpupgrade") or "flow" in case else b"")
+        before = os.stat("/tmp/settings.conf").st_mtime_ns
+        with open("/tmp/settings.conf", "w") as handle:
+            handle.write("ssconf_basic_node=7\nmossgarden_arch=aarch64\n%s" % body)
+        os.utime("/tmp/settings.conf", ns=(before + 10**9, before + 10**9))
+        result = run_node_xray(env, args)
+        with open("/tmp/client.json", "rb") as handle:
+            if result.returncode != 0 or handle.read() != hand_set:
+                raise CaseFailure("the imported node writes another file, or none: %r" % result.stderr)
     with open("/tmp/client.json", "rb") as handle:
         written = json.loads(handle.read())
     print("written: %s" % json.dumps(written))
