@@ -17,9 +17,9 @@ namespace {
 typedef std::vector<std::string> Lines;
 
 const std::string ID = "6f3c2a4e-8d1b-4c7a-9e55-0b2d7f1a3c90";
-const std::string USAGE = "usage: tarvick-node import [--first N] [FILE|-]\n"
-                          "       tarvick-node export TYPE [NODE] [--qr]\n"
-                          "       tarvick-node check TYPE [NODE] [--client PATH]\n"
+const std::string USAGE = "usage: tarvick-node import [--first N] [--xray] [FILE|-]\n"
+                          "       tarvick-node export TYPE|xray [NODE] [--qr]\n"
+                          "       tarvick-node check TYPE|xray [NODE] [--client PATH]\n"
                           "       tarvick-node xray $conf_file $local_port $socks_port $proto\n";
 
 std::string fine(const std::string &client)
@@ -193,6 +193,47 @@ TEST_F(NodeCheckTest, FindingsTable)
         serve(c.fields, "5");
         generate(c.type);
         EXPECT_EQ(keys, daemon.keys()) << "the lookups tarvick makes, and no others";
+    }
+}
+
+// check xray judges tarvick-node xray's document, for the current Xray by
+// default, with notes for the releases that read it otherwise.
+TEST_F(NodeCheckTest, XrayDocumentFindings)
+{
+    const std::string pin = " v2ray_tls_pinned_sha256=" + std::string(64, 'a');
+    const std::string form = "note Xray before v25.10.15: tarvick-node xray writes the outbound's server in "
+                             "\"settings\" itself, which the client reads from v25.10.15 on (vless from v25.9.10): it "
+                             "finds no server and stops (no setting changes it): use Xray v25.10.15 or later, or "
+                             "tarvick 2 with an Xray before v24.9.7\n";
+    const std::string current = fine("Xray v26.7.28");
+    const std::vector<CheckCase> cases = {
+        {"xray", v2("vless", "ws", "tls") + "v2ray_network_tlshost=v.example.com", form + current, 0},
+        {"xray", v2("vless", "tcp", "tls") + "v2ray_network_tlshost=v.example.com" + pin +
+                     " v2ray_tls_verify_names=v.example.com",
+         form + "note Xray before v26.1.13: the client silently ignores \"pinnedPeerCertSha256\" and checks the "
+                "certificate against the system's authorities, which a pinned certificate of the server's own fails: "
+                "nothing flows (ssconf_basic_v2ray_tls_pinned_sha256_5): use Xray v26.1.13 or later\n"
+                "note Xray before v26.1.31: the client silently ignores \"verifyPeerCertByName\" and checks the "
+                "certificate against the server name: nothing flows unless the certificate names that too "
+                "(ssconf_basic_v2ray_tls_verify_names_5): use Xray v26.1.31 or later\n" + current, 0},
+        {"xray", v2("socks", "mkcp", "none"),
+         "broken Xray v26.7.28: Shadowsocks and SOCKS send UDP as datagrams to the server's port, which mKCP or QUIC "
+         "holds: UDP traffic will not flow (TCP does) (ssconf_basic_v2ray_network_5): use tcp or ws when UDP must "
+         "flow\n" + form + "note Xray v26.1.31 and later, before v26.6.1: the \"finalmask\" of type \"mkcp-legacy\", "
+         "which carries V2Ray's mKCP packets, is unknown to the client, and it stops (ssconf_basic_v2ray_network_5): "
+         "use Xray v26.6.1 or later, or another transport\n", 1},
+        // What the writer refuses has no document to judge: its own line.
+        {"xray", v2("vless", "tcp", "xtls"),
+         "refused tarvick-node xray: ssconf_basic_v2ray_network_security_5 is xtls, which current Xray no longer has: "
+         "set it to tls or reality, with the vless flow xtls-rprx-vision\n", 1},
+    };
+    for (const CheckCase &c : cases) {
+        SCOPED_TRACE(c.fields);
+        serve(c.fields);
+        RunResult run = run_tarvick_node({"check", c.type, "5"});
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, c.status);
     }
 }
 

@@ -153,6 +153,8 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
                                t->flow, security, xray ? ", or Vision over tls or reality" : "");
         if (same(security, "none"))
             return node_refuse(link, "flow %s needs tls or reality", t->flow);
+        if (!same(network, "tcp"))
+            return node_refuse(link, "flow %s runs over tcp only, not %s", t->flow, network);
     }
 
     const char *header = or_default(t->header, "none");

@@ -66,6 +66,9 @@ void link_note_unused(NodeLink *link, LinkQuery *query)
 int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t)
 {
     link->type = 2;
+    // Vision is vless's; the XTLS flows of old were vless's and trojan's.
+    if (t->flow[0] && strcmp(protocol, "vless") != 0 && strcmp(t->security, "xtls") != 0)
+        return node_refuse(link, "flow %s is vless's, not %s's", t->flow, protocol);
     if (node_set_text(link, "v2ray_protocol", protocol) != 0)
         return -1;
     return link_set_transport(link, t, node_get(link, "server"));

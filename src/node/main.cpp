@@ -7,9 +7,9 @@
 
 static int node_usage(void)
 {
-    fprintf(stderr, "usage: tarvick-node import [--first N] [FILE|-]\n"
-          "       tarvick-node export TYPE [NODE] [--qr]\n"
-          "       tarvick-node check TYPE [NODE] [--client PATH]\n"
+    fprintf(stderr, "usage: tarvick-node import [--first N] [--xray] [FILE|-]\n"
+          "       tarvick-node export TYPE|xray [NODE] [--qr]\n"
+          "       tarvick-node check TYPE|xray [NODE] [--client PATH]\n"
           "       tarvick-node xray $conf_file $local_port $socks_port $proto\n");
     return NODE_USAGE;
 }

@@ -1002,10 +1002,9 @@ int node_check(int argc, char **argv)
     for (const CheckRule &rule : CHECK_RULES) {
         if (!(rule.family & families) || !(rule.documents & document) || !rule.applies(&in))
             continue;
-        if (target && rule.family == target->family) {
-            if (rule_holds_for(&rule, target->version))
-                check_print(&findings, rule.severity, target->label, &rule, &in);
-        } else if (!client_path && !(target && rule_shared_with(&rule, target->family))) {
+        if (target && rule.family == target->family && rule_holds_for(&rule, target->version)) {
+            check_print(&findings, rule.severity, target->label, &rule, &in);
+        } else if (!client_path && !(target && rule.family != target->family && rule_shared_with(&rule, target->family))) {
             // Facts about clients not run here: notes naming their releases.
             // A named client makes the others' facts beside the point.
             char releases[96];

@@ -1537,6 +1537,13 @@ def run_xray_case(case, env):
     if ("mux" in written["outbounds"][0]) != ("mux" in case and network != "grpc" and "flow" not in case):
         raise CaseFailure("outbound \"mux\" does not follow the node's switch")
     run_checked([client, "run", "-test", "-c", "/tmp/client.json"], "xray run -test")
+    # check xray knows the client by its version, and finds nothing the
+    # client's own check or its traffic would contradict.
+    checked = run_checked([env["node"], "check", "xray", "7", "--client", client], "tarvick-node check xray",
+                          ok_statuses=None)
+    verdict = "client Xray v26.7.28: its own check accepts the file\n".encode()
+    if checked.returncode != 0 or verdict not in checked.stdout:
+        raise CaseFailure("tarvick-node check xray --client: status %d: %r" % (checked.returncode, checked.stdout))
 
     bind_kinds = tuple(kind for kind in ("tcp", "udp") if kind in proto)
     if case.get("bind_only"):
