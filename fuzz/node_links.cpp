@@ -25,6 +25,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
 #include <map>
 #include <string>
 
@@ -74,17 +75,19 @@ int answer_from_link(void *context, const char *key, ValueBuffer *value)
 }
 
 // Shapes stay known from one input to the next, as from one link to the
-// next of an import.
+// next of an import; links are read as import reads them, and as import
+// --xray does.
 ImportCache *shapes = import_cache_new(false);
+ImportCache *xray_shapes = import_cache_new(true);
 
 struct Reading {
     NodeLink link, node;
     const char *scheme;
     int rc;
-    explicit Reading(const std::string &line)
+    Reading(const std::string &line, bool xray)
     {
         std::string copy = line; // read in place, as import does
-        rc = node_read_link(shapes, &copy[0], copy.size(), NODE_INDEX, &link, &node, &scheme);
+        rc = node_read_link(xray ? xray_shapes : shapes, &copy[0], copy.size(), NODE_INDEX, &link, &node, &scheme);
     }
     ~Reading()
     {
@@ -100,10 +103,10 @@ std::string base64(const std::string &text, bool url)
     return out;
 }
 
-void check_line(const std::string &line)
+void check_line(const std::string &line, bool xray)
 {
-    Reading first(line);
-    Reading again(line);
+    Reading first(line, xray);
+    Reading again(line, xray);
     if (first.rc != again.rc)
         fail("a second reading of the same line differs in its result", line,
              first.link.reason + std::string(" | ") + again.link.reason + " | " + again.node.reason);
@@ -116,7 +119,9 @@ void check_line(const std::string &line)
     NodeLink direct;
     node_link_init(&direct);
     const StoreSource source = {answer_from_link, &first.link};
-    if (node_record(&direct, first.link.type, NODE_INDEX, &source, DOCUMENT_TARVICK) != 0)
+    NodeDocument document = xray && first.link.type == 2 ? DOCUMENT_XRAY : DOCUMENT_TARVICK;
+    int recorded = node_record(&direct, first.link.type, NODE_INDEX, &source, document);
+    if (recorded != 0 && recorded != NODE_RECORD_REFUSED)
         fail("the generator run directly failed", line, direct.reason);
     differs = difference(&direct, &first.node);
     node_link_clear(&direct);
@@ -127,7 +132,7 @@ void check_line(const std::string &line)
     if (link_write(&first.node, &exported) != 0)
         fail("an imported node has no export link", line, first.node.reason + std::string("\n  ") + show(&first.node));
     std::string link(exported.data, exported.length);
-    Reading back(link);
+    Reading back(link, xray);
     if (back.rc != 0)
         fail("the export link is refused", line,
              link + "\n  " + back.link.reason + back.node.reason + "\n  " + show(&first.node));
@@ -155,15 +160,16 @@ int answer_from_settings(void *context, const char *key, ValueBuffer *value)
     return 0;
 }
 
-// The document tarvick writes for these settings, as text.
-std::string document(int type, const StoreSource *source)
+// The document tarvick (or tarvick-node xray) writes for these settings, as
+// text; "" when it is refused.
+std::string document(int type, NodeDocument kind, const StoreSource *source)
 {
     static char path[] = "/tmp/tarvick-fuzz-XXXXXX";
     static bool made = mkstemp(path) >= 0;
     NodeLink record;
     node_link_init(&record);
     std::string text;
-    if (made && node_record_document(&record, type, NODE_INDEX, source, DOCUMENT_TARVICK, path, 1080, 1081) == 0) {
+    if (made && node_record_document(&record, type, NODE_INDEX, source, kind, path, 1080, 1081) == 0) {
         FILE *file = fopen(path, "rb");
         char chunk[4096];
         size_t got;
@@ -178,9 +184,12 @@ std::string document(int type, const StoreSource *source)
 
 void check_settings(const std::string &input)
 {
-    if (input.size() < 3 || input[1] < '0' || input[1] > '3' || input[2] != '\n')
+    // "@x" is a type 2 node read as tarvick-node xray reads it.
+    bool xray = input.size() >= 3 && input[1] == 'x';
+    if (input.size() < 3 || ((input[1] < '0' || input[1] > '3') && !xray) || input[2] != '\n')
         return;
-    int type = input[1] - '0';
+    int type = xray ? 2 : input[1] - '0';
+    NodeDocument kind = xray ? DOCUMENT_XRAY : DOCUMENT_TARVICK;
     Settings settings;
     for (size_t at = 3, end; at < input.size(); at = end + 1) {
         end = std::min(input.find('\n', at), input.size());
@@ -197,8 +206,11 @@ void check_settings(const std::string &input)
     const StoreSource stored_source = {answer_from_settings, &settings};
     NodeLink stored;
     node_link_init(&stored);
-    if (node_record(&stored, type, NODE_INDEX, &stored_source, DOCUMENT_TARVICK) != 0)
-        fail("the stored node could not be recorded", input, stored.reason);
+    if (node_record(&stored, type, NODE_INDEX, &stored_source, kind) != 0) {
+        // The writer refuses the node, and export with it.
+        node_link_clear(&stored);
+        return;
+    }
     NodeText link;
     int rc = link_write(&stored, &link);
     std::string reason = stored.reason;
@@ -208,12 +220,21 @@ void check_settings(const std::string &input)
             fail("export refused a node without a reason", input, "");
         return;
     }
+    // Export writes what import --xray takes, whichever document it read for.
     std::string text(link.data, link.length);
-    Reading back(text);
+    Reading back(text, true);
     if (back.rc != 0)
         fail("export wrote a link that import refuses", input, text + "\n  " + back.link.reason + back.node.reason);
-    if (back.link.type != type)
-        fail("export wrote a link of another type", input, text);
+    if (back.link.type != type) {
+        // A V2Ray/Xray Shadowsocks node over plain TCP is the plain
+        // Shadowsocks link, which imports for the Shadowsocks client.
+        bool plain_ss = type == 2 && back.link.type == 0 && settings["v2ray_protocol"] == "ss";
+        if (!plain_ss || settings["server"] != node_get(&back.node, "server") ||
+            settings["v2ray_ss_method"] != node_get(&back.node, "method") ||
+            text_to_int(settings["port"].c_str()) != text_to_int(node_get(&back.node, "port")))
+            fail("export wrote a link of another type", input, text);
+        return;
+    }
     // An empty server name means the server's address, which is how export
     // writes it.
     for (const char *name : {"v2ray_network_tlshost", "trojan_sni"})
@@ -223,7 +244,7 @@ void check_settings(const std::string &input)
     if (settings["v2ray_network_security"].empty())
         settings["v2ray_network_security"] = "none";
     const StoreSource back_source = {answer_from_link, &back.node};
-    std::string expected = document(type, &stored_source), got = document(type, &back_source);
+    std::string expected = document(type, kind, &stored_source), got = document(type, kind, &back_source);
     if (expected != got)
         fail("the exported link imports as another node", input, text + "\n  stored: " + expected + "  imported: " + got);
 }
@@ -237,10 +258,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     std::string line((const char *)data, size);
-    check_line(line);
-    if (line.compare(0, 9, "vmess://{") == 0)
-        check_line("vmess://" + base64(line.substr(8), false));
-    else if (line.compare(0, 6, "ssr://") == 0 && line.find(':', 6) != std::string::npos)
-        check_line("ssr://" + base64(line.substr(6), true));
+    for (bool xray : {false, true}) {
+        check_line(line, xray);
+        if (line.compare(0, 9, "vmess://{") == 0)
+            check_line("vmess://" + base64(line.substr(8), false), xray);
+        else if (line.compare(0, 6, "ssr://") == 0 && line.find(':', 6) != std::string::npos)
+            check_line("ssr://" + base64(line.substr(6), true), xray);
+    }
     return 0;
 }

@@ -468,7 +468,7 @@ int link_write_vmess(NodeLink *node, NodeText *out)
     if (!node_get(node, "v2ray_security")[0])
         return node_refuse(node, "the vmess security is empty, which no vmess link can say (an empty scy means auto)");
     bool quic = strcmp(t.network, "quic") == 0;
-    bool grpc = strcmp(t.network, "grpc") == 0;
+    bool grpc = strcmp(t.network, "grpc") == 0 || strcmp(t.network, "xhttp") == 0; // their mode is "type"
     const char *fields[][2] = {
         {"v", "2"},
         {"ps", ""},
@@ -480,10 +480,17 @@ int link_write_vmess(NodeLink *node, NodeText *out)
         {"net", strcmp(t.network, "http") == 0 ? "h2" : t.network}, // the vmess format's own name
         {"type", grpc ? t.mode : t.header},
         {"host", quic ? t.quic_security : t.host},
-        {"path", quic ? t.quic_key : grpc ? t.service : t.path},
+        {"path", quic ? t.quic_key : strcmp(t.network, "grpc") == 0 ? t.service : t.path},
         {"tls", t.security},
         {"sni", t.sni},
         {"fp", t.fingerprint},
+        // What only tarvick-node xray writes, when the node has it.
+        {"alpn", t.alpn},
+        {"pbk", t.public_key},
+        {"sid", t.short_id},
+        {"spx", t.spider},
+        {"pcs", t.pinned},
+        {"vcn", t.names},
     };
     char port[16], aid[16];
     snprintf(port, sizeof port, "%d", text_to_int(fields[3][1]));
@@ -492,7 +499,10 @@ int link_write_vmess(NodeLink *node, NodeText *out)
     fields[5][1] = aid;
     json_object *root = json_object_new_object();
     bool failed = !root;
-    for (auto &field : fields) {
+    for (size_t i = 0; i < sizeof fields / sizeof fields[0]; i++) {
+        const char *const *field = fields[i];
+        if (i >= 14 && !field[1][0])
+            continue;
         json_object *value = json_object_new_string(field[1]);
         failed = failed || !value || json_object_object_add(root, field[0], value) != 0;
     }
