@@ -86,7 +86,7 @@ const std::vector<XrayCase> XRAY_CASES = {
      R"("protocol": "http", "settings": { "address": "v2.example.net", "port": 443 }, )"
      R"("streamSettings": { "network": "httpupgrade", "security": "none", "httpupgradeSettings": { "host": "cdn.example.net" } })",
      {"v2ray_network_path", "v2ray_network_host"}},
-    {"vless without TLS to a private address, plain grpc", {{P, "vless"}, {NS, "none"}, {N, "grpc"}, {"server", "192.168.1.2"},
+    {"vless without TLS to a private address, plain grpc", {{P, "vless"}, {NS, ""}, {N, "grpc"}, {"server", "192.168.1.2"},
      {"v2ray_mux_enable", "0"}},
      R"("protocol": "vless", "settings": { "address": "192.168.1.2", "port": 443, "id": "b831381d-6324-4d53-ad4f-8cda48b30811", "encryption": "none" }, )"
      R"("streamSettings": { "network": "grpc", "security": "none", "grpcSettings": { "serviceName": "GunService", "multiMode": false } })",
@@ -171,7 +171,7 @@ TEST_F(XrayTest, RefusalsLeaveTheFileAndReadTheSameKeys)
     const std::vector<Refusal> refusals = {
         {{{P, "VLESS"}}, NULL, K + "v2ray_protocol_3 is not vmess, vless, trojan, ss, socks or http: set it to the server's protocol"},
         {{{NS, "xtls"}}, NULL, K + "v2ray_network_security_3 is xtls, which current Xray no longer has: set it to tls or reality, with the vless flow xtls-rprx-vision"},
-        {{{NS, ""}}, NULL, K + "v2ray_network_security_3 is not none, tls or reality: set it to the server's security"},
+        {{{NS, "TLS"}}, NULL, K + "v2ray_network_security_3 is not none, tls or reality: set it to the server's security"},
         {{{N, "quic"}}, NULL, K + "v2ray_network_3 is HTTP/2 or QUIC, which current Xray no longer has: use xhttp, or what else the server offers"},
         {{{N, "h2"}}, NULL, K + "v2ray_network_3 is HTTP/2 or QUIC, which current Xray no longer has: use xhttp, or what else the server offers"},
         {{{N, "kcp"}}, NULL, K + "v2ray_network_3 is not tcp, mkcp, ws, grpc, xhttp or httpupgrade: set it to the server's transport"},

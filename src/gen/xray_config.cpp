@@ -61,8 +61,10 @@ const XrayName XRAY_PROTOCOLS[] = {
     {"vmess", XRAY_VMESS, "vmess"},   {"vless", XRAY_VLESS, "vless"}, {"trojan", XRAY_TROJAN, "trojan"},
     {"ss", XRAY_SHADOWSOCKS, "shadowsocks"}, {"socks", XRAY_SOCKS, "socks"}, {"http", XRAY_HTTP, "http"},
 };
+// An empty security is none, as tarvick's readers take it.
 const XrayName XRAY_SECURITIES[] = {
     {"none", XRAY_SECURITY_NONE, "none"},
+    {"", XRAY_SECURITY_NONE, "none"},
     {"tls", XRAY_SECURITY_TLS, "tls"},
     {"reality", XRAY_SECURITY_REALITY, "reality"},
     {"xtls", XRAY_SECURITY_XTLS, NULL},
