@@ -163,7 +163,9 @@ for binary in "${binaries[@]}"; do
   fi
   linking=dynamic
   [ "$static" = yes ] && linking=static
-  if [ "$pie" = yes ]; then
+  if [ "$static" = yes ] && [ "$needs" -gt 0 ]; then
+    linking="no interpreter"
+  elif [ "$pie" = yes ]; then
     linking="$linking-PIE"
   elif [ "$static" = yes ] && [ "$type" = EXEC ] && [ "$prefix" != "?" ] &&
        compiler="${prefix}gcc" && command -v "$compiler" >/dev/null &&
@@ -232,7 +234,7 @@ if [ ${#failures[@]} -gt 0 ]; then
   for failure in "${failures[@]}"; do
     echo "hardening: $failure" >&2
   done
-  echo "hardening: ${#failures[@]} protection(s) missing in ${#binaries[@]} binaries checked" >&2
+  echo "hardening: ${#failures[@]} check(s) failed in ${#binaries[@]} binaries checked" >&2
   exit 1
 fi
 echo "hardening: ${#binaries[@]} binaries checked, every protection present"
