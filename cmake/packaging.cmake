@@ -20,8 +20,8 @@ if(TARVICK_STATIC)
     set_target_properties(PkgConfig::QRENCODE PROPERTIES
       INTERFACE_LINK_LIBRARIES "${TARVICK_QRENCODE_ARCHIVE};${_tarvick_qrencode_extra}")
   endif()
-  target_link_options(tarvick PRIVATE -static)
-  target_link_options(tarvick-node PRIVATE -static)
+  target_link_options(tarvick PRIVATE ${TARVICK_STATIC_LINK})
+  target_link_options(tarvick-node PRIVATE ${TARVICK_STATIC_LINK})
 endif()
 
 include(GNUInstallDirs)

@@ -31,4 +31,6 @@ if [ "${1:-}" != quick ]; then
   stage "cross builds under qemu-user"
   scripts/ci/cross.sh
 fi
+stage "hardening of every build, and a Release build"
+scripts/ci/hardening.sh
 stage "all passed"

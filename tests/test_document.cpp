@@ -185,7 +185,7 @@ TEST_F(OutputTest, PathThatCannotBeOpenedIsLeftAloneSilently)
     mkdir("/tmp/dir", 0755);
     const std::vector<std::string> paths = {"/tmp/no/such/dir/out.json", "/tmp/dir", "/tmp/dir/", "",
                                             "/tmp/dangling/"};
-    symlink("/tmp/no/such/file", "/tmp/dangling");
+    ASSERT_EQ(symlink("/tmp/no/such/file", "/tmp/dangling"), 0);
     for (const std::string &path : paths) {
         SCOPED_TRACE("path '" + path + "'");
         RunResult run = write_to(path);
@@ -211,7 +211,7 @@ void private_dev()
 TEST_F(OutputTest, DeviceThatIsFullReportsAndSurvives)
 {
     private_dev();
-    symlink("/dev/full", "/tmp/link");
+    ASSERT_EQ(symlink("/dev/full", "/tmp/link"), 0);
     for (const std::string path : {"/dev/full", "/tmp/link"}) {
         SCOPED_TRACE(path);
         RunResult run = write_to(path);
@@ -280,7 +280,7 @@ TEST_F(OutputTest, ExistingFileIsReplacedWhole)
 TEST_F(OutputTest, LinkToARegularFileIsFollowed)
 {
     write_file("/tmp/real.json", std::string(5000, 'o'));
-    symlink("/tmp/real.json", "/tmp/link.json");
+    ASSERT_EQ(symlink("/tmp/real.json", "/tmp/link.json"), 0);
     RunResult run = write_to("/tmp/link.json");
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(S_ISLNK(mode_of("/tmp/link.json")));

@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# CI stage: reads every tarvick and tarvick-node the run built with readelf
+# and fails, naming the binary and the protection, when one lacks any of:
+#   PIE        ELF type DYN marked PIE (a static build: static-PIE, unless its
+#              toolchain has no rcrt1.o and so cannot make one)
+#   RELRO      a GNU_RELRO segment
+#   BIND_NOW   DT_FLAGS BIND_NOW or DT_FLAGS_1 NOW (a static build that is not
+#              PIE has no dynamic section and binds nothing lazily)
+#   SSP        __stack_chk_fail or __stack_chk_guard referenced
+#   FORTIFY    some __*_chk function referenced
+#   NX-STACK   a GNU_STACK segment that is not executable
+#   W^X        no LOAD segment both writable and executable
+#   RODATA     .rodata in a LOAD segment that is not executable
+# It also prints each binary's stripped size, and fails when the x86-64 size
+# build's (MinSizeRel, dynamic, QR codes on, no sanitizers) stripped tarvick
+# exceeds 48 KiB or tarvick-node 128 KiB.
+#
+#   scripts/ci/hardening.sh             makes the default build (build/, when
+#                                       not there yet), a Release build
+#                                       (build-release) and a static one
+#                                       (build-static), then checks every
+#                                       build*/ directory's two programs
+#   scripts/ci/hardening.sh PATH...     checks only these binaries or build
+#                                       directories, building nothing
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+ceiling_tarvick=$((48 * 1024))
+ceiling_node=$((128 * 1024))
+programs=(tarvick tarvick-node)
+
+targets=()
+if [ $# -gt 0 ]; then
+  targets=("$@")
+else
+  jobs=${TARVICK_JOBS:-2}
+  [ -f build/CMakeCache.txt ] || cmake -S . -B build -DTARVICK_BUILD_TESTS=OFF >/dev/null
+  cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DTARVICK_BUILD_TESTS=OFF >/dev/null
+  cmake -S . -B build-static -DTARVICK_STATIC=ON -DTARVICK_BUILD_TESTS=OFF >/dev/null
+  for dir in build build-release build-static; do
+    echo "hardening: building ${programs[*]} in $dir"
+    cmake --build "$dir" -j"$jobs" --target "${programs[@]}" >/dev/null
+  done
+  for dir in build*/; do
+    targets+=("${dir%/}")
+  done
+fi
+
+binaries=()
+for target in "${targets[@]}"; do
+  if [ -d "$target" ]; then
+    for program in "${programs[@]}"; do
+      [ -f "$target/$program" ] && binaries+=("$target/$program")
+    done
+  elif [ -f "$target" ]; then
+    binaries+=("$target")
+  else
+    echo "hardening: $target: no such binary or build directory" >&2
+    exit 2
+  fi
+done
+if [ ${#binaries[@]} -eq 0 ]; then
+  echo "hardening: no tarvick or tarvick-node found in: ${targets[*]}" >&2
+  exit 1
+fi
+
+# The toolchain prefix of an ELF machine, as readelf names it.
+triplet_of() {
+  case "$1" in
+    "Advanced Micro Devices X86-64") echo "" ;;
+    ARM) echo arm-linux-gnueabihf- ;;
+    AArch64) echo aarch64-linux-gnu- ;;
+    "MIPS R3000") echo mipsel-linux-gnu- ;;
+    *) echo "?" ;;
+  esac
+}
+
+# A value from the CMake cache of the binary's build directory ("" if none).
+cache_value() { # binary, name
+  local cache
+  cache="$(dirname "$1")/CMakeCache.txt"
+  [ -f "$cache" ] || return 0
+  awk -v name="$2" 'index($0, name ":") == 1 { sub(/^[^=]*=/, ""); print; exit }' "$cache"
+}
+
+# Whether the binary is one the size ceilings are for.
+is_size_build() { # binary, machine, static
+  [ "$2" = "Advanced Micro Devices X86-64" ] && [ "$3" = no ] || return 1
+  [ -z "$(cache_value "$1" CMAKE_TOOLCHAIN_FILE)" ] || return 1
+  [ "$(cache_value "$1" CMAKE_BUILD_TYPE)" = MinSizeRel ] || return 1
+  local option
+  for option in TARVICK_SANITIZE TARVICK_STATIC TARVICK_FUZZ; do
+    case "$(cache_value "$1" "$option")" in ON|TRUE|1|YES) return 1 ;; esac
+  done
+  case "$(cache_value "$1" TARVICK_NODE_QR)" in OFF|FALSE|0|NO) return 1 ;; esac
+  [ -f "$(dirname "$1")/CMakeCache.txt" ]
+}
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=()
+fail() { # binary, protection, why
+  failures+=("$1: $2: $3")
+  problems+=("$2")
+}
+
+width=6
+for binary in "${binaries[@]}"; do
+  [ ${#binary} -le $width ] || width=${#binary}
+done
+printf "%-${width}s  %-7s  %-14s  %8s  %s\n" binary machine linking stripped protections
+for binary in "${binaries[@]}"; do
+  problems=()
+  if ! readelf -hW "$binary" >"$scratch/header" 2>/dev/null; then
+    fail "$binary" ELF "not an ELF file readelf can read"
+    printf "%-${width}s  %s\n" "$binary" "MISSING ELF"
+    continue
+  fi
+  readelf -lW "$binary" >"$scratch/segments"
+  readelf -dW "$binary" >"$scratch/dynamic"
+  readelf -sW "$binary" | awk 'NF >= 8 { sub(/@.*/, "", $8); print $8 }' | sort -u >"$scratch/symbols"
+
+  machine=$(sed -n 's/^ *Machine: *//p' "$scratch/header")
+  type=$(sed -n 's/^ *Type: *\([A-Z]*\).*/\1/p' "$scratch/header")
+  prefix=$(triplet_of "$machine")
+  # One line per program header: its type, its flags run together ("RE",
+  # "RW", "RWE") and its sections.
+  awk 'BEGIN { count = 0 }
+    /^Program Headers:/ { in_headers = 1; next }
+    in_headers && /^ *Type / { next }
+    in_headers && /^ *[A-Z_0-9]+ +0x/ {
+      flags = ""
+      for (i = 7; i < NF; i++) flags = flags $i
+      type[count] = $1; flag[count] = flags; count++
+      next
+    }
+    in_headers && /^ *$/ { in_headers = 0 }
+    /Section to Segment mapping/ { in_map = 1; next }
+    in_map && /^ *[0-9][0-9]+ / {
+      n = $1 + 0; $1 = ""; sections[n] = $0
+    }
+    END { for (i = 0; i < count; i++) printf "%s %s%s\n", type[i], flag[i], sections[i] }
+  ' "$scratch/segments" >"$scratch/phdrs"
+
+  has_segment() { grep -q "^$1 " "$scratch/phdrs"; }
+  dynamic=yes
+  grep -q 'There is no dynamic section' "$scratch/dynamic" && dynamic=no
+  needs=$(grep -c '(NEEDED)' "$scratch/dynamic" || true)
+  static=no
+  if ! has_segment INTERP; then
+    static=yes
+    # Shared libraries but no program interpreter to load them: such a
+    # program cannot start (g++ makes one of -static-pie -static-libstdc++).
+    [ "$needs" -eq 0 ] || fail "$binary" PIE "needs shared libraries but names no program interpreter"
+  fi
+
+  # PIE; a static build may be static-PIE only where its toolchain has rcrt1.o.
+  pie=no
+  if [ "$type" = DYN ] && grep -q '(FLAGS_1).*\bPIE\b' "$scratch/dynamic"; then
+    pie=yes
+  elif [ "$type" = DYN ] && [ "$static" = yes ] && [ "$dynamic" = yes ]; then
+    pie=yes
+  fi
+  linking=dynamic
+  [ "$static" = yes ] && linking=static
+  if [ "$static" = yes ] && [ "$needs" -gt 0 ]; then
+    linking="no interpreter"
+  elif [ "$pie" = yes ]; then
+    linking="$linking-PIE"
+  elif [ "$static" = yes ] && [ "$type" = EXEC ] && [ "$prefix" != "?" ] &&
+       compiler="${prefix}gcc" && command -v "$compiler" >/dev/null &&
+       [ "$("$compiler" -print-file-name=rcrt1.o)" = rcrt1.o ]; then
+    linking="static, no PIE"
+  else
+    fail "$binary" PIE "ELF type $type, $([ "$static" = yes ] && echo "static, ")not a position-independent executable"
+  fi
+
+  has_segment GNU_RELRO || fail "$binary" RELRO "no GNU_RELRO segment"
+  if [ "$dynamic" = yes ]; then
+    grep -Eq '\(FLAGS\).*\bBIND_NOW\b|\(FLAGS_1\).*\bNOW\b' "$scratch/dynamic" ||
+      fail "$binary" BIND_NOW "neither DT_FLAGS BIND_NOW nor DT_FLAGS_1 NOW"
+  elif [ "$pie" = yes ] || [ "$static" = no ]; then
+    fail "$binary" BIND_NOW "no dynamic section"
+  fi
+  grep -Eqx '__stack_chk_(fail|guard)' "$scratch/symbols" ||
+    fail "$binary" SSP "neither __stack_chk_fail nor __stack_chk_guard referenced"
+  awk '/^__[A-Za-z0-9_]+_chk$/ && !/^__stack_chk_/ { found = 1 } END { exit !found }' "$scratch/symbols" ||
+    fail "$binary" FORTIFY "no __*_chk function referenced"
+  if ! has_segment GNU_STACK; then
+    fail "$binary" NX-STACK "no GNU_STACK segment (the stack would be executable)"
+  elif grep -q '^GNU_STACK [A-Z]*E' "$scratch/phdrs"; then
+    fail "$binary" NX-STACK "GNU_STACK is executable"
+  fi
+  if grep -Eq '^LOAD [R]*W[R]*E' "$scratch/phdrs"; then
+    fail "$binary" W^X "a LOAD segment is both writable and executable"
+  fi
+  if grep -Eq '^LOAD [RW]*E\b.* \.rodata( |$)' "$scratch/phdrs"; then
+    fail "$binary" RODATA ".rodata is in an executable LOAD segment (code not separate)"
+  fi
+
+  # Stripped size, with the target's strip when the host's cannot read it.
+  size="?"
+  for strip_program in "${prefix}strip" strip; do
+    [ "$prefix" = "?" ] && [ "$strip_program" != strip ] && continue
+    if command -v "$strip_program" >/dev/null &&
+       "$strip_program" -o "$scratch/stripped" "$binary" 2>/dev/null; then
+      size=$(stat -c %s "$scratch/stripped")
+      break
+    fi
+  done
+  if is_size_build "$binary" "$machine" "$static"; then
+    ceiling=$ceiling_tarvick
+    [ "$(basename "$binary")" = tarvick-node ] && ceiling=$ceiling_node
+    if [ "$size" = "?" ]; then
+      fail "$binary" SIZE "cannot strip it to measure its size"
+    elif [ "$size" -gt "$ceiling" ]; then
+      fail "$binary" SIZE "stripped size $size bytes exceeds the ceiling of $ceiling bytes"
+    fi
+  fi
+
+  short_machine=$(case "$machine" in
+    "Advanced Micro Devices X86-64") echo x86-64 ;; ARM) echo arm ;;
+    AArch64) echo aarch64 ;; "MIPS R3000") echo mips ;; *) echo "$machine" ;; esac)
+  if [ ${#problems[@]} -eq 0 ]; then
+    verdict="all"
+  else
+    verdict="MISSING ${problems[*]}"
+  fi
+  printf "%-${width}s  %-7s  %-14s  %8s  %s\n" "$binary" "$short_machine" "$linking" "$size" "$verdict"
+done
+
+if [ ${#failures[@]} -gt 0 ]; then
+  echo
+  for failure in "${failures[@]}"; do
+    echo "hardening: $failure" >&2
+  done
+  echo "hardening: ${#failures[@]} check(s) failed in ${#binaries[@]} binaries checked" >&2
+  exit 1
+fi
+echo "hardening: ${#binaries[@]} binaries checked, every protection present"
