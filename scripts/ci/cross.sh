@@ -14,6 +14,7 @@
 # has been configured (scripts/test.sh makes it first), else build-cross-host.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. scripts/lib/packages.sh
 
 arches=("$@")
 [ ${#arches[@]} -gt 0 ] || arches=(armhf arm64 mipsel)
@@ -21,7 +22,7 @@ arches=("$@")
 started=$(date +%s)
 elapsed() { echo "$(( $(date +%s) - started ))s"; }
 
-if ! dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok installed'; then
+if ! pkg_installed qemu-user; then
   echo "cross: installing qemu-user"
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -6,13 +6,14 @@
 # is left in build-fuzz/findings/. Prints executions per second and in total.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. scripts/lib/packages.sh
 
 seconds=${FUZZ_SECONDS:-60}
 build=build-fuzz
 
 need=()
 for pkg in clang-14 libclang-rt-14-dev libfuzzer-14-dev libjson-c-dev libqrencode-dev pkg-config cmake; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+  pkg_installed "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
   apt-get -o DPkg::Lock::Timeout=300 update -qq

@@ -6,11 +6,12 @@
 # Extra arguments go to ctest.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. scripts/lib/packages.sh
 
 build=build-asan
 need=()
 for pkg in g++ cmake pkg-config libjson-c-dev libqrencode-dev libgtest-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+  pkg_installed "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
   apt-get -o DPkg::Lock::Timeout=300 update -qq
