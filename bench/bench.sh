@@ -25,7 +25,7 @@
 # strace (used once per kind to count the lookups and list their keys).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
+root=$(pwd -P)
 runs=${1:-301}
 host_arch=$(dpkg --print-architecture 2>/dev/null || uname -m)
 work=$root/build-bench
@@ -49,7 +49,19 @@ if [ "${TARVICK_BENCH_INSIDE:-}" != 1 ]; then
   exec env TARVICK_BENCH_INSIDE=1 unshare --mount --propagation private "$0" "$@"
 fi
 
+# A checkout under /tmp would be hidden by the private /tmp: hold it open
+# before the mount and bind it back in at its own path (no more of the host's
+# /tmp is seen). --no-canonicalize: mount(8) would otherwise resolve
+# /proc/PID/fd/N to the hidden path's name, in the new /tmp.
+case "$root/" in
+  /tmp/*) exec {held}<"$root" ;;
+esac
 mount -t tmpfs -o mode=1777 bench-tmp /tmp
+if [ -n "${held:-}" ]; then
+  mkdir -p "$root"
+  mount --no-canonicalize --bind "/proc/$$/fd/$held" "$root"
+  exec {held}<&-
+fi
 dynamic=$root/build-$host_arch/tarvick
 static=$root/build-$host_arch-static/tarvick
 node_dynamic=$root/build-$host_arch/tarvick-node

@@ -36,8 +36,9 @@ triplet_of() {
   esac
 }
 
+. scripts/lib/packages.sh
 installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+  pkg_installed "$1"
 }
 
 if [ "$want_install" = 1 ]; then

@@ -3,6 +3,7 @@
 # with "test", their test suite) when any is missing. Quiet when everything is
 # there. libqrencode-dev is for tarvick-node's QR codes (TARVICK_NODE_QR).
 set -euo pipefail
+. "$(dirname "$0")/lib/packages.sh"
 
 packages=(cmake make g++ pkg-config libjson-c-dev libqrencode-dev)
 for want in "$@"; do
@@ -15,7 +16,7 @@ done
 
 missing=()
 for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+  pkg_installed "$package" || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -8,7 +8,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 started=$(date +%s)
-stage() { printf '\n=== %s (%ss)\n' "$1" $(( $(date +%s) - started )); }
+last=$started
+current=""
+times=""
+# Prints each stage's start and, at the end, how long each one took (with the
+# machine's load average at its end: the figures mean little on a busy one).
+stage() {
+  local now
+  now=$(date +%s)
+  [ -z "$current" ] || times+=$(printf '  %-30s %5ss   load %s' "$current" $((now - last)) \
+    "$(cut -d' ' -f1-3 /proc/loadavg)")$'\n'
+  current=$1 last=$now
+  printf '\n=== %s (%ss)\n' "$1" $((now - started))
+}
 
 stage "dependencies"
 scripts/install-deps.sh build test
@@ -19,7 +31,9 @@ cmake -S . -B build -DTARVICK_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)"
 
 stage "tests"
-(cd build && ctest -j2 --output-on-failure)
+# Most tests wait (on the daemon's deadlines, on a proxy client that is
+# meant to carry nothing): they run several to a core.
+(cd build && ctest -j"$(( $(nproc) * 4 ))" --output-on-failure)
 
 if [ "${1:-}" != quick ]; then
   stage "sanitizers"
@@ -34,3 +48,4 @@ fi
 stage "hardening of every build, and a Release build"
 scripts/ci/hardening.sh
 stage "all passed"
+printf 'stage times:\n%s' "$times"

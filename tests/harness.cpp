@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -18,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 
@@ -41,24 +43,98 @@ bool must(bool ok, const char *what)
     return ok;
 }
 
-void remove_tree(const std::string &path)
+// Removes a path the tests made in the sandbox's own file system (dev), and
+// never anything on another one: whatever is bound in (the checkout under
+// /tmp, a host directory) is neither entered nor removed.
+void remove_tree(const std::string &path, dev_t dev)
 {
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0)
+    if (lstat(path.c_str(), &info) != 0 || info.st_dev != dev)
         return;
     if (S_ISDIR(info.st_mode)) {
         if (DIR *dir = opendir(path.c_str())) {
             while (struct dirent *entry = readdir(dir)) {
                 std::string name = entry->d_name;
                 if (name != "." && name != "..")
-                    remove_tree(path + "/" + name);
+                    remove_tree(path + "/" + name, dev);
             }
             closedir(dir);
         }
-        rmdir(path.c_str());
+        rmdir(path.c_str()); // fails, as it should, while a bound path is inside
     } else {
         unlink(path.c_str());
     }
+}
+
+// The sandbox's root and its /tmp are one tmpfs of the sandbox's own.
+void remove_private(const std::string &path)
+{
+    struct stat root;
+    if (lstat("/", &root) == 0)
+        remove_tree(path, root.st_dev);
+}
+
+bool under_tmp(const std::string &path)
+{
+    return path == "/tmp" || path.compare(0, 5, "/tmp/") == 0;
+}
+
+// "/a//b/" as "/a/b"; "" for a path with "." or ".." in it.
+std::string plain_path(const std::string &path)
+{
+    std::string out;
+    std::istringstream parts(path);
+    std::string part;
+    while (std::getline(parts, part, '/')) {
+        if (part.empty())
+            continue;
+        if (part == "." || part == "..")
+            return "";
+        out += "/" + part;
+    }
+    return out.empty() ? "/" : out;
+}
+
+// What the private /tmp would hide and the tests need: the checkout, the
+// build, the working directory and the programs named in the environment,
+// where they lie under /tmp (by the name given and by the real one). A path
+// inside another one on the list is left out.
+std::vector<std::string> paths_under_tmp(const std::string &cwd)
+{
+    std::vector<std::string> wanted = {TARVICK_SOURCE_DIR, TARVICK_BUILD_DIR};
+    // Run from /tmp itself, the tests start in the private one.
+    if (cwd != "/tmp")
+        wanted.push_back(cwd);
+    for (const char *name : {"TARVICK_BINARY", "TARVICK_NODE_BINARY"}) {
+        const char *value = getenv(name);
+        if (value && *value)
+            wanted.push_back(value[0] == '/' ? value : cwd + "/" + value);
+    }
+    std::vector<std::string> found;
+    for (const std::string &path : wanted) {
+        char real[PATH_MAX];
+        for (std::string name : {plain_path(path), std::string(realpath(path.c_str(), real) ? real : "")})
+            if (!name.empty() && under_tmp(name))
+                found.push_back(name);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> kept;
+    for (const std::string &path : found) {
+        bool inside = false;
+        for (const std::string &outer : kept)
+            inside = inside || path == outer || path.compare(0, outer.size() + 1, outer + "/") == 0;
+        if (!inside)
+            kept.push_back(path);
+    }
+    return kept;
+}
+
+// mkdir -p
+void make_dirs(const std::string &path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    mkdir(path.c_str(), 0755);
 }
 
 bool read_exact(int fd, std::string *out, size_t count)
@@ -109,8 +185,22 @@ bool sandbox_enter()
     if (!must(getcwd(cwd, sizeof cwd) != NULL, "getcwd"))
         return false;
     if (!must(unshare(CLONE_NEWNS) == 0, "unshare") ||
-        !must(mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0, "make / private") ||
-        !must(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0, "mount /tmp"))
+        !must(mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0, "make / private"))
+        return false;
+    // A checkout under /tmp: hold on to it (and only to it) before the
+    // private /tmp hides the host's, to bind it back in at the same path.
+    std::vector<std::pair<std::string, int>> keep;
+    for (const std::string &path : paths_under_tmp(cwd)) {
+        if (path == "/tmp") {
+            fprintf(stderr, "sandbox: the tests cannot run from /tmp itself; use a directory below it\n");
+            return false;
+        }
+        int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+        if (!must(fd >= 0, path.c_str()))
+            return false;
+        keep.emplace_back(path, fd);
+    }
+    if (!must(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0, "mount /tmp"))
         return false;
     // A writable root of our own, with the host's directories bound in, so
     // that "/rom" and "/tmp" belong to this namespace alone.
@@ -161,6 +251,21 @@ bool sandbox_enter()
         fprintf(stderr, "sandbox: /dev/fd: %s\n", strerror(errno));
     mkdir((root + "/tmp").c_str(), 01777);
     chmod((root + "/tmp").c_str(), 01777);
+    for (const auto &path : keep) {
+        std::string mine = root + path.first, source = "/proc/self/fd/" + std::to_string(path.second);
+        struct stat info;
+        if (!must(fstat(path.second, &info) == 0, path.first.c_str()))
+            return false;
+        if (S_ISDIR(info.st_mode)) {
+            make_dirs(mine);
+        } else {
+            make_dirs(mine.substr(0, mine.rfind('/')));
+            close(open(mine.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        }
+        if (!must(mount(source.c_str(), mine.c_str(), NULL, MS_BIND | MS_REC, NULL) == 0, ("bind " + path.first).c_str()))
+            return false;
+        close(path.second);
+    }
     if (!must(chroot(root.c_str()) == 0, "chroot") || !must(chdir(cwd) == 0, "chdir"))
         return false;
 
@@ -180,11 +285,11 @@ void sandbox_reset()
         while (struct dirent *entry = readdir(dir)) {
             std::string name = entry->d_name;
             if (name != "." && name != ".." && name != ".root")
-                remove_tree("/tmp/" + name);
+                remove_private("/tmp/" + name);
         }
         closedir(dir);
     }
-    remove_tree("/rom");
+    remove_private("/rom");
 }
 
 std::string frame(const std::string &body)
@@ -466,7 +571,7 @@ void write_file(const std::string &path, const std::string &content)
 void set_ca_bundle(bool present)
 {
     if (!present) {
-        remove_tree("/rom");
+        remove_private("/rom");
         return;
     }
     for (const char *dir : {"/rom", "/rom/etc", "/rom/etc/ssl", "/rom/etc/ssl/certs"})

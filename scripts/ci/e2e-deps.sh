@@ -2,16 +2,13 @@
 # Installs the real proxy clients and servers that the end-to-end tests drive.
 # Quiet and quick when everything is already there; fails loudly otherwise.
 set -u
+. "$(dirname "$0")/../lib/packages.sh"
 
 PACKAGES="shadowsocks-libev simple-obfs v2ray trojan openssl curl"
 
 missing=""
 for pkg in $PACKAGES; do
-    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
-    case "$status" in
-        *"install ok installed"*) ;;
-        *) missing="$missing $pkg" ;;
-    esac
+    pkg_installed "$pkg" || missing="$missing $pkg"
 done
 
 if [ -z "$missing" ]; then

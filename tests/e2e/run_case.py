@@ -425,15 +425,39 @@ def loopback_up():
         fcntl.ioctl(sock.fileno(), SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", flags | IFF_UP))
 
 
-def sandbox_enter():
+def paths_under_tmp(paths):
+    """Those of the paths (by the name given and by the real one) that the
+    private /tmp would hide, without any that lie inside another."""
+    found = set()
+    for path in paths:
+        for name in (os.path.normpath(os.path.abspath(path)), os.path.realpath(path)):
+            if name == "/tmp" or name.startswith("/tmp/"):
+                found.add(name)
+    kept = []
+    for name in sorted(found):
+        if not any(name == outer or name.startswith(outer + "/") for outer in kept):
+            kept.append(name)
+    return kept
+
+
+def sandbox_enter(keep=()):
     """Private /tmp and /rom (and, if possible, a private loopback); returns
-    whether the network is private."""
+    whether the network is private. The paths in keep (the programs under
+    test) stay visible where they lie under the host's /tmp, and nothing else
+    of it does."""
     if os.geteuid() != 0:
         raise CaseFailure("the end-to-end cases need root for private namespaces")
     private_net = libc.unshare(CLONE_NEWNS | CLONE_NEWNET) == 0
     if not private_net and libc.unshare(CLONE_NEWNS) != 0:
         raise CaseFailure("unshare: %s" % os.strerror(ctypes.get_errno()))
     sys_mount(None, "/", None, MS_REC | MS_PRIVATE, None)
+    # Held open before the private /tmp covers the host's, to be bound back
+    # in at the same path.
+    held = []
+    for path in paths_under_tmp(keep):
+        if path == "/tmp":
+            raise CaseFailure("the cases cannot run programs from /tmp itself; use a directory below it")
+        held.append((path, os.open(path, os.O_PATH | os.O_CLOEXEC)))
     sys_mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777")
     # A root of our own with the host's directories bound in: /tmp and /rom
     # exist only in this namespace, and nothing is created on the host.
@@ -451,6 +475,15 @@ def sandbox_enter():
             sys_mount(host, mine, None, MS_BIND | MS_REC, None)
     os.mkdir(root + "/tmp")
     os.chmod(root + "/tmp", 0o1777)
+    for path, fd in held:
+        mine = root + path
+        if os.path.isdir("/proc/self/fd/%d" % fd):
+            os.makedirs(mine, 0o755, exist_ok=True)
+        else:
+            os.makedirs(os.path.dirname(mine), 0o755, exist_ok=True)
+            open(mine, "a").close()
+        sys_mount("/proc/self/fd/%d" % fd, mine, None, MS_BIND | MS_REC, None)
+        os.close(fd)
     os.chroot(root)
     os.chdir("/tmp")
     if private_net:
@@ -1717,7 +1750,7 @@ RUNNERS = {"ss": run_ss_case, "v2ray": run_v2ray_case, "trojan": run_trojan_case
 
 def run_case(case, tarvick, brimd, node_tool):
     started = time.monotonic()
-    private_net = sandbox_enter()
+    private_net = sandbox_enter(keep=(tarvick, brimd, node_tool))
     install_service_stub()
     procs = Processes()
     http_server = None
