@@ -491,6 +491,29 @@ RunResult run_program(const std::string &binary, const std::vector<std::string> 
     std::string out_path = "/tmp/.run-out", err_path = "/tmp/.run-err", in_path = "/tmp/.run-in";
     if (input)
         write_file(in_path, *input);
+    // Everything the child needs is made here: between fork and exec a child
+    // of this threaded process may not allocate (the fake daemon's thread may
+    // hold the allocator's lock at the fork, and the child would wait on it
+    // for ever).
+    std::string path = std::string(STUB_DIR) + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    std::string program = argv[0];
+    for (size_t at = 0, end; program.find('/') == std::string::npos && at < path.size(); at = end + 1) {
+        end = std::min(path.find(':', at), path.size());
+        std::string candidate = path.substr(at, end - at) + "/" + argv[0];
+        if (access(candidate.c_str(), X_OK) == 0)
+            program = candidate;
+    }
+    std::vector<std::string> environment = {"PATH=" + path};
+    for (char **entry = environ; *entry; entry++)
+        if (strncmp(*entry, "PATH=", 5) != 0)
+            environment.push_back(*entry);
+    std::vector<char *> raw, env;
+    for (std::string &word : argv)
+        raw.push_back(&word[0]);
+    raw.push_back(NULL);
+    for (std::string &entry : environment)
+        env.push_back(&entry[0]);
+    env.push_back(NULL);
     long started = now_ms();
     pid_t pid = fork();
     if (pid == 0) {
@@ -503,14 +526,8 @@ RunResult run_program(const std::string &binary, const std::vector<std::string> 
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
-        std::string path = std::string(STUB_DIR) + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-        setenv("PATH", path.c_str(), 1);
         signal(SIGPIPE, SIG_DFL); // the tool must cope with the default disposition
-        std::vector<char *> raw;
-        for (std::string &word : argv)
-            raw.push_back(&word[0]);
-        raw.push_back(NULL);
-        execvp(raw[0], raw.data());
+        execve(program.c_str(), raw.data(), env.data());
         _exit(127);
     }
     RunResult result;
