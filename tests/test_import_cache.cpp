@@ -1,9 +1,11 @@
 // The rule import's shape cache stands on: one generator run serves every
 // link of a shape, which holds only if a fill-only setting, whatever it
 // holds, never changes which keys the generator reads, nor their order.
-// The generators run here in this process over settings of the test's own.
+// The generators (tarvick's and tarvick-node xray's) run here in this
+// process over settings of the test's own.
 #include "../src/node/node.h"
 #include "tarvick.h"
+#include "xray.h"
 
 #include <gtest/gtest.h>
 
@@ -35,14 +37,21 @@ int answer(void *context, const char *key, ValueBuffer *value)
     return 0;
 }
 
+// Type 2 read by tarvick-node xray's writer.
+const int XRAY = 4;
+
 // Every key the generator asks for, in order, repeats included.
 std::vector<std::string> keys_read(int type, const Settings &settings)
 {
     Reading reading = {&settings, {}};
     const StoreSource source = {answer, &reading};
-    GeneratorArgs args = {type, 4, "", 1080, 1081, "tcp,udp"};
+    GeneratorArgs args = {type == XRAY ? PROXY_V2RAY : type, 4, "", 1080, 1081, "tcp,udp"};
+    XrayRefusal refusal;
     store_set_source(&source);
-    driver_generator(type)(&args);
+    if (type == XRAY)
+        write_xray_config(&args, &refusal);
+    else
+        driver_generator(type)(&args);
     store_set_source(NULL);
     return reading.keys;
 }
@@ -61,22 +70,24 @@ std::vector<Base> bases()
         {1, {{"use_kcp", "1"}}},                            {3, {{"trojan_mp_enable", "1"}}},
         {3, {{"trojan_mp_enable", "0"}}},
     };
-    for (const char *protocol : {"vmess", "vless", "trojan", "ss", "socks", "http", "other"}) {
-        out.push_back({2, {{"v2ray_protocol", protocol}}});
-        for (const char *security : {"", "tls", "xtls", "reality"})
-            for (const char *network : {"tcp", "mkcp", "ws", "h2", "quic", "grpc", "xhttp", "httpupgrade"})
-                out.push_back({2, {{"v2ray_protocol", protocol}, {"v2ray_network_security", security},
-                                   {"v2ray_network", network}, {"v2ray_headtype_tcp", "http"}, {"auth", "1"},
-                                   {"v2ray_mux_enable", "1"}}});
-    }
+    for (int type : {2, XRAY})
+        for (const char *protocol : {"vmess", "vless", "trojan", "ss", "socks", "http", "other"}) {
+            out.push_back({type, {{"v2ray_protocol", protocol}}});
+            for (const char *security : {"", "tls", "xtls", "reality"})
+                for (const char *network : {"tcp", "mkcp", "ws", "h2", "quic", "grpc", "xhttp", "httpupgrade"})
+                    out.push_back({type, {{"v2ray_protocol", protocol}, {"v2ray_network_security", security},
+                                          {"v2ray_network", network}, {"v2ray_headtype_tcp", "http"}, {"auth", "1"},
+                                          {"v2ray_mux_enable", "1"}}});
+        }
     return out;
 }
 
 TEST(ImportCache, FillOnlySettingsNeverChangeTheKeysRead)
 {
     // Every text a generator compares a setting with.
-    const char *const values[] = {"", "0", "1", "2", "none", "http", "tls", "xtls", "reality",
-                                  "tcp", "ws", "grpc", "vless", "ss", "multi", "obfs-local"};
+    const char *const values[] = {"", "0", "1", "2", "none", "http", "tls", "xtls", "reality", "tcp", "ws", "grpc",
+                                  "vless", "ss", "multi", "obfs-local", "xtls-rprx-vision", "unsafe", "127.0.0.1",
+                                  "env:x", "auto", "2022-blake3-aes-128-gcm", "-1"};
     int compared = 0;
     for (const Base &base : bases()) {
         const std::vector<std::string> expected = keys_read(base.type, base.settings);
@@ -90,7 +101,7 @@ TEST(ImportCache, FillOnlySettingsNeverChangeTheKeysRead)
             }
         }
     }
-    EXPECT_GT(compared, 50000);
+    EXPECT_GT(compared, 150000);
 }
 
 } // namespace

@@ -1,13 +1,9 @@
 // tarvick-node xray as shipped: whole files byte for byte, the refusals, and
 // the keys it asks the daemon for against those tarvick 2 asks for.
-#include "../src/node/node.h"
 #include "fixture.h"
-#include "tarvick.h"
 #include "test_v2ray_node.h"
-#include "xray.h"
 
 #include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -262,64 +258,6 @@ TEST_F(XrayTest, CommandAsTarvick2)
     EXPECT_EQ(down.status, 1);
     EXPECT_EQ(down.err.rfind("connect to brimd error: ", 0), 0u) << down.err;
     EXPECT_FALSE(file_exists(OUT));
-}
-
-// Import counts on it: a setting that only fills a member (import's own
-// list, and this writer's new keys), whatever it holds, never changes which
-// keys are read, nor their order, here run in this process.
-TEST(XrayKeys, FillOnlySettingsNeverChangeTheKeysRead)
-{
-    typedef std::map<std::string, std::string> Settings;
-    struct Reading {
-        const Settings *settings;
-        std::vector<std::string> keys;
-    };
-    auto keys_read = [](const Settings &settings) {
-        Reading reading = {&settings, {}};
-        const StoreSource source = {[](void *context, const char *key, ValueBuffer *value) {
-                                        Reading *r = (Reading *)context;
-                                        r->keys.push_back(key);
-                                        auto found = r->settings->find(key);
-                                        if (found != r->settings->end())
-                                            snprintf(value->text, sizeof value->text, "%s", found->second.c_str());
-                                        return 0;
-                                    },
-                                    &reading};
-        GeneratorArgs args = {PROXY_V2RAY, 4, "", 1080, 1081, "tcp,udp"};
-        XrayRefusal refusal;
-        store_set_source(&source);
-        write_xray_config(&args, &refusal);
-        store_set_source(NULL);
-        return reading.keys;
-    };
-    std::vector<std::string> fill = {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names",
-                                     "v2ray_reality_publickey", "v2ray_reality_shortid", "v2ray_reality_spiderx",
-                                     "v2ray_xhttp_mode"};
-    for (size_t i = 0; import_fill_only_name(i); i++)
-        fill.push_back(import_fill_only_name(i));
-    const char *const values[] = {"", "0", "1", "none", "http", "tls", "xtls", "reality", "xtls-rprx-vision",
-                                  "unsafe", "127.0.0.1", "env:x", "auto", "2022-blake3-aes-128-gcm", "-1"};
-    int compared = 0;
-    for (const char *protocol : {"vmess", "vless", "trojan", "ss", "socks", "other"})
-        for (const char *security : {"none", "tls", "reality", "xtls"})
-            for (const char *network : {"tcp", "mkcp", "ws", "grpc", "xhttp", "httpupgrade", "quic"}) {
-                Settings base = {{"ssconf_basic_v2ray_protocol_4", protocol},
-                                 {"ssconf_basic_v2ray_network_security_4", security},
-                                 {"ssconf_basic_v2ray_network_4", network},
-                                 {"ssconf_basic_v2ray_headtype_tcp_4", "http"},
-                                 {"ssconf_basic_auth_4", "1"},
-                                 {"ssconf_basic_v2ray_mux_enable_4", "1"}};
-                const std::vector<std::string> expected = keys_read(base);
-                for (const std::string &field : fill)
-                    for (const char *value : values) {
-                        Settings changed = base;
-                        changed["ssconf_basic_" + field + "_4"] = value;
-                        ASSERT_EQ(keys_read(changed), expected) << protocol << " " << security << " " << network
-                                                                << ": " << field << "=" << value;
-                        compared++;
-                    }
-            }
-    EXPECT_GT(compared, 50000);
 }
 
 } // namespace
