@@ -97,3 +97,18 @@ while read -r _ _ node _ type name; do
   echo "node $node, type $type, $name (exit $status):"
   grep -v '^note ' <<<"$findings" | sed 's/^/  /'
 done < <(grep '^# node' "$imported")
+
+# The REALITY link tarvick cannot write: imported for tarvick-node xray,
+# which writes the file current Xray reads.
+echo
+status=0
+grep '^vless://.*security=reality' samples/links.txt >"$imported.xray"
+echo "== tarvick-node import --xray --first 11 (the REALITY link) >> store"
+build/tarvick-node import --xray --first 11 "$imported.xray" >"$imported" || status=$?
+cat "$imported" >>"$store"
+grep '^# node' "$imported"
+sed -i "s/^ssconf_basic_node=.*/ssconf_basic_node=11/" "$store"
+status=0
+build/tarvick-node xray out/xray.json 1080 1081 tcp,udp || status=$?
+echo "== tarvick-node xray out/xray.json 1080 1081 tcp,udp (exit $status)"
+cat out/xray.json
