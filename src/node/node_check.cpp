@@ -110,16 +110,28 @@ json_object *doc_at(json_object *object, const char *path)
     return object;
 }
 
+// Texts and members under the document's root, or under its outbound
+// (either document's).
+const char *text_at(json_object *object, const char *path)
+{
+    json_object *value = doc_at(object, path);
+    return json_object_is_type(value, json_type_string) ? json_object_get_string(value) : NULL;
+}
+
+bool text_is(json_object *object, const char *path, const char *text)
+{
+    const char *value = text_at(object, path);
+    return value && strcmp(value, text) == 0;
+}
+
 const char *doc_text(const CheckInput *in, const char *path)
 {
-    json_object *value = doc_at(in->root, path);
-    return json_object_is_type(value, json_type_string) ? json_object_get_string(value) : NULL;
+    return text_at(in->root, path);
 }
 
 bool doc_is(const CheckInput *in, const char *path, const char *text)
 {
-    const char *value = doc_text(in, path);
-    return value && strcmp(value, text) == 0;
+    return text_is(in->root, path, text);
 }
 
 bool doc_has(const CheckInput *in, const char *path)
@@ -127,17 +139,14 @@ bool doc_has(const CheckInput *in, const char *path)
     return doc_at(in->root, path) != NULL;
 }
 
-// The same under the outbound, in either document.
 const char *out_text(const CheckInput *in, const char *path)
 {
-    json_object *value = doc_at(in->outbound, path);
-    return json_object_is_type(value, json_type_string) ? json_object_get_string(value) : NULL;
+    return text_at(in->outbound, path);
 }
 
 bool out_is(const CheckInput *in, const char *path, const char *text)
 {
-    const char *value = out_text(in, path);
-    return value && strcmp(value, text) == 0;
+    return text_is(in->outbound, path, text);
 }
 
 bool out_has(const CheckInput *in, const char *path)
