@@ -375,10 +375,13 @@ const char *xray_value_problem(const char *field, const char *value)
 
 namespace {
 
-void xray_refuse_value(XrayBuild *b, const char *pattern, const char *field, const char *value)
+// The values import checks too are read here, so both refuse alike.
+const char *xray_lookup_checked(XrayBuild *b, const char *pattern, const char *field)
 {
+    const char *value = store_lookup(&b->lookup, pattern);
     if (const char *problem = xray_value_problem(field, value))
         xray_refuse(b, pattern, problem);
+    return value;
 }
 
 void xray_add_log(json_object *root)
@@ -596,9 +599,8 @@ void xray_add_tls(XrayBuild *b, json_object *stream)
     xray_add_fingerprint(b, tls, false);
     xray_add_server_name(b, tls, false);
 
-    const char *alpn = store_lookup(&b->lookup, "ssconf_basic_v2ray_tls_alpn_%d");
+    const char *alpn = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_alpn_%d", "v2ray_tls_alpn");
     if (alpn[0] != '\0') {
-        xray_refuse_value(b, "ssconf_basic_v2ray_tls_alpn_%d", "v2ray_tls_alpn", alpn);
         json_object *list = doc_array(tls, "alpn");
         xray_each_item(alpn, [list](const char *item, size_t length) {
             char protocol[256];
@@ -608,17 +610,13 @@ void xray_add_tls(XrayBuild *b, json_object *stream)
         });
     }
 
-    const char *pins = store_lookup(&b->lookup, "ssconf_basic_v2ray_tls_pinned_sha256_%d");
-    if (pins[0] != '\0') {
-        xray_refuse_value(b, "ssconf_basic_v2ray_tls_pinned_sha256_%d", "v2ray_tls_pinned_sha256", pins);
+    const char *pins = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_pinned_sha256_%d", "v2ray_tls_pinned_sha256");
+    if (pins[0] != '\0')
         doc_string(tls, "pinnedPeerCertSha256", pins);
-    }
 
-    const char *names = store_lookup(&b->lookup, "ssconf_basic_v2ray_tls_verify_names_%d");
-    if (names[0] != '\0') {
-        xray_refuse_value(b, "ssconf_basic_v2ray_tls_verify_names_%d", "v2ray_tls_verify_names", names);
+    const char *names = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_verify_names_%d", "v2ray_tls_verify_names");
+    if (names[0] != '\0')
         doc_string(tls, "verifyPeerCertByName", names);
-    }
 }
 
 void xray_add_reality(XrayBuild *b, json_object *stream)
@@ -626,17 +624,13 @@ void xray_add_reality(XrayBuild *b, json_object *stream)
     json_object *reality = doc_object(stream, "realitySettings");
     xray_add_fingerprint(b, reality, true);
     xray_add_server_name(b, reality, true);
-    const char *key = store_lookup(&b->lookup, "ssconf_basic_v2ray_reality_publickey_%d");
-    xray_refuse_value(b, "ssconf_basic_v2ray_reality_publickey_%d", "v2ray_reality_publickey", key);
-    doc_string(reality, "publicKey", key);
-    const char *short_id = store_lookup(&b->lookup, "ssconf_basic_v2ray_reality_shortid_%d");
-    xray_refuse_value(b, "ssconf_basic_v2ray_reality_shortid_%d", "v2ray_reality_shortid", short_id);
-    doc_string(reality, "shortId", short_id);
-    const char *spider = store_lookup(&b->lookup, "ssconf_basic_v2ray_reality_spiderx_%d");
-    if (spider[0] != '\0') {
-        xray_refuse_value(b, "ssconf_basic_v2ray_reality_spiderx_%d", "v2ray_reality_spiderx", spider);
+    doc_string(reality, "publicKey",
+               xray_lookup_checked(b, "ssconf_basic_v2ray_reality_publickey_%d", "v2ray_reality_publickey"));
+    doc_string(reality, "shortId",
+               xray_lookup_checked(b, "ssconf_basic_v2ray_reality_shortid_%d", "v2ray_reality_shortid"));
+    const char *spider = xray_lookup_checked(b, "ssconf_basic_v2ray_reality_spiderx_%d", "v2ray_reality_spiderx");
+    if (spider[0] != '\0')
         doc_string(reality, "spiderX", spider);
-    }
 }
 
 // The TCP header is none or http, as for tarvick; mKCP reads no header.
