@@ -182,6 +182,15 @@ std::string document(int type, NodeDocument kind, const StoreSource *source)
     return text;
 }
 
+// Stored passwords are read leniently, so two spellings may be one password.
+std::string password(const char *stored)
+{
+    char *decoded = decode_base64(stored);
+    std::string text = decoded ? decoded : "";
+    free(decoded);
+    return text;
+}
+
 void check_settings(const std::string &input)
 {
     // "@x" is a type 2 node read as tarvick-node xray reads it.
@@ -226,11 +235,15 @@ void check_settings(const std::string &input)
     if (back.rc != 0)
         fail("export wrote a link that import refuses", input, text + "\n  " + back.link.reason + back.node.reason);
     if (back.link.type != type) {
-        // A V2Ray/Xray Shadowsocks node over plain TCP is the plain
-        // Shadowsocks link, which imports for the Shadowsocks client.
-        bool plain_ss = type == 2 && back.link.type == 0 && settings["v2ray_protocol"] == "ss";
-        if (!plain_ss || settings["server"] != node_get(&back.node, "server") ||
-            settings["v2ray_ss_method"] != node_get(&back.node, "method") ||
+        // A V2Ray/Xray Shadowsocks or Trojan node over plain TCP is the plain
+        // link, which imports for the Shadowsocks or the Trojan client.
+        const std::string &protocol = settings["v2ray_protocol"], &name = settings["v2ray_network_tlshost"];
+        bool plain_ss = type == 2 && back.link.type == 0 && protocol == "ss" &&
+                        settings["v2ray_ss_method"] == node_get(&back.node, "method");
+        bool plain_trojan = type == 2 && back.link.type == 3 && protocol == "trojan" &&
+                            password(settings["password"].c_str()) == password(node_get(&back.node, "password")) &&
+                            (name.empty() ? settings["server"] : name) == node_get(&back.node, "trojan_sni");
+        if (!(plain_ss || plain_trojan) || settings["server"] != node_get(&back.node, "server") ||
             text_to_int(settings["port"].c_str()) != text_to_int(node_get(&back.node, "port")))
             fail("export wrote a link of another type", input, text);
         return;
