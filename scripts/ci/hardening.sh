@@ -8,6 +8,9 @@
 #              PIE has no dynamic section and binds nothing lazily)
 #   SSP        __stack_chk_fail or __stack_chk_guard referenced
 #   FORTIFY    some __*_chk function referenced
+#              (a static binary holds libc's own definitions of both whether
+#              or not the program's code calls them, so for it the references
+#              are read from the program's objects in its build directory)
 #   NX-STACK   a GNU_STACK segment that is not executable
 #   W^X        no LOAD segment both writable and executable
 #   RODATA     .rodata in a LOAD segment that is not executable
@@ -182,10 +185,21 @@ for binary in "${binaries[@]}"; do
   elif [ "$pie" = yes ] || [ "$static" = no ]; then
     fail "$binary" BIND_NOW "no dynamic section"
   fi
+  by=""
+  if [ "$static" = yes ]; then
+    # The program's and the project libraries' objects, as CMake lays them out.
+    objects=$(find "$(dirname "$binary")/CMakeFiles" -path "*/$(basename "$binary").dir/*.o" -o \
+                -path '*/tarvick_*.dir/*.o' 2>/dev/null | sort || true)
+    by=" by the program's objects (static: libc defines them either way)"
+    [ -n "$objects" ] || by="$by, and there are none beside it to read"
+    # shellcheck disable=SC2086
+    { [ -z "$objects" ] || readelf -sW $objects; } |
+      awk '$7 == "UND" && NF >= 8 { print $8 }' | sort -u >"$scratch/symbols"
+  fi
   grep -Eqx '__stack_chk_(fail|guard)' "$scratch/symbols" ||
-    fail "$binary" SSP "neither __stack_chk_fail nor __stack_chk_guard referenced"
+    fail "$binary" SSP "neither __stack_chk_fail nor __stack_chk_guard referenced$by"
   awk '/^__[A-Za-z0-9_]+_chk$/ && !/^__stack_chk_/ { found = 1 } END { exit !found }' "$scratch/symbols" ||
-    fail "$binary" FORTIFY "no __*_chk function referenced"
+    fail "$binary" FORTIFY "no __*_chk function referenced$by"
   if ! has_segment GNU_STACK; then
     fail "$binary" NX-STACK "no GNU_STACK segment (the stack would be executable)"
   elif grep -q '^GNU_STACK [A-Z]*E' "$scratch/phdrs"; then
