@@ -30,11 +30,6 @@ bool link_xray_network(const char *network)
     return strcmp(network, "xhttp") == 0 || strcmp(network, "httpupgrade") == 0;
 }
 
-const char *or_default(const char *text, const char *fallback)
-{
-    return text && text[0] ? text : fallback;
-}
-
 bool same(const char *a, const char *b)
 {
     return strcmp(a, b) == 0;
@@ -140,7 +135,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
                                  "takes it for tarvick-node xray)",
                            t->network);
 
-    const char *security = or_default(t->security, "none");
+    const char *security = link_or_default(t->security, "none");
     bool reality = same(security, "reality");
     if (reality && !xray)
         return node_refuse(link, "security reality cannot be carried by the V2Ray/Xray document (tarvick-node import "
@@ -157,7 +152,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
             return node_refuse(link, "flow %s runs over tcp only, not %s", t->flow, network);
     }
 
-    const char *header = or_default(t->header, "none");
+    const char *header = link_or_default(t->header, "none");
     bool tcp = same(network, "tcp"), grpc = same(network, "grpc"), quic = same(network, "quic");
     if (tcp && !same(header, "none") && !same(header, "http"))
         return node_refuse(link, "unknown TCP header type '%s'", header);
@@ -166,7 +161,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
         return node_refuse(link, "TCP HTTP header path %s cannot be carried (the document sends /)", t->path);
     if (same(network, "mkcp") && t->seed[0])
         return node_refuse(link, "an mKCP seed cannot be carried by the V2Ray/Xray document");
-    const char *mode = grpc ? or_default(t->mode, "gun") : t->mode;
+    const char *mode = grpc ? link_or_default(t->mode, "gun") : t->mode;
     if (grpc && same(mode, "none")) // as panels write gun mode in vmess links
         mode = "gun";
     if (grpc && !same(mode, "gun") && !same(mode, "multi"))
@@ -194,7 +189,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
         return node_refuse(link, "host %s is a list, and the %s transport takes one name", t->host, network);
 
     // A TLS server name is one name: a host list cannot stand for it.
-    const char *tls_host = or_default(t->sni, strchr(t->host, ',') ? "" : or_default(t->host, server));
+    const char *tls_host = link_or_default(t->sni, strchr(t->host, ',') ? "" : link_or_default(t->host, server));
     bool tls = same(security, "tls") || same(security, "xtls") || reality;
     if (tls && !tls_host[0])
         return node_refuse(link, "host %s is a list and the link names no sni: a TLS server name is one name",
@@ -205,7 +200,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
              node_set_text(link, "v2ray_headtype_tcp", header) |
              node_set_text(link, "v2ray_network_host", t->host) |
              node_set_text(link, "v2ray_network_path", t->path) |
-             node_set_text(link, "v2ray_quic_security", or_default(t->quic_security, "none")) |
+             node_set_text(link, "v2ray_quic_security", link_or_default(t->quic_security, "none")) |
              node_set_text(link, "v2ray_quic_key", t->quic_key) |
              node_set_text(link, "v2ray_quic_guise", quic ? header : "none") |
              node_set_text(link, "v2ray_grpc_serviceName", t->service) |
@@ -287,7 +282,7 @@ int link_get_transport(NodeLink *node, LinkTransport *t)
     if (!t->network || !network[0])
         return node_refuse(node, "network '%s' has no link", network);
     // Written even when "none": a trojan link without it would mean TLS.
-    t->security = or_default(node_get(node, "v2ray_network_security"), "none");
+    t->security = link_or_default(node_get(node, "v2ray_network_security"), "none");
     if (!same(t->security, "none") && !same(t->security, "tls") && !same(t->security, "xtls") &&
         !same(t->security, "reality"))
         return node_refuse(node, "security '%s' has no link", t->security);
@@ -312,7 +307,7 @@ int link_get_transport(NodeLink *node, LinkTransport *t)
     // An empty server name means the server's address; a link without sni
     // would mean its host instead.
     bool tls = same(t->security, "tls") || same(t->security, "xtls") || reality || grpc;
-    t->sni = or_default(node_get(node, "v2ray_network_tlshost"), tls ? node_get(node, "server") : "");
+    t->sni = link_or_default(node_get(node, "v2ray_network_tlshost"), tls ? node_get(node, "server") : "");
     t->fingerprint = node_get(node, "v2ray_fingerprint");
     t->flow = node_get(node, "v2ray_network_flow");
     t->alpn = node_get(node, "v2ray_tls_alpn");

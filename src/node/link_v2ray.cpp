@@ -18,11 +18,6 @@
 
 namespace {
 
-const char *or_default(const char *text, const char *fallback)
-{
-    return text && text[0] ? text : fallback;
-}
-
 // "user@host:port?query#remark" with the user (UUID or password) decoded.
 int link_read_url(NodeLink *link, char *text, char **user, size_t *user_length, LinkQuery *query,
                   LinkTransport *t)
@@ -306,7 +301,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     free(address);
     if (rc == 0 && !f[ID].text[0])
         rc = node_refuse(link, "no id");
-    const char *aid = or_default(f[AID].text, "0");
+    const char *aid = link_or_default(f[AID].text, "0");
     if (rc == 0 && (strspn(aid, "0123456789") != strlen(aid) || strlen(aid) > 5))
         rc = node_refuse(link, "bad aid '%s'", aid);
     if (rc == 0 && f[FLOW].text[0])
@@ -347,7 +342,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         text_put_number(alter_id, (unsigned long)strtol(aid, NULL, 10));
         if (rc == 0)
             rc = node_set_text(link, "v2ray_uuid", f[ID].text) | node_set_text(link, "v2ray_alterid", alter_id) |
-                 node_set_text(link, "v2ray_security", or_default(f[SCY].text, "auto"));
+                 node_set_text(link, "v2ray_security", link_or_default(f[SCY].text, "auto"));
         if (rc == 0)
             rc = link_set_v2ray(link, "vmess", &t);
         if (rc == 0)
@@ -366,7 +361,7 @@ int link_read_vless(NodeLink *link, char *text, size_t)
     link->type = 2;
     if (link_read_url(link, text, &user, &user_length, &query, &t) != 0)
         return -1;
-    const char *encryption = or_default(link_query_get(&query, "encryption"), "none");
+    const char *encryption = link_or_default(link_query_get(&query, "encryption"), "none");
     if (strcmp(encryption, "none") != 0)
         return node_refuse(link, "encryption %s cannot be carried (the document sends none)", encryption);
     if (user_length == 0)
@@ -393,8 +388,8 @@ int trojan_old_ws(NodeLink *link, LinkQuery *query, LinkTransport *t)
         (t->host[0] && host[0] && strcmp(t->host, host) != 0))
         return node_refuse(link, "ws=1 and its wspath or wshost disagree with type, path or host");
     t->network = "ws";
-    t->path = or_default(t->path, path);
-    t->host = or_default(t->host, host);
+    t->path = link_or_default(t->path, path);
+    t->host = link_or_default(t->host, host);
     return 0;
 }
 
@@ -418,8 +413,8 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
     if (plugin[0])
         return node_refuse(link, "plugin %s cannot be carried by the documents", plugin);
     const char *peer = link_query_get(&query, "peer");
-    t.security = or_default(t.security, "tls"); // trojan is TLS unless told otherwise
-    t.sni = or_default(t.sni, peer);
+    t.security = link_or_default(t.security, "tls"); // trojan is TLS unless told otherwise
+    t.sni = link_or_default(t.sni, peer);
     if (node_set_password(link, user, user_length) != 0)
         return -1;
     bool plain_tcp = (!t.network[0] || strcmp(t.network, "tcp") == 0 || strcmp(t.network, "raw") == 0 ||
@@ -433,11 +428,11 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
     }
     // The Trojan client itself: it verifies unless the link says not to, and
     // takes the server name from sni, peer, a host of one name, or the server.
-    const char *sni = or_default(t.sni, strchr(t.host, ',') ? "" : t.host);
+    const char *sni = link_or_default(t.sni, strchr(t.host, ',') ? "" : t.host);
     if (!sni[0] && t.host[0])
         return node_refuse(link, "host %s is a list and the link names no sni: a TLS server name is one name", t.host);
     int rc = node_set_text(link, "ssl_verify_enable", t.verify == LINK_VERIFY_SKIP ? "0" : "1") |
-             node_set_text(link, "trojan_sni", or_default(sni, node_get(link, "server"))) |
+             node_set_text(link, "trojan_sni", link_or_default(sni, node_get(link, "server"))) |
              node_set_text(link, "trojan_mp_enable", "0");
     if (rc != 0)
         return -1;

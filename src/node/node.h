@@ -168,6 +168,11 @@ int link_write_transport(NodeLink *node, NodeText *out);
 // scheme, user, "@host:port?", first, then the transport parameters.
 int link_write_query(NodeLink *node, NodeText *out, const char *scheme, const char *user, size_t user_length,
                      const char *first);
+// A link parameter's text, or the fallback where the link left it out or empty.
+inline const char *link_or_default(const char *text, const char *fallback)
+{
+    return text && text[0] ? text : fallback;
+}
 // "type 2, protocol": the node's protocol and transport from a link's.
 int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t);
 
