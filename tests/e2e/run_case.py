@@ -48,6 +48,8 @@ DOWNLOAD_BYTES = 2 * 1024 * 1024 + 12345
 UPLOAD_BYTES = 1024 * 1024 + 777
 STEP_TIMEOUT = 10.0
 TRANSFER_TIMEOUT = 25.0
+# Transports that run over UDP.
+DATAGRAM_NETWORKS = ("mkcp", "kcp", "quic")
 UDP_SIZES = (1, 200, 1000, 1400)
 SOCKET_PATH = "/tmp/.brimd_server_sock"
 CA_BUNDLE = "/rom/etc/ssl/certs/ca-certificates.crt"
@@ -134,7 +136,7 @@ def udp_beside_stream(protocol, network):
     port, beside the stream transport: over mKCP and QUIC, which own that UDP
     port, the datagrams never reach the proxy, while TCP flows. (A server
     that also relays UDP on that port loses its mKCP or QUIC packets.)"""
-    return protocol in ("ss", "socks") and network in ("mkcp", "kcp", "quic")
+    return protocol in ("ss", "socks") and network in DATAGRAM_NETWORKS
 
 
 # Where what check finds and what the client does differ, and why.
@@ -1087,10 +1089,21 @@ def client_accepts(env, argv):
 def carry_traffic(case, env, socks_port):
     """Sends the case's traffic; what arrives is noted in env["seen"]."""
     seen = env["seen"]
+    http_port = env["http"].server_address[1]
     try:
-        wait_for_path(socks_port, env["http"].server_address[1], env["procs"])
-        moved = check_tcp_traffic(socks_port, env["http"].server_address[1], env["payload"],
-                                  case.get("head_alone", False))
+        wait_for_path(socks_port, http_port, env["procs"])
+        try:
+            moved = check_tcp_traffic(socks_port, http_port, env["payload"], case.get("head_alone", False))
+        except (OSError, CaseFailure) as error:
+            # mKCP and QUIC run over datagrams, and on a loopback shared by a
+            # whole parallel run (2 cores, 8 cases) V2Ray 4's mKCP has once
+            # dropped an upload after the path had carried a ping and a
+            # download. A second whole transfer tells that from a document
+            # that carries nothing, which fails the ping already.
+            if isinstance(error, CaseStopped) or case.get("network") not in DATAGRAM_NETWORKS:
+                raise
+            print("transfer over %s broke once, sent again: %s" % (case["network"], error))
+            moved = check_tcp_traffic(socks_port, http_port, env["payload"], case.get("head_alone", False))
     except (OSError, CaseFailure) as error:
         if isinstance(error, CaseStopped):
             raise
@@ -1177,7 +1190,7 @@ def run_v2ray_case(case, env):
     require_binaries("v2ray")
     procs = env["procs"]
     password = "v2-secret %d" % os.getpid()
-    transport_kinds = ("udp",) if case["network"] in ("mkcp", "kcp", "quic") else ("tcp",)
+    transport_kinds = ("udp",) if case["network"] in DATAGRAM_NETWORKS else ("tcp",)
     server_port = free_port()
     local_port = free_port()
     socks_port = free_port()
