@@ -1097,9 +1097,9 @@ def carry_traffic(case, env, socks_port):
         except (OSError, CaseFailure) as error:
             # mKCP and QUIC run over datagrams, and on a loopback shared by a
             # whole parallel run (2 cores, 8 cases) V2Ray 4's mKCP has once
-            # dropped an upload after the path had carried a ping and a
-            # download. A second whole transfer tells that from a document
-            # that carries nothing, which fails the ping already.
+            # closed an upload without a reply after the path had carried a
+            # ping and a download. A second whole transfer tells that from a
+            # document that carries nothing, which fails the ping already.
             if isinstance(error, CaseStopped) or case.get("network") not in DATAGRAM_NETWORKS:
                 raise
             print("transfer over %s broke once, sent again: %s" % (case["network"], error))
