@@ -67,14 +67,15 @@ if [ ${#binaries[@]} -eq 0 ]; then
   exit 1
 fi
 
-# The toolchain prefix of an ELF machine, as readelf names it.
-triplet_of() {
+# An ELF machine, as readelf names it: its short name, and its toolchain's
+# prefix ("?" where none is known).
+machine_names() {
   case "$1" in
-    "Advanced Micro Devices X86-64") echo "" ;;
-    ARM) echo arm-linux-gnueabihf- ;;
-    AArch64) echo aarch64-linux-gnu- ;;
-    "MIPS R3000") echo mipsel-linux-gnu- ;;
-    *) echo "?" ;;
+    "Advanced Micro Devices X86-64") echo "x86-64 " ;;
+    ARM) echo "arm arm-linux-gnueabihf-" ;;
+    AArch64) echo "aarch64 aarch64-linux-gnu-" ;;
+    "MIPS R3000") echo "mips mipsel-linux-gnu-" ;;
+    *) echo "${1// /_} ?" ;;
   esac
 }
 
@@ -125,7 +126,7 @@ for binary in "${binaries[@]}"; do
 
   machine=$(sed -n 's/^ *Machine: *//p' "$scratch/header")
   type=$(sed -n 's/^ *Type: *\([A-Z]*\).*/\1/p' "$scratch/header")
-  prefix=$(triplet_of "$machine")
+  read -r short_machine prefix <<<"$(machine_names "$machine")"
   # One line per program header: its type, its flags run together ("RE",
   # "RW", "RWE") and its sections.
   awk 'BEGIN { count = 0 }
@@ -232,9 +233,6 @@ for binary in "${binaries[@]}"; do
     fi
   fi
 
-  short_machine=$(case "$machine" in
-    "Advanced Micro Devices X86-64") echo x86-64 ;; ARM) echo arm ;;
-    AArch64) echo aarch64 ;; "MIPS R3000") echo mips ;; *) echo "$machine" ;; esac)
   if [ ${#problems[@]} -eq 0 ]; then
     verdict="all"
   else
