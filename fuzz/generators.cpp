@@ -34,7 +34,7 @@ std::map<std::string, std::vector<std::string>> served;
 } // namespace
 
 // Stands in for the socket client: same contract, in memory.
-int store_get(const char *key, ValueBuffer *value)
+int store_get(const char *key, ValueBuffer *value, bool *)
 {
     std::string text = served_values.empty() ? "" : served_values[next_value++ % served_values.size()];
     if (text != "none\n")
@@ -208,14 +208,15 @@ void check_xray(const GeneratorArgs *args)
     next_value = 0;
     served.clear();
     unlink(args->path);
-    XrayRefusal refusal;
-    int rc = write_xray_config(args, &refusal);
-    if (rc == XRAY_REFUSED) {
-        if (!refusal.text[0] || strchr(refusal.text, '\n') || access(args->path, F_OK) == 0)
-            fail("a refusal that is not one line, or with a file", refusal.text);
+    StoreSource source = store_daemon();
+    GeneratorRun run = {&source, ""};
+    int rc = write_xray_config(args, &run);
+    if (rc == GENERATOR_REFUSED) {
+        if (!run.refusal[0] || strchr(run.refusal, '\n') || access(args->path, F_OK) == 0)
+            fail("a refusal that is not one line, or with a file", run.refusal);
         return;
     }
-    if (rc != XRAY_WRITTEN)
+    if (rc != GENERATOR_WRITTEN)
         fail("the xray writer failed", "");
     json_object_put(read_document(args->path));
 }
@@ -247,15 +248,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     unlink(path.c_str());
     GeneratorArgs args = {kind, node, path.c_str(), local_port, second_port, proto};
-    typedef int (*Generator)(const GeneratorArgs *);
     const Generator generators[] = {write_ss_config, write_ss_config, write_v2ray_config, write_trojan_config};
+    StoreSource source = store_daemon();
+    GeneratorRun run = {&source, ""};
     if (kind == PROXY_V2RAY) {
         check_xray(&args);
         next_value = 0;
         served.clear();
         unlink(path.c_str());
     }
-    if (generators[kind](&args) != 0) {
+    if (generators[kind](&args, &run) != 0) {
         // Only a security the V2Ray/Xray document cannot carry is refused,
         // and then the file is not touched.
         char key[KEY_BUFFER_SIZE];

@@ -30,7 +30,7 @@
 #include <string>
 
 // Import never asks the daemon: it answers the generator from the link.
-int store_get(const char *key, ValueBuffer *)
+int store_get(const char *key, ValueBuffer *, bool *)
 {
     fprintf(stderr, "node link fuzz: the daemon was asked for %s\n", key);
     abort();
@@ -65,9 +65,9 @@ std::string difference(const NodeLink *a, const NodeLink *b)
 }
 
 // The direct run of the generator takes its values from the parsed link.
-int answer_from_link(void *context, const char *key, ValueBuffer *value)
+int answer_from_link(StoreSource *source, const char *key, ValueBuffer *value)
 {
-    const NodeLink *answering = (const NodeLink *)context;
+    const NodeLink *answering = (const NodeLink *)source->context;
     char name[sizeof answering->fields[0].name];
     if (node_key_field(key, NODE_INDEX, name, sizeof name) == 0)
         snprintf(value->text, sizeof value->text, "%s", node_get(answering, name));
@@ -118,7 +118,7 @@ void check_line(const std::string &line, bool xray)
 
     NodeLink direct;
     node_link_init(&direct);
-    const StoreSource source = {answer_from_link, &first.link};
+    StoreSource source = {answer_from_link, &first.link, false};
     NodeDocument document = xray && first.link.type == 2 ? DOCUMENT_XRAY : DOCUMENT_TARVICK;
     int recorded = node_record(&direct, first.link.type, NODE_INDEX, &source, document);
     if (recorded != 0 && recorded != NODE_RECORD_REFUSED)
@@ -148,9 +148,9 @@ void check_line(const std::string &line, bool xray)
 
 typedef std::map<std::string, std::string> Settings;
 
-int answer_from_settings(void *context, const char *key, ValueBuffer *value)
+int answer_from_settings(StoreSource *source, const char *key, ValueBuffer *value)
 {
-    const Settings *settings = (const Settings *)context;
+    const Settings *settings = (const Settings *)source->context;
     char name[64];
     if (node_key_field(key, NODE_INDEX, name, sizeof name) == 0) {
         auto found = settings->find(name);
@@ -162,7 +162,7 @@ int answer_from_settings(void *context, const char *key, ValueBuffer *value)
 
 // The document tarvick (or tarvick-node xray) writes for these settings, as
 // text; "" when it is refused.
-std::string document(int type, NodeDocument kind, const StoreSource *source)
+std::string document(int type, NodeDocument kind, StoreSource *source)
 {
     static char path[] = "/tmp/tarvick-fuzz-XXXXXX";
     static bool made = mkstemp(path) >= 0;
@@ -212,7 +212,7 @@ void check_settings(const std::string &input)
     if (settings["v2ray_network"] != "grpc")
         settings.erase("v2ray_mux_enable");
 
-    const StoreSource stored_source = {answer_from_settings, &settings};
+    StoreSource stored_source = {answer_from_settings, &settings, false};
     NodeLink stored;
     node_link_init(&stored);
     if (node_record(&stored, type, NODE_INDEX, &stored_source, kind) != 0) {
@@ -256,7 +256,7 @@ void check_settings(const std::string &input)
     // So is an empty security: no TLS.
     if (settings["v2ray_network_security"].empty())
         settings["v2ray_network_security"] = "none";
-    const StoreSource back_source = {answer_from_link, &back.node};
+    StoreSource back_source = {answer_from_link, &back.node, false};
     std::string expected = document(type, kind, &stored_source), got = document(type, kind, &back_source);
     if (expected != got)
         fail("the exported link imports as another node", input, text + "\n  stored: " + expected + "  imported: " + got);

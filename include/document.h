@@ -29,9 +29,13 @@ void doc_element_string(json_object *array, const char *text);
 void doc_password(json_object *object, const char *name, const char *stored);
 void doc_element_password(json_object *array, const char *stored);
 
+struct StoreSource;
+
 // Writes the root as one line of spaced JSON and a newline. Returns 0 when
 // written or when the path cannot be opened at all (nothing touched, nothing
 // said); -1 after printing one line on stderr when the document could not be
-// built or the opened file could not be written whole (it is cut back to
-// empty when it is a regular file).
-int write_document(json_object *root, const char *path);
+// built (or the settings it was built from could not all be read, as the
+// source tells) or the opened file could not be written whole (it is cut
+// back to empty when it is a regular file). A NULL path asks for no file:
+// 0 or -1 as for a file, and nothing is printed.
+int write_document(json_object *root, const char *path, const StoreSource *source = nullptr);

@@ -35,6 +35,7 @@ struct StoreClient {
     char *buffer;    // allocation is capacity + 1, so a NUL always fits
     size_t capacity;
     size_t fill;     // bytes received so far by the current exact read
+    bool out_of_memory; // the buffer could not be allocated
 };
 
 // Result codes inside the client; store_get folds them all into -1.
@@ -53,29 +54,35 @@ int store_read_reply(StoreClient *client, ValueBuffer *value);
 
 // Looks up one key on a connection of its own. Returns 0 when the exchange
 // completed (value copied only when the reply carries one), -1 otherwise;
-// on -1 the caller's buffer is left untouched.
-int store_get(const char *key, ValueBuffer *value);
+// on -1 the caller's buffer is left untouched, and *out_of_memory (when
+// given) tells whether an allocation of the lookup failed.
+int store_get(const char *key, ValueBuffer *value, bool *out_of_memory = NULL);
 
-// Where the lookup idiom takes its values from: the daemon (store_get) unless
-// a program that prepares or checks settings answers them itself, with the
-// state of its own run as context. tarvick never sets it.
+// Where a run's settings come from: the daemon for tarvick, a link or a
+// recorder for tarvick-node. Each run has its own, passed to its readers.
+// out_of_memory is set once a value of the run could not be had for lack of
+// memory: its empty value is then not the setting, and no document may be
+// written from it.
 struct StoreSource {
-    int (*get)(void *context, const char *key, ValueBuffer *value);
+    int (*get)(StoreSource *source, const char *key, ValueBuffer *value);
     void *context;
+    bool out_of_memory;
 };
-void store_set_source(const StoreSource *source);
+// The daemon (store_get), as a fresh source for one run.
+StoreSource store_daemon(void);
 
 // The lookup idiom. A reader keeps one StoreLookup for all its lookups; each
-// call clears both buffers, names the key and asks the daemon afresh, so the
+// call clears both buffers, names the key and asks the source afresh, so the
 // returned text is valid only until the next call.
 struct StoreLookup {
     int node;      // fills the %d of per-node key patterns
-    int result;    // store_get's result for the latest lookup
+    int result;    // the source's result for the latest lookup
+    StoreSource *source;
     KeyBuffer key;
     ValueBuffer value;
 };
 
-void store_lookup_init(StoreLookup *lookup, int node);
+void store_lookup_init(StoreLookup *lookup, int node, StoreSource *source);
 const char *store_lookup(StoreLookup *lookup, const char *pattern);
 const char *store_lookup_global(StoreLookup *lookup, const char *key);
 int store_lookup_int(StoreLookup *lookup, const char *pattern);
@@ -83,13 +90,9 @@ int store_lookup_int(StoreLookup *lookup, const char *pattern);
 bool store_lookup_switch(StoreLookup *lookup, const char *pattern);
 // Port reuse stays on unless the router says it is exactly "armv7l".
 bool store_port_reuse(StoreLookup *lookup);
-
-// True once a lookup of this run failed because memory ran out: its empty
-// value is then not the setting, and no document may be written from it.
-bool store_memory_exhausted(void);
-// Called where an allocation of the lookup itself came back NULL; an absent
-// key or a broken daemon is an empty value like any other.
-void store_mark_memory_exhausted(void);
+// A stored password, decoded for a member; NULL (and the run's settings
+// marked incomplete) when memory ran out. The caller frees it.
+char *store_lookup_password(StoreLookup *lookup);
 
 // Reads a text as an integer: leading white space, an optional sign, then
 // decimal digits up to the first other character; 0 without digits.

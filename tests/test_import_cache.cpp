@@ -22,9 +22,9 @@ struct Reading {
     std::vector<std::string> keys;
 };
 
-int answer(void *context, const char *key, ValueBuffer *value)
+int answer(StoreSource *source, const char *key, ValueBuffer *value)
 {
-    Reading *reading = (Reading *)context;
+    Reading *reading = (Reading *)source->context;
     reading->keys.push_back(key);
     std::string name = key;
     const std::string prefix = "ssconf_basic_", suffix = "_4";
@@ -44,15 +44,13 @@ const int XRAY = 4;
 std::vector<std::string> keys_read(int type, const Settings &settings)
 {
     Reading reading = {&settings, {}};
-    const StoreSource source = {answer, &reading};
-    GeneratorArgs args = {type == XRAY ? PROXY_V2RAY : type, 4, "", 1080, 1081, "tcp,udp"};
-    XrayRefusal refusal;
-    store_set_source(&source);
+    StoreSource source = {answer, &reading, false};
+    GeneratorArgs args = {type == XRAY ? PROXY_V2RAY : type, 4, NULL, 1080, 1081, "tcp,udp"};
+    GeneratorRun run = {&source, ""};
     if (type == XRAY)
-        write_xray_config(&args, &refusal);
+        write_xray_config(&args, &run);
     else
-        driver_generator(type)(&args);
-    store_set_source(NULL);
+        driver_generator(type)(&args, &run);
     return reading.keys;
 }
 

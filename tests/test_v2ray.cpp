@@ -1,6 +1,7 @@
 // The V2Ray/Xray document as the client reads it: whole files byte for byte,
 // and the exact sequence of keys the daemon is asked for.
 #include "fixture.h"
+#include "store.h"
 #include "tarvick.h"
 #include "test_v2ray_node.h"
 
@@ -579,7 +580,9 @@ TEST_F(V2rayTest, GeneratorWithoutPortsLeavesInboundsOut)
         daemon.clear();
         remove(OUT);
         GeneratorArgs args{PROXY_V2RAY, 1, OUT, ports.local, ports.second, "tcp"};
-        EXPECT_EQ(write_v2ray_config(&args), 0);
+        StoreSource source = store_daemon();
+        GeneratorRun run = {&source, ""};
+        EXPECT_EQ(write_v2ray_config(&args, &run), 0);
         EXPECT_EQ(read_file(OUT), ports.file);
         std::vector<std::string> expected = node_keys(1, {P, NS, N, P, N, NS, "v2ray_mux_enable"});
         expected.erase(expected.begin()); // the node index is the driver's lookup

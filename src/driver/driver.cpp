@@ -34,10 +34,10 @@ int driver_usage(void)
 
 // Kept out of line so that its value buffer is off the stack before the
 // generator puts its own in the same place: routers count every page.
-__attribute__((noinline)) int driver_read_node(int *node)
+__attribute__((noinline)) int driver_read_node(StoreSource *source, int *node)
 {
     StoreLookup lookup;
-    store_lookup_init(&lookup, 0);
+    store_lookup_init(&lookup, 0, source);
     const char *text = store_lookup_global(&lookup, "ssconf_basic_node");
     if (lookup.result != 0)
         return -1;
@@ -62,9 +62,10 @@ int driver_run(int argc, char **argv)
         return driver_usage();
     int kind = text_to_int(argv[1]);
 
+    StoreSource daemon = store_daemon();
     int node = 0;
-    if (driver_read_node(&node) != 0) {
-        if (store_memory_exhausted())
+    if (driver_read_node(&daemon, &node) != 0) {
+        if (daemon.out_of_memory)
             write_document(NULL, argv[2]); // refuses it, and says why
         return 1;
     }
@@ -74,5 +75,9 @@ int driver_run(int argc, char **argv)
     if (!generator)
         return 1;
     GeneratorArgs args = {kind, node, argv[2], local_port, second_port, argv[5]};
-    return generator(&args) == 0 ? 0 : 1;
+    GeneratorRun run = {&daemon, ""};
+    int rc = generator(&args, &run);
+    if (rc == GENERATOR_REFUSED)
+        fprintf(stderr, "tarvick: %s\n", run.refusal);
+    return rc == GENERATOR_WRITTEN ? 0 : 1;
 }

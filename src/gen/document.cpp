@@ -128,11 +128,13 @@ static int write_failed(const char *path, int error)
     return -1;
 }
 
-int write_document(json_object *root, const char *path)
+int write_document(json_object *root, const char *path, const StoreSource *source)
 {
+    bool complete = !doc_incomplete && root && !(source && source->out_of_memory);
+    if (!path)
+        return complete ? 0 : -1;
     // Serialise before opening, so that running out of memory never costs
     // the client its previous file.
-    bool complete = !doc_incomplete && root && !store_memory_exhausted();
     // json-c's serialiser drops a piece it cannot append and carries on (a
     // member name, a separator), so a text made while an allocation failed
     // comes back shorter than it is; and a malloc that succeeds may still

@@ -24,12 +24,12 @@ const char *ss_mode(const char *proto)
 
 } // namespace
 
-int write_ss_config(const GeneratorArgs *args)
+int write_ss_config(const GeneratorArgs *args, GeneratorRun *run)
 {
     Document doc;
     json_object *root = doc.root;
     StoreLookup lookup;
-    store_lookup_init(&lookup, args->node);
+    store_lookup_init(&lookup, args->node, run->source);
 
     bool kcp_redirect = store_lookup_switch(&lookup, "ssconf_basic_use_kcp_%d");
     bool reuse_port = store_port_reuse(&lookup);
@@ -66,5 +66,5 @@ int write_ss_config(const GeneratorArgs *args)
         doc_bool(root, "fast_open", false);
         doc_bool(root, "reuse_port", reuse_port);
     }
-    return write_document(root, args->path);
+    return write_document(root, args->path, run->source);
 }

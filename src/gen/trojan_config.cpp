@@ -28,12 +28,12 @@ const char *trojan_run_type(const char *proto)
 
 } // namespace
 
-int write_trojan_config(const GeneratorArgs *args)
+int write_trojan_config(const GeneratorArgs *args, GeneratorRun *run)
 {
     Document doc;
     json_object *root = doc.root;
     StoreLookup lookup;
-    store_lookup_init(&lookup, args->node);
+    store_lookup_init(&lookup, args->node, run->source);
 
     bool reuse_port = store_port_reuse(&lookup);
 
@@ -75,5 +75,5 @@ int write_trojan_config(const GeneratorArgs *args)
     doc_bool(tcp, "fast_open", false);
     doc_int(tcp, "fast_open_qlen", 20);
 
-    return write_document(root, args->path);
+    return write_document(root, args->path, run->source);
 }

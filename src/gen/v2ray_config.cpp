@@ -10,35 +10,12 @@
 
 namespace {
 
-struct NamedValue {
-    const char *text;
-    int value;
-};
-
-const NamedValue V2RAY_PROTOCOLS[] = {
-    {"vmess", OUTBOUND_VMESS}, {"vless", OUTBOUND_VLESS}, {"trojan", OUTBOUND_TROJAN},
-    {"ss", OUTBOUND_SHADOWSOCKS}, {"socks", OUTBOUND_SOCKS}, {"http", OUTBOUND_HTTP},
-};
-const NamedValue V2RAY_SECURITIES[] = {{"xtls", SECURITY_XTLS}, {"tls", SECURITY_TLS}};
-const NamedValue V2RAY_NETWORKS[] = {
-    {"tcp", NETWORK_TCP}, {"mkcp", NETWORK_MKCP}, {"ws", NETWORK_WS},
-    {"h2", NETWORK_H2},   {"quic", NETWORK_QUIC}, {"grpc", NETWORK_GRPC},
-};
-
-template <size_t N>
-int v2ray_classify(const NamedValue (&table)[N], const char *text, int other)
+// Every stored text is written as it stands, but for the names the
+// documents write otherwise ("ss" is "shadowsocks").
+const char *v2ray_protocol_name(const char *stored)
 {
-    for (const NamedValue &row : table)
-        if (strcmp(text, row.text) == 0)
-            return row.value;
-    return other;
-}
-
-// The add-on stores Shadowsocks as "ss", a name no V2Ray/Xray client knows as
-// an outbound protocol; every other stored text is written as it stands.
-const char *v2ray_protocol_name(OutboundProtocol protocol, const char *stored)
-{
-    return protocol == OUTBOUND_SHADOWSOCKS ? "shadowsocks" : stored;
+    const V2rayName *row = v2ray_protocol(stored);
+    return v2ray_writes(row, DOC_TARVICK) && row->written ? row->written : stored;
 }
 
 void v2ray_add_log(json_object *root)
@@ -135,27 +112,26 @@ void v2ray_add_settings(json_object *outbound, OutboundProtocol protocol, Securi
 
 } // namespace
 
-int write_v2ray_config(const GeneratorArgs *args)
+int write_v2ray_config(const GeneratorArgs *args, GeneratorRun *run)
 {
     Document doc;
     json_object *root = doc.root;
     StoreLookup lookup;
-    store_lookup_init(&lookup, args->node);
+    store_lookup_init(&lookup, args->node, run->source);
 
     // Classify first: every rule below sees the same three decisions.
-    OutboundProtocol protocol = (OutboundProtocol)v2ray_classify(
-        V2RAY_PROTOCOLS, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d"), OUTBOUND_OTHER);
+    OutboundProtocol protocol = v2ray_tarvick_protocol(store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d"));
     const char *security_text = store_lookup(&lookup, "ssconf_basic_v2ray_network_security_%d");
-    SecurityMode security = (SecurityMode)v2ray_classify(V2RAY_SECURITIES, security_text, SECURITY_NONE);
+    SecurityMode security = v2ray_tarvick_security(security_text);
     // Any other security (reality, say) would leave ids and passwords in
     // clear: only an empty text and "none" mean no TLS.
-    bool writable = security != SECURITY_NONE || security_text[0] == '\0' || strcmp(security_text, "none") == 0;
-    NetworkKind network = (NetworkKind)v2ray_classify(
-        V2RAY_NETWORKS, store_lookup(&lookup, "ssconf_basic_v2ray_network_%d"), NETWORK_OTHER);
+    bool writable = v2ray_writes(v2ray_security(security_text), DOC_TARVICK);
+    NetworkKind network = v2ray_tarvick_network(store_lookup(&lookup, "ssconf_basic_v2ray_network_%d"));
     if (!writable) {
-        fprintf(stderr, "tarvick: ssconf_basic_v2ray_network_security_%d is not tls, xtls or none: tarvick cannot "
-                        "write it (tarvick-node xray can write reality)\n", args->node);
-        return -1;
+        snprintf(run->refusal, sizeof run->refusal,
+                 "ssconf_basic_v2ray_network_security_%d is not tls, xtls or none: tarvick cannot write it "
+                 "(tarvick-node xray can write reality)", args->node);
+        return GENERATOR_REFUSED;
     }
     if (network == NETWORK_GRPC)
         security = SECURITY_TLS; // gRPC always runs over TLS, whatever is stored
@@ -167,10 +143,9 @@ int write_v2ray_config(const GeneratorArgs *args)
         v2ray_add_socks_detour(root, args);
 
     json_object *outbound = doc_object(root, "outbound");
-    doc_string(outbound, "protocol",
-               v2ray_protocol_name(protocol, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d")));
+    doc_string(outbound, "protocol", v2ray_protocol_name(store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d")));
     v2ray_add_settings(outbound, protocol, security, &lookup);
     add_v2ray_stream(outbound, &lookup, security, network);
 
-    return write_document(root, args->path);
+    return write_document(root, args->path, run->source);
 }

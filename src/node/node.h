@@ -208,22 +208,20 @@ int link_write(NodeLink *node, NodeText *out);
 // tarvick-node xray's (type 2), whose keys come first, then those only
 // tarvick 2 reads.
 enum NodeDocument { DOCUMENT_TARVICK, DOCUMENT_XRAY };
-// What node_record returns when tarvick-node xray's writer refuses the node:
-// every key was read all the same, and the reason is set.
+// What node_record returns when the document's writer refuses the node
+// (tarvick 2 a security it cannot write, tarvick-node xray what current Xray
+// would not run): every key was read all the same, and the reason is set.
 enum { NODE_RECORD_REFUSED = 1 };
 
 // Runs the writer of the document over a settings source for the node's
 // type and index, and keeps every per-node setting it reads, in the order it
 // reads them, with the value it got. Returns 0, NODE_RECORD_REFUSED, or -1
-// when a lookup failed (the reason is set).
-int node_record(NodeLink *out, int type, int node, const StoreSource *source, NodeDocument document);
+// when a lookup failed or memory ran out (the reason is set).
+int node_record(NodeLink *out, int type, int node, StoreSource *source, NodeDocument document);
 // The same, and the document for those settings is written to path, with
 // these ports and the transport list "tcp,udp".
-int node_record_document(NodeLink *out, int type, int node, const StoreSource *source, NodeDocument document,
+int node_record_document(NodeLink *out, int type, int node, StoreSource *source, NodeDocument document,
                          const char *path, int local_port, int second_port);
-// The daemon as a settings source (store_get).
-int node_daemon_get(void *context, const char *key, ValueBuffer *value);
-extern const StoreSource NODE_DAEMON;
 // The field of a per-node key of this node ("server" of
 // "ssconf_basic_server_3"); -1 for any other key.
 int node_key_field(const char *key, int node, char *name, size_t size);
@@ -261,7 +259,7 @@ int node_parse_target(int argc, char **argv, const char *option, bool takes_valu
 // The node index to read, after the node lookup tarvick makes first (so an
 // unreachable daemon is started and told once, as tarvick does it). Returns
 // 0, or NODE_REFUSED when the daemon could not be asked.
-int node_target_index(const NodeTarget *target, int *node);
+int node_target_index(const NodeTarget *target, StoreSource *daemon, int *node);
 
 // The facts check knows, as its man page lists them: returns the severity
 // and makes text "RELEASES: WHAT [SETTING]: WHAT TO DO."; NULL past the last.

@@ -963,8 +963,9 @@ int node_check(int argc, char **argv)
         }
     }
 
+    StoreSource daemon = store_daemon();
     int node;
-    if (node_target_index(&args, &node) != 0)
+    if (node_target_index(&args, &daemon, &node) != 0)
         return NODE_REFUSED;
     // The document goes to a file of this run's own, never to tarvick's.
     const char *tmp = getenv("TMPDIR");
@@ -979,11 +980,11 @@ int node_check(int argc, char **argv)
     NodeLink settings;
     node_link_init(&settings);
     int port = check_free_port();
-    int rc = node_record_document(&settings, (int)type, node, &NODE_DAEMON, args.document, file, port,
+    int rc = node_record_document(&settings, (int)type, node, &daemon, args.document, file, port,
                                   port + 1 == 3333 ? 3334 : port + 1);
     if (rc == NODE_RECORD_REFUSED) {
         // The writer says what to change; nothing was written to judge.
-        fprintf(stdout, "refused tarvick-node xray: %s\n", settings.reason);
+        fprintf(stdout, "refused %s: %s\n", xray ? "tarvick-node xray" : "tarvick", settings.reason);
         node_link_clear(&settings);
         unlink(file);
         return NODE_REFUSED;

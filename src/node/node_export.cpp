@@ -114,13 +114,14 @@ int node_export(int argc, char **argv)
     }
     long type = target.type;
     bool qr = target.option;
+    StoreSource daemon = store_daemon();
     int node;
-    if (node_target_index(&target, &node) != 0)
+    if (node_target_index(&target, &daemon, &node) != 0)
         return NODE_REFUSED;
     NodeLink settings;
     node_link_init(&settings);
     NodeText link;
-    int rc = node_record(&settings, (int)type, node, &NODE_DAEMON, target.document);
+    int rc = node_record(&settings, (int)type, node, &daemon, target.document);
     if (rc == 0)
         rc = link_write(&settings, &link);
     if (rc != 0) {

@@ -48,9 +48,9 @@ struct ImportAnswer {
     int node;
 };
 
-int import_answer(void *context, const char *key, ValueBuffer *value)
+int import_answer(StoreSource *source, const char *key, ValueBuffer *value)
 {
-    const ImportAnswer *answer = (const ImportAnswer *)context;
+    const ImportAnswer *answer = (const ImportAnswer *)source->context;
     char name[sizeof answer->link->fields[0].name];
     if (node_key_field(key, answer->node, name, sizeof name) == 0)
         snprintf(value->text, sizeof value->text, "%s", node_get(answer->link, name));
@@ -295,7 +295,9 @@ int import_record(ImportCache *cache, NodeLink *node, const NodeLink *link, int 
         return 0;
     }
     ImportAnswer answer = {link, index};
-    const StoreSource source = {import_answer, &answer};
+    // Each link is a run of its own: memory that ran out for one is that
+    // link's refusal only.
+    StoreSource source = {import_answer, &answer, false};
     // Whether tarvick-node xray refuses the node is its own run's business.
     NodeDocument document = link->for_xray && link->type == PROXY_V2RAY ? DOCUMENT_XRAY : DOCUMENT_TARVICK;
     int recorded = node_record(node, link->type, index, &source, document);

@@ -14,26 +14,29 @@ namespace {
 // One run of a generator over a settings source, and what it read.
 struct Recording {
     NodeLink *out;
-    const StoreSource *source;
+    StoreSource *source;
     int node;
-    int failed;
+    bool failed;
 };
 
 const char NODE_KEY_PREFIX[] = "ssconf_basic_";
 
-int record_lookup(void *context, const char *key, ValueBuffer *value)
+int record_lookup(StoreSource *recorder, const char *key, ValueBuffer *value)
 {
-    Recording *recording = (Recording *)context;
-    int rc = recording->source->get(recording->source->context, key, value);
+    Recording *recording = (Recording *)recorder->context;
+    int rc = recording->source->get(recording->source, key, value);
+    if (recording->source->out_of_memory)
+        recorder->out_of_memory = true;
     if (rc != 0)
-        recording->failed = 1;
+        recording->failed = true;
     char name[sizeof recording->out->fields[0].name];
     if (node_key_field(key, recording->node, name, sizeof name) != 0)
         return rc; // global keys such as the router's architecture are not the node's
     // A value read twice (the V2Ray protocol, security and network are) is
-    // the same value; the first reading fixes its place.
-    if (rc == 0 && !node_has(recording->out, name))
-        node_set_text(recording->out, name, value->text);
+    // the same value; the first reading fixes its place. A value that cannot
+    // be kept would make a node without it.
+    if (rc == 0 && !node_has(recording->out, name) && node_set_text(recording->out, name, value->text) != 0)
+        recording->failed = true;
     return rc;
 }
 
@@ -54,55 +57,46 @@ int node_key_field(const char *key, int node, char *name, size_t size)
     return 0;
 }
 
-int node_record_document(NodeLink *out, int type, int node, const StoreSource *source, NodeDocument document,
+int node_record_document(NodeLink *out, int type, int node, StoreSource *source, NodeDocument document,
                          const char *path, int local_port, int second_port)
 {
     Generator generator = driver_generator(type);
     if (!generator || (document == DOCUMENT_XRAY && type != PROXY_V2RAY))
         return node_refuse(out, "type %d is not 0 to 3", type);
     out->type = type;
-    Recording recording = {out, source, node, 0};
-    const StoreSource recorder = {record_lookup, &recording};
+    Recording recording = {out, source, node, false};
+    StoreSource recorder = {record_lookup, &recording, false};
     // The ports only steer members, never which settings are read.
     GeneratorArgs args = {type, node, path, local_port, second_port, "tcp,udp"};
-    store_set_source(&recorder);
-    int rc = 0;
-    XrayRefusal refusal;
-    refusal.text[0] = '\0';
+    GeneratorRun run = {&recorder, ""};
+    int rc;
     if (document == DOCUMENT_XRAY) {
-        rc = write_xray_config(&args, &refusal);
+        rc = write_xray_config(&args, &run);
         // tarvick's own keys beside: a node import writes for tarvick-node
-        // xray serves tarvick too where it can. A security tarvick cannot
-        // write it refuses with a line of its own, which is not wanted here.
-        const char *security = node_get(out, "v2ray_network_security");
-        args.path = "";
-        if (!security[0] || strcmp(security, "none") == 0 || strcmp(security, "tls") == 0 ||
-            strcmp(security, "xtls") == 0)
-            generator(&args);
+        // xray serves tarvick too where it can, and whether tarvick refuses
+        // it is not this document's business.
+        GeneratorRun beside = {&recorder, ""};
+        args.path = NULL;
+        if (generator(&args, &beside) == GENERATOR_WRITE_FAILED && rc == GENERATOR_WRITTEN)
+            rc = GENERATOR_WRITE_FAILED;
     } else {
-        rc = generator(&args);
+        rc = generator(&args, &run);
     }
-    store_set_source(NULL);
+    if (recording.failed && !out->reason[0])
+        node_refuse(out, recorder.out_of_memory ? "out of memory" : "a setting of node %d could not be read", node);
     if (recording.failed)
-        return node_refuse(out, "a setting of node %d could not be read", node);
-    if (rc == XRAY_REFUSED && document == DOCUMENT_XRAY) {
-        node_refuse(out, "%s", refusal.text);
+        return -1;
+    if (rc == GENERATOR_REFUSED) {
+        node_refuse(out, "%s", run.refusal);
         return NODE_RECORD_REFUSED;
     }
-    if (rc != 0)
-        return node_refuse(out, "the document could not be written");
+    if (rc != GENERATOR_WRITTEN)
+        return node_refuse(out, recorder.out_of_memory || !path ? "out of memory" : "the document could not be written");
     return 0;
 }
 
-int node_record(NodeLink *out, int type, int node, const StoreSource *source, NodeDocument document)
+int node_record(NodeLink *out, int type, int node, StoreSource *source, NodeDocument document)
 {
-    // The document itself is not wanted: an empty path opens nothing.
-    return node_record_document(out, type, node, source, document, "", 1, 1);
+    // The document itself is not wanted.
+    return node_record_document(out, type, node, source, document, NULL, 1, 1);
 }
-
-int node_daemon_get(void *, const char *key, ValueBuffer *value)
-{
-    return store_get(key, value);
-}
-
-const StoreSource NODE_DAEMON = {node_daemon_get, NULL};

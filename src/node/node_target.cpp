@@ -39,9 +39,9 @@ int node_parse_target(int argc, char **argv, const char *option, bool takes_valu
     return 0;
 }
 
-int node_target_index(const NodeTarget *target, int *node)
+int node_target_index(const NodeTarget *target, StoreSource *daemon, int *node)
 {
-    if (driver_read_node(node) != 0)
+    if (driver_read_node(daemon, node) != 0)
         return NODE_REFUSED; // the store client has said why
     if (target->node)
         *node = target->index;

@@ -31,16 +31,17 @@ int node_xray(int argc, char **argv)
     if (second_port <= 0)
         return xray_usage();
 
+    StoreSource daemon = store_daemon();
     int node = 0;
-    if (driver_read_node(&node) != 0) {
-        if (store_memory_exhausted())
+    if (driver_read_node(&daemon, &node) != 0) {
+        if (daemon.out_of_memory)
             write_document(NULL, argv[2]); // refuses it, and says why
         return NODE_REFUSED;
     }
     GeneratorArgs args = {PROXY_V2RAY, node, argv[2], local_port, second_port, argv[5]};
-    XrayRefusal refusal;
-    int rc = write_xray_config(&args, &refusal);
-    if (rc == XRAY_REFUSED)
-        fprintf(stderr, "tarvick-node: %s\n", refusal.text);
-    return rc == XRAY_WRITTEN ? NODE_OK : NODE_REFUSED;
+    GeneratorRun run = {&daemon, ""};
+    int rc = write_xray_config(&args, &run);
+    if (rc == GENERATOR_REFUSED)
+        fprintf(stderr, "tarvick-node: %s\n", run.refusal);
+    return rc == GENERATOR_WRITTEN ? NODE_OK : NODE_REFUSED;
 }

@@ -6,32 +6,29 @@
 #include <stdio.h>
 #include <string.h>
 
-void store_lookup_init(StoreLookup *lookup, int node)
+void store_lookup_init(StoreLookup *lookup, int node, StoreSource *source)
 {
     memset(lookup, 0, sizeof *lookup);
     lookup->node = node;
+    lookup->source = source;
 }
 
 namespace {
 
-bool store_out_of_memory;
-const StoreSource *store_source;
+int store_daemon_get(StoreSource *source, const char *key, ValueBuffer *value)
+{
+    bool out_of_memory = false;
+    int rc = store_get(key, value, &out_of_memory);
+    if (out_of_memory)
+        source->out_of_memory = true;
+    return rc;
+}
 
 } // namespace
 
-void store_set_source(const StoreSource *source)
+StoreSource store_daemon(void)
 {
-    store_source = source;
-}
-
-bool store_memory_exhausted(void)
-{
-    return store_out_of_memory;
-}
-
-void store_mark_memory_exhausted(void)
-{
-    store_out_of_memory = true;
+    return StoreSource{store_daemon_get, NULL, false};
 }
 
 // store_get writes the value only when the reply carries one, so an absent
@@ -45,8 +42,7 @@ static void store_lookup_clear(StoreLookup *lookup)
 
 static const char *store_lookup_named(StoreLookup *lookup)
 {
-    lookup->result = store_source ? store_source->get(store_source->context, lookup->key.text, &lookup->value)
-                                  : store_get(lookup->key.text, &lookup->value);
+    lookup->result = lookup->source->get(lookup->source, lookup->key.text, &lookup->value);
     return lookup->value.text;
 }
 
@@ -77,6 +73,14 @@ bool store_lookup_switch(StoreLookup *lookup, const char *pattern)
 bool store_port_reuse(StoreLookup *lookup)
 {
     return strcmp(store_lookup_global(lookup, "mossgarden_arch"), "armv7l") != 0;
+}
+
+char *store_lookup_password(StoreLookup *lookup)
+{
+    char *password = decode_base64(store_lookup(lookup, "ssconf_basic_password_%d"));
+    if (!password) // never write a wrong password: the document is refused
+        lookup->source->out_of_memory = true;
+    return password;
 }
 
 int text_to_int(const char *text)

@@ -109,7 +109,7 @@ int store_reserve(StoreClient *client, size_t count)
         // The lookup then fails like a broken exchange, but its empty value is
         // not the setting; errno cannot tell, a successful malloc may leave
         // ENOMEM behind.
-        store_mark_memory_exhausted();
+        client->out_of_memory = true;
         return -1;
     }
     return 0;
@@ -184,7 +184,35 @@ int store_read_reply(StoreClient *client, ValueBuffer *value)
     return STORE_OK;
 }
 
-int store_get(const char *key, ValueBuffer *value)
+namespace {
+
+// One request on the client's connection, and its reply.
+int store_exchange(StoreClient *client, const char *key, ValueBuffer *value)
+{
+    size_t request_length = strlen(key) + strlen(client->command) + 18;
+    if (store_reserve(client, request_length) != 0)
+        return STORE_CLOSED;
+    int body_length = (int)(strlen(client->command) + strlen(key) + 2);
+    int formatted = snprintf(client->buffer, client->capacity, "%s%07d %s %s\n", STORE_MAGIC, body_length,
+                             client->command, key);
+    size_t to_send = formatted < 0 ? 0 : (size_t)formatted;
+    if (to_send > client->capacity)
+        to_send = client->capacity;
+    // A daemon that already hung up must not kill us with SIGPIPE; the reply
+    // read that follows then fails like any broken exchange.
+    if (send(client->socket, client->buffer, to_send, MSG_NOSIGNAL) < 0) {
+        // Not examined: the reply read reports the broken exchange.
+    }
+
+    int flags = fcntl(client->socket, F_GETFL);
+    fcntl(client->socket, F_SETFL, flags | O_NONBLOCK);
+
+    return store_read_reply(client, value);
+}
+
+} // namespace
+
+int store_get(const char *key, ValueBuffer *value, bool *out_of_memory)
 {
     int fd = store_connect();
     if (fd < 0) {
@@ -206,24 +234,8 @@ int store_get(const char *key, ValueBuffer *value)
     client.socket = fd;
     ClientGuard guard = {&client};
     memcpy(client.command, "get", sizeof "get");
-
-    size_t request_length = strlen(key) + strlen(client.command) + 18;
-    if (store_reserve(&client, request_length) != 0)
-        return -1;
-    int body_length = (int)(strlen(client.command) + strlen(key) + 2);
-    int formatted = snprintf(client.buffer, client.capacity, "%s%07d %s %s\n", STORE_MAGIC, body_length,
-                             client.command, key);
-    size_t to_send = formatted < 0 ? 0 : (size_t)formatted;
-    if (to_send > client.capacity)
-        to_send = client.capacity;
-    // A daemon that already hung up must not kill us with SIGPIPE; the reply
-    // read that follows then fails like any broken exchange.
-    if (send(fd, client.buffer, to_send, MSG_NOSIGNAL) < 0) {
-        // Not examined: the reply read reports the broken exchange.
-    }
-
-    int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-
-    return store_read_reply(&client, value) == STORE_OK ? 0 : -1;
+    int rc = store_exchange(&client, key, value);
+    if (out_of_memory)
+        *out_of_memory = client.out_of_memory;
+    return rc == STORE_OK ? 0 : -1;
 }

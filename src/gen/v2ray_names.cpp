@@ -1,0 +1,328 @@
+// The V2Ray/Xray names and their rules, one row each.
+#include "v2ray_names.h"
+
+#include <arpa/inet.h>
+#include <string.h>
+#include <strings.h>
+
+namespace {
+
+const int BOTH = DOC_TARVICK | DOC_XRAY;
+
+// tarvick writes the stored protocol text as it stands, except "ss", a name
+// no client knows as an outbound protocol.
+const V2rayName PROTOCOLS[] = {
+    {"vmess", OUTBOUND_VMESS, BOTH, NULL, NULL, 0},
+    {"vless", OUTBOUND_VLESS, BOTH, NULL, NULL, 0},
+    {"trojan", OUTBOUND_TROJAN, BOTH, NULL, NULL, 0},
+    {"ss", OUTBOUND_SHADOWSOCKS, BOTH, "shadowsocks", NULL, 0},
+    {"socks", OUTBOUND_SOCKS, BOTH, NULL, NULL, 0},
+    {"http", OUTBOUND_HTTP, BOTH, NULL, NULL, 0},
+};
+
+// An empty security is none, as tarvick's readers take it; current Xray has
+// no XTLS, V2Ray and older Xray no REALITY.
+const V2rayName SECURITIES[] = {
+    {"none", SECURITY_NONE, BOTH, NULL, NULL, 0},
+    {"", SECURITY_NONE, BOTH, "none", "none", 0},
+    {"tls", SECURITY_TLS, BOTH, NULL, NULL, 0},
+    {"xtls", SECURITY_XTLS, DOC_TARVICK, NULL, NULL, 0},
+    {"reality", SECURITY_REALITY, DOC_XRAY, NULL, NULL, 0},
+};
+
+// The first row of each kind is the one export writes. "http" is how current
+// Xray's reader once named HTTP/2; tarvick writes it as an unknown name.
+const V2rayName NETWORKS[] = {
+    {"tcp", NETWORK_TCP, BOTH, NULL, NULL, NET_HEADER | NET_REALITY},
+    {"mkcp", NETWORK_MKCP, BOTH, NULL, "kcp", NET_HEADER | NET_DATAGRAM},
+    {"ws", NETWORK_WS, BOTH, NULL, NULL, NET_PATH | NET_HOST},
+    {"h2", NETWORK_H2, DOC_TARVICK, NULL, "http", NET_PATH | NET_HOST | NET_HOST_LIST},
+    {"quic", NETWORK_QUIC, DOC_TARVICK, NULL, NULL, NET_HEADER | NET_DATAGRAM},
+    {"grpc", NETWORK_GRPC, BOTH, NULL, NULL, NET_REALITY},
+    {"xhttp", NETWORK_XHTTP, DOC_XRAY, NULL, NULL, NET_PATH | NET_HOST | NET_REALITY},
+    {"httpupgrade", NETWORK_HTTPUPGRADE, DOC_XRAY, NULL, NULL, NET_PATH | NET_HOST},
+    {"http", NETWORK_H2, 0, NULL, "http", NET_PATH | NET_HOST | NET_HOST_LIST},
+};
+
+// Other names links give a transport: Xray's "raw" and trojan-go's
+// "original" for tcp, an empty one, XHTTP's name before v24.11.
+const struct {
+    const char *link;
+    const char *stored;
+} LINK_NETWORK_ALIASES[] = {
+    {"", "tcp"}, {"raw", "tcp"}, {"original", "tcp"}, {"kcp", "mkcp"}, {"http", "h2"}, {"splithttp", "xhttp"},
+};
+
+template <size_t N>
+const V2rayName *names_find(const V2rayName (&table)[N], const char *stored)
+{
+    for (const V2rayName &row : table)
+        if (strcmp(stored, row.stored) == 0)
+            return &row;
+    return NULL;
+}
+
+template <size_t N>
+bool names_in(const char *const (&names)[N], const char *text, bool any_case)
+{
+    for (const char *name : names)
+        if ((any_case ? strcasecmp(text, name) : strcmp(text, name)) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+const V2rayName *v2ray_protocol(const char *stored)
+{
+    return names_find(PROTOCOLS, stored);
+}
+
+const V2rayName *v2ray_security(const char *stored)
+{
+    return names_find(SECURITIES, stored);
+}
+
+const V2rayName *v2ray_network(const char *stored)
+{
+    return names_find(NETWORKS, stored);
+}
+
+const V2rayName *v2ray_link_network(const char *link)
+{
+    for (const auto &alias : LINK_NETWORK_ALIASES)
+        if (strcmp(link, alias.link) == 0)
+            return names_find(NETWORKS, alias.stored);
+    const V2rayName *row = names_find(NETWORKS, link);
+    return row && row->documents ? row : NULL;
+}
+
+bool v2ray_writes(const V2rayName *row, int document)
+{
+    return row && (row->documents & document);
+}
+
+OutboundProtocol v2ray_tarvick_protocol(const char *stored)
+{
+    const V2rayName *row = v2ray_protocol(stored);
+    return v2ray_writes(row, DOC_TARVICK) ? (OutboundProtocol)row->value : OUTBOUND_OTHER;
+}
+
+SecurityMode v2ray_tarvick_security(const char *stored)
+{
+    const V2rayName *row = v2ray_security(stored);
+    return v2ray_writes(row, DOC_TARVICK) ? (SecurityMode)row->value : SECURITY_NONE;
+}
+
+NetworkKind v2ray_tarvick_network(const char *stored)
+{
+    const V2rayName *row = v2ray_network(stored);
+    return v2ray_writes(row, DOC_TARVICK) ? (NetworkKind)row->value : NETWORK_OTHER;
+}
+
+const char *v2ray_written(const V2rayName *row)
+{
+    return row->written ? row->written : row->stored;
+}
+
+const char *v2ray_link_name(const V2rayName *row)
+{
+    return !row ? "" : row->link ? row->link : row->stored;
+}
+
+const char *v2ray_network_list(int document)
+{
+    return document == DOC_XRAY ? "tcp, mkcp, ws, grpc, xhttp or httpupgrade" : "tcp, mkcp, ws, h2, quic or grpc";
+}
+
+bool v2ray_flow_vision(const char *flow)
+{
+    return strcmp(flow, "xtls-rprx-vision") == 0 || strcmp(flow, "xtls-rprx-vision-udp443") == 0;
+}
+
+bool v2ray_flow_old_xtls(const char *flow)
+{
+    return strncmp(flow, "xtls-rprx-", 10) == 0 && !v2ray_flow_vision(flow);
+}
+
+bool v2ray_grpc_mode(const char *mode)
+{
+    return strcmp(mode, "gun") == 0 || strcmp(mode, "multi") == 0;
+}
+
+bool v2ray_xhttp_mode(const char *mode)
+{
+    static const char *const MODES[] = {"auto", "packet-up", "stream-up", "stream-one"};
+    return names_in(MODES, mode, false);
+}
+
+bool v2ray_tcp_header(const char *header)
+{
+    return strcmp(header, "none") == 0 || strcmp(header, "http") == 0;
+}
+
+bool v2ray_fingerprint(const char *fingerprint, bool reality)
+{
+    // uTLS hellos by the names Xray's reader knows (it compares in lower case).
+    static const char *const FINGERPRINTS[] = {
+        "chrome", "firefox", "safari", "ios", "android", "edge", "360", "qq", "random", "randomized",
+        "randomizednoalpn", "hellofirefox_120", "hellofirefox_148", "hellochrome_120", "hellochrome_131",
+        "hellochrome_133", "helloios_13", "helloios_14", "helloedge_106", "hellosafari_26_3", "hello360_11_0",
+        "helloqq_11_1", "hellogolang", "hellorandomized", "hellorandomizedalpn", "hellorandomizednoalpn",
+        "hellofirefox_auto", "hellofirefox_55", "hellofirefox_56", "hellofirefox_63", "hellofirefox_65",
+        "hellofirefox_99", "hellofirefox_102", "hellofirefox_105", "hellochrome_auto", "hellochrome_58",
+        "hellochrome_62", "hellochrome_70", "hellochrome_72", "hellochrome_83", "hellochrome_87", "hellochrome_96",
+        "hellochrome_100", "hellochrome_102", "hellochrome_106_shuffle", "helloios_auto", "helloios_11_1",
+        "helloios_12_1", "helloandroid_11_okhttp", "helloedge_85", "helloedge_auto", "hellosafari_16_0",
+        "hellosafari_auto", "hello360_auto", "hello360_7_5", "helloqq_auto", "hellochrome_100_psk",
+        "hellochrome_112_psk_shuf", "hellochrome_114_padding_psk_shuf", "hellochrome_115_pq",
+        "hellochrome_115_pq_psk", "hellochrome_120_pq",
+    };
+    if (reality)
+        return names_in(FINGERPRINTS, fingerprint, true) && strcasecmp(fingerprint, "hellogolang") != 0;
+    return names_in(FINGERPRINTS, fingerprint, true) || strcasecmp(fingerprint, "unsafe") == 0;
+}
+
+bool v2ray_vmess_security(const char *security)
+{
+    static const char *const SECURITIES_KEPT[] = {"auto", "aes-128-gcm", "chacha20-poly1305"};
+    return names_in(SECURITIES_KEPT, security, true);
+}
+
+bool v2ray_ss_method(const char *method)
+{
+    // Xray compares the classic names in lower case and the 2022 ones exactly.
+    static const char *const METHODS[] = {
+        "aes-128-gcm",        "aead_aes_128_gcm",        "aes-256-gcm",            "aead_aes_256_gcm",
+        "chacha20-poly1305",  "aead_chacha20_poly1305",  "chacha20-ietf-poly1305", "xchacha20-poly1305",
+        "aead_xchacha20_poly1305", "xchacha20-ietf-poly1305",
+    };
+    return names_in(METHODS, method, true);
+}
+
+size_t v2ray_ss_2022_key_bytes(const char *method)
+{
+    static const struct {
+        const char *method;
+        size_t key_bytes;
+    } SS_2022[] = {
+        {"2022-blake3-aes-128-gcm", 16},
+        {"2022-blake3-aes-256-gcm", 32},
+        {"2022-blake3-chacha20-poly1305", 32},
+    };
+    for (const auto &row : SS_2022)
+        if (strcmp(method, row.method) == 0)
+            return row.key_bytes;
+    return 0;
+}
+
+int v2ray_hex(char c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+bool v2ray_hex_digits(const char *text, size_t length)
+{
+    for (size_t i = 0; i < length; i++)
+        if (v2ray_hex(text[i]) < 0)
+            return false;
+    return true;
+}
+
+bool v2ray_blank(char c)
+{
+    return c != '\0' && strchr(" \t\n\v\f\r", c) != NULL;
+}
+
+namespace {
+
+struct PrivateNet {
+    unsigned char net[16];
+    int bits;
+};
+
+// Xray's list of addresses that need no TLS under VLESS and Trojan.
+const PrivateNet PRIVATE_V4[] = {
+    {{0}, 8},           {{10}, 8},          {{100, 64}, 10},    {{127}, 8},           {{169, 254}, 16},
+    {{172, 16}, 12},    {{192, 0, 0}, 24},  {{192, 0, 2}, 24},  {{192, 88, 99}, 24},  {{192, 168}, 16},
+    {{198, 18}, 15},    {{198, 51, 100}, 24}, {{203, 0, 113}, 24}, {{224}, 3},
+};
+const PrivateNet PRIVATE_V6[] = {{{0}, 127}, {{0xfc}, 7}, {{0xfe, 0x80}, 10}, {{0xff}, 8}};
+const char *const PRIVATE_DOMAINS[] = {"lan",  "localdomain", "example", "invalid", "localhost",
+                                       "test", "local",       "home.arpa", "internal"};
+
+bool address_in(const unsigned char *address, const unsigned char *net, int bits)
+{
+    for (int i = 0; bits > 0; i++, bits -= 8) {
+        unsigned char mask = bits >= 8 ? 0xff : (unsigned char)(0xff << (8 - bits));
+        if ((address[i] & mask) != (net[i] & mask))
+            return false;
+    }
+    return true;
+}
+
+template <size_t N>
+bool address_in_nets(const PrivateNet (&nets)[N], const unsigned char *address)
+{
+    for (const PrivateNet &row : nets)
+        if (address_in(address, row.net, row.bits))
+            return true;
+    return false;
+}
+
+bool name_letter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// A name without dots, as Xray's pattern ^[a-z]([a-z0-9-]{0,61}[a-z0-9])?$
+// reads it in lower case.
+bool name_dotless(const char *name, size_t length)
+{
+    if (length < 1 || length > 63 || !name_letter(name[0]) || name[length - 1] == '-')
+        return false;
+    for (size_t i = 0; i < length; i++)
+        if (!name_letter(name[i]) && !(name[i] >= '0' && name[i] <= '9') && name[i] != '-')
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool v2ray_address_private(const char *stored)
+{
+    const char *start = stored;
+    size_t length = strlen(stored);
+    if (length > 1 && start[0] == '[' && start[length - 1] == ']')
+        start++, length -= 2;
+    while (length > 0 && v2ray_blank(start[length - 1]))
+        length--;
+    while (length > 0 && v2ray_blank(*start))
+        start++, length--;
+
+    char ip[64];
+    unsigned char address[16];
+    if (length < sizeof ip) {
+        memcpy(ip, start, length);
+        ip[length] = '\0';
+        if (inet_pton(AF_INET, ip, address) == 1)
+            return address_in_nets(PRIVATE_V4, address);
+        if (inet_pton(AF_INET6, ip, address) == 1) {
+            static const unsigned char MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+            if (memcmp(address, MAPPED, sizeof MAPPED) == 0)
+                return address_in_nets(PRIVATE_V4, address + 12);
+            return address_in_nets(PRIVATE_V6, address);
+        }
+    }
+    if (length > 0 && start[length - 1] == '.')
+        length--;
+    for (const char *domain : PRIVATE_DOMAINS) {
+        size_t size = strlen(domain);
+        if (length < size)
+            continue;
+        const char *tail = start + length - size;
+        if (strncasecmp(tail, domain, size) == 0 && (length == size || tail[-1] == '.'))
+            return true;
+    }
+    return name_dotless(start, length);
+}
