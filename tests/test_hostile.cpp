@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -357,5 +358,60 @@ TEST_F(TarvickTest, AllocationsLeavingEnomemBehindStillGiveTheDocument)
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(read_file(OUT), SS_NODE_1);
+#endif
+}
+
+// Memory that runs out while one link is read refuses that link, and no
+// other: each link is a run of its own.
+TEST_F(TarvickTest, AFailedAllocationRefusesOnlyItsOwnLink)
+{
+#if !defined(TARVICK_FAIL_ALLOC_SHIM) || defined(HOSTILE_OWN_MALLOC)
+    GTEST_SKIP() << "no allocation shim, or the sanitizer runtime owns malloc";
+#else
+    if (getenv("TARVICK_WRAPPER"))
+        GTEST_SKIP() << "the wrapper owns malloc";
+    // The decoded password alone takes 778 bytes: 777 and its NUL.
+    const std::string links = "trojan://" + std::string(777, 'p') + "@a.example:443?type=ws&path=%2Fw\n"
+                              "vless://b831381d-6324-4d53-ad4f-8cda48b30811@b.example:443?security=tls&type=ws\n";
+    setenv("LD_PRELOAD", TARVICK_FAIL_ALLOC_SHIM, 1);
+    setenv("TARVICK_FAIL_ALLOC_SIZE", "778", 1);
+    RunResult run = run_tarvick_node({"import", "--xray"}, links);
+    unsetenv("TARVICK_FAIL_ALLOC_SIZE");
+    unsetenv("LD_PRELOAD");
+    EXPECT_EQ(run.err, "tarvick-node: line 1: trojan: out of memory\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("# node 1 type 2\nssconf_basic_v2ray_protocol_1=vless\n"), std::string::npos) << run.out;
+#endif
+}
+
+// Whichever allocation of an import fails, the node comes out whole or the
+// link is refused: never a node without one of its keys.
+TEST_F(TarvickTest, ImportGivesTheWholeNodeOrRefusesItWhicheverAllocationFails)
+{
+#if !defined(TARVICK_FAIL_ALLOC_SHIM) || defined(HOSTILE_OWN_MALLOC)
+    GTEST_SKIP() << "no allocation shim, or the sanitizer runtime owns malloc";
+#else
+    if (getenv("TARVICK_WRAPPER"))
+        GTEST_SKIP() << "the wrapper owns malloc";
+    // Values too long for a record's own room take an allocation each.
+    const std::string link = "vless://b831381d-6324-4d53-ad4f-8cda48b30811@b.example:443?security=tls&type=ws&path=%2F" +
+                             std::string(1500, 'p') + "&host=" + std::string(1500, 'h') + ".example\n";
+    setenv("LD_PRELOAD", TARVICK_FAIL_ALLOC_SHIM, 1);
+    setenv("TARVICK_ALLOC_COUNT", "/tmp/alloc-count", 1);
+    RunResult whole = run_tarvick_node({"import", "--xray"}, link);
+    unsetenv("TARVICK_ALLOC_COUNT");
+    long total = atol(read_file("/tmp/alloc-count").c_str());
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    ASSERT_GT(total, 3);
+    for (long n = 1; n <= total; n++) {
+        setenv("TARVICK_FAIL_ALLOC", std::to_string(n).c_str(), 1);
+        RunResult run = run_tarvick_node({"import", "--xray"}, link);
+        bool refused = run.out.empty() && run.status != 0 && run.err.find("out of memory\n") != std::string::npos &&
+                       std::count(run.err.begin(), run.err.end(), '\n') == 1;
+        EXPECT_TRUE((run.out == whole.out && run.status == 0) || refused)
+            << "allocation " << n << " of " << total << ": status " << run.status << ", stderr " << run.err;
+    }
+    unsetenv("TARVICK_FAIL_ALLOC");
+    unsetenv("LD_PRELOAD");
 #endif
 }

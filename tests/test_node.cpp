@@ -193,15 +193,24 @@ std::vector<ImportCase> import_cases()
         {"trojan://secret@tj.example.com:443?type=tcp&headerType=none&allowInsecure=0&sni=a.example.com&fp=chrome",
          block(1, "3", "server=tj.example.com port=443 password=c2VjcmV0 ssl_verify_enable=1 trojan_sni=a.example.com "
                "trojan_mp_enable=0"), refused("trojan", fp), 0},
-        {"trojan://secret@t.example.com:443?type=ws&path=%2Fws%3Fed%3D2048%5C%09%01%7F%0A&host=h.example.com#WS",
-         block(1, "2 WS", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
-               "v2ray_network_tlshost=h.example.com v2ray_network_path=/ws?ed=2048\\\\\\t\\x01\\x7f\\n "
-               "v2ray_network_host=h.example.com v2ray_mux_enable=0"), "", 0},
-        // Escapes wherever they fall among eight bytes; UTF-8 stays as it is.
-        {"trojan://secret@t.example.com:443?type=ws&path=%2F%C3%A9abc%7Fdefghijklm%5Cn%01",
-         block(1, "2", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
-               "v2ray_network_tlshost=t.example.com v2ray_network_path=/\xc3\xa9" "abc\\x7fdefghijklm\\\\n\\x01 "
-               "v2ray_network_host= v2ray_mux_enable=0"), "", 0},
+        // No client sends a name or path with a control byte in it.
+        {"trojan://secret@t.example.com:443?type=ws&path=%2Fws%3Fed%3D2048%5C%09%01%7F%0A&host=h.example.com#WS", "",
+         refused("trojan", "path '/ws?ed=2048\\\\x09\\x01\\x7f\\x0a' holds a control byte, which no client takes in a "
+                           "name"), 1},
+        {"vless://" + ID + "@v.example.com:443?security=tls&sni=a%0Ab", "",
+         refused("vless", "sni 'a\\x0ab' holds a control byte, which no client takes in a name"), 1},
+        // A host's escapes are the clients' URL readers': a byte beyond ASCII
+        // only.
+        {"vless://" + ID + "@ex%61mple.com:443?security=none", "",
+         refused("vless", "bad host: %61 is no escape a host may hold (only bytes beyond ASCII are written escaped)"), 1},
+        {"vless://" + ID + "@%E4%BE%8B.example:443?security=none",
+         block(1, "2", v2("vless", "none", "tcp", "\xe4\xbe\x8b.example", "443") + id +
+               " v2ray_headtype_tcp=none v2ray_mux_enable=0"), "", 0},
+        // Escapes wherever they fall among eight bytes of an id, which keeps
+        // its bytes; UTF-8 stays as it is.
+        {"vless://%C3%A9abc%7Fdefghijklm%5Cn%01@t.example.com:443?security=none",
+         block(1, "2", v2("vless", "none", "tcp", "t.example.com", "443") + " v2ray_uuid=\xc3\xa9" "abc\\x7fdefghijklm\\\\n\\x01 "
+               "v2ray_headtype_tcp=none v2ray_mux_enable=0"), "", 0},
         {"trojan://secret@t.example.com:443?type=ws&path=%2F" + longest,
          block(1, "2", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
                "v2ray_network_tlshost=t.example.com v2ray_network_path=/" + longest + " v2ray_network_host= "
@@ -784,6 +793,10 @@ TEST_F(NodeTest, ExportRefusalNamesItsCause)
     check_export({"1", "use_kcp=1 server=s.example.com port=1", "", "tarvick-node: node 5 type 1" + kcp});
     check_export({"2", "v2ray_protocol=foo server=s.example.com port=1", "",
                   "tarvick-node: node 5 type 2: protocol 'foo' has no share link\n"});
+    // tarvick's own refusal, told once.
+    check_export({"2", "v2ray_protocol=vless v2ray_network_security=reality server=s.example.com port=1", "",
+                  "tarvick-node: node 5 type 2: ssconf_basic_v2ray_network_security_5 is not tls, xtls or none: "
+                  "tarvick cannot write it (tarvick-node xray can write reality)\n"});
 }
 
 TEST_F(NodeTest, ExportTakesTheActiveNodeLikeTarvick)

@@ -168,12 +168,9 @@ int link_read_ss(NodeLink *link, char *text, size_t)
         return -1;
     // The Shadowsocks client has no TLS and no transport settings.
     for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++) {
-        const char *value = link_transport_member(&t, LINK_QUERY_FIELDS[i].offset);
-        size_t offset = LINK_QUERY_FIELDS[i].offset;
-        if (value[0] && offset != offsetof(LinkTransport, security) && offset != offsetof(LinkTransport, network) &&
-            offset != offsetof(LinkTransport, header))
-            node_warn(link, "parameter %s dropped: the Shadowsocks document has no place for it",
-                      LINK_QUERY_FIELDS[i].param);
+        const LinkQueryField &field = LINK_QUERY_FIELDS[i];
+        if (link_transport_member(&t, field.offset)[0] && !(field.use & LINK_FIELD_DEFAULTS))
+            node_warn(link, "parameter %s dropped: the Shadowsocks document has no place for it", field.param);
     }
     link_query_warn_unused(link, &params, "Shadowsocks");
     return 0;

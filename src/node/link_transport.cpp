@@ -4,6 +4,7 @@
 // the client sends is carried exactly or the link is refused; only what
 // changes nothing may be dropped, each with a warning of its own.
 #include "node.h"
+#include "v2ray_names.h"
 #include "xray.h"
 
 #include <stddef.h>
@@ -11,74 +12,59 @@
 
 namespace {
 
-struct NetworkName {
-    const char *link;  // as links write it
-    const char *store; // as the node stores it
-};
-
-// The first row of each stored name is the one export writes. "raw" is
-// Xray's current name for tcp, "original" trojan-go's.
-const NetworkName LINK_NETWORK_NAMES[] = {
-    {"tcp", "tcp"},   {"kcp", "mkcp"}, {"ws", "ws"},     {"http", "h2"},     {"h2", "h2"},
-    {"quic", "quic"}, {"grpc", "grpc"}, {"", "tcp"},     {"raw", "tcp"},     {"original", "tcp"},
-    {"mkcp", "mkcp"}, {"xhttp", "xhttp"}, {"splithttp", "xhttp"}, {"httpupgrade", "httpupgrade"},
-};
-
-// Transports only tarvick-node xray's document has.
-bool link_xray_network(const char *network)
-{
-    return strcmp(network, "xhttp") == 0 || strcmp(network, "httpupgrade") == 0;
-}
-
 bool same(const char *a, const char *b)
 {
     return strcmp(a, b) == 0;
 }
 
-// Transports whose host setting the client splits at commas (V2Ray reads a
-// list there); elsewhere a host is one name.
-bool link_host_may_list(const char *network, const char *header)
+bool has_control_byte(const char *text)
 {
-    return same(network, "h2") || (same(network, "tcp") && same(header, "http"));
-}
-
-bool link_vision(const char *flow)
-{
-    return same(flow, "xtls-rprx-vision") || same(flow, "xtls-rprx-vision-udp443");
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++)
+        if (*p < 0x20 || *p == 0x7f)
+            return true;
+    return false;
 }
 
 } // namespace
 
+// Export writes the parameters in this order, those marked READ_ONLY never:
+// no document carries them. DEFAULTS marks what a plain ss link may state
+// without saying anything (type=tcp, security=none, headerType=none).
 const LinkQueryField LINK_QUERY_FIELDS[] = {
-    LINK_QUERY_FIELD("security", security),
-    LINK_QUERY_FIELD("type", network),
-    LINK_QUERY_FIELD("headerType", header),
-    LINK_QUERY_FIELD("host", host),
-    LINK_QUERY_FIELD("path", path),
-    LINK_QUERY_FIELD("serviceName", service),
-    LINK_QUERY_FIELD("mode", mode),
-    LINK_QUERY_FIELD("quicSecurity", quic_security),
-    LINK_QUERY_FIELD("key", quic_key),
-    LINK_QUERY_FIELD("seed", seed),
-    LINK_QUERY_FIELD("sni", sni),
-    LINK_QUERY_FIELD("fp", fingerprint),
-    LINK_QUERY_FIELD("flow", flow),
-    LINK_QUERY_FIELD("alpn", alpn),
-    LINK_QUERY_FIELD("pbk", public_key),
-    LINK_QUERY_FIELD("sid", short_id),
-    LINK_QUERY_FIELD("spx", spider),
-    LINK_QUERY_FIELD("pcs", pinned),
-    LINK_QUERY_FIELD("vcn", names),
-    // Read, never written: no document carries them.
-    LINK_QUERY_FIELD("authority", authority),
-    LINK_QUERY_FIELD("extra", extra),
-    LINK_QUERY_FIELD("pqv", mldsa),
-    LINK_QUERY_FIELD("ech", ech),
-    LINK_QUERY_FIELD("fm", mask),
+    LINK_QUERY_FIELD("security", security, LINK_FIELD_DEFAULTS),
+    LINK_QUERY_FIELD("type", network, LINK_FIELD_DEFAULTS),
+    LINK_QUERY_FIELD("headerType", header, LINK_FIELD_DEFAULTS),
+    LINK_QUERY_FIELD("host", host, LINK_FIELD_NAME),
+    LINK_QUERY_FIELD("path", path, LINK_FIELD_NAME),
+    LINK_QUERY_FIELD("serviceName", service, LINK_FIELD_NAME),
+    LINK_QUERY_FIELD("mode", mode, 0),
+    LINK_QUERY_FIELD("quicSecurity", quic_security, 0),
+    LINK_QUERY_FIELD("key", quic_key, 0),
+    LINK_QUERY_FIELD("seed", seed, 0),
+    LINK_QUERY_FIELD("sni", sni, LINK_FIELD_NAME),
+    LINK_QUERY_FIELD("fp", fingerprint, LINK_FIELD_NAME),
+    LINK_QUERY_FIELD("flow", flow, 0),
+    LINK_QUERY_FIELD("alpn", alpn, LINK_FIELD_NAME),
+    LINK_QUERY_FIELD("pbk", public_key, 0),
+    LINK_QUERY_FIELD("sid", short_id, 0),
+    LINK_QUERY_FIELD("spx", spider, LINK_FIELD_NAME),
+    LINK_QUERY_FIELD("pcs", pinned, 0),
+    LINK_QUERY_FIELD("vcn", names, LINK_FIELD_NAME),
+    LINK_QUERY_FIELD("authority", authority, LINK_FIELD_READ_ONLY),
+    LINK_QUERY_FIELD("extra", extra, LINK_FIELD_READ_ONLY),
+    LINK_QUERY_FIELD("pqv", mldsa, LINK_FIELD_READ_ONLY),
+    LINK_QUERY_FIELD("ech", ech, LINK_FIELD_READ_ONLY),
+    LINK_QUERY_FIELD("fm", mask, LINK_FIELD_READ_ONLY),
 };
 const size_t LINK_QUERY_FIELD_COUNT = sizeof LINK_QUERY_FIELDS / sizeof LINK_QUERY_FIELDS[0];
-// Fields from here on are never exported.
-const size_t LINK_QUERY_EXPORTED = 19;
+
+void link_transport_clear(LinkTransport *t)
+{
+    memset(t, 0, sizeof *t);
+    for (const LinkQueryField &field : LINK_QUERY_FIELDS)
+        link_transport_member(t, field.offset) = "";
+    t->verify = LINK_VERIFY_UNSAID;
+}
 
 const char *&link_transport_member(LinkTransport *t, size_t offset)
 {
@@ -102,10 +88,9 @@ int link_verify_switch(NodeLink *link, LinkTransport *t, const char *name, const
 
 int link_query_transport(NodeLink *link, LinkQuery *query, LinkTransport *t)
 {
-    memset(t, 0, sizeof *t);
+    link_transport_clear(t);
     for (const LinkQueryField &field : LINK_QUERY_FIELDS)
         link_transport_member(t, field.offset) = link_query_get(query, field.param);
-    t->verify = LINK_VERIFY_UNSAID;
     // The names clients write certificate verification under, and whether
     // "true" there means not to verify.
     static const struct {
@@ -123,51 +108,55 @@ int link_query_transport(NodeLink *link, LinkQuery *query, LinkTransport *t)
 
 int link_set_transport(NodeLink *link, const LinkTransport *t, const char *server)
 {
-    const char *network = NULL;
-    for (const NetworkName &row : LINK_NETWORK_NAMES)
-        if (same(t->network, row.link))
-            network = row.store;
-    if (!network)
+    const V2rayName *row = v2ray_link_network(t->network);
+    if (!row)
         return node_refuse(link, "unknown network '%s'", t->network);
+    const char *network = row->stored;
     bool xray = link->for_xray;
-    if (link_xray_network(network) && !xray)
+    if (!v2ray_writes(row, DOC_TARVICK) && !xray)
         return node_refuse(link, "network %s cannot be carried by the V2Ray/Xray document (tarvick-node import --xray "
                                  "takes it for tarvick-node xray)",
                            t->network);
+    // A name with a control byte in it is no name any client sends.
+    for (const LinkQueryField &field : LINK_QUERY_FIELDS)
+        if ((field.use & LINK_FIELD_NAME) && has_control_byte(link_transport_member((LinkTransport *)t, field.offset)))
+            return node_refuse(link, "%s '%s' holds a control byte, which no client takes in a name", field.param,
+                               link_transport_member((LinkTransport *)t, field.offset));
 
     const char *security = link_or_default(t->security, "none");
-    bool reality = same(security, "reality");
+    const V2rayName *security_row = v2ray_security(security);
+    bool reality = security_row && security_row->value == SECURITY_REALITY;
     if (reality && !xray)
         return node_refuse(link, "security reality cannot be carried by the V2Ray/Xray document (tarvick-node import "
                                  "--xray takes it for tarvick-node xray)");
-    if (!same(security, "none") && !same(security, "tls") && !same(security, "xtls") && !reality)
+    if (!security_row)
         return node_refuse(link, "unknown security '%s'", security);
     if (t->flow[0] && !same(security, "xtls")) {
-        if (!xray || !link_vision(t->flow))
+        if (!xray || !v2ray_flow_vision(t->flow))
             return node_refuse(link, "flow %s over %s cannot be carried (the document sends a flow only with xtls%s)",
                                t->flow, security, xray ? ", or Vision over tls or reality" : "");
         if (same(security, "none"))
             return node_refuse(link, "flow %s needs tls or reality", t->flow);
-        if (!same(network, "tcp"))
+        if (row->value != NETWORK_TCP)
             return node_refuse(link, "flow %s runs over tcp only, not %s", t->flow, network);
     }
 
     const char *header = link_or_default(t->header, "none");
-    bool tcp = same(network, "tcp"), grpc = same(network, "grpc"), quic = same(network, "quic");
-    if (tcp && !same(header, "none") && !same(header, "http"))
+    bool tcp = row->value == NETWORK_TCP, grpc = row->value == NETWORK_GRPC, quic = row->value == NETWORK_QUIC;
+    bool xhttp = row->value == NETWORK_XHTTP;
+    if (tcp && !v2ray_tcp_header(header))
         return node_refuse(link, "unknown TCP header type '%s'", header);
     // The HTTP header's request path is always "/" in the document.
     if (tcp && same(header, "http") && t->path[0] && !same(t->path, "/"))
         return node_refuse(link, "TCP HTTP header path %s cannot be carried (the document sends /)", t->path);
-    if (same(network, "mkcp") && t->seed[0])
+    if (row->value == NETWORK_MKCP && t->seed[0])
         return node_refuse(link, "an mKCP seed cannot be carried by the V2Ray/Xray document");
     const char *mode = grpc ? link_or_default(t->mode, "gun") : t->mode;
     if (grpc && same(mode, "none")) // as panels write gun mode in vmess links
         mode = "gun";
-    if (grpc && !same(mode, "gun") && !same(mode, "multi"))
+    if (grpc && !v2ray_grpc_mode(mode))
         return node_refuse(link, "unknown gRPC mode '%s'", mode);
-    if (same(network, "xhttp") && mode[0] && !same(mode, "auto") && !same(mode, "packet-up") &&
-        !same(mode, "stream-up") && !same(mode, "stream-one"))
+    if (xhttp && mode[0] && !v2ray_xhttp_mode(mode))
         return node_refuse(link, "unknown xhttp mode '%s'", mode);
     // Parameters that change what is sent and that no document carries.
     const struct {
@@ -181,16 +170,17 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
     for (const auto &item : NOT_CARRIED)
         if (item.value[0])
             return node_refuse(link, "%s cannot be carried by the documents", item.what);
-    if (reality && (!tcp && !grpc && !same(network, "xhttp")))
+    if (reality && !(row->traits & NET_REALITY))
         return node_refuse(link, "reality runs over tcp, xhttp or grpc only, not %s", network);
     if (reality && !t->public_key[0])
         return node_refuse(link, "reality without its public key (pbk)");
-    if (strchr(t->host, ',') && !link_host_may_list(network, header))
+    bool http_header = tcp && same(header, "http");
+    if (strchr(t->host, ',') && !(row->traits & NET_HOST_LIST) && !http_header)
         return node_refuse(link, "host %s is a list, and the %s transport takes one name", t->host, network);
 
     // A TLS server name is one name: a host list cannot stand for it.
     const char *tls_host = link_or_default(t->sni, strchr(t->host, ',') ? "" : link_or_default(t->host, server));
-    bool tls = same(security, "tls") || same(security, "xtls") || reality;
+    bool tls = security_row->value != SECURITY_NONE;
     if (tls && !tls_host[0])
         return node_refuse(link, "host %s is a list and the link names no sni: a TLS server name is one name",
                            t->host);
@@ -211,7 +201,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
              node_set_text(link, "v2ray_fingerprint", t->fingerprint) |
              node_set_text(link, "v2ray_network_flow", t->flow);
     if (xray)
-        rc |= node_set_text(link, "v2ray_xhttp_mode", same(network, "xhttp") ? mode : "") |
+        rc |= node_set_text(link, "v2ray_xhttp_mode", xhttp ? mode : "") |
               node_set_text(link, "v2ray_reality_publickey", reality ? t->public_key : "") |
               node_set_text(link, "v2ray_reality_shortid", reality ? t->short_id : "") |
               node_set_text(link, "v2ray_reality_spiderx", reality ? t->spider : "") |
@@ -230,8 +220,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
                                       : NULL)
             return node_refuse(link, "%s %s", field, problem);
     // A setting of another transport changes nothing here: dropped, with a word.
-    bool mkcp = same(network, "mkcp"), http_header = tcp && same(header, "http");
-    bool paths = http_header || same(network, "ws") || same(network, "h2") || link_xray_network(network);
+    bool paths = http_header || (row->traits & NET_PATH);
     const struct {
         const char *value;
         const char *name;
@@ -240,11 +229,11 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
         {t->host, "host", paths},
         {tcp && same(t->path, "/") ? "" : t->path, "path", paths},
         {t->service, "serviceName", grpc},
-        {t->mode, "mode", grpc || same(network, "xhttp")},
+        {t->mode, "mode", grpc || xhttp},
         {t->quic_security, "quicSecurity", quic},
         {t->quic_key, "key", quic},
-        {t->seed, "seed", mkcp},
-        {same(header, "none") ? "" : header, "headerType", tcp || mkcp || quic},
+        {t->seed, "seed", row->value == NETWORK_MKCP},
+        {same(header, "none") ? "" : header, "headerType", (row->traits & NET_HEADER) != 0},
         {t->sni, "sni", tls},
         {t->fingerprint, "fp", tls},
     };
@@ -255,7 +244,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
         node_warn(link, "pbk, sid and spx dropped: they are REALITY's, and the link's security is %s", security);
     if (!xray && t->alpn[0])
         node_warn(link, "alpn dropped: the client offers its own ALPN");
-    if (xray && (link_xray_network(network) || reality || link_vision(t->flow)))
+    if (xray && (!v2ray_writes(row, DOC_TARVICK) || reality || v2ray_flow_vision(t->flow)))
         node_warn(link, "this node needs tarvick-node xray: tarvick cannot write it");
     // Certificate verification: tarvick's document never verifies;
     // tarvick-node xray's always does, by a pin or names when given.
@@ -271,32 +260,27 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
 
 int link_get_transport(NodeLink *node, LinkTransport *t)
 {
-    memset(t, 0, sizeof *t);
-    for (const LinkQueryField &field : LINK_QUERY_FIELDS)
-        link_transport_member(t, field.offset) = "";
+    link_transport_clear(t);
     const char *network = node_get(node, "v2ray_network");
-    t->network = NULL;
-    for (const NetworkName &row : LINK_NETWORK_NAMES)
-        if (!t->network && same(network, row.store))
-            t->network = row.link;
-    if (!t->network || !network[0])
+    const V2rayName *row = v2ray_network(network);
+    if (!row || !row->documents || !network[0])
         return node_refuse(node, "network '%s' has no link", network);
+    t->network = v2ray_link_name(row);
     // Written even when "none": a trojan link without it would mean TLS.
     t->security = link_or_default(node_get(node, "v2ray_network_security"), "none");
-    if (!same(t->security, "none") && !same(t->security, "tls") && !same(t->security, "xtls") &&
-        !same(t->security, "reality"))
+    if (!v2ray_security(t->security))
         return node_refuse(node, "security '%s' has no link", t->security);
-    bool quic = same(network, "quic"), grpc = same(network, "grpc"), reality = same(t->security, "reality");
+    bool quic = row->value == NETWORK_QUIC, grpc = row->value == NETWORK_GRPC, reality = same(t->security, "reality");
     t->header = quic ? node_get(node, "v2ray_quic_guise") : node_get(node, "v2ray_headtype_tcp");
     t->host = node_get(node, "v2ray_network_host");
     t->path = node_get(node, "v2ray_network_path");
     t->service = node_get(node, "v2ray_grpc_serviceName");
     // gRPC's multi mode is any non-zero switch, as the document reads it.
     t->mode = grpc ? (text_to_int(node_get(node, "v2ray_mux_enable")) != 0 ? "multi" : "gun")
-                   : same(network, "xhttp") ? node_get(node, "v2ray_xhttp_mode") : "";
+                   : row->value == NETWORK_XHTTP ? node_get(node, "v2ray_xhttp_mode") : "";
     t->quic_security = node_get(node, "v2ray_quic_security");
     // A link leaves these out for none, which is not what an empty one says.
-    if ((same(network, "mkcp") || quic) && !t->header[0])
+    if ((row->value == NETWORK_MKCP || quic) && !t->header[0])
         return node_refuse(node, "the %s header type is empty, which no link can say (none is what a link without "
                                  "it means)",
                            quic ? "QUIC" : "mKCP");
@@ -325,10 +309,9 @@ int link_write_transport(NodeLink *node, NodeText *out)
     if (link_get_transport(node, &t) != 0)
         return -1;
     int rc = 0;
-    for (size_t i = 0; i < LINK_QUERY_EXPORTED; i++) {
-        const LinkQueryField &field = LINK_QUERY_FIELDS[i];
+    for (const LinkQueryField &field : LINK_QUERY_FIELDS) {
         const char *value = link_transport_member(&t, field.offset);
-        if (!value[0])
+        if (!value[0] || (field.use & LINK_FIELD_READ_ONLY))
             continue;
         if (out->data[out->length - 1] != '?')
             rc |= text_append_str(out, "&");

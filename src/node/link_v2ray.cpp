@@ -312,9 +312,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         bool kcp = strcmp(f[NET].text, "kcp") == 0 || strcmp(f[NET].text, "mkcp") == 0;
         bool xhttp = strcmp(f[NET].text, "xhttp") == 0 || strcmp(f[NET].text, "splithttp") == 0;
         LinkTransport t;
-        memset(&t, 0, sizeof t);
-        for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++)
-            link_transport_member(&t, LINK_QUERY_FIELDS[i].offset) = "";
+        link_transport_clear(&t);
         t.network = f[NET].text;
         t.header = grpc || xhttp ? "" : f[TYPE].text;
         t.mode = grpc || xhttp ? f[TYPE].text : "";
@@ -333,7 +331,6 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         t.spider = f[SPX].text;
         t.pinned = f[PCS].text;
         t.names = f[VCN].text;
-        t.verify = LINK_VERIFY_UNSAID;
         rc = link_verify_switch(link, &t, "allowInsecure", f[INSECURE].text, true) |
              link_verify_switch(link, &t, "insecure", f[INSECURE2].text, true) |
              link_verify_switch(link, &t, "skip-cert-verify", f[SKIP].text, true) |
@@ -464,42 +461,44 @@ int link_write_vmess(NodeLink *node, NodeText *out)
         return node_refuse(node, "the vmess security is empty, which no vmess link can say (an empty scy means auto)");
     bool quic = strcmp(t.network, "quic") == 0;
     bool grpc = strcmp(t.network, "grpc") == 0 || strcmp(t.network, "xhttp") == 0; // their mode is "type"
-    const char *fields[][2] = {
-        {"v", "2"},
-        {"ps", ""},
-        {"add", node_get(node, "server")},
-        {"port", node_get(node, "port")},
-        {"id", node_get(node, "v2ray_uuid")},
-        {"aid", node_get(node, "v2ray_alterid")},
-        {"scy", node_get(node, "v2ray_security")},
-        {"net", strcmp(t.network, "http") == 0 ? "h2" : t.network}, // the vmess format's own name
-        {"type", grpc ? t.mode : t.header},
-        {"host", quic ? t.quic_security : t.host},
-        {"path", quic ? t.quic_key : strcmp(t.network, "grpc") == 0 ? t.service : t.path},
-        {"tls", t.security},
-        {"sni", t.sni},
-        {"fp", t.fingerprint},
-        // What only tarvick-node xray writes, when the node has it.
-        {"alpn", t.alpn},
-        {"pbk", t.public_key},
-        {"sid", t.short_id},
-        {"spx", t.spider},
-        {"pcs", t.pinned},
-        {"vcn", t.names},
-    };
     char port[16], aid[16];
-    snprintf(port, sizeof port, "%d", text_to_int(fields[3][1]));
-    snprintf(aid, sizeof aid, "%d", text_to_int(fields[5][1]));
-    fields[3][1] = port;
-    fields[5][1] = aid;
+    snprintf(port, sizeof port, "%d", text_to_int(node_get(node, "port")));
+    snprintf(aid, sizeof aid, "%d", text_to_int(node_get(node, "v2ray_alterid")));
+    // What only tarvick-node xray writes goes in only when the node has it.
+    enum { ALWAYS, WHEN_SET };
+    const struct {
+        const char *name;
+        const char *value;
+        int when;
+    } fields[] = {
+        {"v", "2", ALWAYS},
+        {"ps", "", ALWAYS},
+        {"add", node_get(node, "server"), ALWAYS},
+        {"port", port, ALWAYS},
+        {"id", node_get(node, "v2ray_uuid"), ALWAYS},
+        {"aid", aid, ALWAYS},
+        {"scy", node_get(node, "v2ray_security"), ALWAYS},
+        {"net", strcmp(t.network, "http") == 0 ? "h2" : t.network, ALWAYS}, // the vmess format's own name
+        {"type", grpc ? t.mode : t.header, ALWAYS},
+        {"host", quic ? t.quic_security : t.host, ALWAYS},
+        {"path", quic ? t.quic_key : strcmp(t.network, "grpc") == 0 ? t.service : t.path, ALWAYS},
+        {"tls", t.security, ALWAYS},
+        {"sni", t.sni, ALWAYS},
+        {"fp", t.fingerprint, ALWAYS},
+        {"alpn", t.alpn, WHEN_SET},
+        {"pbk", t.public_key, WHEN_SET},
+        {"sid", t.short_id, WHEN_SET},
+        {"spx", t.spider, WHEN_SET},
+        {"pcs", t.pinned, WHEN_SET},
+        {"vcn", t.names, WHEN_SET},
+    };
     json_object *root = json_object_new_object();
     bool failed = !root;
-    for (size_t i = 0; i < sizeof fields / sizeof fields[0]; i++) {
-        const char *const *field = fields[i];
-        if (i >= 14 && !field[1][0])
+    for (const auto &field : fields) {
+        if (field.when == WHEN_SET && !field.value[0])
             continue;
-        json_object *value = json_object_new_string(field[1]);
-        failed = failed || !value || json_object_object_add(root, field[0], value) != 0;
+        json_object *value = json_object_new_string(field.value);
+        failed = failed || !value || json_object_object_add(root, field.name, value) != 0;
     }
     size_t length = 0;
     const char *json = failed ? NULL

@@ -144,14 +144,22 @@ struct LinkTransport {
     const char *verify_said_by; // the parameter that said it
 };
 // vless and trojan parameters; the table order is the order export writes.
+enum LinkFieldUse {
+    LINK_FIELD_NAME = 1 << 0,      // a name or path the client sends: no control bytes
+    LINK_FIELD_READ_ONLY = 1 << 1, // read to refuse it, never exported
+    LINK_FIELD_DEFAULTS = 1 << 2,  // a plain ss link may state its default
+};
 struct LinkQueryField {
     const char *param;
     size_t offset;
+    int use; // LinkFieldUse
 };
-#define LINK_QUERY_FIELD(param, member) {param, offsetof(LinkTransport, member)}
+#define LINK_QUERY_FIELD(param, member, use) {param, offsetof(LinkTransport, member), use}
 extern const LinkQueryField LINK_QUERY_FIELDS[];
 extern const size_t LINK_QUERY_FIELD_COUNT;
 const char *&link_transport_member(LinkTransport *t, size_t offset);
+// Every text "", verification unsaid.
+void link_transport_clear(LinkTransport *t);
 // What a link's switch says of verifying the certificate: name=1 or true
 // means not to when skip_when_true, to verify otherwise. 0, or -1 with the
 // reason set for a value that is no switch or a contradiction.

@@ -419,13 +419,15 @@ int import_line(ImportCache *cache, ImportOutput *output, char *line, size_t len
         note += note_length + (note[note_length] == '\n');
     }
     int printed = rc == 0 ? import_print(output, &node, &link, index) : 0;
+    if (printed != 0 && !output->error) // no room for the block: the link is refused, not lost unsaid
+        rc = node_refuse(&link, "out of memory");
     if (rc != 0) {
         const char *reason = link.reason[0] ? link.reason : node.reason;
         import_say(number, scheme, "", reason, strlen(reason));
     }
     node_link_clear(&link);
     node_link_clear(&node);
-    return printed != 0 ? -1 : rc == 0;
+    return output->error ? -1 : rc == 0;
 }
 
 } // namespace

@@ -415,14 +415,14 @@ bool link_host_valid(const char *host)
 
 int link_host_port(NodeLink *link, char *text, const char **host, int *port)
 {
-    char *colon;
+    char *colon, *name;
     if (text[0] == '[') {
         char *close = strchr(text, ']');
         if (!close || close[1] != ':')
             return node_refuse(link, "bad IPv6 host (it must stand in brackets, then a port)");
         *close = '\0';
         colon = close + 1;
-        *host = text + 1;
+        *host = name = text + 1;
         if (!strchr(*host, ':') || !link_host_valid(*host))
             return node_refuse(link, "bad IPv6 host");
     } else {
@@ -430,12 +430,23 @@ int link_host_port(NodeLink *link, char *text, const char **host, int *port)
         if (!colon)
             return node_refuse(link, "no port");
         *colon = '\0';
-        *host = text;
+        *host = name = text;
         if (strchr(*host, ':'))
             return node_refuse(link, "bad host (IPv6 must stand in brackets)");
     }
     if (**host == '\0')
         return node_refuse(link, "no host");
+    // The clients' URL readers decode an escape in a host only for a byte
+    // beyond ASCII (a name in UTF-8), and refuse the link for any other.
+    if (char *percent = strchr(name, '%')) {
+        for (char *p = percent; *p; p++) {
+            int high = *p == '%' ? hex_digit(p[1]) : -1, low = high >= 0 ? hex_digit(p[2]) : -1;
+            if (*p == '%' && (low < 0 || high < 8))
+                return node_refuse(link, "bad host: %.3s is no escape a host may hold (only bytes beyond ASCII are "
+                                         "written escaped)", p);
+        }
+        link_percent_decode(percent, strlen(percent));
+    }
     if (!link_host_valid(*host))
         return node_refuse(link, "bad host");
     *port = link_port(colon + 1);

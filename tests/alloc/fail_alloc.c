@@ -1,5 +1,6 @@
 /* Preloaded into the tool by the allocation-failure tests: makes the Nth
- * malloc, calloc or realloc of the run fail (TARVICK_FAIL_ALLOC=N), can leave
+ * malloc, calloc or realloc of the run fail (TARVICK_FAIL_ALLOC=N), or every
+ * malloc of exactly N bytes (TARVICK_FAIL_ALLOC_SIZE=N), can leave
  * errno at ENOMEM after every one that succeeds, as glibc's malloc may
  * (TARVICK_ALLOC_LEAVE_ENOMEM=1), and can write how many there were in all
  * (TARVICK_ALLOC_COUNT=<file>). Only the tool itself counts: the shell that
@@ -17,16 +18,20 @@ extern void *__libc_calloc(size_t count, size_t size);
 extern void *__libc_realloc(void *old, size_t size);
 
 static long fail_at;
+static long fail_size = -1;
 static long calls;
 static int active;
 static int leave_enomem;
 
 __attribute__((constructor)) static void fail_alloc_start(void)
 {
-    if (strcmp(program_invocation_short_name, "tarvick") != 0)
+    if (strcmp(program_invocation_short_name, "tarvick") != 0 &&
+        strcmp(program_invocation_short_name, "tarvick-node") != 0)
         return;
     const char *n = getenv("TARVICK_FAIL_ALLOC");
     fail_at = n ? atol(n) : 0;
+    const char *size = getenv("TARVICK_FAIL_ALLOC_SIZE");
+    fail_size = size ? atol(size) : -1;
     leave_enomem = getenv("TARVICK_ALLOC_LEAVE_ENOMEM") != NULL;
     active = 1;
 }
@@ -63,7 +68,7 @@ static void *succeeded(void *block)
 
 void *malloc(size_t size)
 {
-    if (fail_now()) {
+    if (fail_now() || (active && (long)size == fail_size)) {
         errno = ENOMEM;
         return NULL;
     }
