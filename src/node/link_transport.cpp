@@ -290,7 +290,7 @@ int link_get_transport(NodeLink *node, LinkTransport *t)
     t->quic_key = node_get(node, "v2ray_quic_key");
     // An empty server name means the server's address; a link without sni
     // would mean its host instead.
-    bool tls = same(t->security, "tls") || same(t->security, "xtls") || reality || grpc;
+    bool tls = v2ray_security(t->security)->value != SECURITY_NONE || grpc;
     t->sni = link_or_default(node_get(node, "v2ray_network_tlshost"), tls ? node_get(node, "server") : "");
     t->fingerprint = node_get(node, "v2ray_fingerprint");
     t->flow = node_get(node, "v2ray_network_flow");

@@ -10,6 +10,7 @@
 //   trojan://PASSWORD@host:port?(the same, and peer=, allowInsecure=, or the
 //            older ws=1&wspath=&wshost=)#REMARK
 #include "node.h"
+#include "v2ray_names.h"
 
 #include <json-c/json.h>
 #include <stdio.h>
@@ -307,10 +308,11 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     if (rc == 0 && f[FLOW].text[0])
         rc = node_refuse(link, "flow %s is vless's, not vmess's", f[FLOW].text);
     if (rc == 0) {
-        bool quic = strcmp(f[NET].text, "quic") == 0;
-        bool grpc = strcmp(f[NET].text, "grpc") == 0;
-        bool kcp = strcmp(f[NET].text, "kcp") == 0 || strcmp(f[NET].text, "mkcp") == 0;
-        bool xhttp = strcmp(f[NET].text, "xhttp") == 0 || strcmp(f[NET].text, "splithttp") == 0;
+        // The vmess format's fields mean one thing or another by the network.
+        const V2rayName *row = v2ray_link_network(f[NET].text);
+        int kind = row ? row->value : NETWORK_OTHER;
+        bool quic = kind == NETWORK_QUIC, grpc = kind == NETWORK_GRPC, kcp = kind == NETWORK_MKCP;
+        bool xhttp = kind == NETWORK_XHTTP;
         LinkTransport t;
         link_transport_clear(&t);
         t.network = f[NET].text;
@@ -459,8 +461,9 @@ int link_write_vmess(NodeLink *node, NodeText *out)
     // The format's empty scy means auto; tarvick writes an empty one as it is.
     if (!node_get(node, "v2ray_security")[0])
         return node_refuse(node, "the vmess security is empty, which no vmess link can say (an empty scy means auto)");
-    bool quic = strcmp(t.network, "quic") == 0;
-    bool grpc = strcmp(t.network, "grpc") == 0 || strcmp(t.network, "xhttp") == 0; // their mode is "type"
+    int kind = v2ray_network(node_get(node, "v2ray_network"))->value; // known: the transport has a link
+    bool quic = kind == NETWORK_QUIC;
+    bool grpc = kind == NETWORK_GRPC || kind == NETWORK_XHTTP; // their mode is "type"
     char port[16], aid[16];
     snprintf(port, sizeof port, "%d", text_to_int(node_get(node, "port")));
     snprintf(aid, sizeof aid, "%d", text_to_int(node_get(node, "v2ray_alterid")));
@@ -481,7 +484,7 @@ int link_write_vmess(NodeLink *node, NodeText *out)
         {"net", strcmp(t.network, "http") == 0 ? "h2" : t.network, ALWAYS}, // the vmess format's own name
         {"type", grpc ? t.mode : t.header, ALWAYS},
         {"host", quic ? t.quic_security : t.host, ALWAYS},
-        {"path", quic ? t.quic_key : strcmp(t.network, "grpc") == 0 ? t.service : t.path, ALWAYS},
+        {"path", quic ? t.quic_key : kind == NETWORK_GRPC ? t.service : t.path, ALWAYS},
         {"tls", t.security, ALWAYS},
         {"sni", t.sni, ALWAYS},
         {"fp", t.fingerprint, ALWAYS},
