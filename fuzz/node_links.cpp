@@ -207,7 +207,7 @@ void check_settings(const std::string &input)
             settings[input.substr(at, equals - at)] = input.substr(equals + 1, end - equals - 1);
     }
     // What the router decides, not the link: never exported, so left out.
-    for (const char *router : {"v2ray_mux_concurrency", "trojan_mp_enable", "trojan_mulprocess", "auth", "username"})
+    for (const char *router : {"v2ray_mux_concurrency", "trojan_mp_enable", "trojan_mulprocess"})
         settings.erase(router);
     if (settings["v2ray_network"] != "grpc")
         settings.erase("v2ray_mux_enable");

@@ -23,7 +23,7 @@ const std::string USAGE = "usage: tarvick-node import [--first N] [--xray] [FILE
                           "       tarvick-node export TYPE|xray [NODE] [--qr]\n"
                           "       tarvick-node check TYPE|xray [NODE] [--client PATH]\n"
                           "       tarvick-node xray $conf_file $local_port $socks_port $proto\n";
-const std::string UNKNOWN = "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan)";
+const std::string UNKNOWN = "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan, socks, http)";
 
 std::string base64(const std::string &data, bool url_safe = false, bool pad = true)
 {
@@ -215,6 +215,24 @@ std::vector<ImportCase> import_cases()
          block(1, "2", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
                "v2ray_network_tlshost=t.example.com v2ray_network_path=/" + longest + " v2ray_network_host= "
                "v2ray_mux_enable=0"), "", 0},
+        // SOCKS and HTTP proxies, their account as Base64 or as it is.
+        {"socks://dXNlcjpwYXNz@s.example.com:1080#S",
+         block(1, "2 S", v2("socks", "none", "tcp", "s.example.com", "1080") + " auth=1 username=user "
+               "password=cGFzcw== v2ray_headtype_tcp=none v2ray_mux_enable=0"), "", 0},
+        {"http://u%40x:p%3Aq@[2001:db8::1]:8080\nsocks5://s.example.com:1080?udp=1",
+         block(1, "2", v2("http", "none", "tcp", "2001:db8::1", "8080") + " auth=1 username=u@x password=cDpx "
+               "v2ray_headtype_tcp=none v2ray_mux_enable=0") +
+         block(2, "2", v2("socks", "none", "tcp", "s.example.com", "1080") + " auth=0 v2ray_headtype_tcp=none "
+               "v2ray_mux_enable=0"),
+         refused("socks5", "warning: parameter udp dropped: the V2Ray/Xray document has no place for it", 2), 0},
+        {"tuic://uuid:pw@t.example.com:443", "",
+         refused("tuic", "no client tarvick or tarvick-node xray writes for runs this protocol"), 1},
+        // Banners and expired accounts' entries are no servers: a note each.
+        {"trojan://pw@2025-12-31:443#expires\nvless://" + ID + "@x.example.com:443?security=tls&sni=fake_ip_for_sub_link"
+         "\nss://YWVzLTI1Ni1nY206cA@0.0.0.0:1#ended", "",
+         refused("trojan", "note: not a server (its address is a time stamp): skipped") +
+             refused("vless", "note: not a server (its address is fake_ip_for_sub_link): skipped", 2) +
+             refused("ss", "note: not a server (its address is no host): skipped", 3), 0},
         // A refused line does not stop the others.
         {"not a link\nvless://" + ID + "@[::1]:1?security=none",
          block(1, "2", v2("vless", "none", "tcp", "::1", "1") + id + " v2ray_headtype_tcp=none v2ray_mux_enable=0"),
@@ -497,7 +515,7 @@ TEST_F(NodeTest, ImportedKeysAreTheKeysTarvickReads)
             checked++;
         }
     }
-    EXPECT_EQ(checked, 39);
+    EXPECT_EQ(checked, 42);
 }
 
 TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
@@ -734,8 +752,11 @@ TEST_F(NodeTest, ExportTable)
               "v2ray_network=tcp",
          "ss://YWVzLTI1Ni1nY206dGVzdA@192.0.2.1:8388/\n", ""},
         // Nodes no link can carry.
-        {"2", "v2ray_protocol=socks server=s.example.com port=1", "", no_link + "protocol 'socks' has no share link\n"},
-        {"2", "v2ray_protocol=http server=s.example.com port=1", "", no_link + "protocol 'http' has no share link\n"},
+        {"2", "v2ray_protocol=socks v2ray_network=tcp server=s.example.com port=1", "socks://s.example.com:1\n", ""},
+        {"2", "v2ray_protocol=http v2ray_network=tcp server=s.example.com port=1 auth=1 username=u password=cDpx",
+         "http://dTpwOnE@s.example.com:1\n", ""},
+        {"2", "v2ray_protocol=http v2ray_network=ws server=s.example.com port=1", "",
+         no_link + "a http proxy over 'ws' with security none has no share link\n"},
         // Shadowsocks over a transport, with the parameters vless links have.
         {"2", "v2ray_protocol=ss server=s.example.com port=1 password=dGVzdA== v2ray_ss_method=aes-256-gcm "
               "v2ray_network=ws v2ray_network_path=/p v2ray_network_security=tls v2ray_network_tlshost=s.example.com",
@@ -840,7 +861,7 @@ TEST_F(NodeTest, RoundTrip)
         EXPECT_EQ(exported(reimported[0]), link);
         checked++;
     }
-    EXPECT_EQ(checked, 38);
+    EXPECT_EQ(checked, 39);
 }
 
 // import --xray: the nodes providers hand out today, for tarvick-node xray.

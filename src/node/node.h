@@ -201,6 +201,8 @@ int link_read_ssr(NodeLink *link, char *text, size_t length);
 int link_read_vmess(NodeLink *link, char *text, size_t length);
 int link_read_vless(NodeLink *link, char *text, size_t length);
 int link_read_trojan(NodeLink *link, char *text, size_t length);
+int link_read_socks(NodeLink *link, char *text, size_t length);
+int link_read_http(NodeLink *link, char *text, size_t length);
 
 // Per scheme: make the link of a node as tarvick reads it. Each returns 0, or
 // -1 with the node's reason set.
@@ -209,6 +211,8 @@ int link_write_ssr(NodeLink *node, NodeText *out);
 int link_write_vmess(NodeLink *node, NodeText *out);
 int link_write_vless(NodeLink *node, NodeText *out);
 int link_write_trojan(NodeLink *node, NodeText *out);
+// socks:// or http://, by the node's protocol.
+int link_write_proxy(NodeLink *node, NodeText *out);
 // The link of any node, chosen by its type and protocol.
 int link_write(NodeLink *node, NodeText *out);
 
@@ -243,10 +247,13 @@ struct ImportCache;
 ImportCache *import_cache_new(bool for_xray);
 void import_cache_free(ImportCache *cache);
 
+// What node_read_link returns for an entry that is no server (a banner, an
+// expired account's entry): link's reason says why, as a note.
+enum { NODE_NOT_A_SERVER = 2 };
 // Reads one link (a line of text, changed in place) into its settings as
 // node index: link gets what the link says (and its name, reason, warnings),
 // node the settings tarvick reads for it, in the order it reads them.
-// Returns 0, or -1 with the reason in link or node. scheme names the link's
+// Returns 0, NODE_NOT_A_SERVER, or -1 with the reason in link or node. scheme names the link's
 // scheme for messages. Both records are the caller's to clear; node may hold
 // link's own values, so it is used only while link is.
 int node_read_link(ImportCache *cache, char *line, size_t length, int index, NodeLink *link, NodeLink *node,

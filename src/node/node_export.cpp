@@ -20,6 +20,8 @@ int export_refuse_unless(NodeLink *node, bool ok, const char *what)
 // colon would be cut at it.
 static int export_credentials(NodeLink *node, const char *secret, const char *method)
 {
+    if (!secret) // an account is the proxy's choice: none is a node too
+        return 0;
     const char *stored = node_get(node, secret);
     char *decoded = strcmp(secret, "password") == 0 ? decode_base64(stored) : NULL;
     bool empty = decoded ? decoded[0] == '\0' : stored[0] == '\0';
@@ -77,6 +79,8 @@ static int link_write_any(NodeLink *node, NodeText *out)
         return link_write_checked(node, out, link_write_trojan, "password", NULL);
     if (strcmp(protocol, "ss") == 0)
         return link_write_checked(node, out, link_write_ss, "password", "v2ray_ss_method");
+    if (strcmp(protocol, "socks") == 0 || strcmp(protocol, "http") == 0)
+        return link_write_checked(node, out, link_write_proxy, NULL, NULL);
     return node_refuse(node, "protocol '%s' has no share link", protocol);
 }
 

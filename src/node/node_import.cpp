@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,7 +41,47 @@ const Scheme IMPORT_SCHEMES[] = {
     {"vmess", link_read_vmess},
     {"vless", link_read_vless},
     {"trojan", link_read_trojan},
+    {"socks", link_read_socks},
+    {"socks5", link_read_socks},
+    {"http", link_read_http},
 };
+
+// Share links of protocols that none of the clients tarvick and tarvick-node
+// xray write for can run.
+const char *const IMPORT_NO_CLIENT[] = {
+    "tuic", "anytls", "shadowtls", "naive", "naive+https", "naive+quic", "mieru", "mierus",
+    "hysteria", "hy", "juicity", "snell", "brook", "ssh",
+};
+
+// What subscriptions carry that is no server: a usage banner or an expired
+// account's entry, pointing nowhere. The reason, or NULL for a server.
+const char *import_not_a_server(const NodeLink *link)
+{
+    static const char *const NAMES[] = {"server", "v2ray_network_tlshost", "trojan_sni", "v2ray_network_host"};
+    for (const char *name : NAMES) {
+        const char *value = node_get(link, name);
+        if (strcasecmp(value, "fake_ip_for_sub_link") == 0)
+            return "its address is fake_ip_for_sub_link";
+        // A date (2026-12-31, with a time or not) or a Unix time stamp.
+        size_t digits = strspn(value, "0123456789");
+        bool date = digits == 4 && value[4] == '-' && strspn(value + 5, "0123456789") == 2 && value[7] == '-' &&
+                    strspn(value + 8, "0123456789") == 2 && (!value[10] || strchr("T _", value[10]));
+        if (date || (digits >= 9 && !value[digits]))
+            return "its address is a time stamp";
+    }
+    const char *server = node_get(link, "server");
+    if (strcmp(server, "0.0.0.0") == 0 || strcmp(server, "::") == 0)
+        return "its address is no host";
+    return NULL;
+}
+
+bool import_no_client(const char *scheme, size_t length)
+{
+    for (const char *name : IMPORT_NO_CLIENT)
+        if (strlen(name) == length && link_same_word(scheme, name, length))
+            return true;
+    return false;
+}
 
 // The link being imported answers the generator's lookups.
 struct ImportAnswer {
@@ -407,12 +448,19 @@ void import_say(long number, const char *scheme, const char *what, const char *t
     fprintf(stderr, "tarvick-node: line %ld: %s: %s%.*s\n", number, shown, what, (int)length, text);
 }
 
-// One line: 1 imported, 0 refused (said on stderr), -1 when output failed.
+// One line: 1 imported, 0 refused (said on stderr), 2 no server (a note
+// said so), -1 when output failed.
 int import_line(ImportCache *cache, ImportOutput *output, char *line, size_t length, long number, int index)
 {
     NodeLink link, node;
     const char *scheme = NULL;
     int rc = node_read_link(cache, line, length, index, &link, &node, &scheme);
+    if (rc == NODE_NOT_A_SERVER) {
+        import_say(number, scheme, "note: ", link.reason, strlen(link.reason));
+        node_link_clear(&link);
+        node_link_clear(&node);
+        return 2;
+    }
     for (const char *note = link.warnings; rc == 0 && note && *note;) {
         size_t note_length = strcspn(note, "\n");
         import_say(number, scheme, "warning: ", note, note_length);
@@ -445,12 +493,23 @@ int node_read_link(ImportCache *cache, char *line, size_t length, int index, Nod
         if (scheme_length == strlen(row.name) && link_same_word(line, row.name, scheme_length))
             scheme = &row;
     *scheme_name = scheme ? scheme->name : separator ? (*separator = '\0', line) : "?";
-    if (!scheme)
-        return node_refuse(link, "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan)");
+    if (!scheme && separator && import_no_client(line, scheme_length))
+        return node_refuse(link, "no client tarvick or tarvick-node xray writes for runs this protocol");
+    if (!scheme) {
+        char known[128] = "";
+        for (const Scheme &row : IMPORT_SCHEMES)
+            if (&row == IMPORT_SCHEMES || row.read != (&row)[-1].read) // another name of the same is no news
+                snprintf(known + strlen(known), sizeof known - strlen(known), "%s%s", known[0] ? ", " : "", row.name);
+        return node_refuse(link, "not a link tarvick-node knows (%s)", known);
+    }
     if (memchr(line, '\0', length))
         return node_refuse(link, "NUL byte in the link");
     if (scheme->read(link, separator + 3, length - scheme_length - 3) != 0)
         return -1;
+    if (const char *why = import_not_a_server(link)) {
+        node_refuse(link, "not a server (%s): skipped", why);
+        return NODE_NOT_A_SERVER;
+    }
     return import_record(cache, node, link, index);
 }
 
@@ -505,7 +564,7 @@ int node_import(int argc, char **argv)
         *stop = '\0';
         if (start < stop && *start != '#') {
             int imported = import_line(cache, &output, start, (size_t)(stop - start), number, index);
-            if (imported > 0)
+            if (imported == 1)
                 index++;
             else if (imported == 0)
                 refused = true;
