@@ -1652,6 +1652,12 @@ def run_xray_case(case, env):
     verdict = "client Xray v26.7.28: its own check accepts the file\n".encode()
     if checked.returncode != 0 or verdict not in checked.stdout:
         raise CaseFailure("tarvick-node check xray --client: status %d: %r" % (checked.returncode, checked.stdout))
+    if case["protocol"] == "wireguard":
+        # Xray's WireGuard inbound hands the tunnel's packets to a gVisor
+        # stack that drops those for 127.0.0.1 as martian, and this harness's
+        # payload servers listen on loopback only.
+        raise CaseSkipped("the file passes xray run -test and check; no payload: Xray's WireGuard inbound drops "
+                          "tunnel traffic to loopback (martian), where the payload servers listen")
 
     bind_kinds = tuple(kind for kind in ("tcp", "udp") if kind in proto)
     if case.get("bind_only"):
