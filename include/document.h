@@ -24,6 +24,7 @@ void doc_string(json_object *object, const char *name, const char *text);
 void doc_int(json_object *object, const char *name, int value);
 void doc_bool(json_object *object, const char *name, bool value);
 void doc_element_string(json_object *array, const char *text);
+void doc_element_int(json_object *array, int value);
 
 // Stored passwords are Base64; these decode and add the text.
 void doc_password(json_object *object, const char *name, const char *stored);

@@ -16,3 +16,9 @@ int write_xray_config(const GeneratorArgs *args, GeneratorRun *run);
 // public key, short id and spider path; the ALPN list, pins and names to
 // verify) as it is: NULL, or what is wrong with it, to follow the key's name.
 const char *xray_value_problem(const char *field, const char *value);
+
+// The same for the keys of Hysteria2 and WireGuard nodes (xray_value_problem
+// asks here too).
+const char *xray_kind_value_problem(const char *field, const char *value);
+// A WireGuard key as Xray reads one: 32 bytes in Base64 or 64 hex digits.
+bool xray_wireguard_key(const char *key);

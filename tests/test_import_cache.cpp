@@ -7,6 +7,8 @@
 #include "tarvick.h"
 #include "xray.h"
 
+#include <string.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -70,6 +72,7 @@ struct Shard {
 const Shard SHARDS[] = {
     {0, ""},          {2, "vmess"},     {2, "vless"},     {2, "trojan"}, {2, "ss"},      {2, "socks"},  {2, "other"},
     {XRAY, "vmess"}, {XRAY, "vless"}, {XRAY, "trojan"}, {XRAY, "ss"}, {XRAY, "socks"}, {XRAY, "other"},
+    {XRAY, "hysteria2"}, {XRAY, "wireguard"},
 };
 
 // Nodes of the shard's kind, each reading as many keys as its kind reads.
@@ -83,6 +86,15 @@ std::vector<Base> bases(const Shard &shard)
             {3, {{"trojan_mp_enable", "0"}}},
         };
     std::vector<Base> out = {{shard.type, {{"v2ray_protocol", shard.protocol}}}};
+    // Current Xray's own kinds: their one transport, none, or another.
+    if (strcmp(shard.protocol, "hysteria2") == 0 || strcmp(shard.protocol, "wireguard") == 0) {
+        for (const char *security : {"", "tls"})
+            for (const char *network : {"hysteria", "", "tcp"})
+                for (const char *mux : {"0", "1"})
+                    out.push_back({shard.type, {{"v2ray_protocol", shard.protocol}, {"v2ray_network_security", security},
+                                                {"v2ray_network", network}, {"v2ray_mux_enable", mux}}});
+        return out;
+    }
     for (const char *security : {"", "tls", "xtls", "reality"})
         for (const char *network : {"tcp", "mkcp", "ws", "h2", "quic", "grpc", "xhttp", "httpupgrade"})
             out.push_back({shard.type, {{"v2ray_protocol", shard.protocol}, {"v2ray_network_security", security},

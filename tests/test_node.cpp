@@ -23,7 +23,7 @@ const std::string USAGE = "usage: tarvick-node import [--first N] [--xray] [FILE
                           "       tarvick-node export TYPE|xray [NODE] [--qr]\n"
                           "       tarvick-node check TYPE|xray [NODE] [--client PATH]\n"
                           "       tarvick-node xray $conf_file $local_port $socks_port $proto\n";
-const std::string UNKNOWN = "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan, socks, http)";
+const std::string UNKNOWN = "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan, socks, http, hysteria2, wireguard)";
 
 std::string base64(const std::string &data, bool url_safe = false, bool pad = true)
 {
@@ -302,7 +302,10 @@ std::vector<ImportCase> import_cases()
                "trojan_mp_enable=0"),
          dozen_dropped, 0},
         // Refusals.
-        {"hysteria2://pw@h.example.com:443", "", refused("hysteria2", UNKNOWN), 1},
+        {"foo://id:pw@h.example.com:443", "", refused("foo", UNKNOWN), 1},
+        // Current Xray's own kinds come in with --xray only.
+        {"hysteria2://pw@h.example.com:443\nwg://k@h.example.com:51820", "",
+         refused("hysteria2", "protocol hysteria2" + NOT_CARRIED) + refused("wg", "protocol wireguard" + NOT_CARRIED, 2), 1},
         {"vless://" + ID + "@h.example.com:0", "", refused("vless", "bad port '0' (1 to 65535)"), 1},
         {"trojan://pw@h.example.com:65536", "", refused("trojan", "bad port '65536' (1 to 65535)"), 1},
         {"ss://YWVzLTEyOC1nY206dGVzdA@h.example.com:80a", "", refused("ss", "bad port '80a' (1 to 65535)"), 1},
@@ -914,6 +917,51 @@ std::vector<ImportCase> xray_import_cases()
                  refused("vless", "v2ray_tls_pinned_sha256 is not a comma-separated list of SHA-256 hashes (64 hex "
                                   "digits, colons allowed), and Xray refuses it: set the hashes of the server's "
                                   "certificate or its CA", 8), 1},
+        // Hysteria2: a port list is hopped over, fm and the parameters make one mask.
+        {"hysteria2://p%40ss@hy.example.net:443,5000-6000/?sni=cdn.example.net&obfs=salamander&obfs-password=gecko-pw"
+         "&alpn=h3&fp=chrome&up=100mbps&down=1gbps&pinSHA256=" + pcs + "&insecure=1#HY",
+         block(1, "2 HY", v2("hysteria2", "tls", "hysteria", "hy.example.net", "443") + " v2ray_fingerprint=chrome "
+               "v2ray_network_tlshost=cdn.example.net v2ray_tls_alpn=h3 v2ray_tls_pinned_sha256=" + pcs +
+               " v2ray_tls_verify_names= password=cEBzcw== v2ray_hysteria_obfs_password=gecko-pw "
+               "v2ray_hysteria_up=100mbps v2ray_hysteria_down=1gbps v2ray_hysteria_hop_ports=443,5000-6000 "
+               "v2ray_mux_enable=0"),
+         needs("hysteria2"), 0},
+        {"hy2://pw@[2001:db8::1]?obfs=salamander&mport=20000-30000&fm=%7B%22udp%22%3A%5B%7B%22type%22%3A%22salamander%22%2C%22settings%22%3A%7B%22password%22%3A%22gecko-pw%22%7D%7D%5D%7D",
+         block(1, "2", v2("hysteria2", "tls", "hysteria", "2001:db8::1", "443") + " v2ray_fingerprint= "
+               "v2ray_network_tlshost=2001:db8::1 v2ray_tls_alpn= v2ray_tls_pinned_sha256= v2ray_tls_verify_names= "
+               "password=cHc= v2ray_hysteria_obfs_password=gecko-pw v2ray_hysteria_up= v2ray_hysteria_down= "
+               "v2ray_hysteria_hop_ports=20000-30000 v2ray_mux_enable=0"),
+         needs("hy2"), 0},
+        {"wireguard://yAnz5TF%2B1XXJte14tji3zlMNq%2BhdKKHcVwAEUa5H9qg%3D@wg.example.net:51820/?publickey=" + pbk +
+             "&presharedkey=" + pbk + "&address=10.0.0.2%2F32%2Cfd00%3A%3A2%2F128&mtu=1280&reserved=1%2C2%2C3"
+             "&keepalive=25&dns=1.1.1.1#WG",
+         block(1, "2 WG", "v2ray_protocol=wireguard v2ray_network_security= v2ray_network= server=wg.example.net "
+               "port=51820 password=eUFuejVURisxWFhKdGUxNHRqaTN6bE1OcStoZEtLSGNWd0FFVWE1SDlxZz0= "
+               "v2ray_wireguard_address=10.0.0.2/32,fd00::2/128 v2ray_wireguard_publickey=" + pbk +
+               " v2ray_wireguard_presharedkey=" + pbk + " v2ray_wireguard_keepalive=25 v2ray_wireguard_mtu=1280 "
+               "v2ray_wireguard_reserved=1,2,3 v2ray_mux_enable=0"),
+         needs("wireguard") + refused("wireguard", "warning: parameter dns dropped: the V2Ray/Xray document has no "
+                                                   "place for it"), 0},
+        {"hy2://pw@h.example.com?obfs=salamander&obfs-password=other&fm=%7B%22udp%22%3A%5B%7B%22type%22%3A%22salamander%22%2C%22settings%22%3A%7B%22password%22%3A%22gecko-pw%22%7D%7D%5D%7D\nhy2://pw@h.example.com?obfs=xplus\n"
+         "hy2://pw@h.example.com?obfs-password=abcd\nhy2://pw@h.example.com?fm=%7B%22tcp%22%3A%5B1%5D%7D\n"
+         "hy2://pw@h.example.com:443,500-600?mport=700\nhy2://pw@h.example.com?security=none\n"
+         "hy2://pw@h.example.com?obfs=salamander\nhy2://pw@h.example.com?up=0.1\n"
+         "wireguard://short@w.example.com:51820?publickey=" + pbk + "&address=10.0.0.2\n"
+         "wg://yAnz5TF-1XXJte14tji3zlMNq-hdKKHcVwAEUa5H9qg@w.example.com:51820?publickey=" + pbk +
+             "&address=10.0.0.2&reserved=0,0,0,0",
+         "", refused("hy2", "the link names two Salamander passwords: other and gecko-pw") +
+                 refused("hy2", "obfs xplus is not salamander, the one Hysteria 2 has", 2) +
+                 refused("hy2", "obfs-password without obfs=salamander", 3) +
+                 refused("hy2", "fm member tcp cannot be carried", 4) +
+                 refused("hy2", "the link names two port lists to hop over: 443,500-600 and 700", 5) +
+                 refused("hy2", "security none: Hysteria runs over TLS only", 6) +
+                 refused("hy2", "obfs salamander without its password (obfs-password)", 7) +
+                 refused("hy2", "v2ray_hysteria_up is not a rate of at least 512 kbps (such as 100 mbps): set one, "
+                                "or empty it", 8) +
+                 refused("wireguard", "the private key is not a WireGuard key (44 characters of Base64, or 64 hex "
+                                      "digits)", 9) +
+                 refused("wg", "v2ray_wireguard_reserved is not three bytes (such as 0,0,0), and Xray refuses it: "
+                               "set the server's, or empty it", 10), 1},
     };
 }
 

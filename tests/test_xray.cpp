@@ -28,6 +28,25 @@ NodeFields xray_node(const NodeFields &changes)
     return fields;
 }
 
+// Current Xray's own kinds, every key of theirs set.
+const std::string WG_KEY = "yAnz5TF+1XXJte14tji3zlMNq+hdKKHcVwAEUa5H9qg=";
+const NodeFields HYSTERIA2 = {{P, "hysteria2"}, {N, "hysteria"}, {"v2ray_mux_enable", "0"}, {"v2ray_tls_alpn", "h3"},
+                              {"v2ray_tls_pinned_sha256", PIN}, {"v2ray_hysteria_obfs_password", "gecko-pw"},
+                              {"v2ray_hysteria_up", "100 mbps"}, {"v2ray_hysteria_down", "1 gbps"},
+                              {"v2ray_hysteria_hop_ports", "443,5000-6000"}};
+const NodeFields WIREGUARD = {{P, "wireguard"}, {N, ""}, {NS, ""}, {"v2ray_mux_enable", "0"}, {"server", "2001:db8::1"},
+                              {"port", "51820"}, {"password", "eUFuejVURisxWFhKdGUxNHRqaTN6bE1OcStoZEtLSGNWd0FFVWE1SDlxZz0="},
+                              {"v2ray_wireguard_address", "10.0.0.2/32, fd00::2/128"}, {"v2ray_wireguard_publickey", WG_KEY},
+                              {"v2ray_wireguard_presharedkey", WG_KEY}, {"v2ray_wireguard_keepalive", "25"},
+                              {"v2ray_wireguard_mtu", "1280"}, {"v2ray_wireguard_reserved", "1,2,3"}};
+
+NodeFields operator+(const NodeFields &a, const NodeFields &b)
+{
+    NodeFields sum = a;
+    sum.insert(sum.end(), b.begin(), b.end());
+    return sum;
+}
+
 std::string xray_file(const std::string &outbound)
 {
     return R"({ "log": { "error": "\/tmp\/xray.log", "loglevel": "warning" }, "inbounds": [ )"
@@ -91,6 +110,23 @@ const std::vector<XrayCase> XRAY_CASES = {
      {"v2ray_security", UNSET}, {"v2ray_fingerprint", UNSET}, {"v2ray_network_tlshost", ""}},
      R"("protocol": "vmess", )" + VMESS + R"("security": "auto" }, "streamSettings": { "network": "tcp", "security": "tls", "tlsSettings": { } })" + MUX,
      {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+    {"hysteria2: Salamander, hopping and rates under finalmask", HYSTERIA2,
+     R"("protocol": "hysteria", "settings": { "address": "v2.example.net", "port": 443, "version": 2 }, "streamSettings": { "network": "hysteria", "security": "tls", )"
+     R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "alpn": [ "h3" ], "pinnedPeerCertSha256": ")" + PIN + R"(" }, )"
+     R"("hysteriaSettings": { "version": 2, "auth": "s3cret\/pw" }, "finalmask": { "udp": [ { "type": "salamander", "settings": { "password": "gecko-pw" } } ], )"
+     R"("quicParams": { "brutalUp": "100 mbps", "brutalDown": "1 gbps", "udpHop": { "ports": "443,5000-6000" } } } })",
+     {"server", "port", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "password",
+      "v2ray_hysteria_obfs_password", "v2ray_hysteria_up", "v2ray_hysteria_down", "v2ray_hysteria_hop_ports"}},
+    {"hysteria2 bare: no final mask", {{P, "hysteria2"}, {N, "hysteria"}, {"v2ray_mux_enable", "0"}},
+     R"("protocol": "hysteria", "settings": { "address": "v2.example.net", "port": 443, "version": 2 }, "streamSettings": { "network": "hysteria", "security": "tls", )"
+     R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net" }, "hysteriaSettings": { "version": 2, "auth": "s3cret\/pw" } })",
+     {"server", "port", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "password",
+      "v2ray_hysteria_obfs_password", "v2ray_hysteria_up", "v2ray_hysteria_down", "v2ray_hysteria_hop_ports"}},
+    {"wireguard: the server is the one peer", WIREGUARD,
+     R"("protocol": "wireguard", "settings": { "secretKey": ")" + WG_KEY + R"(", "address": [ "10.0.0.2\/32", "fd00::2\/128" ], "peers": [ { "endpoint": "[2001:db8::1]:51820", )"
+     R"("publicKey": ")" + WG_KEY + R"(", "preSharedKey": ")" + WG_KEY + R"(", "keepAlive": 25 } ], "mtu": 1280, "reserved": [ 1, 2, 3 ] })",
+     {"server", "port", "password", "v2ray_wireguard_address", "v2ray_wireguard_publickey", "v2ray_wireguard_presharedkey",
+      "v2ray_wireguard_keepalive", "v2ray_wireguard_mtu", "v2ray_wireguard_reserved"}},
 };
 
 // The keys of a run, without the node index and each per-node key's prefix
@@ -200,6 +236,23 @@ TEST_F(XrayTest, RefusalsLeaveTheFileAndReadTheSameKeys)
         {{{NS, "reality"}, {N, "grpc"}, {"v2ray_reality_spiderx", "x"}}, "", K + "v2ray_reality_spiderx_3 does not begin with /: set a path, or empty it"},
         {{{N, "xhttp"}, {"v2ray_xhttp_mode", "Auto"}}, "stream-up", K + "v2ray_xhttp_mode_3 is not auto, packet-up, stream-up or stream-one: set the server's mode, or empty it for auto"},
         {{{"v2ray_mux_concurrency", "-1"}}, "1024", K + "v2ray_mux_concurrency_3 is not 0 to 1024 (Xray turns multiplexing off below 0): set it, or 0 for 8"},
+        {{{P, "hysteria2"}, {N, "tcp"}, {"v2ray_mux_enable", "0"}}, NULL, K + "v2ray_network_3 is not hysteria, the one transport of protocol hysteria2: set it to hysteria"},
+        {{{N, "hysteria"}}, NULL, K + "v2ray_network_3 is hysteria, which carries protocol hysteria2 only: set the server's transport"},
+        {{{P, "hysteria2"}, {N, "hysteria"}, {NS, "none"}, {"v2ray_mux_enable", "0"}}, NULL, K + "v2ray_network_security_3 is not tls, and Hysteria runs over TLS only: set it to tls"},
+        {{{P, "hysteria2"}, {N, "hysteria"}, {"v2ray_mux_enable", "1"}}, NULL, K + "v2ray_mux_enable_3 is 1, and tarvick-node xray writes no mux for hysteria2 or wireguard, which carry each connection themselves: set it to 0"},
+        {HYSTERIA2 + NodeFields{{"v2ray_hysteria_obfs_password", "abc"}}, "abcd", K + "v2ray_hysteria_obfs_password_3 is shorter than 4 bytes, and Salamander refuses it: set the server's obfuscation password"},
+        {HYSTERIA2 + NodeFields{{"v2ray_hysteria_hop_ports", "443,6000-5000"}}, "1-65535", K + "v2ray_hysteria_hop_ports_3 is not a comma-separated list of ports and ranges (such as 443,5000-6000): set the server's, or empty it"},
+        {HYSTERIA2 + NodeFields{{"v2ray_hysteria_up", "100"}}, "0.5 MBps", K + "v2ray_hysteria_up_3 is not a rate of at least 512 kbps (such as 100 mbps): set one, or empty it"},
+        {HYSTERIA2 + NodeFields{{"v2ray_hysteria_down", "10 mbit"}}, "", K + "v2ray_hysteria_down_3 is not a rate of at least 512 kbps (such as 100 mbps): set one, or empty it"},
+        {WIREGUARD + NodeFields{{N, "tcp"}}, NULL, K + "v2ray_network_3 is set, and WireGuard sends its own packets over no transport of Xray's: empty it"},
+        {WIREGUARD + NodeFields{{NS, "tls"}}, NULL, K + "v2ray_network_security_3 is not none, and WireGuard has its own encryption: set it to none"},
+        {WIREGUARD + NodeFields{{"password", "c2hvcnQ="}}, "MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWYwMTIzNDU2Nzg5YWJjZGVmMDEyMzQ1Njc4OWFiY2RlZg==", K + "password_3 is not a WireGuard private key (44 characters of Base64, or 64 hex digits): set the node's"},
+        {WIREGUARD + NodeFields{{"v2ray_wireguard_publickey", ""}}, "yAnz5TF-1XXJte14tji3zlMNq-hdKKHcVwAEUa5H9qg", K + "v2ray_wireguard_publickey_3 is not a WireGuard key (44 characters of Base64, or 64 hex digits): set the server's public key"},
+        {WIREGUARD + NodeFields{{"v2ray_wireguard_address", "10.0.0.2/33"}}, "10.0.0.2", K + "v2ray_wireguard_address_3 is not a comma-separated list of IP addresses (such as 10.0.0.2/32): set those the server gave"},
+        {WIREGUARD + NodeFields{{"v2ray_wireguard_reserved", "0,0,256"}}, "", K + "v2ray_wireguard_reserved_3 is not three bytes (such as 0,0,0), and Xray refuses it: set the server's, or empty it"},
+        {WIREGUARD + NodeFields{{"v2ray_wireguard_mtu", "0"}}, "65535", K + "v2ray_wireguard_mtu_3 is not a whole number from 1 to 65535: set it, or empty it for 1420"},
+        {WIREGUARD + NodeFields{{"v2ray_wireguard_keepalive", "65536"}}, "0", K + "v2ray_wireguard_keepalive_3 is not a whole number of seconds from 0 to 65535: set it, or empty it"},
+        {WIREGUARD + NodeFields{{"port", "0"}}, "1", K + "port_3 is not 1 to 65535: set it to the server's port"},
     };
     for (const Refusal &refusal : refusals) {
         SCOPED_TRACE(refusal.line);

@@ -100,6 +100,11 @@ void doc_element_string(json_object *array, const char *text)
     doc_append(array, json_object_new_string(text));
 }
 
+void doc_element_int(json_object *array, int value)
+{
+    doc_append(array, json_object_new_int(value));
+}
+
 void doc_password(json_object *object, const char *name, const char *stored)
 {
     char *password = decode_base64(stored);

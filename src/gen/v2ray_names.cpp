@@ -18,6 +18,9 @@ const V2rayName PROTOCOLS[] = {
     {"ss", OUTBOUND_SHADOWSOCKS, BOTH, "shadowsocks", NULL, 0},
     {"socks", OUTBOUND_SOCKS, BOTH, NULL, NULL, 0},
     {"http", OUTBOUND_HTTP, BOTH, NULL, NULL, 0},
+    // Xray's "hysteria" outbound speaks version 2 only: the node says which.
+    {"hysteria2", OUTBOUND_HYSTERIA2, DOC_XRAY, "hysteria", NULL, 0},
+    {"wireguard", OUTBOUND_WIREGUARD, DOC_XRAY, NULL, NULL, 0},
 };
 
 // An empty security is none, as tarvick's readers take it; current Xray has
@@ -42,6 +45,9 @@ const V2rayName NETWORKS[] = {
     {"xhttp", NETWORK_XHTTP, DOC_XRAY, NULL, NULL, NET_PATH | NET_HOST | NET_REALITY},
     {"httpupgrade", NETWORK_HTTPUPGRADE, DOC_XRAY, NULL, NULL, NET_PATH | NET_HOST},
     {"http", NETWORK_H2, 0, NULL, "http", NET_PATH | NET_HOST | NET_HOST_LIST},
+    // Hysteria's own QUIC: the one transport of protocol hysteria2, and no
+    // link names it (the hysteria2 scheme does).
+    {"hysteria", NETWORK_HYSTERIA, DOC_XRAY, NULL, "", NET_DATAGRAM},
 };
 
 // Other names links give a transport: Xray's "raw" and trojan-go's
@@ -94,7 +100,7 @@ const V2rayName *v2ray_link_network(const char *link)
         if (strcmp(link, alias.link) == 0)
             return names_find(NETWORKS, alias.stored);
     const V2rayName *row = names_find(NETWORKS, link);
-    return row && row->documents ? row : NULL;
+    return row && row->documents && !(row->link && !row->link[0]) ? row : NULL;
 }
 
 bool v2ray_writes(const V2rayName *row, int document)

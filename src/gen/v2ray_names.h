@@ -22,6 +22,8 @@ enum OutboundProtocol {
     OUTBOUND_SHADOWSOCKS = 3,
     OUTBOUND_SOCKS = 4,
     OUTBOUND_HTTP = 5,
+    OUTBOUND_HYSTERIA2 = 6, // current Xray's alone, as are those after it
+    OUTBOUND_WIREGUARD = 7,
 };
 
 enum SecurityMode {
@@ -41,6 +43,7 @@ enum NetworkKind {
     NETWORK_GRPC = 5,
     NETWORK_XHTTP = 6,
     NETWORK_HTTPUPGRADE = 7,
+    NETWORK_HYSTERIA = 8,
 };
 
 // What a transport carries, for the readers that must know which link

@@ -107,7 +107,7 @@ void add_v2ray_stream(json_object *outbound, StoreLookup *lookup, SecurityMode s
     case NETWORK_H2: v2ray_add_h2(stream, lookup); break;
     case NETWORK_QUIC: v2ray_add_quic(stream, lookup); break;
     case NETWORK_GRPC: v2ray_add_grpc(stream, lookup); break;
-    case NETWORK_OTHER: break;
+    default: break; // another name, or one only current Xray has: no transport object
     }
 
     // XTLS and gRPC carry their own multiplexing; "mux" would fight it.

@@ -27,6 +27,7 @@ struct XrayBuild {
     StoreLookup lookup;
     GeneratorRun *run;
     bool refused;
+    OutboundProtocol kind;
     SecurityMode security;
     NetworkKind network;
     bool vision;
@@ -130,7 +131,7 @@ const char *xray_value_problem(const char *field, const char *value)
             return n < 256 && !(n == 8 && strncasecmp(item, "fromMitm", 8) == 0);
         }))
         return "is not a comma-separated list of protocol names (such as h2,http/1.1): set one, or empty it";
-    return NULL;
+    return xray_kind_value_problem(field, value);
 }
 
 namespace {
@@ -289,11 +290,16 @@ void xray_add_account(XrayBuild *b, json_object *settings)
     xray_add_password(b, settings, "pass", false);
 }
 
+void xray_add_wireguard(XrayBuild *b, json_object *settings);
+void xray_check_kind(XrayBuild *b, bool network_empty);
+
 void xray_add_settings(XrayBuild *b, json_object *outbound, OutboundProtocol protocol)
 {
     json_object *settings = doc_object(outbound, "settings");
     if (protocol == OUTBOUND_OTHER)
         return;
+    if (protocol == OUTBOUND_WIREGUARD) // the server is its peer's endpoint
+        return xray_add_wireguard(b, settings);
     bool private_address = xray_add_server(b, settings);
     switch (protocol) {
     case OUTBOUND_VMESS: xray_add_vmess(b, settings); break;
@@ -307,6 +313,8 @@ void xray_add_settings(XrayBuild *b, json_object *outbound, OutboundProtocol pro
     case OUTBOUND_SHADOWSOCKS: xray_add_shadowsocks(b, settings); break;
     case OUTBOUND_SOCKS:
     case OUTBOUND_HTTP: xray_add_account(b, settings); break;
+    case OUTBOUND_HYSTERIA2: doc_int(settings, "version", 2); break;
+    case OUTBOUND_WIREGUARD:
     case OUTBOUND_OTHER: break;
     }
     if ((protocol == OUTBOUND_VLESS || protocol == OUTBOUND_TROJAN) && b->security == SECURITY_NONE && !private_address)
@@ -453,8 +461,15 @@ void xray_add_grpc(XrayBuild *b, json_object *stream)
     doc_bool(grpc, "multiMode", store_lookup_int(&b->lookup, "ssconf_basic_v2ray_mux_enable_%d") != 0);
 }
 
+void xray_add_hysteria(XrayBuild *b, json_object *stream);
+
 void xray_add_stream(XrayBuild *b, json_object *outbound, const V2rayName *network, const V2rayName *security)
 {
+    if (b->kind == OUTBOUND_WIREGUARD) { // no stream: read as tarvick reads it all the same
+        store_lookup(&b->lookup, "ssconf_basic_v2ray_network_%d");
+        store_lookup(&b->lookup, "ssconf_basic_v2ray_network_security_%d");
+        return;
+    }
     json_object *stream = doc_object(outbound, "streamSettings");
     // Looked up again as tarvick does; the texts written are the ones that
     // were classified.
@@ -475,6 +490,7 @@ void xray_add_stream(XrayBuild *b, json_object *outbound, const V2rayName *netwo
     case NETWORK_GRPC: xray_add_grpc(b, stream); break;
     case NETWORK_XHTTP: xray_add_xhttp(b, stream); break;
     case NETWORK_HTTPUPGRADE: xray_add_http_like(b, stream, "httpupgradeSettings"); break;
+    case NETWORK_HYSTERIA: xray_add_hysteria(b, stream); break;
     case NETWORK_H2:
     case NETWORK_QUIC:
     case NETWORK_OTHER: break;
@@ -490,7 +506,11 @@ void xray_add_mux(XrayBuild *b, json_object *outbound)
     bool mux = store_lookup_switch(&b->lookup, "ssconf_basic_v2ray_mux_enable_%d");
     if (!mux || b->network == NETWORK_GRPC)
         return;
-    if (b->vision) {
+    if (b->kind == OUTBOUND_HYSTERIA2 || b->kind == OUTBOUND_WIREGUARD)
+        xray_refuse(b, "ssconf_basic_v2ray_mux_enable_%d",
+                    "is 1, and tarvick-node xray writes no mux for hysteria2 or wireguard, which carry each "
+                    "connection themselves: set it to 0");
+    if (b->vision || b->kind == OUTBOUND_HYSTERIA2 || b->kind == OUTBOUND_WIREGUARD) {
         store_lookup(&b->lookup, "ssconf_basic_v2ray_mux_concurrency_%d");
         return;
     }
@@ -501,6 +521,117 @@ void xray_add_mux(XrayBuild *b, json_object *outbound)
         xray_refuse(b, "ssconf_basic_v2ray_mux_concurrency_%d",
                     "is not 0 to 1024 (Xray turns multiplexing off below 0): set it, or 0 for 8");
     doc_int(mux_object, "concurrency", concurrency);
+}
+
+// Hysteria2 runs over its own QUIC transport, always with TLS; WireGuard
+// carries its own packets, with no transport or TLS of Xray's.
+void xray_check_kind(XrayBuild *b, bool network_empty)
+{
+    if (b->kind == OUTBOUND_HYSTERIA2 && b->network != NETWORK_HYSTERIA)
+        xray_refuse(b, "ssconf_basic_v2ray_network_%d",
+                    "is not hysteria, the one transport of protocol hysteria2: set it to hysteria");
+    else if (b->kind != OUTBOUND_HYSTERIA2 && b->network == NETWORK_HYSTERIA)
+        xray_refuse(b, "ssconf_basic_v2ray_network_%d",
+                    "is hysteria, which carries protocol hysteria2 only: set the server's transport");
+    if (b->kind == OUTBOUND_HYSTERIA2 && b->security != SECURITY_TLS)
+        xray_refuse(b, "ssconf_basic_v2ray_network_security_%d",
+                    "is not tls, and Hysteria runs over TLS only: set it to tls");
+    if (b->kind == OUTBOUND_WIREGUARD && !network_empty)
+        xray_refuse(b, "ssconf_basic_v2ray_network_%d",
+                    "is set, and WireGuard sends its own packets over no transport of Xray's: empty it");
+    if (b->kind == OUTBOUND_WIREGUARD && b->security != SECURITY_NONE)
+        xray_refuse(b, "ssconf_basic_v2ray_network_security_%d",
+                    "is not none, and WireGuard has its own encryption: set it to none");
+}
+
+// Hysteria's auth is the node's password; Salamander, port hopping and the
+// rates for Brutal are the final mask's, where Xray reads them since
+// v26.3.23 (Salamander since v26.1.31). Every key is read whatever it holds.
+void xray_add_hysteria(XrayBuild *b, json_object *stream)
+{
+    json_object *hysteria = doc_object(stream, "hysteriaSettings");
+    doc_int(hysteria, "version", 2);
+    xray_add_password(b, hysteria, "auth", true);
+    const char *value = xray_lookup_checked(b, "ssconf_basic_v2ray_hysteria_obfs_password_%d",
+                                            "v2ray_hysteria_obfs_password");
+    json_object *mask = value[0] ? doc_object(stream, "finalmask") : NULL;
+    if (mask) {
+        json_object *salamander = doc_element_object(doc_array(mask, "udp"));
+        doc_string(salamander, "type", "salamander");
+        doc_string(doc_object(salamander, "settings"), "password", value);
+    }
+    static const struct {
+        const char *pattern, *field, *member;
+    } QUIC_PARAMS[] = {
+        {"ssconf_basic_v2ray_hysteria_up_%d", "v2ray_hysteria_up", "brutalUp"},
+        {"ssconf_basic_v2ray_hysteria_down_%d", "v2ray_hysteria_down", "brutalDown"},
+        {"ssconf_basic_v2ray_hysteria_hop_ports_%d", "v2ray_hysteria_hop_ports", "ports"},
+    };
+    json_object *quic = NULL;
+    for (const auto &param : QUIC_PARAMS) {
+        value = xray_lookup_checked(b, param.pattern, param.field);
+        if (!value[0])
+            continue;
+        if (!mask)
+            mask = doc_object(stream, "finalmask");
+        if (!quic)
+            quic = doc_object(mask, "quicParams");
+        doc_string(param.member[0] == 'p' ? doc_object(quic, "udpHop") : quic, param.member, value);
+    }
+}
+
+// The private key is the node's password; the server, its one peer.
+void xray_add_wireguard(XrayBuild *b, json_object *settings)
+{
+    const char *server = store_lookup(&b->lookup, "ssconf_basic_server_%d");
+    char endpoint[300];
+    snprintf(endpoint, sizeof endpoint, strchr(server, ':') ? "[%s]" : "%s", server);
+    if (server[0] == '\0')
+        xray_refuse(b, "ssconf_basic_server_%d", "is empty: set it to the server's address");
+    int port = store_lookup_int(&b->lookup, "ssconf_basic_port_%d");
+    if (port < 1 || port > 65535)
+        xray_refuse(b, "ssconf_basic_port_%d", "is not 1 to 65535: set it to the server's port");
+    size_t used = strlen(endpoint);
+    snprintf(endpoint + used, sizeof endpoint - used, ":%d", port);
+    char *key = store_lookup_password(&b->lookup);
+    if (!key)
+        return;
+    if (!xray_wireguard_key(key))
+        xray_refuse(b, "ssconf_basic_password_%d",
+                    "is not a WireGuard private key (44 characters of Base64, or 64 hex digits): set the node's");
+    doc_string(settings, "secretKey", key);
+    free(key);
+    json_object *addresses = doc_array(settings, "address");
+    v2ray_each_item(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_address_%d", "v2ray_wireguard_address"),
+                    [addresses](const char *item, size_t length) {
+                        char address[64];
+                        snprintf(address, sizeof address, "%.*s", (int)length, item);
+                        doc_element_string(addresses, address);
+                        return true;
+                    });
+    json_object *peer = doc_element_object(doc_array(settings, "peers"));
+    doc_string(peer, "endpoint", endpoint);
+    doc_string(peer, "publicKey",
+               xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_publickey_%d", "v2ray_wireguard_publickey"));
+    const char *value =
+        xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_presharedkey_%d", "v2ray_wireguard_presharedkey");
+    if (value[0])
+        doc_string(peer, "preSharedKey", value);
+    int number = text_to_int(
+        xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_keepalive_%d", "v2ray_wireguard_keepalive"));
+    if (number > 0)
+        doc_int(peer, "keepAlive", number);
+    number = text_to_int(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_mtu_%d", "v2ray_wireguard_mtu"));
+    if (number > 0)
+        doc_int(settings, "mtu", number);
+    value = xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_reserved_%d", "v2ray_wireguard_reserved");
+    if (value[0]) {
+        json_object *reserved = doc_array(settings, "reserved");
+        v2ray_each_item(value, [reserved](const char *item, size_t) {
+            doc_element_int(reserved, atoi(item));
+            return true;
+        });
+    }
 }
 
 } // namespace
@@ -518,9 +649,12 @@ int write_xray_config(const GeneratorArgs *args, GeneratorRun *run)
 
     const V2rayName *protocol = v2ray_protocol(store_lookup(&b.lookup, "ssconf_basic_v2ray_protocol_%d"));
     const V2rayName *security = v2ray_security(store_lookup(&b.lookup, "ssconf_basic_v2ray_network_security_%d"));
-    const V2rayName *network = v2ray_network(store_lookup(&b.lookup, "ssconf_basic_v2ray_network_%d"));
+    const char *network_text = store_lookup(&b.lookup, "ssconf_basic_v2ray_network_%d");
+    bool network_empty = network_text[0] == '\0';
+    const V2rayName *network = v2ray_network(network_text);
     b.security = security ? (SecurityMode)security->value : SECURITY_NONE;
     b.network = network ? (NetworkKind)network->value : NETWORK_OTHER;
+    b.kind = v2ray_writes(protocol, DOC_XRAY) ? (OutboundProtocol)protocol->value : OUTBOUND_OTHER;
     if (!v2ray_writes(protocol, DOC_XRAY))
         xray_refuse(&b, "ssconf_basic_v2ray_protocol_%d",
                     "is not vmess, vless, trojan, ss, socks or http: set it to the server's protocol");
@@ -534,12 +668,13 @@ int write_xray_config(const GeneratorArgs *args, GeneratorRun *run)
     if (network && !v2ray_writes(network, DOC_XRAY))
         xray_refuse(&b, "ssconf_basic_v2ray_network_%d",
                     "is HTTP/2 or QUIC, which current Xray no longer has: use xhttp, or what else the server offers");
-    else if (!network)
+    else if (!network && b.kind != OUTBOUND_WIREGUARD)
         xray_refuse(&b, "ssconf_basic_v2ray_network_%d",
                     "is not tcp, mkcp, ws, grpc, xhttp or httpupgrade: set it to the server's transport");
     else if (b.security == SECURITY_REALITY && !(network->traits & NET_REALITY))
         xray_refuse(&b, "ssconf_basic_v2ray_network_%d",
                     "is not tcp, xhttp or grpc, the transports REALITY runs over: set one of them");
+    xray_check_kind(&b, network_empty);
 
     xray_add_log(root);
     xray_add_inbounds(root, args);
@@ -548,7 +683,7 @@ int write_xray_config(const GeneratorArgs *args, GeneratorRun *run)
     doc_string(outbound, "tag", "proxy");
     store_lookup(&b.lookup, "ssconf_basic_v2ray_protocol_%d");
     doc_string(outbound, "protocol", v2ray_writes(protocol, DOC_XRAY) ? v2ray_written(protocol) : "");
-    xray_add_settings(&b, outbound, v2ray_writes(protocol, DOC_XRAY) ? (OutboundProtocol)protocol->value : OUTBOUND_OTHER);
+    xray_add_settings(&b, outbound, b.kind);
     xray_add_stream(&b, outbound, network, security);
     xray_add_mux(&b, outbound);
 

@@ -203,6 +203,9 @@ int link_read_vless(NodeLink *link, char *text, size_t length);
 int link_read_trojan(NodeLink *link, char *text, size_t length);
 int link_read_socks(NodeLink *link, char *text, size_t length);
 int link_read_http(NodeLink *link, char *text, size_t length);
+// Current Xray's own kinds, read only for tarvick-node xray's document.
+int link_read_hysteria2(NodeLink *link, char *text, size_t length);
+int link_read_wireguard(NodeLink *link, char *text, size_t length);
 
 // Per scheme: make the link of a node as tarvick reads it. Each returns 0, or
 // -1 with the node's reason set.
@@ -213,6 +216,8 @@ int link_write_vless(NodeLink *node, NodeText *out);
 int link_write_trojan(NodeLink *node, NodeText *out);
 // socks:// or http://, by the node's protocol.
 int link_write_proxy(NodeLink *node, NodeText *out);
+int link_write_hysteria2(NodeLink *node, NodeText *out);
+int link_write_wireguard(NodeLink *node, NodeText *out);
 // The link of any node, chosen by its type and protocol.
 int link_write(NodeLink *node, NodeText *out);
 

@@ -424,7 +424,28 @@ bool always(const CheckInput *)
 
 bool mkcp_legacy_mask(const CheckInput *in)
 {
-    return out_has(in, "streamSettings/finalmask");
+    // Hysteria's Salamander is a final mask too.
+    return out_has(in, "streamSettings/finalmask") && out_has(in, "streamSettings/kcpSettings");
+}
+
+bool is_hysteria(const CheckInput *in)
+{
+    return out_is(in, "protocol", "hysteria");
+}
+
+bool salamander_written(const CheckInput *in)
+{
+    return is_hysteria(in) && out_has(in, "streamSettings/finalmask/udp");
+}
+
+bool quic_params_written(const CheckInput *in)
+{
+    return out_has(in, "streamSettings/finalmask/quicParams");
+}
+
+bool is_wireguard(const CheckInput *in)
+{
+    return out_is(in, "protocol", "wireguard");
 }
 
 bool pin_written(const CheckInput *in)
@@ -588,6 +609,24 @@ const CheckRule CHECK_RULES[] = {
      .what = "the client silently ignores \"verifyPeerCertByName\" and checks the certificate against the server "
              "name: nothing flows unless the certificate names that too",
      .todo = "use Xray v26.1.31 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 1, 13}, .severity = SEVERITY_REFUSED,
+     .applies = is_hysteria, .field = "v2ray_protocol",
+     .what = "the client has no Hysteria outbound (\"hysteria\", version 2) and stops",
+     .todo = "use Xray v26.1.13 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 1, 31}, .severity = SEVERITY_BROKEN,
+     .applies = salamander_written, .field = "v2ray_hysteria_obfs_password",
+     .what = "the client silently ignores \"finalmask\", so its packets go without Salamander, which the server "
+             "drops: nothing flows",
+     .todo = "use Xray v26.1.31 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 3, 23}, .severity = SEVERITY_NOTE,
+     .applies = quic_params_written, .field = "v2ray_hysteria_hop_ports",
+     .what = "the client silently ignores \"quicParams\": it neither hops over the ports nor keeps to the rates "
+             "given, and talks to the node's port alone",
+     .todo = "use Xray v26.3.23 or later, or a server that answers on the node's port"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {1, 6, 5}, .severity = SEVERITY_REFUSED,
+     .applies = is_wireguard, .field = "v2ray_protocol",
+     .what = "the client has no WireGuard outbound and stops",
+     .todo = "use Xray v1.6.5 or later"},
     // Shadowsocks.
     {.family = FAMILY_SS_LIBEV, .severity = SEVERITY_REFUSED, .applies = ss_libev_method_unknown, .field = "method",
      .what = "the client does not know this method (\"invalid cipher name\") and stops",

@@ -2,6 +2,7 @@
 // optionally as a QR code to scan from a phone.
 #include "node.h"
 #include "tarvick.h"
+#include "v2ray_names.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -81,6 +82,16 @@ static int link_write_any(NodeLink *node, NodeText *out)
         return link_write_checked(node, out, link_write_ss, "password", "v2ray_ss_method");
     if (strcmp(protocol, "socks") == 0 || strcmp(protocol, "http") == 0)
         return link_write_checked(node, out, link_write_proxy, NULL, NULL);
+    // Current Xray's own kinds have a link only as tarvick-node xray reads them.
+    const V2rayName *row = v2ray_protocol(protocol);
+    int kind = row && !v2ray_writes(row, DOC_TARVICK) ? row->value : OUTBOUND_OTHER;
+    if (kind == OUTBOUND_HYSTERIA2 || kind == OUTBOUND_WIREGUARD)
+        return !node_has(node, kind == OUTBOUND_HYSTERIA2 ? "v2ray_hysteria_hop_ports" : "v2ray_wireguard_address")
+                   ? node_refuse(node, "protocol %s has a link only as tarvick-node xray reads it (export xray)",
+                                 protocol)
+                   : link_write_checked(node, out, kind == OUTBOUND_HYSTERIA2 ? link_write_hysteria2
+                                                                             : link_write_wireguard,
+                                        "password", NULL);
     return node_refuse(node, "protocol '%s' has no share link", protocol);
 }
 

@@ -44,6 +44,10 @@ const Scheme IMPORT_SCHEMES[] = {
     {"socks", link_read_socks},
     {"socks5", link_read_socks},
     {"http", link_read_http},
+    {"hysteria2", link_read_hysteria2},
+    {"hy2", link_read_hysteria2},
+    {"wireguard", link_read_wireguard},
+    {"wg", link_read_wireguard},
 };
 
 // Share links of protocols that none of the clients tarvick and tarvick-node
@@ -232,6 +236,10 @@ const FillOnly IMPORT_FILL_ONLY[] = {
     FILL_ONLY("ssl_verify_enable"), FILL_ONLY("v2ray_reality_publickey"), FILL_ONLY("v2ray_reality_shortid"),
     FILL_ONLY("v2ray_reality_spiderx"), FILL_ONLY("v2ray_xhttp_mode"), FILL_ONLY("v2ray_tls_alpn"),
     FILL_ONLY("v2ray_tls_pinned_sha256"), FILL_ONLY("v2ray_tls_verify_names"),
+    FILL_ONLY("v2ray_hysteria_obfs_password"), FILL_ONLY("v2ray_hysteria_hop_ports"), FILL_ONLY("v2ray_hysteria_up"),
+    FILL_ONLY("v2ray_hysteria_down"), FILL_ONLY("v2ray_wireguard_publickey"),
+    FILL_ONLY("v2ray_wireguard_presharedkey"), FILL_ONLY("v2ray_wireguard_address"), FILL_ONLY("v2ray_wireguard_mtu"),
+    FILL_ONLY("v2ray_wireguard_reserved"), FILL_ONLY("v2ray_wireguard_keepalive"),
 };
 #undef FILL_ONLY
 

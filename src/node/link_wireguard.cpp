@@ -1,0 +1,91 @@
+// wireguard:// (and wg://) links as v2rayN and the panels (3x-ui, Xboard)
+// write them, for tarvick-node xray's document only: the private key as the
+// user, the server as the one peer's endpoint.
+//
+//   wireguard://PRIVATE_KEY@host:port/?publickey=&presharedkey=&address=
+//               &mtu=&reserved=&keepalive=#REMARK
+#include "node.h"
+#include "xray.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// Link parameters and the keys they fill, in the order export writes them.
+const struct {
+    const char *param, *field;
+} WIREGUARD_PARAMS[] = {
+    {"publickey", "v2ray_wireguard_publickey"}, {"presharedkey", "v2ray_wireguard_presharedkey"},
+    {"address", "v2ray_wireguard_address"},     {"mtu", "v2ray_wireguard_mtu"},
+    {"reserved", "v2ray_wireguard_reserved"},   {"keepalive", "v2ray_wireguard_keepalive"},
+};
+
+} // namespace
+
+int link_read_wireguard(NodeLink *link, char *text, size_t)
+{
+    link->type = 2;
+    if (!link->for_xray)
+        return node_refuse(link, "protocol wireguard cannot be carried by the V2Ray/Xray document (tarvick-node "
+                                 "import --xray takes it for tarvick-node xray)");
+    char *hash = strchr(text, '#');
+    if (hash) {
+        *hash++ = '\0';
+        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
+    }
+    char *question = strchr(text, '?');
+    if (question)
+        *question++ = '\0';
+    LinkQuery query;
+    if (link_query_parse(link, &query, question) != 0)
+        return -1;
+    char *at = strrchr(text, '@');
+    if (!at)
+        return node_refuse(link, "no private key before @host:port");
+    *at = '\0';
+    at[1 + strcspn(at + 1, "/")] = '\0';
+    size_t key_length = link_percent_decode(text, strlen(text));
+    const char *host;
+    int port;
+    char digits[8];
+    if (link_host_port(link, at + 1, &host, &port) != 0)
+        return -1;
+    text_put_number(digits, (unsigned long)port);
+    int rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits) |
+             node_set_text(link, "v2ray_protocol", "wireguard") | node_set_password(link, text, key_length) |
+             node_set_text(link, "v2ray_mux_enable", "0");
+    for (const auto &param : WIREGUARD_PARAMS)
+        rc |= node_set_text(link, param.field, link_query_get(&query, param.param));
+    if (rc != 0)
+        return -1;
+    if (!xray_wireguard_key(text))
+        return node_refuse(link, "the private key is not a WireGuard key (44 characters of Base64, or 64 hex digits)");
+    for (const auto &param : WIREGUARD_PARAMS)
+        if (const char *problem = xray_value_problem(param.field, node_get(link, param.field)))
+            return node_refuse(link, "%s %s", param.field, problem);
+    node_warn(link, "this node needs tarvick-node xray: tarvick cannot write it");
+    link_query_warn_unused(link, &query, "V2Ray/Xray");
+    return 0;
+}
+
+int link_write_wireguard(NodeLink *node, NodeText *out)
+{
+    char *key = decode_base64(node_get(node, "password"));
+    if (!key)
+        return node_refuse(node, "out of memory");
+    const char *server = node_get(node, "server");
+    int rc = text_append_str(out, "wireguard://") | text_append_percent(out, key, strlen(key), NULL) |
+             text_printf(out, strchr(server, ':') ? "@[%s]:%d/?" : "@%s:%d/?", server,
+                         text_to_int(node_get(node, "port")));
+    free(key);
+    for (const auto &param : WIREGUARD_PARAMS) {
+        const char *value = node_get(node, param.field);
+        if (!value[0])
+            continue;
+        if (out->data[out->length - 1] != '?')
+            rc |= text_append_str(out, "&");
+        rc |= text_printf(out, "%s=", param.param) | text_append_percent(out, value, strlen(value), NULL);
+    }
+    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+}
