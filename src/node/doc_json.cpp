@@ -20,7 +20,7 @@ namespace {
 bool doc_not_server(const char *kind)
 {
     static const char *const KINDS[] = {"freedom", "blackhole", "dns", "loopback", "direct", "block",
-                                        "selector", "urltest", "tor", NULL};
+                                        "selector", "urltest", NULL};
     for (const char *const *k = KINDS; *k; k++)
         if (strcmp(kind, *k) == 0)
             return true;
@@ -300,44 +300,40 @@ int xray_outbound(json_object *outbound, DocList *list)
     // Panels write the server and its user three ways: in "vnext" (vmess,
     // vless), in "servers" (the others), or flat in settings.
     json_object *nested = doc_only_item(s, &settings, "vnext");
-    if (!nested)
-        nested = strcmp(protocol, "wireguard") == 0 ? NULL : doc_only_item(s, &settings, "servers");
-    doc_object(&server, nested ? nested : settings.object, nested ? "settings.servers." : "settings.");
-    json_object *users = doc_only_item(s, &server, "users");
-    doc_object(&user, users ? users : server.object, users ? "users." : server.where);
-    bool flat = !users;
+    if (!nested && strcmp(protocol, "wireguard") != 0)
+        nested = doc_only_item(s, &settings, "servers");
+    doc_object(&server, nested, "settings.servers.");
+    DocObject *at = nested ? &server : &settings;
+    json_object *users = doc_only_item(s, at, "users");
+    doc_object(&user, users, "users.");
+    DocObject *as = users ? &user : at;
     if (strcmp(s->scheme, "wireguard") == 0) {
         xray_wireguard(s, &settings);
     } else if (s->scheme[0]) {
-        s->server = doc_text(s, &server, "address");
-        s->port = doc_text(s, &server, "port");
+        s->server = doc_text(s, at, "address");
+        s->port = doc_text(s, at, "port");
         if (strcmp(s->scheme, "socks") == 0 || strcmp(s->scheme, "http") == 0) {
-            s->username = doc_text(s, &user, "user");
-            s->password = doc_text(s, &user, "pass");
+            s->username = doc_text(s, as, "user");
+            s->password = doc_text(s, as, "pass");
         } else if (strcmp(s->scheme, "ss") == 0) {
-            s->method = doc_text(s, &user, "method");
-            s->password = doc_text(s, &user, "password");
-            if (doc_switch(s, &user, "uot") == 1)
+            s->method = doc_text(s, as, "method");
+            s->password = doc_text(s, as, "password");
+            if (doc_switch(s, as, "uot") == 1)
                 doc_refuse(s, "uot (UDP over TCP) cannot be carried by a link");
         } else if (strcmp(s->scheme, "trojan") == 0 || strcmp(s->scheme, "hysteria2") == 0) {
-            s->user = doc_text(s, &user, "password");
-            s->t.flow = doc_text(s, &user, "flow");
+            s->user = doc_text(s, as, "password");
+            s->t.flow = doc_text(s, as, "flow");
         } else {
-            s->user = doc_text(s, &user, "id");
-            s->alter_id = doc_text(s, &user, "alterId");
-            s->method = doc_text(s, &user, "security");
-            s->t.flow = doc_text(s, &user, "flow");
-            s->encryption = doc_text(s, &user, "encryption");
+            s->user = doc_text(s, as, "id");
+            s->alter_id = doc_text(s, as, "alterId");
+            s->method = doc_text(s, as, "security");
+            s->t.flow = doc_text(s, as, "flow");
+            s->encryption = doc_text(s, as, "encryption");
         }
         static const char *const SILENT[] = {"level", "email", "version", "UoTVersion", NULL};
-        doc_object_silent(&user, SILENT);
-        doc_object_silent(&server, SILENT);
-        doc_object_silent(&settings, SILENT);
-        doc_done(s, &user, NULL);
-        if (!flat)
-            doc_done(s, &server, NULL);
-        if (nested)
-            doc_done(s, &settings, NULL);
+        DocObject *objects[] = {&user, &server, &settings};
+        for (DocObject *object : objects)
+            doc_done(s, object, SILENT);
     }
     xray_stream(s, doc_member(&o, "streamSettings"));
     DocObject mux;

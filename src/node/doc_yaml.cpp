@@ -371,69 +371,62 @@ json_object *yaml_scalar(const yaml_event_t *e)
     return json_object_new_string_len(text, (int)length);
 }
 
-// The value whose first event is the current one, as JSON; NULL when the
-// text is broken. An alias (*name) is noted and stands as null.
-json_object *yaml_value(YamlReader *r, int depth, bool *alias)
+// The value whose first event is the current one, as JSON (NULL for null);
+// false when the text is broken. Anchors and aliases (*name) are noted and
+// stand as null: they are not followed.
+bool yaml_value(YamlReader *r, int depth, bool *alias, json_object **out)
 {
+    *out = NULL;
     if (depth > YAML_DEPTH_MAX) {
         yaml_fail(r, "YAML nested deeper than 16 levels");
-        return NULL;
+        return false;
     }
-    switch (r->event.type) {
+    const yaml_event_t *e = &r->event;
+    switch (e->type) {
     case YAML_SCALAR_EVENT:
-        if (r->event.data.scalar.anchor)
-            *alias = true; // anchors are for aliases, which are not followed
-        return yaml_scalar(&r->event);
+        *alias = *alias || e->data.scalar.anchor;
+        *out = yaml_scalar(e);
+        return true;
     case YAML_ALIAS_EVENT:
         *alias = true;
-        return json_object_new_null();
-    case YAML_SEQUENCE_START_EVENT: {
-        json_object *list = json_object_new_array();
+        return true;
+    case YAML_SEQUENCE_START_EVENT:
+        *alias = *alias || e->data.sequence_start.anchor;
+        *out = json_object_new_array();
         while (yaml_next(r) && r->event.type != YAML_SEQUENCE_END_EVENT) {
-            json_object *item = yaml_value(r, depth + 1, alias);
-            if (!item)
+            json_object *item;
+            if (!yaml_value(r, depth + 1, alias, &item))
                 break;
-            json_object_array_add(list, item);
+            json_object_array_add(*out, item);
         }
-        if (r->broken) {
-            json_object_put(list);
-            return NULL;
-        }
-        return list;
-    }
-    case YAML_MAPPING_START_EVENT: {
-        json_object *map = json_object_new_object();
+        break;
+    case YAML_MAPPING_START_EVENT:
+        *alias = *alias || e->data.mapping_start.anchor;
+        *out = json_object_new_object();
         while (yaml_next(r) && r->event.type != YAML_MAPPING_END_EVENT) {
-            bool text_key = r->event.type == YAML_SCALAR_EVENT;
-            char key[64];
-            snprintf(key, sizeof key, "%s", text_key ? (const char *)r->event.data.scalar.value : "");
-            if (!text_key || r->event.data.scalar.length >= sizeof key) {
-                *alias = *alias || r->event.type == YAML_ALIAS_EVENT;
-                json_object *skipped = yaml_value(r, depth + 1, alias);
-                json_object_put(skipped);
-                if (!skipped)
-                    break;
-                snprintf(key, sizeof key, "(a key that is no short text)");
-            }
-            if (strcmp(key, "<<") == 0)
-                *alias = true; // a merge key takes another mapping's members
-            if (!yaml_next(r))
+            bool text_key = r->event.type == YAML_SCALAR_EVENT && r->event.data.scalar.length < 64;
+            char key[64] = "(a key that is no short text)";
+            if (text_key)
+                memcpy(key, r->event.data.scalar.value, r->event.data.scalar.length + 1);
+            json_object *value;
+            if (!text_key && (!yaml_value(r, depth + 1, alias, &value) || (json_object_put(value), false)))
                 break;
-            json_object *value = yaml_value(r, depth + 1, alias);
-            if (!value)
+            // A merge key takes another mapping's members.
+            *alias = *alias || strcmp(key, "<<") == 0;
+            if (!yaml_next(r) || !yaml_value(r, depth + 1, alias, &value))
                 break;
-            json_object_object_add(map, key, value);
+            json_object_object_add(*out, key, value);
         }
-        if (r->broken) {
-            json_object_put(map);
-            return NULL;
-        }
-        return map;
-    }
+        break;
     default:
         yaml_fail(r, "broken YAML");
-        return NULL;
+        return false;
     }
+    if (r->broken) {
+        json_object_put(*out);
+        *out = NULL;
+    }
+    return !r->broken;
 }
 
 // Passes over the value whose first event is the current one.
@@ -450,14 +443,14 @@ bool yaml_skip(YamlReader *r)
 
 int yaml_proxies(YamlReader *r, DocList *list)
 {
-    if (r->event.type == YAML_SCALAR_EVENT && yaml_scalar(&r->event) && r->event.data.scalar.length == 0)
+    if (r->event.type == YAML_SCALAR_EVENT && r->event.data.scalar.length == 0)
         return DOC_READ; // "proxies:" with nothing after it
     if (r->event.type != YAML_SEQUENCE_START_EVENT)
         return doc_list_refuse(list, DOC_REFUSED, "mihomo YAML whose proxies are not a list, not a subscription");
     while (yaml_next(r) && r->event.type != YAML_SEQUENCE_END_EVENT) {
         bool alias = false;
-        json_object *entry = yaml_value(r, 1, &alias);
-        if (!entry)
+        json_object *entry;
+        if (!yaml_value(r, 1, &alias, &entry))
             break;
         int rc = doc_mihomo_entry(entry, alias ? "a YAML anchor, alias or merge key (&, *, <<), which import does "
                                                  "not follow"

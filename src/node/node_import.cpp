@@ -459,8 +459,9 @@ int import_document(ImportCache *cache, ImportOutput *output, DocList *list, int
         text_escape_controls(shown, sizeof shown, name);
         snprintf(label, sizeof label, "%s: entry %d%s%s%s", list->format, number, shown[0] ? " \"" : "", shown,
                  shown[0] ? "\"" : "");
-        import_warn_all(label, 0, "", notes);
         int rc = 0;
+        if (kind != 'R') // a refused entry gets its one line only
+            import_warn_all(label, 0, "", notes);
         if (kind == 'R') {
             import_say(label, 0, "", "", text, text_length);
         } else {
@@ -473,6 +474,10 @@ int import_document(ImportCache *cache, ImportOutput *output, DocList *list, int
         } else if (rc == 0) {
             refused++;
         }
+    }
+    if (list->count == 0) { // nothing to count: the document itself is refused
+        fprintf(stderr, "tarvick-node: %s: no %s, so no node\n", list->format, list->noun);
+        return 1;
     }
     if (list->other_sections)
         fprintf(stderr, "tarvick-node: %s: note: %s\n", list->format, list->other_what);
