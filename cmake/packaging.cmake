@@ -13,6 +13,11 @@ if(TARVICK_STATIC)
   list(REMOVE_ITEM _tarvick_jsonc_extra json-c)
   set_target_properties(PkgConfig::JSONC PROPERTIES
     INTERFACE_LINK_LIBRARIES "${TARVICK_JSONC_ARCHIVE};${_tarvick_jsonc_extra}")
+  find_library(TARVICK_YAML_ARCHIVE NAMES libyaml.a HINTS ${YAML_LIBRARY_DIRS} ${YAML_STATIC_LIBRARY_DIRS})
+  if(NOT TARVICK_YAML_ARCHIVE)
+    message(FATAL_ERROR "TARVICK_STATIC needs libyaml.a (package libyaml-dev)")
+  endif()
+  set_target_properties(PkgConfig::YAML PROPERTIES INTERFACE_LINK_LIBRARIES "${TARVICK_YAML_ARCHIVE}")
   if(TARGET PkgConfig::QRENCODE)
     # Only when a libqrencode.a was found (see TARVICK_NODE_QR).
     set(_tarvick_qrencode_extra ${QRENCODE_STATIC_LIBRARIES})

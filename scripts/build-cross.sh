@@ -55,7 +55,7 @@ if [ "$want_install" = 1 ]; then
       $sudo dpkg --add-architecture "$arch"
       need_update=1
     fi
-    for package in "g++-$triplet" "libjson-c-dev:$arch" "libqrencode-dev:$arch"; do
+    for package in "g++-$triplet" "libjson-c-dev:$arch" "libqrencode-dev:$arch" "libyaml-dev:$arch"; do
       installed "$package" || missing+=("$package")
     done
   done

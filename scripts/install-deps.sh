@@ -5,7 +5,7 @@
 set -euo pipefail
 . "$(dirname "$0")/lib/packages.sh"
 
-packages=(cmake make g++ pkg-config libjson-c-dev libqrencode-dev)
+packages=(cmake make g++ pkg-config libjson-c-dev libqrencode-dev libyaml-dev)
 for want in "$@"; do
   case "$want" in
     build) ;;

@@ -12,7 +12,7 @@ seconds=${FUZZ_SECONDS:-60}
 build=build-fuzz
 
 need=()
-for pkg in clang-14 libclang-rt-14-dev libfuzzer-14-dev libjson-c-dev libqrencode-dev pkg-config cmake; do
+for pkg in clang-14 libclang-rt-14-dev libfuzzer-14-dev libjson-c-dev libqrencode-dev libyaml-dev pkg-config cmake; do
   pkg_installed "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

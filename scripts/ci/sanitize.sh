@@ -10,7 +10,7 @@ cd "$(dirname "$0")/../.."
 
 build=build-asan
 need=()
-for pkg in g++ cmake pkg-config libjson-c-dev libqrencode-dev libgtest-dev; do
+for pkg in g++ cmake pkg-config libjson-c-dev libqrencode-dev libyaml-dev libgtest-dev; do
   pkg_installed "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/../.."
 
 build=build-valgrind
 need=()
-for pkg in valgrind g++ cmake pkg-config libjson-c-dev libqrencode-dev libgtest-dev; do
+for pkg in valgrind g++ cmake pkg-config libjson-c-dev libqrencode-dev libyaml-dev libgtest-dev; do
   pkg_installed "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -1,5 +1,6 @@
-// tarvick-node import: share links, or a Base64 subscription of them, to
-// node settings in the development daemon's settings-file format.
+// tarvick-node import: share links, a Base64 subscription of them, or a
+// whole document (doc.h), to node settings in the development daemon's settings-file format.
+#include "doc.h"
 #include "node.h"
 #include "tarvick.h"
 
@@ -449,41 +450,98 @@ int import_print(ImportOutput *output, const NodeLink *node, const NodeLink *lin
     return 0;
 }
 
-void import_say(long number, const char *scheme, const char *what, const char *text, size_t length)
+// "line L: SCHEME" for a link of a list; a document's entry has a label of
+// its own ("FORMAT: entry K \"NAME\"").
+void import_say(const char *label, long number, const char *scheme, const char *what, const char *text,
+                size_t length)
 {
     char shown[64];
     text_escape_controls(shown, sizeof shown, scheme);
-    fprintf(stderr, "tarvick-node: line %ld: %s: %s%.*s\n", number, shown, what, (int)length, text);
+    if (label)
+        fprintf(stderr, "tarvick-node: %s: %s%.*s\n", label, what, (int)length, text);
+    else
+        fprintf(stderr, "tarvick-node: line %ld: %s: %s%.*s\n", number, shown, what, (int)length, text);
+}
+
+// Each warning of notes (one a line) as a line of its own.
+void import_warn_all(const char *label, long number, const char *scheme, const char *notes)
+{
+    for (const char *note = notes; note && *note;) {
+        size_t note_length = strcspn(note, "\n");
+        import_say(label, number, scheme, "warning: ", note, note_length);
+        note += note_length + (note[note_length] == '\n');
+    }
 }
 
 // One line: 1 imported, 0 refused (said on stderr), 2 no server (a note
 // said so), -1 when output failed.
-int import_line(ImportCache *cache, ImportOutput *output, char *line, size_t length, long number, int index)
+int import_line(ImportCache *cache, ImportOutput *output, char *line, size_t length, const char *label, long number,
+                int index)
 {
     NodeLink link, node;
     const char *scheme = NULL;
     int rc = node_read_link(cache, line, length, index, &link, &node, &scheme);
     if (rc == NODE_NOT_A_SERVER) {
-        import_say(number, scheme, "note: ", link.reason, strlen(link.reason));
+        import_say(label, number, scheme, "note: ", link.reason, strlen(link.reason));
         node_link_clear(&link);
         node_link_clear(&node);
         return 2;
     }
-    for (const char *note = link.warnings; rc == 0 && note && *note;) {
-        size_t note_length = strcspn(note, "\n");
-        import_say(number, scheme, "warning: ", note, note_length);
-        note += note_length + (note[note_length] == '\n');
-    }
+    if (rc == 0)
+        import_warn_all(label, number, scheme, link.warnings);
     int printed = rc == 0 ? import_print(output, &node, &link, index) : 0;
     if (printed != 0 && !output->error) // no room for the block: the link is refused, not lost unsaid
         rc = node_refuse(&link, "out of memory");
     if (rc != 0) {
         const char *reason = link.reason[0] ? link.reason : node.reason;
-        import_say(number, scheme, "", reason, strlen(reason));
+        import_say(label, number, scheme, "", reason, strlen(reason));
     }
     node_link_clear(&link);
     node_link_clear(&node);
     return output->error ? -1 : rc == 0;
+}
+
+// A whole document, once all of it was read: each entry's link imported as
+// a link is (or its refusal said), then one line that counts them.
+int import_document(ImportCache *cache, ImportOutput *output, DocList *list, int *index)
+{
+    int imported = 0, refused = 0;
+    const char *p = list->entries.data, *end = p ? p + list->entries.length : p;
+    for (int number = 1; p < end && !output->error; number++) {
+        char kind = *p;
+        const char *name = p + 2, *text = name + strlen(name) + 1;
+        const char *notes = text + strlen(text) + 1;
+        size_t text_length = strlen(text);
+        p = notes + strlen(notes) + 1;
+        char shown[96], label[160];
+        text_escape_controls(shown, sizeof shown, name);
+        snprintf(label, sizeof label, "%s: entry %d%s%s%s", list->format, number, shown[0] ? " \"" : "", shown,
+                 shown[0] ? "\"" : "");
+        int rc = 0;
+        if (kind != 'R') // a refused entry gets its one line only
+            import_warn_all(label, 0, "", notes);
+        if (kind == 'R') {
+            import_say(label, 0, "", "", text, text_length);
+        } else {
+            char *line = (char *)text; // read in place, as a line of a list is
+            rc = import_line(cache, output, line, text_length, label, 0, *index);
+        }
+        if (rc == 1) {
+            imported++;
+            (*index)++;
+        } else if (rc == 0) {
+            refused++;
+        }
+    }
+    if (list->count == 0) { // nothing to count: the document itself is refused
+        fprintf(stderr, "tarvick-node: %s: no %s, so no node\n", list->format, list->noun);
+        return 1;
+    }
+    if (list->other_sections)
+        fprintf(stderr, "tarvick-node: %s: note: %s\n", list->format, list->other_what);
+    fprintf(stderr, "tarvick-node: %s: note: %d %s, %d node%s imported, %d refused\n", list->format, list->count,
+            list->count == 1 ? list->noun_one : list->noun, imported, imported == 1 ? "" : "s", refused);
+    return refused > 0 || imported == 0;
 }
 
 } // namespace
@@ -555,10 +613,22 @@ int node_import(int argc, char **argv)
     output.error = 0;
     int index = (int)first;
     bool refused = false;
+    DocList list;
+    doc_list_init(&list);
+    int kind = doc_detect_and_read(input.data, input.length, &list);
+    if (kind == DOC_BROKEN || kind == DOC_REFUSED) {
+        import_cache_free(cache);
+        fprintf(stderr, "tarvick-node: %s: %s\n", path, list.refusal);
+        return kind == DOC_BROKEN ? NODE_USAGE_SAID : NODE_REFUSED;
+    }
+    if (kind == DOC_READ) {
+        text_release(&input); // the entries hold all that is left of it
+        refused = import_document(cache, &output, &list, &index) != 0;
+    }
     long number = 0;
     char *line = input.data;
     char *end = input.data + input.length;
-    while (line < end && !output.error) {
+    while (kind == DOC_LINKS && line < end && !output.error) {
         char *newline = (char *)memchr(line, '\n', (size_t)(end - line));
         char *stop = newline ? newline : end;
         number++;
@@ -571,7 +641,7 @@ int node_import(int argc, char **argv)
         char saved = *stop;
         *stop = '\0';
         if (start < stop && *start != '#') {
-            int imported = import_line(cache, &output, start, (size_t)(stop - start), number, index);
+            int imported = import_line(cache, &output, start, (size_t)(stop - start), NULL, number, index);
             if (imported == 1)
                 index++;
             else if (imported == 0)

@@ -394,7 +394,12 @@ def all_cases():
     for name in CLIENT_CHECK_CASES:
         by_name[name]["client_check"] = True
     return cases + [dict(by_name[base], name="link." + name, link=link)
-                    for name, base, link in LINK_CASES + XRAY_LINK_CASES]
+                    for name, base, link in LINK_CASES + XRAY_LINK_CASES] + [
+        dict(by_name[base], name="doc." + name, link=document, doc=doc, **extra)
+        for name, base, doc, document, extra in DOC_CASES] + [
+        dict(by_name["xray.vless.tcp.reality.vision"], name="doc." + name, link="", doc=doc,
+             pending="hysteria2 links are not read yet: a document's Hysteria2 node is its hysteria2 link's")
+        for name, doc in PENDING_DOC_CASES]
 
 
 # ----------------------------------------------------------------------------
@@ -911,11 +916,18 @@ def run_tarvick(tarvick, args, out="/tmp/client.json"):
     return text
 
 
-def import_link(node_tool, link, node_type, name, options=(), warnings=b""):
-    """Runs `tarvick-node import` on the link; returns its settings lines."""
+def import_link(node_tool, link, node_type, name, options=(), warnings=b"", doc=None):
+    """Runs `tarvick-node import` on the link; returns its settings lines.
+    doc: (format, what it counts, its note) of a whole document holding the same
+    server, whose messages name its entry and end in one summary line."""
     with open("/tmp/links.txt", "w") as handle:
         handle.write(link + "\n")
     print("link: " + link)
+    if doc:
+        label = b'tarvick-node: %s: entry 1 "%s": ' % (doc[0].encode(), name.encode())
+        warnings = b"".join(label + line.split(b": ", 3)[3] + b"\n" for line in warnings.splitlines())
+        warnings += b"tarvick-node: %s: note: %s\ntarvick-node: %s: note: 1 %s, 1 node imported, 0 refused\n" % (
+            doc[0].encode(), doc[2].encode(), doc[0].encode(), doc[1].encode())
     result = run_checked([node_tool, "import", "--first", "7"] + list(options) + ["/tmp/links.txt"],
                          "tarvick-node import")
     text = result.stdout.decode(errors="replace")
@@ -941,10 +953,11 @@ def write_document(case, env, node, args, arch="aarch64", port=0, password=""):
         return run_tarvick(env["tarvick"], args)
     hand_set = run_tarvick(env["tarvick"], args, out="/tmp/hand-set.json")
     values = dict(name=case["name"], uuid=UUID, port=port, password=urllib.parse.quote(password, safe=""),
+                  raw_password=password, method=case.get("method"),
                   ss_user=b64url("%s:%s" % (case.get("method"), password)),
                   v2ray_ss_user=b64url("%s:%s" % (case.get("ss_method", "aes-256-gcm"), password)))
     link = case["link"](values) if callable(case["link"]) else case["link"].format(**values)
-    body = import_link(env["node"], link, args[0], case["name"])
+    body = import_link(env["node"], link, args[0], case["name"], doc=case.get("doc"))
     before = os.stat("/tmp/settings.conf").st_mtime_ns
     with open("/tmp/settings.conf", "w") as handle:
         handle.write("ssconf_basic_node=7\nmossgarden_arch=%s\n%s" % (arch, body))
@@ -1446,6 +1459,74 @@ XRAY_LINK_CASES = [
 ]
 
 
+def fill(template, values):
+    """The template with the case's values: "{port}" becomes the number."""
+    if isinstance(template, dict):
+        return {key: fill(value, values) for key, value in template.items()}
+    if isinstance(template, list):
+        return [fill(item, values) for item in template]
+    if template == "{port}":
+        return int(values["port"])
+    return template.format(**values) if isinstance(template, str) else template
+
+
+def mihomo(entry):
+    """A mihomo YAML subscription of one proxy, with what a provider's file
+    has beside it (JSON is YAML: each value is written as JSON)."""
+    def document(values):
+        proxy = dict(name=values["name"], **fill(entry, values))
+        return "mixed-port: 7890\nproxies:\n  - %s\nproxy-groups:\n  - {name: auto, type: select, proxies: [%s]}\n" \
+               "rules:\n  - MATCH,auto\n" % (json.dumps(proxy), json.dumps(values["name"]))
+    return document
+
+
+def xray_json(outbound):
+    """An Xray JSON subscription (an array of one config, as panels serve
+    it) whose proxy outbound is given, beside a freedom outbound and routing."""
+    def document(values):
+        return json.dumps([{"remarks": values["name"], "inbounds": [], "outbounds": [
+            dict(tag=values["name"], **fill(outbound, values)), {"protocol": "freedom", "tag": "direct"}],
+            "routing": {"rules": []}}])
+    return document
+
+
+YAML_DOC = ("mihomo YAML", "proxy",
+            "proxy groups, rules, DNS and the router's own settings are not nodes and were not taken")
+JSON_DOC = ("Xray JSON", "proxy outbound", "routing, DNS and inbounds are not node settings and were not taken")
+# Whole documents pointing at the local servers of the cases named: each
+# imports as the link of the same server does, and carries traffic.
+DOC_CASES = [
+    ("mihomo.vless.reality.vision", "xray.vless.tcp.reality.vision", YAML_DOC,
+     mihomo({"type": "vless", "server": "127.0.0.1", "port": "{port}", "uuid": "{uuid}", "network": "tcp",
+             "tls": True, "flow": "xtls-rprx-vision", "servername": SERVER_NAME, "client-fingerprint": "chrome",
+             "reality-opts": {"public-key": "{pbk}", "short-id": "{sid}"}}),
+     {"spider": ""}),  # mihomo has no spiderX: the hand-set node goes without it too
+    ("mihomo.ss.type0", "ss.aes-256-gcm.plugin-none.tcp-udp", YAML_DOC,
+     mihomo({"type": "ss", "server": "127.0.0.1", "port": "{port}", "cipher": "{method}",
+             "password": "{raw_password}", "udp": True}), {}),
+    ("mihomo.trojan.type3", "trojan.verify-off.self-signed", YAML_DOC,
+     mihomo({"type": "trojan", "server": "127.0.0.1", "port": "{port}", "password": "{raw_password}",
+             "sni": SERVER_NAME, "skip-cert-verify": True}), {}),
+    ("xray-json.vless.reality.vision", "xray.vless.tcp.reality.vision", JSON_DOC,
+     xray_json({"protocol": "vless", "settings": {"vnext": [{"address": "127.0.0.1", "port": "{port}", "users": [{"id": "{uuid}", "encryption": "none", "flow": "xtls-rprx-vision"}]}]},
+                "streamSettings": {"network": "tcp", "security": "reality", "realitySettings": {
+                    "serverName": SERVER_NAME, "fingerprint": "chrome", "publicKey": "{pbk}", "shortId": "{sid}",
+                    "spiderX": "/"}}, "mux": {"enabled": False}}), {}),
+    ("xray-json.ss.grpc", "xray.ss.grpc.none.udp", JSON_DOC,
+     xray_json({"protocol": "shadowsocks", "settings": {"servers": [{"address": "127.0.0.1",
+                "port": "{port}", "method": "{method}", "password": "{raw_password}"}]},
+                "streamSettings": {"network": "grpc", "grpcSettings": {"serviceName": "tun"}}}), {}),
+    ("xray-json.ss.type0", "ss.aes-256-gcm.plugin-none.tcp-udp", JSON_DOC,
+     xray_json({"protocol": "shadowsocks", "settings": {"servers": [{"address": "127.0.0.1",
+                "port": "{port}", "method": "{method}", "password": "{raw_password}"}]}}), {}),
+]
+# Hysteria2 from a document waits for the link reader to take hysteria2 links.
+PENDING_DOC_CASES = [
+    ("mihomo.hysteria2.salamander", YAML_DOC),
+    ("xray-json.hysteria2.salamander", JSON_DOC),
+]
+
+
 def xray_server_stream(case, cert, reality):
     network, security = case["network"], case["security"]
     stream = {"network": network, "security": security} if network else {}  # WireGuard has none
@@ -1607,7 +1688,7 @@ def run_xray_case(case, env):
         reality = {"private": fields["PrivateKey"], "target_port": free_port(("tcp",))}
         node.update({"ssconf_basic_v2ray_reality_publickey_%d": fields["Password (PublicKey)"],
                      "ssconf_basic_v2ray_reality_shortid_%d": XRAY_SHORT_ID,
-                     "ssconf_basic_v2ray_reality_spiderx_%d": "/"})
+                     "ssconf_basic_v2ray_reality_spiderx_%d": case.get("spider", "/")})
 
     start_daemon(procs, env["brimd"], node_settings(node))
     args = (str(local_port), str(socks_port), proto)
@@ -1624,12 +1705,16 @@ def run_xray_case(case, env):
                       pcs=node.get("ssconf_basic_v2ray_tls_pinned_sha256_%d", ""),
                       vcn=urllib.parse.quote(node.get("ssconf_basic_v2ray_tls_verify_names_%d", ""), safe=""),
                       obfs=case.get("obfs", ""), wg_key=urllib.parse.quote(password, safe=""),
-                      wg_peer=node.get("ssconf_basic_v2ray_wireguard_publickey_%d", ""))
+                      wg_peer=node.get("ssconf_basic_v2ray_wireguard_publickey_%d", ""),
+                      raw_password=password, method=case.get("ss_method", "aes-256-gcm"))
+        if "pending" in case:
+            raise CaseSkipped(case["pending"])
         needs = b"tarvick-node: line 1: %s: warning: this node needs tarvick-node xray: tarvick cannot write it\n"
-        scheme = case["link"].split(":", 1)[0]
-        body = import_link(env["node"], case["link"].format(**values), "2", case["name"], ("--xray",),
+        link = case["link"](values) if callable(case["link"]) else case["link"].format(**values)
+        scheme = case["protocol"] if "doc" in case else link.split(":", 1)[0]
+        body = import_link(env["node"], link, "2", case["name"], ("--xray",),
                            needs % scheme.encode() if security == "reality" or network in (
-                               "xhttp", "httpupgrade", "hysteria", "") or "flow" in case else b"")
+                               "xhttp", "httpupgrade", "hysteria", "") or "flow" in case else b"", doc=case.get("doc"))
         before = os.stat("/tmp/settings.conf").st_mtime_ns
         with open("/tmp/settings.conf", "w") as handle:
             handle.write("ssconf_basic_node=7\nmossgarden_arch=aarch64\n%s" % body)

@@ -1,0 +1,125 @@
+// A WireGuard configuration file (wg-quick's): one node from its
+// [Interface] and its one [Peer], as the wireguard link of the same tunnel.
+//
+//   [Interface]  PrivateKey, Address, MTU (DNS, ListenPort, Table and the
+//                hooks are the router's own)
+//   [Peer]       PublicKey, PresharedKey, Endpoint, AllowedIPs,
+//                PersistentKeepalive
+#include "doc.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+namespace {
+
+struct WireguardKey {
+    const char *section, *key, *param; // param NULL: dropped with a warning
+};
+const WireguardKey WIREGUARD_KEYS[] = {
+    {"Interface", "PrivateKey", ""},       {"Interface", "Address", "address"},
+    {"Interface", "MTU", "mtu"},           {"Peer", "PublicKey", "publickey"},
+    {"Peer", "PresharedKey", "presharedkey"}, {"Peer", "Endpoint", ""},
+    {"Peer", "AllowedIPs", ""},            {"Peer", "PersistentKeepalive", "keepalive"},
+    {"Interface", "DNS", NULL},            {"Interface", "ListenPort", NULL},
+    {"Interface", "Table", NULL},          {"Interface", "FwMark", NULL},
+    {"Interface", "PreUp", NULL},          {"Interface", "PostUp", NULL},
+    {"Interface", "PreDown", NULL},        {"Interface", "PostDown", NULL},
+    {"Interface", "SaveConfig", NULL},
+};
+
+} // namespace
+
+int doc_read_wireguard(const char *text, size_t length, DocList *list)
+{
+    list->format = "WireGuard file";
+    list->noun = "peers";
+    list->noun_one = "peer";
+    DocServer *s = (DocServer *)malloc(sizeof *s);
+    if (!s)
+        return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+    doc_server_init(s);
+    s->scheme = "wireguard";
+    const char *section = "";
+    int peers = 0, number = 0;
+    const char *end = text + length;
+    for (const char *line = text; line < end && !s->reason[0]; number++) {
+        const char *newline = (const char *)memchr(line, '\n', (size_t)(end - line));
+        const char *stop = newline ? newline : end, *next = newline ? newline + 1 : end;
+        while (line < stop && (*line == ' ' || *line == '\t'))
+            line++;
+        const char *hash = (const char *)memchr(line, '#', (size_t)(stop - line));
+        stop = hash ? hash : stop;
+        while (stop > line && (stop[-1] == ' ' || stop[-1] == '\t' || stop[-1] == '\r'))
+            stop--;
+        size_t n = (size_t)(stop - line);
+        if (n == 0) {
+        } else if (n == 11 && strncasecmp(line, "[Interface]", 11) == 0) {
+            section = "Interface";
+        } else if (n == 6 && strncasecmp(line, "[Peer]", 6) == 0) {
+            section = "Peer";
+            if (++peers > 1)
+                doc_refuse(s, "more than one [Peer]: a node is one tunnel to one server");
+        } else {
+            const char *equals = (const char *)memchr(line, '=', n);
+            if (!equals) {
+                free(s);
+                return doc_list_refuse(list, DOC_BROKEN, "broken WireGuard file at line %d: not KEY = VALUE",
+                                       number + 1);
+            }
+            const char *key_end = equals;
+            while (key_end > line && (key_end[-1] == ' ' || key_end[-1] == '\t'))
+                key_end--;
+            const char *value = equals + 1;
+            while (value < stop && (*value == ' ' || *value == '\t'))
+                value++;
+            const char *kept = doc_keep(s, value, (size_t)(stop - value));
+            const WireguardKey *known = NULL;
+            for (const WireguardKey &row : WIREGUARD_KEYS)
+                if (strcmp(row.section, section) == 0 && strlen(row.key) == (size_t)(key_end - line) &&
+                    strncasecmp(row.key, line, (size_t)(key_end - line)) == 0)
+                    known = &row;
+            if (!known) {
+                doc_refuse(s, "%.*s in [%s] cannot be carried by a link", (int)(key_end - line), line,
+                           section[0] ? section : "no section");
+            } else if (!known->param) {
+                doc_warn(s, "%s dropped: it is the router's own setting, not the node's", known->key);
+            } else if (strcmp(known->key, "PrivateKey") == 0) {
+                s->user = kept;
+            } else if (strcmp(known->key, "Endpoint") == 0) {
+                const char *colon = strrchr(kept, ':');
+                if (!colon) {
+                    doc_refuse(s, "Endpoint %s is not host:port", kept);
+                } else {
+                    bool v6 = kept[0] == '[' && colon > kept && colon[-1] == ']';
+                    s->server = doc_keep(s, kept + v6, (size_t)(colon - kept) - 2 * v6);
+                    s->port = colon + 1;
+                }
+            } else if (strcmp(known->key, "AllowedIPs") == 0) {
+                char *compact = (char *)kept; // "0.0.0.0/0, ::/0" as the link writes it
+                size_t w = 0;
+                for (size_t r = 0; compact[r]; r++)
+                    if (compact[r] != ' ')
+                        compact[w++] = compact[r];
+                compact[w] = '\0';
+                if (strcmp(compact, "0.0.0.0/0,::/0") != 0 && strcmp(compact, "0.0.0.0/0") != 0 &&
+                    strcmp(compact, "::/0,0.0.0.0/0") != 0)
+                    doc_refuse(s, "AllowedIPs %s cannot be carried by a link (the node carries everything)", compact);
+            } else {
+                char *compact = (char *)kept;
+                size_t w = 0;
+                for (size_t r = 0; compact[r]; r++)
+                    if (compact[r] != ' ')
+                        compact[w++] = compact[r];
+                compact[w] = '\0';
+                doc_param(s, known->param, compact);
+            }
+        }
+        line = next;
+    }
+    if (!peers && !s->reason[0])
+        doc_refuse(s, "no [Peer]");
+    int rc = doc_list_add(list, s);
+    free(s);
+    return rc != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory") : DOC_READ;
+}
