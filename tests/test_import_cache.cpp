@@ -70,6 +70,7 @@ struct Shard {
 const Shard SHARDS[] = {
     {0, ""},          {2, "vmess"},     {2, "vless"},     {2, "trojan"}, {2, "ss"},      {2, "socks"},  {2, "other"},
     {XRAY, "vmess"}, {XRAY, "vless"}, {XRAY, "trojan"}, {XRAY, "ss"}, {XRAY, "socks"}, {XRAY, "other"},
+    {XRAY, "kinds"},
 };
 
 // Nodes of the shard's kind, each reading as many keys as its kind reads.
@@ -81,6 +82,14 @@ std::vector<Base> bases(const Shard &shard)
             {0, {{"use_kcp", "1"}}},                            {1, {{"use_kcp", "0"}}},
             {1, {{"use_kcp", "1"}}},                            {3, {{"trojan_mp_enable", "1"}}},
             {3, {{"trojan_mp_enable", "0"}}},
+        };
+    // Nodes of the other kinds, as the xray writer tells them apart.
+    if (shard.type == XRAY && std::string(shard.protocol) == "kinds")
+        return {
+            {XRAY, {{"method", "aes-256-gcm"}, {"use_kcp", "0"}, {"ss_obfs", "obfs-local"}}},
+            {XRAY, {{"method", "2022-blake3-aes-128-gcm"}, {"ss_obfs", "none"}}},
+            {XRAY, {{"method", "aes-256-gcm"}, {"use_kcp", "1"}}}, {XRAY, {{"ssr_protocol", "origin"}}},
+            {XRAY, {{"trojan_mp_enable", "1"}}},     {XRAY, {{"trojan_mp_enable", "0"}}},
         };
     std::vector<Base> out = {{shard.type, {{"v2ray_protocol", shard.protocol}}}};
     for (const char *security : {"", "tls", "xtls", "reality"})
