@@ -11,6 +11,11 @@ struct GeneratorRun;
 // refuses, and writes the document or says why not in the run's refusal: a
 // GeneratorResult.
 int write_xray_config(const GeneratorArgs *args, GeneratorRun *run);
+// The same, and the kind of node the settings tell (a ProxyKind): a V2Ray/Xray
+// protocol is type 2, else a ShadowsocksR protocol type 1 (refused), else a
+// Shadowsocks method type 0, else type 3; each then read with tarvick's
+// lookups for its kind.
+int write_xray_node(const GeneratorArgs *args, GeneratorRun *run, int *kind);
 
 // Whether current Xray takes a value of one of these settings (REALITY's
 // public key, short id and spider path; the ALPN list, pins and names to

@@ -73,6 +73,7 @@ const Shard SHARDS[] = {
     {0, ""},          {2, "vmess"},     {2, "vless"},     {2, "trojan"}, {2, "ss"},      {2, "socks"},  {2, "other"},
     {XRAY, "vmess"}, {XRAY, "vless"}, {XRAY, "trojan"}, {XRAY, "ss"}, {XRAY, "socks"}, {XRAY, "other"},
     {XRAY, "hysteria2"}, {XRAY, "wireguard"},
+    {XRAY, "kinds"},
 };
 
 // Nodes of the shard's kind, each reading as many keys as its kind reads.
@@ -84,6 +85,14 @@ std::vector<Base> bases(const Shard &shard)
             {0, {{"use_kcp", "1"}}},                            {1, {{"use_kcp", "0"}}},
             {1, {{"use_kcp", "1"}}},                            {3, {{"trojan_mp_enable", "1"}}},
             {3, {{"trojan_mp_enable", "0"}}},
+        };
+    // Nodes of the other kinds, as the xray writer tells them apart.
+    if (shard.type == XRAY && std::string(shard.protocol) == "kinds")
+        return {
+            {XRAY, {{"method", "aes-256-gcm"}, {"use_kcp", "0"}, {"ss_obfs", "obfs-local"}}},
+            {XRAY, {{"method", "2022-blake3-aes-128-gcm"}, {"ss_obfs", "none"}}},
+            {XRAY, {{"method", "aes-256-gcm"}, {"use_kcp", "1"}}}, {XRAY, {{"ssr_protocol", "origin"}}},
+            {XRAY, {{"trojan_mp_enable", "1"}}},     {XRAY, {{"trojan_mp_enable", "0"}}},
         };
     std::vector<Base> out = {{shard.type, {{"v2ray_protocol", shard.protocol}}}};
     // Current Xray's own kinds: their one transport, none, or another.

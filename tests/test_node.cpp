@@ -896,6 +896,21 @@ std::vector<ImportCase> xray_import_cases()
                "v2ray_mux_enable=0"),
          needs("trojan") + refused("trojan", "warning: allowInsecure dropped: tarvick-node xray verifies the "
                                              "certificate (pin a self-signed one with pcs=)"), 0},
+        // Shadowsocks and plain Trojan links stay nodes of their types, with
+        // the keys that tell tarvick-node xray their kind.
+        {"ss://2022-blake3-aes-128-gcm:MDEyMzQ1Njc4OWFiY2RlZg%3D%3D%3AZmVkY2JhOTg3NjU0MzIxMA%3D%3D@s.example.com:8388#S",
+         block(1, "0 S", "v2ray_protocol= ssr_protocol= method=2022-blake3-aes-128-gcm use_kcp=0 server=s.example.com "
+               "port=8388 password=TURFeU16UTFOamM0T1dGaVkyUmxaZz09OlptVmtZMkpoT1RnM05qVTBNekl4TUE9PQ== ss_obfs=none"), "", 0},
+        {"trojan://pw@t.example.com:443?sni=n.example.com&allowInsecure=1&pcs=" + pcs + "&vcn=n.example.com\n"
+         "trojan://pw@t.example.com:443?insecure=1",
+         block(1, "3", "v2ray_protocol= ssr_protocol= method= server=t.example.com port=443 password=cHc= "
+               "ssl_verify_enable=0 trojan_sni=n.example.com v2ray_tls_pinned_sha256=" + pcs + " v2ray_tls_verify_names="
+               "n.example.com trojan_mp_enable=0") +
+             block(2, "3", "v2ray_protocol= ssr_protocol= method= server=t.example.com port=443 password=cHc= "
+                   "ssl_verify_enable=0 trojan_sni=t.example.com v2ray_tls_pinned_sha256= v2ray_tls_verify_names= "
+                   "trojan_mp_enable=0"),
+         refused("trojan", "warning: insecure: tarvick-node xray refuses this node, as it verifies the certificate "
+                           "(pin a self-signed one with pcs=)", 2), 0},
         // What tarvick writes as well is recorded for both.
         {vmess(R"({"add":"v.example.com","port":443,"id":")" + ID + R"(","aid":4,"net":"quic","tls":"tls"})"),
          block(1, "2", v2("vmess", "tls", "quic", "v.example.com", "443") + id + " v2ray_alterid=4 "

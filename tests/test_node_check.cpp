@@ -206,6 +206,9 @@ TEST_F(NodeCheckTest, XrayDocumentFindings)
                              "finds no server and stops (no setting changes it): use Xray v25.10.15 or later, or "
                              "tarvick 2 with an Xray before v24.9.7\n";
     const std::string current = fine("Xray v26.7.28");
+    const std::string deprecated = "note Xray v26.7.28: the client warns at start that its Shadowsocks and Trojan "
+                                   "outbounds are deprecated and might be removed (no setting changes it): plan for "
+                                   "VLESS, with Encryption or a flow, with the server\n";
     const std::vector<CheckCase> cases = {
         {"xray", v2("vless", "ws", "tls") + "v2ray_network_tlshost=v.example.com", form + current, 0},
         {"xray", v2("vless", "tcp", "tls") + "v2ray_network_tlshost=v.example.com" + pin +
@@ -222,6 +225,23 @@ TEST_F(NodeCheckTest, XrayDocumentFindings)
          "flow\n" + form + "note Xray v26.1.31 and later, before v26.6.1: the \"finalmask\" of type \"mkcp-legacy\", "
          "which carries V2Ray's mKCP packets, is unknown to the client, and it stops (ssconf_basic_v2ray_network_5): "
          "use Xray v26.6.1 or later, or another transport\n", 1},
+        // Shadowsocks and Trojan nodes, told by their settings.
+        {"xray", "method=2022-blake3-aes-128-gcm use_kcp=0 server=s.example.com port=8388 ss_obfs=none "
+                 "password=TURFeU16UTFOamM0T1dGaVkyUmxaZz09",
+         form + "note Xray before v1.5.6: the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher "
+                "method\" (ssconf_basic_method_5): use Xray v1.5.6 or later\n" + deprecated + current, 0},
+        {"xray", "server=t.example.com port=443 password=cHc= ssl_verify_enable=0" + pin,
+         form + "note Xray before v26.1.13: the client silently ignores \"pinnedPeerCertSha256\" and checks the "
+                "certificate against the system's authorities, which a pinned certificate of the server's own fails: "
+                "nothing flows (ssconf_basic_v2ray_tls_pinned_sha256_5): use Xray v26.1.13 or later\n" + deprecated +
+                current, 0},
+        {"xray", "server=t.example.com port=443 password=cHc= ssl_verify_enable=0",
+         "refused tarvick-node xray: ssconf_basic_ssl_verify_enable_5 is not 1, and Xray always verifies the "
+         "certificate: set it to 1, or pin the certificate (ssconf_basic_v2ray_tls_pinned_sha256) or name what it is "
+         "for (ssconf_basic_v2ray_tls_verify_names)\n", 1},
+        {"xray", "ssr_protocol=origin method=aes-256-cfb",
+         "refused tarvick-node xray: ssconf_basic_ssr_protocol_5 is set: a ShadowsocksR node, which Xray does not run: "
+         "run it with tarvick 1\n", 1},
         // What the writer refuses has no document to judge: its own line.
         {"xray", v2("vless", "tcp", "xtls"),
          "refused tarvick-node xray: ssconf_basic_v2ray_network_security_5 is xtls, which current Xray no longer has: "

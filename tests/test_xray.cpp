@@ -62,8 +62,22 @@ struct XrayCase {
     const char *name;
     NodeFields changes;
     std::string outbound;           // after "tag"
-    std::vector<std::string> extra; // keys tarvick 2 does not read, in order
+    std::vector<std::string> extra; // keys tarvick does not read, in order
+    int type = 2;                   // the kind the settings tell, and tarvick's type for it
 };
+
+// Nodes without a V2Ray/Xray protocol: a Shadowsocks node has its method,
+// a Trojan node neither that nor a ShadowsocksR protocol.
+const NodeFields SS_NODE = {{P, UNSET}, {"use_kcp", "0"}, {"method", "aes-256-gcm"}, {"ss_obfs", "none"}};
+const NodeFields TROJAN_NODE = {{P, UNSET}, {"ssl_verify_enable", "1"}, {"trojan_sni", "t.example.net"},
+                                {"trojan_mp_enable", "0"}};
+NodeFields with(NodeFields node, const NodeFields &changes)
+{
+    node.insert(node.end(), changes.begin(), changes.end());
+    return node;
+}
+const std::string SS_2022_KEYS = "MDEyMzQ1Njc4OWFiY2RlZg==:ZmVkY2JhOTg3NjU0MzIxMA==";
+const std::vector<std::string> PROBE = {P, "ssr_protocol", "method"};
 
 const std::vector<XrayCase> XRAY_CASES = {
     {"vmess over tls and ws, with mux", {},
@@ -127,6 +141,22 @@ const std::vector<XrayCase> XRAY_CASES = {
      R"("publicKey": ")" + WG_KEY + R"(", "preSharedKey": ")" + WG_KEY + R"(", "keepAlive": 25 } ], "mtu": 1280, "reserved": [ 1, 2, 3 ] })",
      {"server", "port", "password", "v2ray_wireguard_address", "v2ray_wireguard_publickey", "v2ray_wireguard_presharedkey",
       "v2ray_wireguard_keepalive", "v2ray_wireguard_mtu", "v2ray_wireguard_reserved"}},
+    {"Shadowsocks node (type 0)", with(SS_NODE, {{"use_kcp", UNSET}, {"ss_obfs", UNSET}}),
+     R"("protocol": "shadowsocks", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw", "method": "aes-256-gcm" })",
+     {}, 0},
+    {"Shadowsocks 2022 node: server and user keys, one password",
+     with(SS_NODE, {{"method", "2022-blake3-aes-128-gcm"}, {"password", "TURFeU16UTFOamM0T1dGaVkyUmxaZz09OlptVmtZMkpoT1RnM05qVTBNekl4TUE9PQ=="}}),
+     R"("protocol": "shadowsocks", "settings": { "address": "v2.example.net", "port": 443, "password": ")" + SS_2022_KEYS + R"(", "method": "2022-blake3-aes-128-gcm" })",
+     {}, 0},
+    {"Trojan node (type 3), verified by its server name", TROJAN_NODE,
+     R"("protocol": "trojan", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw" }, )"
+     R"("streamSettings": { "security": "tls", "tlsSettings": { "serverName": "t.example.net" } })",
+     {"v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}, 3},
+    {"Trojan node not verifying, pinned and named, without a name: the address", with(TROJAN_NODE,
+     {{"ssl_verify_enable", "0"}, {"trojan_sni", ""}, {"v2ray_tls_pinned_sha256", PIN}, {"v2ray_tls_verify_names", "a.example.net"}}),
+     R"("protocol": "trojan", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw" }, )"
+     R"("streamSettings": { "security": "tls", "tlsSettings": { "pinnedPeerCertSha256": ")" + PIN + R"(", "verifyPeerCertByName": "a.example.net" } })",
+     {"v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}, 3},
 };
 
 // The keys of a run, without the node index and each per-node key's prefix
@@ -175,6 +205,12 @@ TEST_F(XrayTest, WholeFilesAndTarvicksKeyOrder)
         EXPECT_EQ(read_file(OUT), xray_file(row.outbound));
         EXPECT_EQ(last.status, 0);
         EXPECT_EQ(last.out + last.err, "");
+        // Other kinds are told first; their own lookups follow whole.
+        if (row.type != 2) {
+            ASSERT_GE(keys.size(), PROBE.size());
+            EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + 3), PROBE);
+            keys.erase(keys.begin(), keys.begin() + 3);
+        }
 
         NodeFields as_tarvick = row.changes;
         for (auto &field : as_tarvick)
@@ -182,7 +218,7 @@ TEST_F(XrayTest, WholeFilesAndTarvicksKeyOrder)
                 field.second = "tls";
         daemon.clear();
         store_v2ray_node(daemon, 3, xray_node(as_tarvick));
-        EXPECT_EQ(run_tarvick({"2", "/tmp/tarvick.json", "1080", "1081", "tcp,udp"}).status, 0);
+        EXPECT_EQ(run_tarvick({std::to_string(row.type), "/tmp/tarvick.json", "1080", "1081", "tcp,udp"}).status, 0);
         std::vector<std::string> tarvick = fields_read(daemon, 3);
         EXPECT_EQ(only_in(keys, tarvick, true), only_in(tarvick, keys, true));
         EXPECT_EQ(only_in(keys, tarvick, false), row.extra);
@@ -253,6 +289,16 @@ TEST_F(XrayTest, RefusalsLeaveTheFileAndReadTheSameKeys)
         {WIREGUARD + NodeFields{{"v2ray_wireguard_mtu", "0"}}, "65535", K + "v2ray_wireguard_mtu_3 is not a whole number from 1 to 65535: set it, or empty it for 1420"},
         {WIREGUARD + NodeFields{{"v2ray_wireguard_keepalive", "65536"}}, "0", K + "v2ray_wireguard_keepalive_3 is not a whole number of seconds from 0 to 65535: set it, or empty it"},
         {WIREGUARD + NodeFields{{"port", "0"}}, "1", K + "port_3 is not 1 to 65535: set it to the server's port"},
+        {with(SS_NODE, {{"ssr_protocol", "origin"}}), NULL, K + "ssr_protocol_3 is set: a ShadowsocksR node, which Xray does not run: run it with tarvick 1"},
+        {with(SS_NODE, {{"ss_obfs", "obfs-local"}}), NULL, K + "ss_obfs_3 names a plugin, and Xray runs no SIP003 plugin: set it to none, with a server without one"},
+        {with(SS_NODE, {{"use_kcp", "1"}}), NULL, K + "use_kcp_3 is 1, and Xray cannot reach the server through the KCP tunnel: set it to 0, with the server's own address and port"},
+        {with(SS_NODE, {{"method", "rc4-md5"}}), "AES-128-GCM", K + "method_3 is not a cipher current Xray has (aes-128-gcm, aes-256-gcm, chacha20-ietf-poly1305, xchacha20-ietf-poly1305, 2022-blake3-*): set the server's method"},
+        {with(SS_NODE, {{"method", "2022-blake3-aes-256-gcm"}, {"password", "TURFeU16UTFOamM0T1dGaVkyUmxaZz09OlptVmtZMkpoT1RnM05qVTBNekl4TUE9PQ=="}}), NULL,
+         K + "password_3 is not a Shadowsocks 2022 key (standard Base64 of the method's key size, keys joined by colons), and Xray refuses it: set the server's key"},
+        {with(TROJAN_NODE, {{"ssl_verify_enable", "0"}}), "1", K + "ssl_verify_enable_3 is not 1, and Xray always verifies the certificate: set it to 1, or pin the certificate (ssconf_basic_v2ray_tls_pinned_sha256) or name what it is for (ssconf_basic_v2ray_tls_verify_names)"},
+        {with(TROJAN_NODE, {{"trojan_sni", "FromMitm"}}), "", K + "trojan_sni_3 is fromMitm, which Xray takes from an inbound's TLS this document has not: set the server name"},
+        {with(TROJAN_NODE, {{"password", ""}}), "czNjcmV0L3B3", K + "password_3 is empty, and Xray refuses it: set the server's password"},
+        {with(TROJAN_NODE, {{"trojan_mp_enable", "1"}}), NULL, K + "trojan_mp_enable_3 is 1, and Xray's multiplexing is not trojan-go's: set it to 0"},
     };
     for (const Refusal &refusal : refusals) {
         SCOPED_TRACE(refusal.line);

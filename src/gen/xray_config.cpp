@@ -254,11 +254,12 @@ void xray_add_vless(XrayBuild *b, json_object *settings)
     doc_string(settings, "flow", flow);
 }
 
-void xray_add_shadowsocks(XrayBuild *b, json_object *settings)
+// method_key: a V2Ray/Xray node's method, or a Shadowsocks node's.
+void xray_add_shadowsocks(XrayBuild *b, json_object *settings, const char *method_key)
 {
     // The key's size depends on the method, which is read after it.
     char *password = store_lookup_password(&b->lookup);
-    const char *method = store_lookup(&b->lookup, "ssconf_basic_v2ray_ss_method_%d");
+    const char *method = store_lookup(&b->lookup, method_key);
     if (!password)
         return;
     size_t key_bytes = v2ray_ss_2022_key_bytes(method);
@@ -269,7 +270,7 @@ void xray_add_shadowsocks(XrayBuild *b, json_object *settings)
                     "is not a Shadowsocks 2022 key (standard Base64 of the method's key size, keys joined by colons), "
                     "and Xray refuses it: set the server's key");
     if (!key_bytes && !v2ray_ss_method(method))
-        xray_refuse(b, "ssconf_basic_v2ray_ss_method_%d",
+        xray_refuse(b, method_key,
                     "is not a cipher current Xray has (aes-128-gcm, aes-256-gcm, chacha20-ietf-poly1305, "
                     "xchacha20-ietf-poly1305, 2022-blake3-*): set the server's method");
     doc_string(settings, "password", password);
@@ -310,7 +311,7 @@ void xray_add_settings(XrayBuild *b, json_object *outbound, OutboundProtocol pro
             xray_refuse(b, "ssconf_basic_v2ray_network_flow_%d",
                         "is set, and current Xray has no Trojan flow: empty it (Vision is a vless flow)");
         break;
-    case OUTBOUND_SHADOWSOCKS: xray_add_shadowsocks(b, settings); break;
+    case OUTBOUND_SHADOWSOCKS: xray_add_shadowsocks(b, settings, "ssconf_basic_v2ray_ss_method_%d"); break;
     case OUTBOUND_SOCKS:
     case OUTBOUND_HTTP: xray_add_account(b, settings); break;
     case OUTBOUND_HYSTERIA2: doc_int(settings, "version", 2); break;
@@ -347,6 +348,20 @@ void xray_add_server_name(XrayBuild *b, json_object *object, bool reality)
         doc_string(object, "serverName", name);
 }
 
+// Pins or names to verify the certificate by; whether either is set.
+bool xray_add_verify(XrayBuild *b, json_object *tls)
+{
+    const char *pins = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_pinned_sha256_%d", "v2ray_tls_pinned_sha256");
+    bool set = pins[0] != '\0';
+    if (set)
+        doc_string(tls, "pinnedPeerCertSha256", pins);
+
+    const char *names = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_verify_names_%d", "v2ray_tls_verify_names");
+    if (names[0] != '\0')
+        doc_string(tls, "verifyPeerCertByName", names);
+    return set || names[0] != '\0';
+}
+
 // Certificates are verified as Xray does by default; a pin or names to
 // verify the certificate against are the only ways around the server name.
 void xray_add_tls(XrayBuild *b, json_object *stream)
@@ -366,13 +381,7 @@ void xray_add_tls(XrayBuild *b, json_object *stream)
         });
     }
 
-    const char *pins = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_pinned_sha256_%d", "v2ray_tls_pinned_sha256");
-    if (pins[0] != '\0')
-        doc_string(tls, "pinnedPeerCertSha256", pins);
-
-    const char *names = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_verify_names_%d", "v2ray_tls_verify_names");
-    if (names[0] != '\0')
-        doc_string(tls, "verifyPeerCertByName", names);
+    xray_add_verify(b, tls);
 }
 
 void xray_add_reality(XrayBuild *b, json_object *stream)
@@ -634,12 +643,102 @@ void xray_add_wireguard(XrayBuild *b, json_object *settings)
     }
 }
 
+// A Shadowsocks node (type 0), with tarvick 0's lookups: Xray runs no
+// SIP003 plugin and cannot start the KCP tunnel.
+void xray_add_ss_node(XrayBuild *b, json_object *settings)
+{
+    if (store_lookup_switch(&b->lookup, "ssconf_basic_use_kcp_%d"))
+        xray_refuse(b, "ssconf_basic_use_kcp_%d",
+                    "is 1, and Xray cannot reach the server through the KCP tunnel: set it to 0, with the server's "
+                    "own address and port");
+    else
+        xray_add_server(b, settings);
+    xray_add_shadowsocks(b, settings, "ssconf_basic_method_%d");
+    const char *plugin = store_lookup(&b->lookup, "ssconf_basic_ss_obfs_%d");
+    if (plugin[0] == '\0' || strcmp(plugin, "none") == 0)
+        return;
+    xray_refuse(b, "ssconf_basic_ss_obfs_%d",
+                "names a plugin, and Xray runs no SIP003 plugin: set it to none, with a server without one");
+    store_lookup(&b->lookup, "ssconf_basic_ss_obfs_host_%d");
+}
+
+// A Trojan node (type 3), with tarvick 3's lookups and its certificate rule:
+// verification off is taken only with a pin or names to verify by, since
+// Xray always verifies. Over plain TCP, which Xray writes by default.
+void xray_add_trojan_node(XrayBuild *b, json_object *outbound, json_object *settings)
+{
+    xray_add_server(b, settings);
+    xray_add_password(b, settings, "password", true);
+    bool verify = store_lookup_switch(&b->lookup, "ssconf_basic_ssl_verify_enable_%d");
+    json_object *stream = doc_object(outbound, "streamSettings");
+    doc_string(stream, "security", "tls");
+    json_object *tls = doc_object(stream, "tlsSettings");
+    // Without a name Xray, as the Trojan client, takes the server's address.
+    const char *name = store_lookup(&b->lookup, "ssconf_basic_trojan_sni_%d");
+    if (strcasecmp(name, "fromMitm") == 0)
+        xray_refuse(b, "ssconf_basic_trojan_sni_%d",
+                    "is fromMitm, which Xray takes from an inbound's TLS this document has not: set the server name");
+    if (name[0] != '\0')
+        doc_string(tls, "serverName", name);
+    if (!xray_add_verify(b, tls) && !verify)
+        xray_refuse(b, "ssconf_basic_ssl_verify_enable_%d",
+                    "is not 1, and Xray always verifies the certificate: set it to 1, or pin the certificate "
+                    "(ssconf_basic_v2ray_tls_pinned_sha256) or name what it is for (ssconf_basic_v2ray_tls_verify_names)");
+    // trojan-go's multiplexing is not Xray's, which its servers do not speak.
+    if (store_lookup_switch(&b->lookup, "ssconf_basic_trojan_mp_enable_%d")) {
+        xray_refuse(b, "ssconf_basic_trojan_mp_enable_%d",
+                    "is 1, and Xray's multiplexing is not trojan-go's: set it to 0");
+        store_lookup(&b->lookup, "ssconf_basic_trojan_mulprocess_%d");
+    }
+}
+
+// What the router's call names no type for is told by the settings, each
+// kind by the key only it reads: a V2Ray/Xray protocol, else a ShadowsocksR
+// protocol, else a Shadowsocks method; a node with none is a Trojan node.
+// A kind's own lookups follow, so each is tarvick's for that kind.
+int xray_probe(XrayBuild *b)
+{
+    if (store_lookup(&b->lookup, "ssconf_basic_ssr_protocol_%d")[0] != '\0')
+        return PROXY_SHADOWSOCKSR;
+    if (store_lookup(&b->lookup, "ssconf_basic_method_%d")[0] != '\0')
+        return PROXY_SHADOWSOCKS;
+    return PROXY_TROJAN;
+}
+
+int xray_write_other(XrayBuild *b, const GeneratorArgs *args, int kind)
+{
+    if (kind == PROXY_SHADOWSOCKSR) {
+        xray_refuse(b, "ssconf_basic_ssr_protocol_%d",
+                    "is set: a ShadowsocksR node, which Xray does not run: run it with tarvick 1");
+        return GENERATOR_REFUSED;
+    }
+    Document doc;
+    json_object *root = doc.root;
+    xray_add_log(root);
+    xray_add_inbounds(root, args);
+    json_object *outbound = doc_element_object(doc_array(root, "outbounds"));
+    doc_string(outbound, "tag", "proxy");
+    doc_string(outbound, "protocol", kind == PROXY_SHADOWSOCKS ? "shadowsocks" : "trojan");
+    json_object *settings = doc_object(outbound, "settings");
+    if (kind == PROXY_SHADOWSOCKS)
+        xray_add_ss_node(b, settings);
+    else
+        xray_add_trojan_node(b, outbound, settings);
+    if (b->refused && !b->run->source->out_of_memory)
+        return GENERATOR_REFUSED;
+    return write_document(root, args->path, b->run->source);
+}
+
 } // namespace
 
 int write_xray_config(const GeneratorArgs *args, GeneratorRun *run)
 {
-    Document doc;
-    json_object *root = doc.root;
+    int kind;
+    return write_xray_node(args, run, &kind);
+}
+
+int write_xray_node(const GeneratorArgs *args, GeneratorRun *run, int *kind)
+{
     XrayBuild b;
     store_lookup_init(&b.lookup, args->node, run->source);
     b.run = run;
@@ -647,7 +746,13 @@ int write_xray_config(const GeneratorArgs *args, GeneratorRun *run)
     b.refused = false;
     b.vision = false;
 
-    const V2rayName *protocol = v2ray_protocol(store_lookup(&b.lookup, "ssconf_basic_v2ray_protocol_%d"));
+    const char *protocol_text = store_lookup(&b.lookup, "ssconf_basic_v2ray_protocol_%d");
+    *kind = protocol_text[0] ? PROXY_V2RAY : xray_probe(&b);
+    if (*kind != PROXY_V2RAY)
+        return xray_write_other(&b, args, *kind);
+    Document doc;
+    json_object *root = doc.root;
+    const V2rayName *protocol = v2ray_protocol(protocol_text);
     const V2rayName *security = v2ray_security(store_lookup(&b.lookup, "ssconf_basic_v2ray_network_security_%d"));
     const char *network_text = store_lookup(&b.lookup, "ssconf_basic_v2ray_network_%d");
     bool network_empty = network_text[0] == '\0';

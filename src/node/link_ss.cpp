@@ -166,6 +166,8 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     }
     if (ss_set_plugin(link, plugin) != 0)
         return -1;
+    if (link->for_xray && plugin[0])
+        node_warn(link, "plugin: tarvick-node xray refuses this node, as Xray runs no SIP003 plugin");
     // The Shadowsocks client has no TLS and no transport settings.
     for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++) {
         const LinkQueryField &field = LINK_QUERY_FIELDS[i];

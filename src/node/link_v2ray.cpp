@@ -11,6 +11,7 @@
 //            older ws=1&wspath=&wshost=)#REMARK
 #include "node.h"
 #include "v2ray_names.h"
+#include "xray.h"
 
 #include <json-c/json.h>
 #include <stdio.h>
@@ -392,6 +393,25 @@ int trojan_old_ws(NodeLink *link, LinkQuery *query, LinkTransport *t)
     return 0;
 }
 
+// For tarvick-node xray, which verifies always: the pins and names stand in
+// where the Trojan client does not verify.
+int trojan_xray_verify(NodeLink *link, const LinkTransport *t)
+{
+    static const char *const FIELDS[] = {"v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"};
+    const char *values[] = {t->pinned, t->names};
+    for (int i = 0; i < 2; i++) {
+        if (node_set_text(link, FIELDS[i], values[i]) != 0)
+            return -1;
+        if (const char *problem = xray_value_problem(FIELDS[i], values[i]))
+            return node_refuse(link, "%s %s", FIELDS[i], problem);
+    }
+    if (t->verify == LINK_VERIFY_SKIP && !t->pinned[0] && !t->names[0])
+        node_warn(link, "%s: tarvick-node xray refuses this node, as it verifies the certificate (pin a self-signed "
+                        "one with pcs=)",
+                  t->verify_said_by);
+    return 0;
+}
+
 } // namespace
 
 int link_read_trojan(NodeLink *link, char *text, size_t)
@@ -439,7 +459,9 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
         node_warn(link, "fp dropped: the Trojan client has no fingerprint setting");
     if (t.alpn[0])
         node_warn(link, "alpn dropped: the client offers its own ALPN");
-    if (t.pinned[0] || t.names[0])
+    if (link->for_xray && trojan_xray_verify(link, &t) != 0)
+        return -1;
+    if (!link->for_xray && (t.pinned[0] || t.names[0]))
         node_warn(link, "%s dropped: the Trojan client cannot pin the certificate or verify it by other names: it "
                         "verifies it against the CA bundle%s",
                   t.pinned[0] ? "pcs" : "vcn", t.verify == LINK_VERIFY_SKIP ? ", or not at all as the link says" : "");
@@ -535,6 +557,15 @@ int link_write_trojan(NodeLink *node, NodeText *out)
             rc |= text_append_str(out, "&sni=") | text_append_percent(out, sni, strlen(sni), NULL);
         if (!verify)
             rc |= text_append_str(out, "&allowInsecure=1");
+        // Read only for tarvick-node xray: what it verifies by.
+        const struct {
+            const char *param, *field;
+        } VERIFY_BY[] = {{"&pcs=", "v2ray_tls_pinned_sha256"}, {"&vcn=", "v2ray_tls_verify_names"}};
+        for (const auto &item : VERIFY_BY) {
+            const char *value = node_get(node, item.field);
+            if (value[0])
+                rc |= text_append_str(out, item.param) | text_append_percent(out, value, strlen(value), NULL);
+        }
         rc = rc != 0 ? node_refuse(node, "out of memory") : 0;
     } else {
         rc = link_write_query(node, out, "trojan://", password, strlen(password), "");

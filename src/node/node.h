@@ -222,9 +222,11 @@ int link_write_wireguard(NodeLink *node, NodeText *out);
 int link_write(NodeLink *node, NodeText *out);
 
 // Which document a node is read for: tarvick's for its type, or
-// tarvick-node xray's (type 2), whose keys come first, then those only
-// tarvick 2 reads.
+// tarvick-node xray's (types 0, 2 and 3; the settings tell which), whose
+// keys come first, then those only tarvick reads for that type.
 enum NodeDocument { DOCUMENT_TARVICK, DOCUMENT_XRAY };
+// The type of a node read for tarvick-node xray when the settings are to tell it.
+enum { NODE_TYPE_TOLD = -1 };
 // What node_record returns when the document's writer refuses the node
 // (tarvick 2 a security it cannot write, tarvick-node xray what current Xray
 // would not run): every key was read all the same, and the reason is set.
@@ -268,7 +270,7 @@ int node_read_link(ImportCache *cache, char *line, size_t length, int index, Nod
 // takes a value). Returns 0, or NODE_USAGE.
 struct NodeTarget {
     int type;
-    NodeDocument document; // TYPE "xray": type 2 as tarvick-node xray reads it
+    NodeDocument document; // TYPE "xray": as tarvick-node xray reads it, type NODE_TYPE_TOLD
     const char *type_name; // TYPE as given, for messages
     const char *node; // NULL: the active node
     int index;        // the node's index when named

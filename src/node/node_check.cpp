@@ -458,6 +458,28 @@ bool names_written(const CheckInput *in)
     return out_has(in, "streamSettings/tlsSettings/verifyPeerCertByName");
 }
 
+// A Shadowsocks 2022 cipher, of a V2Ray/Xray node or of a Shadowsocks node.
+bool ss_2022_written(const CheckInput *in, bool v2ray_node)
+{
+    const char *method = strcmp(out_protocol(in), "shadowsocks") == 0 ? account_text(in, "method") : NULL;
+    return method && strncmp(method, "2022-", 5) == 0 && (node_get(in->settings, "v2ray_protocol")[0] != '\0') == v2ray_node;
+}
+
+bool ss_2022_of_v2ray_node(const CheckInput *in)
+{
+    return ss_2022_written(in, true);
+}
+
+bool ss_2022_of_ss_node(const CheckInput *in)
+{
+    return ss_2022_written(in, false);
+}
+
+bool ss_or_trojan(const CheckInput *in)
+{
+    return strcmp(out_protocol(in), "shadowsocks") == 0 || strcmp(out_protocol(in), "trojan") == 0;
+}
+
 bool trojan_verify_without_bundle(const CheckInput *in)
 {
     json_object *verify = doc_at(in->root, "ssl/verify");
@@ -627,6 +649,19 @@ const CheckRule CHECK_RULES[] = {
      .applies = is_wireguard, .field = "v2ray_protocol",
      .what = "the client has no WireGuard outbound and stops",
      .todo = "use Xray v1.6.5 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {1, 5, 6}, .severity = SEVERITY_REFUSED,
+     .applies = ss_2022_of_v2ray_node, .field = "v2ray_ss_method",
+     .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\"",
+     .todo = "use Xray v1.5.6 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {1, 5, 6}, .severity = SEVERITY_REFUSED,
+     .applies = ss_2022_of_ss_node, .field = "method",
+     .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\"",
+     .todo = "use Xray v1.5.6 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .from = {26, 1, 18}, .severity = SEVERITY_NOTE,
+     .applies = ss_or_trojan, .field = NULL,
+     .what = "the client warns at start that its Shadowsocks and Trojan outbounds are deprecated and might be "
+             "removed",
+     .todo = "plan for VLESS, with Encryption or a flow, with the server"},
     // Shadowsocks.
     {.family = FAMILY_SS_LIBEV, .severity = SEVERITY_REFUSED, .applies = ss_libev_method_unknown, .field = "method",
      .what = "the client does not know this method (\"invalid cipher name\") and stops",

@@ -220,7 +220,8 @@ char *import_put(char *out, const char *text, size_t length)
 // generator therefore runs once per shape of node, and its keys are reused
 // for the same shape: a value that only fills members counts by its name
 // alone, any other value by its text. A setting not named here is part of
-// the shape.
+// the shape: a Shadowsocks method and a ShadowsocksR protocol are, as
+// tarvick-node xray tells a node's kind by them.
 struct FillOnly {
     const char *name;
     size_t length;
@@ -231,7 +232,7 @@ const FillOnly IMPORT_FILL_ONLY[] = {
     FILL_ONLY("v2ray_alterid"), FILL_ONLY("v2ray_network_host"), FILL_ONLY("v2ray_network_path"),
     FILL_ONLY("v2ray_network_tlshost"), FILL_ONLY("v2ray_grpc_serviceName"), FILL_ONLY("v2ray_quic_key"),
     FILL_ONLY("ss_obfs_host"), FILL_ONLY("ssr_protocol_param"), FILL_ONLY("ssr_obfs_param"),
-    FILL_ONLY("trojan_sni"), FILL_ONLY("method"), FILL_ONLY("ssr_protocol"), FILL_ONLY("ssr_obfs"),
+    FILL_ONLY("trojan_sni"), FILL_ONLY("ssr_obfs"),
     FILL_ONLY("v2ray_security"), FILL_ONLY("v2ray_ss_method"), FILL_ONLY("v2ray_fingerprint"),
     FILL_ONLY("v2ray_quic_security"), FILL_ONLY("v2ray_quic_guise"), FILL_ONLY("v2ray_network_flow"),
     FILL_ONLY("ssl_verify_enable"), FILL_ONLY("v2ray_reality_publickey"), FILL_ONLY("v2ray_reality_shortid"),
@@ -349,7 +350,7 @@ int import_record(ImportCache *cache, NodeLink *node, const NodeLink *link, int 
     // link's refusal only.
     StoreSource source = {import_answer, &answer, false};
     // Whether tarvick-node xray refuses the node is its own run's business.
-    NodeDocument document = link->for_xray && link->type == PROXY_V2RAY ? DOCUMENT_XRAY : DOCUMENT_TARVICK;
+    NodeDocument document = link->for_xray && link->type != PROXY_SHADOWSOCKSR ? DOCUMENT_XRAY : DOCUMENT_TARVICK;
     int recorded = node_record(node, link->type, index, &source, document);
     if (recorded != 0 && recorded != NODE_RECORD_REFUSED)
         return -1;

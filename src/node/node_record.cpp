@@ -61,7 +61,7 @@ int node_record_document(NodeLink *out, int type, int node, StoreSource *source,
                          const char *path, int local_port, int second_port)
 {
     Generator generator = driver_generator(type);
-    if (!generator || (document == DOCUMENT_XRAY && type != PROXY_V2RAY))
+    if (!generator && !(document == DOCUMENT_XRAY && type == NODE_TYPE_TOLD))
         return node_refuse(out, "type %d is not 0 to 3", type);
     out->type = type;
     Recording recording = {out, source, node, false};
@@ -71,13 +71,18 @@ int node_record_document(NodeLink *out, int type, int node, StoreSource *source,
     GeneratorRun run = {&recorder, ""};
     int rc;
     if (document == DOCUMENT_XRAY) {
-        rc = write_xray_config(&args, &run);
+        int kind = PROXY_V2RAY;
+        rc = write_xray_node(&args, &run, &kind);
+        if (type != NODE_TYPE_TOLD && kind != type && !recording.failed)
+            return node_refuse(out, "its settings tell a node of type %d, not %d", kind, type);
+        out->type = kind;
+        args.kind = kind;
         // tarvick's own keys beside: a node import writes for tarvick-node
         // xray serves tarvick too where it can, and whether tarvick refuses
         // it is not this document's business.
         GeneratorRun beside = {&recorder, ""};
         args.path = NULL;
-        if (generator(&args, &beside) == GENERATOR_WRITE_FAILED && rc == GENERATOR_WRITTEN)
+        if (driver_generator(kind)(&args, &beside) == GENERATOR_WRITE_FAILED && rc == GENERATOR_WRITTEN)
             rc = GENERATOR_WRITE_FAILED;
     } else {
         rc = generator(&args, &run);

@@ -24,8 +24,8 @@ int node_parse_target(int argc, char **argv, const char *option, bool takes_valu
     }
     char *end;
     bool xray = type && strcmp(type, "xray") == 0;
-    long number = xray ? 2 : type ? strtol(type, &end, 10) : -1;
-    if (!type || (!xray && (*end || !type[0])) || number < 0 || number > 3)
+    long number = xray ? (long)NODE_TYPE_TOLD : type ? strtol(type, &end, 10) : -1;
+    if (!type || (!xray && (*end || !type[0] || number < 0 || number > 3)))
         return NODE_USAGE;
     target->type = (int)number;
     target->document = xray ? DOCUMENT_XRAY : DOCUMENT_TARVICK;

@@ -1416,6 +1416,13 @@ def xray_cases():
         xray_case("vision", "vless", "tcp", "reality", flow="xtls-rprx-vision"),
         xray_case("packet-up", "vless", "xhttp", "reality", mode="packet-up"),
         xray_case("multi-mode", "trojan", "grpc", "reality", mux=1),
+        # A Shadowsocks node (type 0) of a 2022 multi-user server: the server's
+        # key and the user's, one password; and Trojan nodes (type 3), one
+        # pinned with verification off, one verified against the test CA.
+        xray_case("type-0.2022-multi-user", "ss", "tcp", "none", node_type="0",
+                  ss_method="2022-blake3-aes-128-gcm", ss_users=True),
+        xray_case("type-3.pin", "trojan", "tcp", "tls", node_type="3", verify="pin"),
+        xray_case("type-3.ca", "trojan", "tcp", "tls", node_type="3"),
         # Transport list "udp": no SOCKS port, only the transparent inbound.
         xray_case("dokodemo-only.starts-and-binds", "vmess", "tcp", "none", proto="udp", bind_only=True),
         # Current Xray's own kinds: Hysteria2 with Salamander against Xray's
@@ -1453,6 +1460,11 @@ XRAY_LINK_CASES = [
     ("xray.wireguard.link", "xray.wireguard.wg.none.xray-server",
      "wireguard://{wg_key}@127.0.0.1:{port}/?publickey={wg_peer}&address=10.0.0.2%2F32&mtu=1280&reserved=0%2C0%2C0"
      "&keepalive=25#{name}"),
+    # SIP002's percent-encoded form, which 2022 keys take.
+    ("xray.ss.type-0.2022", "xray.ss.tcp.none.type-0.2022-multi-user",
+     "ss://2022-blake3-aes-128-gcm:{password}@127.0.0.1:{port}#{name}"),
+    ("xray.trojan.type-3.pcs", "xray.trojan.tcp.tls.type-3.pin",
+     "trojan://{password}@127.0.0.1:{port}?security=tls&sni=%s&allowInsecure=1&pcs={pcs}#{name}" % SERVER_NAME),
     ("xray.trojan.grpc.tls.pcs", "xray.trojan.grpc.tls.pin",
      "trojan://{password}@127.0.0.1:{port}?security=tls&type=grpc&serviceName=tun&sni=%s&fp=chrome&pcs={pcs}"
      "#{name}" % SERVER_NAME),
@@ -1565,6 +1577,11 @@ def xray_server_inbound(case, port, password):
         settings = {"clients": [{"id": UUID, "flow": case.get("flow", "")}], "decryption": "none"}
     elif protocol == "trojan":
         settings = {"clients": [{"password": password}]}
+    elif protocol == "ss" and case.get("ss_users"):
+        protocol = "shadowsocks"
+        server_key, user_key = password.split(":")
+        settings = {"method": case["ss_method"], "password": server_key, "network": "tcp,udp",
+                    "clients": [{"password": user_key, "email": "router"}]}
     elif protocol == "ss":
         protocol = "shadowsocks"
         settings = {"method": case.get("ss_method", "aes-256-gcm"), "password": password, "network": "tcp,udp"}
@@ -1633,6 +1650,8 @@ def run_xray_case(case, env):
     password = "xray secret %d" % os.getpid()
     if case.get("ss_method", "").startswith("2022-"):
         password = base64.b64encode(os.urandom(16)).decode()
+    if case.get("ss_users"):
+        password += ":" + base64.b64encode(os.urandom(16)).decode()
     server_port, local_port, socks_port = free_port(), free_port(), free_port()
     proto = case.get("proto", "tcp,udp")
 
@@ -1671,6 +1690,16 @@ def run_xray_case(case, env):
                      server_public, "ssconf_basic_v2ray_wireguard_address_%d": "10.0.0.2/32",
                      "ssconf_basic_v2ray_wireguard_mtu_%d": "1280", "ssconf_basic_v2ray_wireguard_reserved_%d": "0,0,0",
                      "ssconf_basic_v2ray_wireguard_keepalive_%d": "25"})
+    node_type = case.get("node_type", "2")
+    if node_type == "0":
+        node = {"ssconf_basic_use_kcp_%d": "0", "ssconf_basic_server_%d": "127.0.0.1",
+                "ssconf_basic_port_%d": str(server_port), "ssconf_basic_password_%d": b64(password),
+                "ssconf_basic_method_%d": case["ss_method"], "ssconf_basic_ss_obfs_%d": "none"}
+    elif node_type == "3":
+        node = {"ssconf_basic_server_%d": "127.0.0.1", "ssconf_basic_port_%d": str(server_port),
+                "ssconf_basic_password_%d": b64(password),
+                "ssconf_basic_ssl_verify_enable_%d": "0" if verify == "pin" else "1",
+                "ssconf_basic_trojan_sni_%d": SERVER_NAME, "ssconf_basic_trojan_mp_enable_%d": "0"}
     if security == "tls":
         cert = make_self_signed("xray-server") if verify == "pin" else make_ca_signed("xray-server")
         if verify in ("ca", "names"):
@@ -1712,7 +1741,7 @@ def run_xray_case(case, env):
         needs = b"tarvick-node: line 1: %s: warning: this node needs tarvick-node xray: tarvick cannot write it\n"
         link = case["link"](values) if callable(case["link"]) else case["link"].format(**values)
         scheme = case["protocol"] if "doc" in case else link.split(":", 1)[0]
-        body = import_link(env["node"], link, "2", case["name"], ("--xray",),
+        body = import_link(env["node"], link, node_type, case["name"], ("--xray",),
                            needs % scheme.encode() if security == "reality" or network in (
                                "xhttp", "httpupgrade", "hysteria", "") or "flow" in case else b"", doc=case.get("doc"))
         before = os.stat("/tmp/settings.conf").st_mtime_ns
