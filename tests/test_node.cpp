@@ -215,6 +215,16 @@ std::vector<ImportCase> import_cases()
          block(1, "2", v2("trojan", "tls", "ws", "t.example.com", "443") + " password=c2VjcmV0 v2ray_fingerprint= "
                "v2ray_network_tlshost=t.example.com v2ray_network_path=/" + longest + " v2ray_network_host= "
                "v2ray_mux_enable=0"), "", 0},
+        // simple-obfs's options as parameters of their own (Hiddify): the
+        // plugin's, which must agree with any it names itself.
+        {"ss://YWVzLTI1Ni1nY206cA@s.example.com:8388?plugin=obfs-local&obfs=http&obfs-host=www.bing.com#H\n"
+         "ss://YWVzLTI1Ni1nY206cA@s.example.com:8388?obfs=tls\n"
+         "ss://YWVzLTI1Ni1nY206cA@s.example.com:8388?plugin=obfs-local%3Bobfs%3Dhttp&obfs=tls",
+         block(1, "0 H", "use_kcp=0 server=s.example.com port=8388 password=cA== method=aes-256-gcm ss_obfs=obfs-local "
+               "ss_obfs_host=obfs=http;obfs-host=www.bing.com") +
+             block(2, "0", "use_kcp=0 server=s.example.com port=8388 password=cA== method=aes-256-gcm "
+                   "ss_obfs=obfs-local ss_obfs_host=obfs=tls"),
+         refused("ss", "the plugin's own options and its obfs and obfs-host parameters disagree", 3), 1},
         // SOCKS and HTTP proxies, their account as Base64 or as it is.
         {"socks://dXNlcjpwYXNz@s.example.com:1080#S",
          block(1, "2 S", v2("socks", "none", "tcp", "s.example.com", "1080") + " auth=1 username=user "
@@ -518,7 +528,7 @@ TEST_F(NodeTest, ImportedKeysAreTheKeysTarvickReads)
             checked++;
         }
     }
-    EXPECT_EQ(checked, 42);
+    EXPECT_EQ(checked, 44);
 }
 
 TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
@@ -896,6 +906,25 @@ std::vector<ImportCase> xray_import_cases()
                "v2ray_mux_enable=0"),
          needs("trojan") + refused("trojan", "warning: allowInsecure dropped: tarvick-node xray verifies the "
                                              "certificate (pin a self-signed one with pcs=)"), 0},
+        // Panel dialects: a header type in another case (Hiddify's None), a
+        // pin in Base64 (3x-ui's), a TCP HTTP header path (a list, as Xray
+        // splits it).
+        {"vless://" + ID + "@r.example.com:443?security=reality&type=tcp&headerType=None&sni=www.example.com&fp=chrome"
+                           "&pbk=" + pbk + "&sid=ab",
+         block(1, "2", v2("vless", "reality", "tcp", "r.example.com", "443") + id + " v2ray_network_flow= "
+               "v2ray_fingerprint=chrome v2ray_network_tlshost=www.example.com v2ray_reality_publickey=" + pbk +
+               " v2ray_reality_shortid=ab v2ray_reality_spiderx= v2ray_headtype_tcp=none v2ray_mux_enable=0"),
+         needs("vless"), 0},
+        {vl + "security=tls&type=xhttp&pcs=47DEQpj8HBSa%2B%2FTImW%2B5JCeuQeRkm5NMpJWZG3hSuFU%3D",
+         block(1, "2", v2("vless", "tls", "xhttp", "h.example.com", "443") + id + " v2ray_network_flow= "
+               "v2ray_fingerprint= v2ray_network_tlshost=h.example.com v2ray_tls_alpn= v2ray_tls_pinned_sha256=" +
+               pcs + " v2ray_tls_verify_names= v2ray_network_path= v2ray_network_host= v2ray_xhttp_mode= "
+               "v2ray_mux_enable=0"),
+         needs("vless"), 0},
+        {vl + "security=none&type=tcp&headerType=http&path=%2Fa%2C%2Fb&host=x.example.com",
+         block(1, "2", v2("vless", "none", "tcp", "h.example.com", "443") + id + " v2ray_network_flow= "
+               "v2ray_headtype_tcp=http v2ray_network_path=/a,/b v2ray_network_host=x.example.com v2ray_mux_enable=0"),
+         "", 0},
         // Shadowsocks and plain Trojan links stay nodes of their types, with
         // the keys that tell tarvick-node xray their kind.
         {"ss://2022-blake3-aes-128-gcm:MDEyMzQ1Njc4OWFiY2RlZg%3D%3D%3AZmVkY2JhOTg3NjU0MzIxMA%3D%3D@s.example.com:8388#S",

@@ -102,10 +102,11 @@ const std::vector<XrayCase> XRAY_CASES = {
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "pinnedPeerCertSha256": ")" + PIN + R"(", "verifyPeerCertByName": "a.example.net, b.example.net" }, )"
      R"("grpcSettings": { "serviceName": "GunService", "multiMode": true } })",
      {"v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+    // The HTTP header's request path is the node's (tarvick sends "/").
     {"shadowsocks over tcp with the http header", {{P, "ss"}, {NS, "none"}, {N, "tcp"}},
      R"("protocol": "shadowsocks", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw", "method": "chacha20-ietf-poly1305" }, )"
-     R"("streamSettings": { "network": "tcp", "security": "none", "tcpSettings": { "header": { "type": "http", "request": { "path": "\/", "headers": { "Host": "cdn.example.net" } } } } })" + MUX,
-     {}},
+     R"("streamSettings": { "network": "tcp", "security": "none", "tcpSettings": { "header": { "type": "http", "request": { "path": "\/ray", "headers": { "Host": "cdn.example.net" } } } } })" + MUX,
+     {"v2ray_network_path"}},
     {"socks with an account over mkcp: V2Ray's wire format", {{P, "socks"}, {NS, "none"}, {N, "mkcp"}, {"v2ray_headtype_tcp", "none"}},
      R"("protocol": "socks", "settings": { "address": "v2.example.net", "port": 443, "user": "alice", "pass": "s3cret\/pw" }, "streamSettings": { "network": "mkcp", "security": "none", )"
      R"("kcpSettings": { "mtu": 1350, "tti": 50, "uplinkCapacity": 12, "downlinkCapacity": 100 }, "finalmask": { "udp": [ { "type": "mkcp-legacy" } ] } })" + MUX,

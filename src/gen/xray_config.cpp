@@ -410,7 +410,9 @@ void xray_add_tcp(XrayBuild *b, json_object *stream)
     json_object *header = doc_object(doc_object(stream, "tcpSettings"), "header");
     doc_string(header, "type", "http");
     json_object *request = doc_object(header, "request");
-    doc_string(request, "path", "/");
+    // Xray splits the path at commas, as links write a list of them.
+    const char *path = store_lookup(&b->lookup, "ssconf_basic_v2ray_network_path_%d");
+    doc_string(request, "path", path[0] ? path : "/");
     json_object *headers = doc_object(request, "headers");
     doc_string(headers, "Host", store_lookup(&b->lookup, "ssconf_basic_v2ray_network_host_%d"));
 }

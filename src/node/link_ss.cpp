@@ -81,6 +81,33 @@ int ss_set_server(NodeLink *link, char *authority)
     return node_set_text(link, "use_kcp", "0");
 }
 
+// Some panels write simple-obfs's options as parameters of their own
+// (obfs=http&obfs-host=...), beside plugin=obfs-local or instead of it: they
+// are the plugin's options, and must agree with any it names itself.
+int ss_plugin_from_params(NodeLink *link, LinkQuery *params, const char **plugin, NodeText *assembled)
+{
+    const char *obfs = link_query_get(params, "obfs"), *host = link_query_get(params, "obfs-host");
+    if (!obfs[0] && !host[0])
+        return 0;
+    if (strcmp(obfs, "http") != 0 && strcmp(obfs, "tls") != 0)
+        return node_refuse(link, "obfs '%s' is neither http nor tls", obfs);
+    NodeText options;
+    if (text_printf(&options, "obfs=%s", obfs) != 0 || (host[0] && text_printf(&options, ";obfs-host=%s", host) != 0))
+        return node_refuse(link, "out of memory");
+    size_t name_length = strcspn(*plugin, ";");
+    bool obfs_plugin = name_length == 0 || (name_length == 10 && memcmp(*plugin, "obfs-local", 10) == 0) ||
+                       (name_length == 11 && memcmp(*plugin, "simple-obfs", 11) == 0);
+    if (!obfs_plugin)
+        return node_refuse(link, "obfs and obfs-host are simple-obfs's, and the link's plugin is another");
+    if ((*plugin)[name_length] && strcmp(*plugin + name_length + 1, options.data) != 0)
+        return node_refuse(link, "the plugin's own options and its obfs and obfs-host parameters disagree");
+    if (text_printf(assembled, "%.*s;%s", name_length ? (int)name_length : 10, name_length ? *plugin : "obfs-local",
+                    options.data) != 0)
+        return node_refuse(link, "out of memory");
+    *plugin = assembled->data;
+    return 0;
+}
+
 // 2022 ciphers take a key that SIP002 writes percent-encoded, never Base64.
 bool ss_method_is_2022(const char *method)
 {
@@ -164,7 +191,8 @@ int link_read_ss(NodeLink *link, char *text, size_t)
         link_query_warn_unused(link, &params, "V2Ray/Xray");
         return 0;
     }
-    if (ss_set_plugin(link, plugin) != 0)
+    NodeText assembled;
+    if (ss_plugin_from_params(link, &params, &plugin, &assembled) != 0 || ss_set_plugin(link, plugin) != 0)
         return -1;
     if (link->for_xray && plugin[0])
         node_warn(link, "plugin: tarvick-node xray refuses this node, as Xray runs no SIP003 plugin");

@@ -25,6 +25,34 @@ bool has_control_byte(const char *text)
     return false;
 }
 
+// Xray takes certificate hashes in hex; some panels write them in Base64
+// (of the 32 bytes), which is the same pin.
+int link_set_pins(NodeLink *link, const char *pins)
+{
+    NodeText hex;
+    bool converted = false, failed = false;
+    v2ray_each_item(pins, [&](const char *item, size_t length) {
+        unsigned char hash[40];
+        long got = -1;
+        bool is_hex = v2ray_hex_digits(item, length) || memchr(item, ':', length);
+        if (!is_hex && length >= 43 && length <= 44)
+            got = decode_base64_strict(item, length, hash);
+        if (hex.length)
+            failed |= text_append_str(&hex, ",") != 0;
+        if (got == 32) {
+            converted = true;
+            for (int i = 0; i < 32; i++)
+                failed |= text_printf(&hex, "%02x", hash[i]) != 0;
+        } else {
+            failed |= text_append(&hex, item, length) != 0;
+        }
+        return true;
+    });
+    if (failed)
+        return node_refuse(link, "out of memory");
+    return node_set_text(link, "v2ray_tls_pinned_sha256", converted ? hex.data : pins);
+}
+
 } // namespace
 
 // Export writes the parameters in this order, those marked READ_ONLY never:
@@ -141,13 +169,22 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
             return node_refuse(link, "flow %s runs over tcp only, not %s", t->flow, network);
     }
 
+    // The clients read a header type in any case (Hiddify writes None); the
+    // node keeps the name as they take it.
+    char header_name[32];
     const char *header = link_or_default(t->header, "none");
+    if (strlen(header) < sizeof header_name) {
+        for (size_t i = 0; i <= strlen(header); i++)
+            header_name[i] = header[i] >= 'A' && header[i] <= 'Z' ? (char)(header[i] + 32) : header[i];
+        header = header_name;
+    }
     bool tcp = row->value == NETWORK_TCP, grpc = row->value == NETWORK_GRPC, quic = row->value == NETWORK_QUIC;
     bool xhttp = row->value == NETWORK_XHTTP;
     if (tcp && !v2ray_tcp_header(header))
         return node_refuse(link, "unknown TCP header type '%s'", header);
-    // The HTTP header's request path is always "/" in the document.
-    if (tcp && same(header, "http") && t->path[0] && !same(t->path, "/"))
+    // tarvick's document sends the HTTP header's request path "/" alone;
+    // current Xray's carries the link's.
+    if (!xray && tcp && same(header, "http") && t->path[0] && !same(t->path, "/"))
         return node_refuse(link, "TCP HTTP header path %s cannot be carried (the document sends /)", t->path);
     if (row->value == NETWORK_MKCP && t->seed[0])
         return node_refuse(link, "an mKCP seed cannot be carried by the V2Ray/Xray document");
@@ -206,7 +243,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
               node_set_text(link, "v2ray_reality_shortid", reality ? t->short_id : "") |
               node_set_text(link, "v2ray_reality_spiderx", reality ? t->spider : "") |
               node_set_text(link, "v2ray_tls_alpn", t->alpn) |
-              node_set_text(link, "v2ray_tls_pinned_sha256", t->pinned) |
+              link_set_pins(link, t->pinned) |
               node_set_text(link, "v2ray_tls_verify_names", t->names);
     if (rc != 0)
         return -1;
