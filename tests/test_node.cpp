@@ -225,6 +225,20 @@ std::vector<ImportCase> import_cases()
              block(2, "0", "use_kcp=0 server=s.example.com port=8388 password=cA== method=aes-256-gcm "
                    "ss_obfs=obfs-local ss_obfs_host=obfs=tls"),
          refused("ss", "the plugin's own options and its obfs and obfs-host parameters disagree", 3), 1},
+        // Shadowrocket's vmess form is the node its JSON form gives.
+        {"vmess://" + base64("auto:" + ID + "@v.example.com:443") + "?remarks=SR%20node&obfs=websocket&path=/ws"
+         "&obfsParam=cdn.example.com&tls=1&peer=sni.example.com&alterId=0&tfo=1\n" +
+             vmess(add + R"(v.example.com","port":"443","id":")" + ID + R"(","aid":"0","scy":"auto","net":"ws",)"
+                   R"("host":"cdn.example.com","path":"/ws","tls":"tls","sni":"sni.example.com","ps":"SR node"})"),
+         block(1, "2 SR node", v2("vmess", "tls", "ws", "v.example.com", "443") + id + " v2ray_alterid=0 "
+               "v2ray_security=auto v2ray_fingerprint= v2ray_network_tlshost=sni.example.com v2ray_network_path=/ws "
+               "v2ray_network_host=cdn.example.com v2ray_mux_enable=0") +
+             block(2, "2 SR node", v2("vmess", "tls", "ws", "v.example.com", "443") + id + " v2ray_alterid=0 "
+                   "v2ray_security=auto v2ray_fingerprint= v2ray_network_tlshost=sni.example.com "
+                   "v2ray_network_path=/ws v2ray_network_host=cdn.example.com v2ray_mux_enable=0"),
+         refused("vmess", "warning: parameter tfo dropped: the V2Ray/Xray document has no place for it"), 0},
+        {"vmess://" + base64("auto:" + ID + "@v.example.com:443") + "?obfs=quic", "",
+         refused("vmess", "Shadowrocket's obfs 'quic' is no vmess transport"), 1},
         // SOCKS and HTTP proxies, their account as Base64 or as it is.
         {"socks://dXNlcjpwYXNz@s.example.com:1080#S",
          block(1, "2 S", v2("socks", "none", "tcp", "s.example.com", "1080") + " auth=1 username=user "
@@ -528,7 +542,7 @@ TEST_F(NodeTest, ImportedKeysAreTheKeysTarvickReads)
             checked++;
         }
     }
-    EXPECT_EQ(checked, 44);
+    EXPECT_EQ(checked, 46);
 }
 
 TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)

@@ -250,6 +250,80 @@ int vmess_read(NodeLink *link, VmessReader *r, VmessField *fields, size_t count)
 
 } // namespace
 
+namespace {
+
+// Shadowrocket's form: vmess://BASE64(security:id@host:port)?remarks=
+// &obfs=(none|websocket|http|h2|grpc)&path=&obfsParam=&tls=1&peer=&alterId=
+// &allowInsecure=, read as the same vmess node its JSON form gives.
+int vmess_read_shadowrocket(NodeLink *link, char *text, char *query_text)
+{
+    LinkQuery query;
+    if (link_query_parse(link, &query, query_text) != 0)
+        return -1;
+    const char *remarks = link_query_get(&query, "remarks");
+    node_set_name(link, remarks, strlen(remarks));
+    size_t length = strlen(text);
+    char *plain = (char *)malloc(length * 3 / 4 + 4);
+    if (!plain)
+        return node_refuse(link, "out of memory");
+    long decoded = decode_base64_strict(text, length, (unsigned char *)plain);
+    char *at = decoded > 0 && !memchr(plain, '\0', (size_t)decoded) ? strrchr(plain, '@') : NULL;
+    char *colon = at ? (char *)memchr(plain, ':', (size_t)(at - plain)) : NULL;
+    const char *host;
+    int port;
+    int rc = colon && colon > plain && colon + 1 < at
+                 ? 0
+                 : node_refuse(link, "Shadowrocket's vmess form without BASE64(security:id@host:port)");
+    if (rc == 0) {
+        *colon = *at = '\0';
+        rc = link_host_port(link, at + 1, &host, &port);
+    }
+    LinkTransport t;
+    link_transport_clear(&t);
+    const char *obfs = link_or_default(link_query_get(&query, "obfs"), "none"),
+               *path = link_query_get(&query, "path");
+    static const char *const OBFS[][2] = {{"none", "tcp"}, {"websocket", "ws"}, {"http", "tcp"}, {"h2", "h2"},
+                                          {"grpc", "grpc"}};
+    for (const auto &row : OBFS)
+        if (strcmp(obfs, row[0]) == 0)
+            t.network = row[1];
+    if (rc == 0 && !t.network[0])
+        rc = node_refuse(link, "Shadowrocket's obfs '%s' is no vmess transport", obfs);
+    const char *aid = link_or_default(link_query_get(&query, "alterId"), "0");
+    if (rc == 0 && (strspn(aid, "0123456789") != strlen(aid) || strlen(aid) > 5))
+        rc = node_refuse(link, "bad alterId '%s'", aid);
+    if (rc == 0) {
+        bool grpc = strcmp(t.network, "grpc") == 0;
+        t.header = strcmp(obfs, "http") == 0 ? "http" : "";
+        t.path = grpc ? "" : path;
+        t.service = grpc ? path : "";
+        t.host = link_query_get(&query, "obfsParam");
+        const char *tls = link_query_get(&query, "tls");
+        t.security = strcmp(tls, "1") == 0 ? "tls" : "none";
+        t.sni = link_query_get(&query, "peer");
+        if (tls[0] && strcmp(tls, "1") != 0 && strcmp(tls, "0") != 0)
+            rc = node_refuse(link, "tls '%s' is neither 1 nor 0", tls);
+    }
+    char alter_id[8], digits[8];
+    if (rc == 0) {
+        text_put_number(alter_id, (unsigned long)strtol(aid, NULL, 10));
+        text_put_number(digits, (unsigned long)port);
+        rc = link_verify_switch(link, &t, "allowInsecure", link_query_get(&query, "allowInsecure"), true);
+    }
+    if (rc == 0)
+        rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits) |
+             node_set_text(link, "v2ray_uuid", colon + 1) | node_set_text(link, "v2ray_alterid", alter_id) |
+             node_set_text(link, "v2ray_security", plain);
+    if (rc == 0)
+        rc = link_set_v2ray(link, "vmess", &t);
+    if (rc == 0)
+        link_query_warn_unused(link, &query, "V2Ray/Xray");
+    free(plain);
+    return rc == 0 ? 0 : -1;
+}
+
+} // namespace
+
 int link_read_vmess(NodeLink *link, char *text, size_t length)
 {
     link->type = 2;
@@ -257,6 +331,10 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     if (memchr(text, '@', length))
         return node_refuse(link, "the vmess URL form (vmess://id@host:port?...) is not taken: use the vmess JSON form "
                                  "or a vless link");
+    if (char *query = (char *)memchr(text, '?', length)) {
+        *query = '\0';
+        return vmess_read_shadowrocket(link, text, query + 1);
+    }
     char *json = (char *)malloc(2 * (length * 3 / 4 + 4));
     if (!json)
         return node_refuse(link, "out of memory");
