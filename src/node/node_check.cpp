@@ -59,8 +59,8 @@ struct CheckRule {
     Releases shared = {};
     time_t from_date = 0, until_date = 0; // the days it holds on (UTC); 0: any
     CheckSeverity severity;
-    CheckTest applies;
-    const char *field; // the setting to change, or NULL when none can
+    CheckTest applies = NULL; // NULL: every node
+    const char *field = NULL; // the setting to change, or NULL when none can
     const char *what;
     const char *todo;
 };
@@ -267,11 +267,6 @@ bool ss_plugin_missing(const CheckInput *in)
     return true;
 }
 
-bool always(const CheckInput *)
-{
-    return true;
-}
-
 bool trojan_verify_on(const CheckInput *in)
 {
     return json_object_get_boolean(doc_at(in->root, "ssl/verify"));
@@ -367,7 +362,6 @@ const CheckRule CHECK_RULES[] = {
      .todo = "remove it, or use xtls-rprx-vision over tls"},
     {.holds = {FAMILY_XRAY, {24, 9, 7}}, .severity = SEVERITY_BROKEN,
      .applies = [](const CheckInput *in) { return doc_at(in->root, "outbound") || doc_at(in->root, "inbound"); },
-     .field = NULL,
      .what = "the client reads only \"inbounds\" and \"outbounds\" and silently ignores \"inbound\", \"inboundDetour\" "
              "and \"outbound\", which tarvick writes: it starts with no inbound and no outbound",
      .todo = "use an Xray before v24.9.7, or V2Ray"},
@@ -384,26 +378,25 @@ const CheckRule CHECK_RULES[] = {
      .field = "v2ray_network", .what = "any mKCP \"header\" stops the client, and tarvick always writes one",
      .todo = "use another transport"},
     {.holds = {FAMILY_XRAY, {26, 1, 31}, {26, 2, 3}}, .severity = SEVERITY_REFUSED, .applies = allow_insecure_written,
-     .field = NULL, .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
+     .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
      .todo = "use another Xray release"},
     {.holds = {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}}, .from_date = INSECURE_STOPS, .severity = SEVERITY_REFUSED,
-     .applies = allow_insecure_written, .field = NULL,
+     .applies = allow_insecure_written,
      .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client since 2026-06-01",
      .todo = "use another Xray release"},
     {.holds = {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}}, .until_date = INSECURE_STOPS, .severity = SEVERITY_NOTE,
-     .applies = allow_insecure_written, .field = NULL,
+     .applies = allow_insecure_written,
      .what = "\"allowInsecure\", which tarvick always writes with TLS, gives a warning, and stops the client from "
              "2026-06-01",
      .todo = "plan for another Xray release"},
     {.holds = {FAMILY_XRAY, {26, 6, 22}}, .severity = SEVERITY_REFUSED, .applies = allow_insecure_written,
-     .field = NULL, .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
+     .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
      .todo = "use another Xray release"},
     {.holds = {FAMILY_XRAY, {26, 7, 11}}, .severity = SEVERITY_REFUSED, .applies = plain_to_public_address,
      .field = "v2ray_network_security", .what = "vless or trojan without TLS to a public address stops the client",
      .todo = "set it to tls"},
     // tarvick-node xray's document, by the Xray release that reads it.
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {25, 10, 15}}, .severity = SEVERITY_REFUSED,
-     .applies = always, .field = NULL,
      .what = "tarvick-node xray writes the outbound's server in \"settings\" itself, which the client reads from "
              "v25.10.15 on (vless from v25.9.10): it finds no server and stops",
      .todo = "use Xray v25.10.15 or later, or tarvick 2 with an Xray before v24.9.7"},
@@ -433,11 +426,11 @@ const CheckRule CHECK_RULES[] = {
      .applies = ss_plugin_missing, .field = "ss_obfs",
      .what = "the plugin is not installed here (not found on PATH), and the client stops when it cannot start it",
      .todo = "install the plugin, or set it to none"},
-    {.holds = {FAMILY_SS_RUST, {}, {1, 10, 4}}, .severity = SEVERITY_NOTE, .applies = always, .field = NULL,
+    {.holds = {FAMILY_SS_RUST, {}, {1, 10, 4}}, .severity = SEVERITY_NOTE,
      .what = "the client reads \"protocol\" (the socks or redir role) only from v1.10.4",
      .todo = "use v1.10.4 or later"},
-    {.holds = {FAMILY_SS_RUST}, .severity = SEVERITY_NOTE, .applies = always, .field = NULL,
-     .what = "the client ignores \"reuse_port\"", .todo = "nothing to do"},
+    {.holds = {FAMILY_SS_RUST}, .severity = SEVERITY_NOTE, .what = "the client ignores \"reuse_port\"",
+     .todo = "nothing to do"},
     // Trojan.
     {.holds = {FAMILY_TROJAN}, .severity = SEVERITY_BROKEN, .applies = trojan_verify_without_bundle,
      .field = "ssl_verify_enable",
@@ -452,7 +445,7 @@ const CheckRule CHECK_RULES[] = {
     {.holds = {FAMILY_TROJAN}, .severity = SEVERITY_NOTE, .applies = trojan_verify_on, .field = "trojan_sni",
      .what = "verification is on: the server's certificate must be valid for the server name",
      .todo = "check it matches the server"},
-    {.holds = {FAMILY_TROJAN_GO}, .severity = SEVERITY_NOTE, .applies = always, .field = NULL,
+    {.holds = {FAMILY_TROJAN_GO}, .severity = SEVERITY_NOTE,
      .what = "the client ignores \"cipher_tls13\", \"curve\", \"session_ticket\" and the \"tcp\" reuse and fast-open "
              "members, drops the OpenSSL-style names of \"cipher\" and sends no ALPN",
      .todo = "nothing to do: it uses its own defaults"},
@@ -501,23 +494,6 @@ void releases_text(const Releases &releases, char *out, size_t size)
     else
         snprintf(out, size, "%s %s%d.%d.%d and later, before %s%d.%d.%d", name, v, f.major, f.minor, f.patch, v,
                  u.major, u.minor, u.patch);
-}
-
-char *check_read_file(const char *path)
-{
-    FILE *file = fopen(path, "rb");
-    if (!file)
-        return NULL;
-    NodeText text;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
-        if (text_append(&text, chunk, got) != 0)
-            break;
-    fclose(file);
-    char *data = text.data;
-    text.data = NULL;
-    return data;
 }
 
 struct Findings {
@@ -606,9 +582,7 @@ int node_check(int argc, char **argv)
     int port = client_free_port();
     int rc = node_record_document(&settings, args.type, node, &daemon, args.document, file.path, port,
                                   port + 1 == 3333 ? 3334 : port + 1);
-    char *text = rc == 0 ? check_read_file(file.path) : NULL;
-    json_object *root = text ? json_tokener_parse(text) : NULL;
-    free(text);
+    json_object *root = rc == 0 ? json_object_from_file(file.path) : NULL;
     if (rc == NODE_RECORD_REFUSED) {
         // The writer says what to change; nothing was written to judge.
         fprintf(stdout, "refused %s: %s\n", xray ? "tarvick-node xray" : "tarvick", settings.reason);
@@ -631,7 +605,7 @@ int node_check(int argc, char **argv)
             target = &client;
     for (const CheckRule &rule : CHECK_RULES) {
         if (!((rule.holds.family | rule.shared.family) & families) || !(rule.documents & document) ||
-            !rule_holds_today(rule) || !rule.applies(&in))
+            !rule_holds_today(rule) || (rule.applies && !rule.applies(&in)))
             continue;
         // A shared fact is told once, by the family that counts.
         bool told_by_target = target && (rule.holds.family == target->family || rule.shared.family == target->family);
