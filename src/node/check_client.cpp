@@ -25,7 +25,6 @@ struct SignalCleanup {
 };
 SignalCleanup cleanup;
 const int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction cleanup_saved[3];
 
 void cleanup_on_signal(int sig)
 {
@@ -45,12 +44,6 @@ void signals_block(sigset_t *old)
     for (int sig : CLEANUP_SIGNALS)
         sigaddset(&block, sig);
     sigprocmask(SIG_BLOCK, &block, old);
-}
-
-void handlers_restore(void)
-{
-    for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++)
-        sigaction(CLEANUP_SIGNALS[i], &cleanup_saved[i], NULL);
 }
 
 enum { CLIENT_OUTPUT_MAX = 4096 };
@@ -168,8 +161,7 @@ bool client_identify(const char *output, CheckClient *client)
             v.patch = (int)strtol(end + 1, &end, 10);
         client->family = pattern.family;
         client->version = v;
-        client->name = client_family_name(pattern.family);
-        snprintf(client->label, sizeof client->label, "%s %s%d.%d.%d", client->name,
+        snprintf(client->label, sizeof client->label, "%s %s%d.%d.%d", client_family_name(pattern.family),
                  client_version_prefix(pattern.family), v.major, v.minor, v.patch);
         return true;
     }
@@ -263,16 +255,13 @@ int check_file_make(CheckFile *file)
     // No signal comes between the file's making and the handler's knowing it.
     sigset_t old;
     signals_block(&old);
-    struct sigaction action;
+    struct sigaction action, was;
     memset(&action, 0, sizeof action);
     action.sa_handler = cleanup_on_signal;
     action.sa_flags = SA_RESETHAND;
-    for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++) {
-        // A signal the caller ignores (nohup's SIGHUP) stays ignored.
-        sigaction(CLEANUP_SIGNALS[i], NULL, &cleanup_saved[i]);
-        if (cleanup_saved[i].sa_handler != SIG_IGN)
-            sigaction(CLEANUP_SIGNALS[i], &action, NULL);
-    }
+    for (int sig : CLEANUP_SIGNALS) // a signal the caller ignores (nohup's SIGHUP) stays ignored
+        if (sigaction(sig, NULL, &was) == 0 && was.sa_handler != SIG_IGN)
+            sigaction(sig, &action, NULL);
     int fd = mkstemps(file->path, 5); // mode 0600
     int saved = errno;
     if (fd >= 0) {
@@ -280,8 +269,6 @@ int check_file_make(CheckFile *file)
         file->made = true;
         memcpy(cleanup.path, file->path, sizeof cleanup.path);
         cleanup.owner = getpid();
-    } else {
-        handlers_restore();
     }
     sigprocmask(SIG_SETMASK, &old, NULL);
     errno = saved;
@@ -290,12 +277,9 @@ int check_file_make(CheckFile *file)
 
 CheckFile::~CheckFile()
 {
-    if (!made)
-        return;
-    sigset_t old;
-    signals_block(&old);
-    unlink(path);
+    // The handler stays: with no file of its owner's it only lets the signal
+    // take its course.
+    if (made)
+        unlink(path);
     cleanup.owner = 0;
-    handlers_restore();
-    sigprocmask(SIG_SETMASK, &old, NULL);
 }

@@ -20,7 +20,6 @@ struct Version {
 struct CheckClient {
     ClientFamily family;
     Version version;
-    const char *name; // the family's name in messages
     char label[64];   // name and version, as lines print it
     int documents;    // the documents it counts for by default
 };

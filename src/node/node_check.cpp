@@ -516,10 +516,10 @@ void check_print(Findings *findings, CheckSeverity severity, const char *client,
 // The clients a router runs today, whose rules count without --client; and
 // the Xray release tarvick-node xray's document is written for.
 const CheckClient DEFAULT_CLIENTS[] = {
-    {FAMILY_SS_LIBEV, {3, 3, 5}, "ss-libev", "ss-libev 3", DOC_TARVICK},
-    {FAMILY_V2RAY, {4, 34, 0}, "V2Ray", "V2Ray 4", DOC_TARVICK},
-    {FAMILY_TROJAN, {1, 16, 0}, "Trojan", "Trojan 1.16", DOC_TARVICK},
-    {FAMILY_XRAY, {26, 7, 28}, "Xray", "Xray v26.7.28", DOC_XRAY},
+    {FAMILY_SS_LIBEV, {3, 3, 5}, "ss-libev 3", DOC_TARVICK},
+    {FAMILY_V2RAY, {4, 34, 0}, "V2Ray 4", DOC_TARVICK},
+    {FAMILY_TROJAN, {1, 16, 0}, "Trojan 1.16", DOC_TARVICK},
+    {FAMILY_XRAY, {26, 7, 28}, "Xray v26.7.28", DOC_XRAY},
 };
 
 const int TYPE_FAMILIES[] = {FAMILY_SS_LIBEV | FAMILY_SS_RUST, 0, FAMILY_V2RAY | FAMILY_XRAY,
