@@ -121,6 +121,9 @@ TEST_F(NodeCheckTest, FindingsTable)
         {"1", ss + "aes-128-cfb ssr_protocol=origin ssr_obfs=plain",
          fine("ShadowsocksR clients (no rule known to stop them)"), 0},
         {"2", v2("vmess", "tcp", "none"), LEGACY + fine("V2Ray 4"), 0},
+        // The clients' other names for a transport, in any case.
+        {"2", v2("vmess", "DS", "none"), LEGACY + fine("V2Ray 4"), 0},
+        {"2", v2("vmess", "websocket", "none"), LEGACY + fine("V2Ray 4"), 0},
         // Each V2Ray 4 rule, with the Xray notes the same node draws.
         {"2", v2("vmess", "mkcp", "none") + "v2ray_headtype_tcp=",
          "refused V2Ray 4: the mKCP header type is empty, and the client stops at \"unknown config id: \" "
