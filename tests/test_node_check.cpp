@@ -4,6 +4,8 @@
 #include "../src/node/node.h"
 #include "fixture.h"
 
+#include <dirent.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -119,6 +121,9 @@ TEST_F(NodeCheckTest, FindingsTable)
         {"1", ss + "aes-128-cfb ssr_protocol=origin ssr_obfs=plain",
          fine("ShadowsocksR clients (no rule known to stop them)"), 0},
         {"2", v2("vmess", "tcp", "none"), LEGACY + fine("V2Ray 4"), 0},
+        // The clients' other names for a transport, in any case.
+        {"2", v2("vmess", "DS", "none"), LEGACY + fine("V2Ray 4"), 0},
+        {"2", v2("vmess", "websocket", "none"), LEGACY + fine("V2Ray 4"), 0},
         // Each V2Ray 4 rule, with the Xray notes the same node draws.
         {"2", v2("vmess", "mkcp", "none") + "v2ray_headtype_tcp=",
          "refused V2Ray 4: the mKCP header type is empty, and the client stops at \"unknown config id: \" "
@@ -136,7 +141,7 @@ TEST_F(NodeCheckTest, FindingsTable)
         {"2", v2("vmess", "xhttp", "none"),
          "refused V2Ray 4: the transport is unknown to the client (\"unknown transport protocol\") "
          "(ssconf_basic_v2ray_network_5): set it to tcp, mkcp, ws, h2 or quic\n" + LEGACY, 1},
-        {"2", v2("vless", "tcp", "none") + "v2ray_uuid=" + ID.substr(1),
+        {"2", v2("vless", "tcp", "none") + "v2ray_uuid=" + ID.substr(1) + " server=1.1.1.1",
          "refused V2Ray 4: the id is not a UUID, and the client stops at \"invalid UUID\" (ssconf_basic_v2ray_uuid_5): "
          "set the UUID the server gave\n" + LEGACY + "note Xray v26.7.11 and later: vless or trojan without TLS to a "
          "public address stops the client (ssconf_basic_v2ray_network_security_5): set it to tls\n", 1},
@@ -168,6 +173,10 @@ TEST_F(NodeCheckTest, FindingsTable)
          "broken V2Ray 4: over plain TCP or mKCP the file names no \"alpn\", so the client offers h2, and an HTTP proxy behind TLS that does "
          "not speak HTTP/2 CONNECT carries nothing (ssconf_basic_v2ray_network_security_5): make the server take "
          "http/1.1 only, or set it to none\n" + LEGACY + INSECURE, 1},
+        // What tarvick's writer refuses has no document to judge: its own line.
+        {"2", v2("vless", "tcp", "reality"),
+         "refused tarvick: ssconf_basic_v2ray_network_security_5 is not tls, xtls or none: tarvick cannot write it "
+         "(tarvick-node xray can write reality)\n", 1},
         // Trojan: the CA bundle decides "cert"; without a server name the
         // address is what the certificate is checked against.
         {"3", tj + "0", TROJAN_GO + fine("Trojan 1.16"), 0},
@@ -304,6 +313,49 @@ TEST_F(NodeCheckTest, NamedClient)
     EXPECT_EQ(other.out, "");
     EXPECT_EQ(other.err, "tarvick-node: /tmp/xray is Xray v1.8.4, which does not read type 3 files\n");
     EXPECT_EQ(other.status, 2);
+}
+
+// Xray lets vless and trojan reach a private address without TLS, by its own
+// list of private networks and names: the note is for a public address only.
+TEST_F(NodeCheckTest, PlainToPrivateAddress)
+{
+    const std::string plain = "note Xray v26.7.11 and later: vless or trojan without TLS to a public address stops "
+                              "the client (ssconf_basic_v2ray_network_security_5): set it to tls\n";
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"192.0.2.10", false},  {"198.18.0.1", false},         {"nas.lan", false},     {"nas", false},
+        {"tv.local", false},    {"db.internal", false},        {"::ffff:10.0.0.2", false}, {"224.0.0.251", false},
+        {"ff02::fb", false},    {"1.1.1.1", true},             {"2606:4700::1111", true}, {"v.example.com", true},
+    };
+    for (const auto &[server, is_public] : cases) {
+        SCOPED_TRACE(server);
+        serve(v2("vless", "tcp", "none") + "server=" + server);
+        RunResult run = run_tarvick_node({"check", "2", "5"});
+        EXPECT_EQ(run.out, LEGACY + (is_public ? plain : "") + fine("V2Ray 4"));
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+// check's copy of the document holds the node's id or password: its owner
+// alone reads it, and it is gone however check ends, a signal included.
+TEST_F(NodeCheckTest, TemporaryDocument)
+{
+    const char *wrapper = getenv("TARVICK_WRAPPER");
+    if (wrapper && strstr(wrapper, "qemu"))
+        GTEST_SKIP() << "the emulated tool cannot run the host's stub clients";
+    // A client that notes the file's mode, then sees check stopped.
+    write_file("/tmp/xray", "#!/bin/sh\n[ \"$1\" = -version ] && { echo 'Xray 26.7.28'; exit 0; }\n"
+                            "stat -c %a \"$3\" >/tmp/mode\nkill -TERM $PPID\nsleep 5\n");
+    chmod("/tmp/xray", 0755);
+    serve(v2("vmess", "tcp", "none"));
+    RunResult run = run_tarvick_node({"check", "2", "5", "--client", "/tmp/xray"});
+    EXPECT_EQ(run.status, 128 + SIGTERM);
+    EXPECT_EQ(read_file("/tmp/mode"), "600\n");
+    const char *tmp = getenv("TMPDIR");
+    DIR *dir = opendir(tmp && tmp[0] ? tmp : "/tmp");
+    ASSERT_NE(dir, nullptr);
+    while (struct dirent *entry = readdir(dir))
+        EXPECT_NE(std::string(entry->d_name).rfind("tarvick-check-", 0), 0u) << entry->d_name;
+    closedir(dir);
 }
 
 TEST_F(NodeCheckTest, UsageErrorsAndAnUnreachableDaemon)

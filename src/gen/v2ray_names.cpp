@@ -59,6 +59,16 @@ const struct {
     {"", "tcp"}, {"raw", "tcp"}, {"original", "tcp"}, {"kcp", "mkcp"}, {"http", "h2"}, {"splithttp", "xhttp"},
 };
 
+// The readers of tarvick's document know every transport it writes, one
+// that no document writes, and other names for them.
+const V2rayName READER_ONLY_NETWORKS[] = {{"domainsocket", NETWORK_OTHER, 0, NULL, NULL, 0}};
+const struct {
+    const char *name;
+    const char *stored;
+} READER_NETWORK_ALIASES[] = {
+    {"", "tcp"}, {"kcp", "mkcp"}, {"websocket", "ws"}, {"http", "h2"}, {"ds", "domainsocket"}, {"gun", "grpc"},
+};
+
 template <size_t N>
 const V2rayName *names_find(const V2rayName (&table)[N], const char *stored)
 {
@@ -101,6 +111,30 @@ const V2rayName *v2ray_link_network(const char *link)
             return names_find(NETWORKS, alias.stored);
     const V2rayName *row = names_find(NETWORKS, link);
     return row && row->documents && !(row->link && !row->link[0]) ? row : NULL;
+}
+
+const V2rayName *v2ray_written_protocol(const char *written)
+{
+    for (const V2rayName &row : PROTOCOLS)
+        if (strcmp(written, v2ray_written(&row)) == 0)
+            return &row;
+    return NULL;
+}
+
+const V2rayName *v2ray_reader_network(const char *written)
+{
+    for (const auto &alias : READER_NETWORK_ALIASES)
+        if (strcasecmp(written, alias.name) == 0) {
+            written = alias.stored;
+            break;
+        }
+    for (const V2rayName &row : NETWORKS)
+        if (v2ray_writes(&row, DOC_TARVICK) && strcasecmp(written, row.stored) == 0)
+            return &row;
+    for (const V2rayName &row : READER_ONLY_NETWORKS)
+        if (strcasecmp(written, row.stored) == 0)
+            return &row;
+    return NULL;
 }
 
 bool v2ray_writes(const V2rayName *row, int document)

@@ -75,6 +75,14 @@ const V2rayName *v2ray_network(const char *stored);
 // The row a link's network name stands for ("raw" and "original" are tcp,
 // "kcp" mKCP, "http" HTTP/2, "splithttp" XHTTP), or NULL.
 const V2rayName *v2ray_link_network(const char *link);
+// The row of a protocol as the documents write it ("shadowsocks"), compared
+// exactly as the clients compare it; NULL for one no client knows.
+const V2rayName *v2ray_written_protocol(const char *written);
+// The row the readers of tarvick's document (V2Ray, and Xray before v24.9.7)
+// take a written transport for: in any case, by any of their names for it
+// ("" is tcp, "kcp" mKCP, "websocket" ws, "http" HTTP/2, "ds" domainsocket,
+// "gun" gRPC); NULL for one they do not know.
+const V2rayName *v2ray_reader_network(const char *written);
 // tarvick's classifications: what its document steers by, whatever the other
 // document makes of the name.
 OutboundProtocol v2ray_tarvick_protocol(const char *stored);

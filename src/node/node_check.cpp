@@ -3,60 +3,33 @@
 // the client will refuse it, load it and carry nothing, or carry the traffic
 // without the protection the node asks for.
 //
-// Each rule below is one fact about one client family, for a range of its
-// releases. The clients installed on a router today (ss-libev 3, V2Ray 4,
-// Trojan 1.16) count by default; the facts about others are notes that name
-// the release they apply from, unless --client names such a client, whose
-// version then decides.
+// Each rule below is one fact about one client family (or two alike), for a
+// range of its releases. The clients installed on a router today (ss-libev
+// 3, V2Ray 4, Trojan 1.16) count by default; the facts about others are notes
+// that name the release they apply from, unless --client names such a
+// client, whose version then decides.
+#include "check_client.h"
 #include "node.h"
 #include "tarvick.h"
+#include "v2ray_names.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <json-c/json.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 namespace {
 
-enum ClientFamily {
-    FAMILY_SS_LIBEV = 1 << 0,
-    FAMILY_SS_RUST = 1 << 1,
-    FAMILY_V2RAY = 1 << 2, // V2Ray 4 and v2fly 5
-    FAMILY_XRAY = 1 << 3,
-    FAMILY_TROJAN = 1 << 4,
-    FAMILY_TROJAN_GO = 1 << 5,
-};
-
-struct Version {
-    int major, minor, patch;
-};
-
-struct CheckClient {
-    ClientFamily family;
-    Version version;
-    const char *name; // the family's name in messages
-    char label[64];   // name and version, as lines print it
-    int documents;    // the documents it counts for by default
-};
-
-// What a rule looks at: the document as tarvick writes it, and the settings
-// it was made from (for the keys a finding names).
+// What a rule looks at: the document as tarvick writes it.
 struct CheckInput {
-    int type;
-    int node;
     json_object *root;
     json_object *outbound; // "outbound", or the first of "outbounds"
-    const NodeLink *settings;
 };
 
 typedef bool (*CheckTest)(const CheckInput *in);
@@ -70,24 +43,31 @@ enum CheckSeverity {
 
 const char *const SEVERITY_NAMES[] = {"note", "unsafe", "broken", "refused"};
 
-// The documents a fact is about.
-enum CheckDocument {
-    CHECK_TARVICK = 1 << 0, // tarvick's, for the node's type
-    CHECK_XRAY = 1 << 1,    // tarvick-node xray's
-};
-
-// One fact about one client family, for a range of its releases.
-struct CheckRule {
-    int documents = CHECK_TARVICK;
-    ClientFamily family;
+// The releases of one client family a fact holds for.
+struct Releases {
+    int family = 0;            // a ClientFamily; 0: none
     Version from = {0, 0, 0};  // first release the fact holds for; 0.0.0: all
     Version until = {0, 0, 0}; // first release it no longer holds for; 0.0.0: none
+};
+
+// One fact about one client family, for a range of its releases; shared,
+// the same fact in the same words about a second family. The man page lists
+// each family's releases apart, the shared ones second.
+struct CheckRule {
+    int documents = DOC_TARVICK; // the documents it is about
+    Releases holds;
+    Releases shared = {};
+    time_t from_date = 0, until_date = 0; // the days it holds on (UTC); 0: any
     CheckSeverity severity;
-    CheckTest applies;
-    const char *field; // the setting to change, or NULL when none can
+    CheckTest applies = NULL; // NULL: every node
+    const char *field = NULL; // the setting to change, or NULL when none can
     const char *what;
     const char *todo;
 };
+
+// From this day the Xray releases that only warned about "allowInsecure"
+// stop at it too.
+const time_t INSECURE_STOPS = 1780272000; // 2026-06-01 00:00 UTC
 
 // --- reading the document --------------------------------------------------
 
@@ -124,24 +104,10 @@ bool text_is(json_object *object, const char *path, const char *text)
     return value && strcmp(value, text) == 0;
 }
 
-const char *doc_text(const CheckInput *in, const char *path)
-{
-    return text_at(in->root, path);
-}
-
-bool doc_is(const CheckInput *in, const char *path, const char *text)
-{
-    return text_is(in->root, path, text);
-}
-
-bool doc_has(const CheckInput *in, const char *path)
-{
-    return doc_at(in->root, path) != NULL;
-}
-
 const char *out_text(const CheckInput *in, const char *path)
 {
-    return text_at(in->outbound, path);
+    const char *text = text_at(in->outbound, path);
+    return text ? text : "";
 }
 
 bool out_is(const CheckInput *in, const char *path, const char *text)
@@ -154,35 +120,22 @@ bool out_has(const CheckInput *in, const char *path)
     return doc_at(in->outbound, path) != NULL;
 }
 
-const char *out_protocol(const CheckInput *in)
+// The protocol and transport as the clients read them (the vocabulary's).
+bool protocol_is(const CheckInput *in, OutboundProtocol protocol)
 {
-    const char *protocol = out_text(in, "protocol");
-    return protocol ? protocol : "";
+    const V2rayName *row = v2ray_written_protocol(out_text(in, "protocol"));
+    return row && row->value == protocol;
 }
 
-// The transport as the clients take it: in any case, and by any of their
-// names for it ("kcp" is mKCP, "http" is HTTP/2, an empty one is TCP).
-const char *out_network(const CheckInput *in, char *name, size_t size)
+const V2rayName *out_network(const CheckInput *in)
 {
-    static const char *const ALIASES[][2] = {{"", "tcp"},     {"kcp", "mkcp"}, {"websocket", "ws"},
-                                              {"http", "h2"}, {"ds", "domainsocket"}, {"gun", "grpc"}};
-    const char *network = out_text(in, "streamSettings/network");
-    size_t i = 0;
-    for (; network && network[i] && i + 1 < size; i++)
-        name[i] = network[i] >= 'A' && network[i] <= 'Z' ? (char)(network[i] + 32) : network[i];
-    name[i] = '\0';
-    if (network && network[i]) // longer than any name a client knows
-        return "?";
-    for (const auto &alias : ALIASES)
-        if (strcmp(name, alias[0]) == 0)
-            return alias[1];
-    return name;
+    return v2ray_reader_network(out_text(in, "streamSettings/network"));
 }
 
-bool network_is(const CheckInput *in, const char *network)
+bool network_is(const CheckInput *in, NetworkKind network)
 {
-    char name[32];
-    return strcmp(out_network(in, name, sizeof name), network) == 0;
+    const V2rayName *row = out_network(in);
+    return row && row->value == network;
 }
 
 bool security_is(const CheckInput *in, const char *security)
@@ -190,26 +143,26 @@ bool security_is(const CheckInput *in, const char *security)
     return out_is(in, "streamSettings/security", security);
 }
 
-// The first user or server of the outbound, where its id, flow and method are.
-json_object *out_account(const CheckInput *in)
+// The first server of the outbound, and its first user, where the id, flow
+// and method are.
+json_object *out_server(const CheckInput *in)
 {
     json_object *list = doc_at(in->outbound, "settings/vnext");
     if (!list)
         list = doc_at(in->outbound, "settings/servers");
     // tarvick-node xray writes the one server's members in "settings" itself.
-    json_object *server = json_object_is_type(list, json_type_array) ? json_object_array_get_idx(list, 0)
-                                                                      : list ? NULL : doc_at(in->outbound, "settings");
-    json_object *users = doc_at(server, "users");
-    if (json_object_is_type(users, json_type_array) && strcmp(out_protocol(in), "socks") != 0 &&
-        strcmp(out_protocol(in), "http") != 0)
-        return json_object_array_get_idx(users, 0);
-    return server;
+    return json_object_is_type(list, json_type_array) ? json_object_array_get_idx(list, 0)
+                                                       : list ? NULL : doc_at(in->outbound, "settings");
 }
 
 const char *account_text(const CheckInput *in, const char *name)
 {
-    json_object *value = doc_at(out_account(in), name);
-    return json_object_is_type(value, json_type_string) ? json_object_get_string(value) : NULL;
+    json_object *server = out_server(in);
+    json_object *users = doc_at(server, "users");
+    if (json_object_is_type(users, json_type_array) && !protocol_is(in, OUTBOUND_SOCKS) &&
+        !protocol_is(in, OUTBOUND_HTTP))
+        server = json_object_array_get_idx(users, 0);
+    return text_at(server, name);
 }
 
 bool text_in(const char *text, const char *const *list)
@@ -222,33 +175,9 @@ bool text_in(const char *text, const char *const *list)
 
 // --- the facts ---------------------------------------------------------------
 
-bool kcp_header_empty(const CheckInput *in)
-{
-    return network_is(in, "mkcp") && out_is(in, "streamSettings/kcpSettings/header/type", "");
-}
-
-bool quic_header_empty(const CheckInput *in)
-{
-    return network_is(in, "quic") && out_is(in, "streamSettings/quicSettings/header/type", "");
-}
-
-bool protocol_unknown(const CheckInput *in)
-{
-    static const char *const KNOWN[] = {"vmess", "vless", "trojan", "shadowsocks", "socks", "http", NULL};
-    return !text_in(out_protocol(in), KNOWN);
-}
-
-bool network_unknown(const CheckInput *in)
-{
-    static const char *const KNOWN[] = {"tcp", "mkcp", "ws", "h2", "quic", "domainsocket", "grpc", NULL};
-    char name[32];
-    return !text_in(out_network(in, name, sizeof name), KNOWN);
-}
-
 bool uuid_bad(const CheckInput *in)
 {
-    const char *protocol = out_protocol(in);
-    if (strcmp(protocol, "vmess") != 0 && strcmp(protocol, "vless") != 0)
+    if (!protocol_is(in, OUTBOUND_VMESS) && !protocol_is(in, OUTBOUND_VLESS))
         return false;
     const char *id = account_text(in, "id");
     if (!id)
@@ -257,7 +186,7 @@ bool uuid_bad(const CheckInput *in)
     size_t length = strlen(id), digits = 0;
     for (size_t i = 0; i < length; i++) {
         bool dash = id[i] == '-' && (i == 8 || i == 13 || i == 18 || i == 23);
-        if (!dash && !strchr("0123456789abcdefABCDEF", id[i]))
+        if (!dash && v2ray_hex(id[i]) < 0)
             return true;
         digits += !dash;
     }
@@ -268,18 +197,8 @@ bool v2ray4_ss_method_unknown(const CheckInput *in)
 {
     static const char *const KNOWN[] = {"aes-128-gcm", "aes-256-gcm", "chacha20-poly1305", "chacha20-ietf-poly1305",
                                         "none", "plain", NULL};
-    const char *method = strcmp(out_protocol(in), "shadowsocks") == 0 ? account_text(in, "method") : NULL;
+    const char *method = protocol_is(in, OUTBOUND_SHADOWSOCKS) ? account_text(in, "method") : NULL;
     return method && !text_in(method, KNOWN);
-}
-
-bool is_grpc(const CheckInput *in)
-{
-    return network_is(in, "grpc");
-}
-
-bool h2_without_tls(const CheckInput *in)
-{
-    return network_is(in, "h2") && !security_is(in, "tls");
 }
 
 bool is_xtls(const CheckInput *in)
@@ -289,47 +208,16 @@ bool is_xtls(const CheckInput *in)
 
 bool udp_beside_mkcp_or_quic(const CheckInput *in)
 {
-    const char *protocol = out_protocol(in);
-    return (strcmp(protocol, "shadowsocks") == 0 || strcmp(protocol, "socks") == 0) &&
-           (network_is(in, "mkcp") || network_is(in, "quic"));
+    return (protocol_is(in, OUTBOUND_SHADOWSOCKS) || protocol_is(in, OUTBOUND_SOCKS)) &&
+           (network_is(in, NETWORK_MKCP) || network_is(in, NETWORK_QUIC));
 }
 
 // Over the other transports the client negotiates no h2 with the proxy.
 bool http_over_tls(const CheckInput *in)
 {
-    return strcmp(out_protocol(in), "http") == 0 && security_is(in, "tls") &&
-           ((network_is(in, "tcp") && !out_has(in, "streamSettings/tcpSettings")) || network_is(in, "mkcp"));
-}
-
-bool fingerprint_disable(const CheckInput *in)
-{
-    return out_is(in, "streamSettings/tlsSettings/fingerprint", "disable");
-}
-
-bool old_xtls_flow(const CheckInput *in)
-{
-    const char *flow = account_text(in, "flow");
-    return flow && strstr(flow, "xtls-rprx-") == flow && strstr(flow, "xtls-rprx-vision") != flow;
-}
-
-bool legacy_names(const CheckInput *in)
-{
-    return doc_has(in, "outbound") || doc_has(in, "inbound");
-}
-
-bool is_quic(const CheckInput *in)
-{
-    return network_is(in, "quic");
-}
-
-bool is_h2(const CheckInput *in)
-{
-    return network_is(in, "h2");
-}
-
-bool kcp_header_written(const CheckInput *in)
-{
-    return out_has(in, "streamSettings/kcpSettings/header");
+    return protocol_is(in, OUTBOUND_HTTP) && security_is(in, "tls") &&
+           ((network_is(in, NETWORK_TCP) && !out_has(in, "streamSettings/tcpSettings")) ||
+            network_is(in, NETWORK_MKCP));
 }
 
 bool allow_insecure_written(const CheckInput *in)
@@ -338,52 +226,14 @@ bool allow_insecure_written(const CheckInput *in)
            out_has(in, "streamSettings/xtlsSettings/allowInsecure");
 }
 
-// From 2026-06-01 the releases that only warned about it stop at it too.
-bool past_cutoff(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec >= 1780272000; // 2026-06-01 00:00 UTC
-}
-
-bool allow_insecure_written_after_cutoff(const CheckInput *in)
-{
-    return past_cutoff() && allow_insecure_written(in);
-}
-
-bool allow_insecure_written_before_cutoff(const CheckInput *in)
-{
-    return !past_cutoff() && allow_insecure_written(in);
-}
-
-bool address_is_private(const char *address)
-{
-    unsigned char ip[16];
-    if (inet_pton(AF_INET, address, ip) == 1)
-        return ip[0] == 10 || ip[0] == 127 || (ip[0] == 172 && (ip[1] & 0xf0) == 16) ||
-               (ip[0] == 192 && ip[1] == 168) || (ip[0] == 169 && ip[1] == 254) || (ip[0] == 100 && (ip[1] & 0xc0) == 64);
-    if (inet_pton(AF_INET6, address, ip) == 1) {
-        static const unsigned char LOOPBACK[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        return memcmp(ip, LOOPBACK, 16) == 0 || (ip[0] & 0xfe) == 0xfc || (ip[0] == 0xfe && (ip[1] & 0xc0) == 0x80);
-    }
-    return strcmp(address, "localhost") == 0;
-}
-
+// Xray lets vless and trojan reach a private address without TLS.
 bool plain_to_public_address(const CheckInput *in)
 {
-    const char *protocol = out_protocol(in);
-    if (strcmp(protocol, "vless") != 0 && strcmp(protocol, "trojan") != 0)
+    if ((!protocol_is(in, OUTBOUND_VLESS) && !protocol_is(in, OUTBOUND_TROJAN)) || security_is(in, "tls") ||
+        security_is(in, "xtls"))
         return false;
-    if (security_is(in, "tls") || security_is(in, "xtls"))
-        return false;
-    const char *address = account_text(in, "address");
-    if (!address) {
-        json_object *list = doc_at(in->outbound, strcmp(protocol, "vless") == 0 ? "settings/vnext" : "settings/servers");
-        json_object *server = json_object_is_type(list, json_type_array) ? json_object_array_get_idx(list, 0) : NULL;
-        json_object *value = doc_at(server, "address");
-        address = json_object_is_type(value, json_type_string) ? json_object_get_string(value) : "";
-    }
-    return !address_is_private(address);
+    const char *address = text_at(out_server(in), "address");
+    return !v2ray_address_private(address ? address : "");
 }
 
 bool ss_libev_method_unknown(const CheckInput *in)
@@ -393,14 +243,14 @@ bool ss_libev_method_unknown(const CheckInput *in)
         "aes-192-cfb",  "aes-256-cfb",      "aes-128-ctr",      "aes-192-ctr",      "aes-256-ctr",
         "camellia-128-cfb", "camellia-192-cfb", "camellia-256-cfb", "bf-cfb", "chacha20-ietf-poly1305",
         "xchacha20-ietf-poly1305", "salsa20", "chacha20", "chacha20-ietf", NULL};
-    const char *method = doc_text(in, "method");
+    const char *method = text_at(in->root, "method");
     return method && !text_in(method, KNOWN);
 }
 
 // ss-local runs its plugin by name from PATH, and stops when it cannot.
 bool ss_plugin_missing(const CheckInput *in)
 {
-    const char *plugin = doc_text(in, "plugin");
+    const char *plugin = text_at(in->root, "plugin");
     if (!plugin)
         return false;
     if (strchr(plugin, '/'))
@@ -415,17 +265,6 @@ bool ss_plugin_missing(const CheckInput *in)
         dir += length + (dir[length] == ':');
     }
     return true;
-}
-
-bool always(const CheckInput *)
-{
-    return true;
-}
-
-bool mkcp_legacy_mask(const CheckInput *in)
-{
-    // Hysteria's Salamander is a final mask too.
-    return out_has(in, "streamSettings/finalmask") && out_has(in, "streamSettings/kcpSettings");
 }
 
 bool is_hysteria(const CheckInput *in)
@@ -448,21 +287,12 @@ bool is_wireguard(const CheckInput *in)
     return out_is(in, "protocol", "wireguard");
 }
 
-bool pin_written(const CheckInput *in)
-{
-    return out_has(in, "streamSettings/tlsSettings/pinnedPeerCertSha256");
-}
-
-bool names_written(const CheckInput *in)
-{
-    return out_has(in, "streamSettings/tlsSettings/verifyPeerCertByName");
-}
-
-// A Shadowsocks 2022 cipher, of a V2Ray/Xray node or of a Shadowsocks node.
+// A Shadowsocks 2022 cipher, of a V2Ray/Xray node or of a Shadowsocks node
+// (whose outbound tarvick-node xray writes without "streamSettings").
 bool ss_2022_written(const CheckInput *in, bool v2ray_node)
 {
-    const char *method = strcmp(out_protocol(in), "shadowsocks") == 0 ? account_text(in, "method") : NULL;
-    return method && strncmp(method, "2022-", 5) == 0 && (node_get(in->settings, "v2ray_protocol")[0] != '\0') == v2ray_node;
+    const char *method = protocol_is(in, OUTBOUND_SHADOWSOCKS) ? account_text(in, "method") : NULL;
+    return method && strncmp(method, "2022-", 5) == 0 && out_has(in, "streamSettings") == v2ray_node;
 }
 
 bool ss_2022_of_v2ray_node(const CheckInput *in)
@@ -477,21 +307,7 @@ bool ss_2022_of_ss_node(const CheckInput *in)
 
 bool ss_or_trojan(const CheckInput *in)
 {
-    return strcmp(out_protocol(in), "shadowsocks") == 0 || strcmp(out_protocol(in), "trojan") == 0;
-}
-
-bool trojan_verify_without_bundle(const CheckInput *in)
-{
-    json_object *verify = doc_at(in->root, "ssl/verify");
-    return json_object_get_boolean(verify) && doc_is(in, "ssl/cert", "");
-}
-
-bool trojan_verify_address_without_sni(const CheckInput *in)
-{
-    const char *address = doc_text(in, "remote_addr");
-    unsigned char ip[16];
-    return json_object_get_boolean(doc_at(in->root, "ssl/verify")) && doc_is(in, "ssl/sni", "") && address &&
-           (inet_pton(AF_INET, address, ip) == 1 || inet_pton(AF_INET6, address, ip) == 1);
+    return protocol_is(in, OUTBOUND_SHADOWSOCKS) || protocol_is(in, OUTBOUND_TROJAN);
 }
 
 bool trojan_verify_on(const CheckInput *in)
@@ -499,199 +315,214 @@ bool trojan_verify_on(const CheckInput *in)
     return json_object_get_boolean(doc_at(in->root, "ssl/verify"));
 }
 
+bool trojan_verify_without_bundle(const CheckInput *in)
+{
+    return trojan_verify_on(in) && text_is(in->root, "ssl/cert", "");
+}
 
-// Ordered as the man page lists them; a fact about two families is a row
-// each, the family tarvick's default client belongs to first.
+bool trojan_verify_address_without_sni(const CheckInput *in)
+{
+    const char *address = text_at(in->root, "remote_addr");
+    unsigned char ip[16];
+    return trojan_verify_on(in) && text_is(in->root, "ssl/sni", "") && address &&
+           (inet_pton(AF_INET, address, ip) == 1 || inet_pton(AF_INET6, address, ip) == 1);
+}
+
+// Ordered as the man page lists them; a fact about two families names the
+// family tarvick's default client belongs to first.
 const CheckRule CHECK_RULES[] = {
     // V2Ray and Xray.
-    {.family = FAMILY_V2RAY, .severity = SEVERITY_REFUSED, .applies = kcp_header_empty,
+    {.holds = {FAMILY_V2RAY}, .shared = {FAMILY_XRAY, {}, {26, 1, 31}}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) {
+         return network_is(in, NETWORK_MKCP) && out_is(in, "streamSettings/kcpSettings/header/type", "");
+     },
      .field = "v2ray_headtype_tcp",
      .what = "the mKCP header type is empty, and the client stops at \"unknown config id: \"",
      .todo = "set it to none, or to the header type the server uses"},
-    {.family = FAMILY_XRAY, .until = {26, 1, 31}, .severity = SEVERITY_REFUSED, .applies = kcp_header_empty,
-     .field = "v2ray_headtype_tcp",
-     .what = "the mKCP header type is empty, and the client stops at \"unknown config id: \"",
-     .todo = "set it to none, or to the header type the server uses"},
-    {.family = FAMILY_V2RAY, .severity = SEVERITY_REFUSED, .applies = quic_header_empty, .field = "v2ray_quic_guise",
-     .what = "the QUIC header type is empty, and the client stops at \"unknown config id: \"",
-     .todo = "set it to none, or to the header type the server uses"},
-    {.family = FAMILY_XRAY, .until = {24, 9, 7}, .severity = SEVERITY_REFUSED, .applies = quic_header_empty,
+    {.holds = {FAMILY_V2RAY}, .shared = {FAMILY_XRAY, {}, {24, 9, 7}}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) {
+         return network_is(in, NETWORK_QUIC) && out_is(in, "streamSettings/quicSettings/header/type", "");
+     },
      .field = "v2ray_quic_guise",
      .what = "the QUIC header type is empty, and the client stops at \"unknown config id: \"",
      .todo = "set it to none, or to the header type the server uses"},
-    {.family = FAMILY_V2RAY, .severity = SEVERITY_REFUSED, .applies = protocol_unknown, .field = "v2ray_protocol",
+    {.holds = {FAMILY_V2RAY}, .shared = {FAMILY_XRAY}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) { return !v2ray_written_protocol(out_text(in, "protocol")); },
+     .field = "v2ray_protocol",
      .what = "the protocol is none of vmess, vless, trojan, ss, socks, http (as written, in lower case), so the "
              "outbound gets no server and the client stops",
      .todo = "set it to one of them"},
-    {.family = FAMILY_XRAY, .severity = SEVERITY_REFUSED, .applies = protocol_unknown, .field = "v2ray_protocol",
-     .what = "the protocol is none of vmess, vless, trojan, ss, socks, http (as written, in lower case), so the "
-             "outbound gets no server and the client stops",
-     .todo = "set it to one of them"},
-    {.family = FAMILY_V2RAY, .severity = SEVERITY_REFUSED, .applies = network_unknown, .field = "v2ray_network",
-     .what = "the transport is unknown to the client (\"unknown transport protocol\")",
+    {.holds = {FAMILY_V2RAY}, .shared = {FAMILY_XRAY}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) { return !out_network(in); },
+     .field = "v2ray_network", .what = "the transport is unknown to the client (\"unknown transport protocol\")",
      .todo = "set it to tcp, mkcp, ws, h2 or quic"},
-    {.family = FAMILY_XRAY, .severity = SEVERITY_REFUSED, .applies = network_unknown, .field = "v2ray_network",
-     .what = "the transport is unknown to the client (\"unknown transport protocol\")",
-     .todo = "set it to tcp, mkcp, ws, h2 or quic"},
-    {.family = FAMILY_V2RAY, .until = {5, 0, 0}, .severity = SEVERITY_REFUSED, .applies = uuid_bad,
-     .field = "v2ray_uuid", .what = "the id is not a UUID, and the client stops at \"invalid UUID\"",
+    {.holds = {FAMILY_V2RAY, {}, {5, 0, 0}}, .severity = SEVERITY_REFUSED, .applies = uuid_bad, .field = "v2ray_uuid",
+     .what = "the id is not a UUID, and the client stops at \"invalid UUID\"",
      .todo = "set the UUID the server gave"},
-    {.family = FAMILY_V2RAY, .until = {5, 0, 0}, .severity = SEVERITY_REFUSED, .applies = v2ray4_ss_method_unknown,
+    {.holds = {FAMILY_V2RAY, {}, {5, 0, 0}}, .severity = SEVERITY_REFUSED, .applies = v2ray4_ss_method_unknown,
      .field = "v2ray_ss_method",
      .what = "V2Ray 4's Shadowsocks outbound knows only aes-128-gcm, aes-256-gcm, chacha20-poly1305 "
              "(chacha20-ietf-poly1305) and none, and stops at \"unknown cipher method\"",
      .todo = "use one of those with the server, or the Shadowsocks client (type 0)"},
-    {.family = FAMILY_V2RAY, .until = {4, 36, 0}, .severity = SEVERITY_REFUSED, .applies = is_grpc,
+    {.holds = {FAMILY_V2RAY, {}, {4, 36, 0}}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) { return network_is(in, NETWORK_GRPC); },
      .field = "v2ray_network", .what = "this V2Ray has no gRPC transport (\"unknown transport protocol: grpc\")",
      .todo = "use Xray or a V2Ray from 4.36, or another transport"},
-    {.family = FAMILY_V2RAY, .severity = SEVERITY_BROKEN, .applies = h2_without_tls,
-     .field = "v2ray_network_security", .what = "HTTP/2 runs only over TLS: the client loads the file and carries nothing",
-     .todo = "set it to tls"},
-    {.family = FAMILY_XRAY, .until = {24, 12, 15}, .severity = SEVERITY_BROKEN, .applies = h2_without_tls,
-     .field = "v2ray_network_security", .what = "HTTP/2 runs only over TLS: the client loads the file and carries nothing",
-     .todo = "set it to tls"},
-    {.family = FAMILY_V2RAY, .severity = SEVERITY_UNSAFE, .applies = is_xtls, .field = "v2ray_network_security",
+    {.holds = {FAMILY_V2RAY}, .shared = {FAMILY_XRAY, {}, {24, 12, 15}}, .severity = SEVERITY_BROKEN,
+     .applies = [](const CheckInput *in) { return network_is(in, NETWORK_H2) && !security_is(in, "tls"); },
+     .field = "v2ray_network_security",
+     .what = "HTTP/2 runs only over TLS: the client loads the file and carries nothing", .todo = "set it to tls"},
+    {.holds = {FAMILY_V2RAY}, .severity = SEVERITY_UNSAFE, .applies = is_xtls, .field = "v2ray_network_security",
      .what = "V2Ray has no XTLS: it loads the file and sends the traffic with no TLS at all",
      .todo = "set it to tls, or use Xray before v1.8.0"},
-    {.family = FAMILY_V2RAY, .severity = SEVERITY_BROKEN, .applies = udp_beside_mkcp_or_quic, .field = "v2ray_network",
+    // V2Ray reads only tarvick's document: the Xray part is about both.
+    {.documents = DOC_TARVICK | DOC_XRAY, .holds = {FAMILY_V2RAY}, .shared = {FAMILY_XRAY},
+     .severity = SEVERITY_BROKEN, .applies = udp_beside_mkcp_or_quic, .field = "v2ray_network",
      .what = "Shadowsocks and SOCKS send UDP as datagrams to the server's port, which mKCP or QUIC holds: UDP traffic "
              "will not flow (TCP does)",
      .todo = "use tcp or ws when UDP must flow"},
-    {.documents = CHECK_TARVICK | CHECK_XRAY, .family = FAMILY_XRAY, .severity = SEVERITY_BROKEN,
-     .applies = udp_beside_mkcp_or_quic, .field = "v2ray_network",
-     .what = "Shadowsocks and SOCKS send UDP as datagrams to the server's port, which mKCP or QUIC holds: UDP traffic "
-             "will not flow (TCP does)",
-     .todo = "use tcp or ws when UDP must flow"},
-    {.family = FAMILY_V2RAY, .until = {5, 0, 0}, .severity = SEVERITY_BROKEN, .applies = http_over_tls,
+    {.holds = {FAMILY_V2RAY, {}, {5, 0, 0}}, .severity = SEVERITY_BROKEN, .applies = http_over_tls,
      .field = "v2ray_network_security",
      .what = "over plain TCP or mKCP the file names no \"alpn\", so the client offers h2, and an HTTP proxy behind TLS "
              "that does not speak HTTP/2 CONNECT carries nothing",
      .todo = "make the server take http/1.1 only, or set it to none"},
     // Xray, by the release that changed it.
-    {.family = FAMILY_XRAY, .from = {1, 7, 3}, .severity = SEVERITY_REFUSED, .applies = fingerprint_disable,
+    {.holds = {FAMILY_XRAY, {1, 7, 3}}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) { return out_is(in, "streamSettings/tlsSettings/fingerprint", "disable"); },
      .field = "v2ray_fingerprint",
      .what = "\"fingerprint\": \"disable\" (written when no fingerprint is stored) stops the client at "
              "\"unknown fingerprint: disable\"",
      .todo = "set a fingerprint such as chrome"},
-    {.family = FAMILY_XRAY, .from = {1, 8, 0}, .severity = SEVERITY_REFUSED, .applies = is_xtls,
+    {.holds = {FAMILY_XRAY, {1, 8, 0}}, .severity = SEVERITY_REFUSED, .applies = is_xtls,
      .field = "v2ray_network_security", .what = "\"security\": \"xtls\" is no longer known to the client",
      .todo = "set it to tls (Vision over TLS replaced XTLS)"},
-    {.family = FAMILY_XRAY, .from = {1, 8, 0}, .severity = SEVERITY_REFUSED, .applies = old_xtls_flow,
+    {.holds = {FAMILY_XRAY, {1, 8, 0}}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) {
+         const char *flow = account_text(in, "flow");
+         return flow && v2ray_flow_old_xtls(flow);
+     },
      .field = "v2ray_network_flow", .what = "the flow is one of the XTLS flows the client no longer knows",
      .todo = "remove it, or use xtls-rprx-vision over tls"},
-    {.family = FAMILY_XRAY, .from = {24, 9, 7}, .severity = SEVERITY_BROKEN, .applies = legacy_names, .field = NULL,
+    {.holds = {FAMILY_XRAY, {24, 9, 7}}, .severity = SEVERITY_BROKEN,
+     .applies = [](const CheckInput *in) { return doc_at(in->root, "outbound") || doc_at(in->root, "inbound"); },
      .what = "the client reads only \"inbounds\" and \"outbounds\" and silently ignores \"inbound\", \"inboundDetour\" "
              "and \"outbound\", which tarvick writes: it starts with no inbound and no outbound",
      .todo = "use an Xray before v24.9.7, or V2Ray"},
-    {.family = FAMILY_XRAY, .from = {24, 9, 7}, .severity = SEVERITY_REFUSED, .applies = is_quic,
-     .field = "v2ray_network", .what = "the QUIC transport is gone (\"unknown transport protocol: quic\")",
-     .todo = "use another transport"},
-    {.family = FAMILY_XRAY, .from = {24, 12, 15}, .severity = SEVERITY_REFUSED, .applies = is_h2,
-     .field = "v2ray_network", .what = "the HTTP/2 transport is gone", .todo = "use another transport"},
-    {.family = FAMILY_XRAY, .from = {26, 1, 31}, .severity = SEVERITY_REFUSED, .applies = kcp_header_written,
+    {.holds = {FAMILY_XRAY, {24, 9, 7}}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) { return network_is(in, NETWORK_QUIC); },
+     .field = "v2ray_network",
+     .what = "the QUIC transport is gone (\"unknown transport protocol: quic\")", .todo = "use another transport"},
+    {.holds = {FAMILY_XRAY, {24, 12, 15}}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) { return network_is(in, NETWORK_H2); },
+     .field = "v2ray_network",
+     .what = "the HTTP/2 transport is gone", .todo = "use another transport"},
+    {.holds = {FAMILY_XRAY, {26, 1, 31}}, .severity = SEVERITY_REFUSED,
+     .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/kcpSettings/header"); },
      .field = "v2ray_network", .what = "any mKCP \"header\" stops the client, and tarvick always writes one",
      .todo = "use another transport"},
-    {.family = FAMILY_XRAY, .from = {26, 1, 31}, .until = {26, 2, 3}, .severity = SEVERITY_REFUSED,
-     .applies = allow_insecure_written, .field = NULL,
+    {.holds = {FAMILY_XRAY, {26, 1, 31}, {26, 2, 3}}, .severity = SEVERITY_REFUSED, .applies = allow_insecure_written,
      .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
      .todo = "use another Xray release"},
-    {.family = FAMILY_XRAY, .from = {26, 2, 3}, .until = {26, 6, 22}, .severity = SEVERITY_REFUSED,
-     .applies = allow_insecure_written_after_cutoff, .field = NULL,
+    {.holds = {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}}, .from_date = INSECURE_STOPS, .severity = SEVERITY_REFUSED,
+     .applies = allow_insecure_written,
      .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client since 2026-06-01",
      .todo = "use another Xray release"},
-    {.family = FAMILY_XRAY, .from = {26, 2, 3}, .until = {26, 6, 22}, .severity = SEVERITY_NOTE,
-     .applies = allow_insecure_written_before_cutoff, .field = NULL,
+    {.holds = {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}}, .until_date = INSECURE_STOPS, .severity = SEVERITY_NOTE,
+     .applies = allow_insecure_written,
      .what = "\"allowInsecure\", which tarvick always writes with TLS, gives a warning, and stops the client from "
              "2026-06-01",
      .todo = "plan for another Xray release"},
-    {.family = FAMILY_XRAY, .from = {26, 6, 22}, .severity = SEVERITY_REFUSED, .applies = allow_insecure_written,
-     .field = NULL, .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
+    {.holds = {FAMILY_XRAY, {26, 6, 22}}, .severity = SEVERITY_REFUSED, .applies = allow_insecure_written,
+     .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
      .todo = "use another Xray release"},
-    {.family = FAMILY_XRAY, .from = {26, 7, 11}, .severity = SEVERITY_REFUSED, .applies = plain_to_public_address,
+    {.holds = {FAMILY_XRAY, {26, 7, 11}}, .severity = SEVERITY_REFUSED, .applies = plain_to_public_address,
      .field = "v2ray_network_security", .what = "vless or trojan without TLS to a public address stops the client",
      .todo = "set it to tls"},
     // tarvick-node xray's document, by the Xray release that reads it.
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {25, 10, 15}, .severity = SEVERITY_REFUSED,
-     .applies = always, .field = NULL,
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {25, 10, 15}}, .severity = SEVERITY_REFUSED,
      .what = "tarvick-node xray writes the outbound's server in \"settings\" itself, which the client reads from "
              "v25.10.15 on (vless from v25.9.10): it finds no server and stops",
      .todo = "use Xray v25.10.15 or later, or tarvick 2 with an Xray before v24.9.7"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .from = {26, 1, 31}, .until = {26, 6, 1},
-     .severity = SEVERITY_REFUSED, .applies = mkcp_legacy_mask, .field = "v2ray_network",
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {26, 1, 31}, {26, 6, 1}}, .severity = SEVERITY_REFUSED,
+     // Hysteria's Salamander is a final mask too.
+     .applies = [](const CheckInput *in) {
+         return out_has(in, "streamSettings/finalmask") && out_has(in, "streamSettings/kcpSettings");
+     },
+     .field = "v2ray_network",
      .what = "the \"finalmask\" of type \"mkcp-legacy\", which carries V2Ray's mKCP packets, is unknown to the "
              "client, and it stops",
      .todo = "use Xray v26.6.1 or later, or another transport"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 1, 13}, .severity = SEVERITY_BROKEN,
-     .applies = pin_written, .field = "v2ray_tls_pinned_sha256",
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 13}}, .severity = SEVERITY_BROKEN,
+     .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/tlsSettings/pinnedPeerCertSha256"); },
+     .field = "v2ray_tls_pinned_sha256",
      .what = "the client silently ignores \"pinnedPeerCertSha256\" and checks the certificate against the system's "
              "authorities, which a pinned certificate of the server's own fails: nothing flows",
      .todo = "use Xray v26.1.13 or later"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 1, 31}, .severity = SEVERITY_BROKEN,
-     .applies = names_written, .field = "v2ray_tls_verify_names",
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 31}}, .severity = SEVERITY_BROKEN,
+     .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/tlsSettings/verifyPeerCertByName"); },
+     .field = "v2ray_tls_verify_names",
      .what = "the client silently ignores \"verifyPeerCertByName\" and checks the certificate against the server "
              "name: nothing flows unless the certificate names that too",
      .todo = "use Xray v26.1.31 or later"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 1, 13}, .severity = SEVERITY_REFUSED,
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 13}}, .severity = SEVERITY_REFUSED,
      .applies = is_hysteria, .field = "v2ray_protocol",
      .what = "the client has no Hysteria outbound (\"hysteria\", version 2) and stops",
      .todo = "use Xray v26.1.13 or later"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 1, 31}, .severity = SEVERITY_BROKEN,
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 31}}, .severity = SEVERITY_BROKEN,
      .applies = salamander_written, .field = "v2ray_hysteria_obfs_password",
      .what = "the client silently ignores \"finalmask\", so its packets go without Salamander, which the server "
              "drops: nothing flows",
      .todo = "use Xray v26.1.31 or later"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 3, 23}, .severity = SEVERITY_NOTE,
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 3, 23}}, .severity = SEVERITY_NOTE,
      .applies = quic_params_written, .field = "v2ray_hysteria_hop_ports",
      .what = "the client silently ignores \"quicParams\": it neither hops over the ports nor keeps to the rates "
              "given, and talks to the node's port alone",
      .todo = "use Xray v26.3.23 or later, or a server that answers on the node's port"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {1, 6, 5}, .severity = SEVERITY_REFUSED,
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 6, 5}}, .severity = SEVERITY_REFUSED,
      .applies = is_wireguard, .field = "v2ray_protocol",
      .what = "the client has no WireGuard outbound and stops",
      .todo = "use Xray v1.6.5 or later"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {1, 5, 6}, .severity = SEVERITY_REFUSED,
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 5, 6}}, .severity = SEVERITY_REFUSED,
      .applies = ss_2022_of_v2ray_node, .field = "v2ray_ss_method",
      .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\"",
      .todo = "use Xray v1.5.6 or later"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {1, 5, 6}, .severity = SEVERITY_REFUSED,
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 5, 6}}, .severity = SEVERITY_REFUSED,
      .applies = ss_2022_of_ss_node, .field = "method",
      .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\"",
      .todo = "use Xray v1.5.6 or later"},
-    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .from = {26, 1, 18}, .severity = SEVERITY_NOTE,
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {26, 1, 18}}, .severity = SEVERITY_NOTE,
      .applies = ss_or_trojan, .field = NULL,
      .what = "the client warns at start that its Shadowsocks and Trojan outbounds are deprecated and might be "
              "removed",
      .todo = "plan for VLESS, with Encryption or a flow, with the server"},
     // Shadowsocks.
-    {.family = FAMILY_SS_LIBEV, .severity = SEVERITY_REFUSED, .applies = ss_libev_method_unknown, .field = "method",
+    {.holds = {FAMILY_SS_LIBEV}, .severity = SEVERITY_REFUSED, .applies = ss_libev_method_unknown, .field = "method",
      .what = "the client does not know this method (\"invalid cipher name\") and stops",
      .todo = "use a method ss-libev knows, such as aes-256-gcm or chacha20-ietf-poly1305"},
-    {.family = FAMILY_SS_LIBEV, .severity = SEVERITY_REFUSED, .applies = ss_plugin_missing, .field = "ss_obfs",
+    {.holds = {FAMILY_SS_LIBEV}, .shared = {FAMILY_SS_RUST}, .severity = SEVERITY_REFUSED,
+     .applies = ss_plugin_missing, .field = "ss_obfs",
      .what = "the plugin is not installed here (not found on PATH), and the client stops when it cannot start it",
      .todo = "install the plugin, or set it to none"},
-    {.family = FAMILY_SS_RUST, .severity = SEVERITY_REFUSED, .applies = ss_plugin_missing, .field = "ss_obfs",
-     .what = "the plugin is not installed here (not found on PATH), and the client stops when it cannot start it",
-     .todo = "install the plugin, or set it to none"},
-    {.family = FAMILY_SS_RUST, .until = {1, 10, 4}, .severity = SEVERITY_NOTE, .applies = always, .field = NULL,
+    {.holds = {FAMILY_SS_RUST, {}, {1, 10, 4}}, .severity = SEVERITY_NOTE,
      .what = "the client reads \"protocol\" (the socks or redir role) only from v1.10.4",
      .todo = "use v1.10.4 or later"},
-    {.family = FAMILY_SS_RUST, .severity = SEVERITY_NOTE, .applies = always, .field = NULL,
-     .what = "the client ignores \"reuse_port\"", .todo = "nothing to do"},
+    {.holds = {FAMILY_SS_RUST}, .severity = SEVERITY_NOTE, .what = "the client ignores \"reuse_port\"",
+     .todo = "nothing to do"},
     // Trojan.
-    {.family = FAMILY_TROJAN, .severity = SEVERITY_BROKEN, .applies = trojan_verify_without_bundle,
+    {.holds = {FAMILY_TROJAN}, .severity = SEVERITY_BROKEN, .applies = trojan_verify_without_bundle,
      .field = "ssl_verify_enable",
      .what = "verification is on, and the CA bundle /rom/etc/ssl/certs/ca-certificates.crt was not there: the client "
              "cannot verify the server and carries nothing",
      .todo = "install the CA bundle, or set it to 0"},
-    {.family = FAMILY_TROJAN, .severity = SEVERITY_BROKEN, .applies = trojan_verify_address_without_sni,
+    {.holds = {FAMILY_TROJAN}, .severity = SEVERITY_BROKEN, .applies = trojan_verify_address_without_sni,
      .field = "trojan_sni",
      .what = "verification is on with no server name, so the certificate is checked against the IP address, which "
              "certificates do not name",
      .todo = "set the server name of the certificate"},
-    {.family = FAMILY_TROJAN, .severity = SEVERITY_NOTE, .applies = trojan_verify_on, .field = "trojan_sni",
+    {.holds = {FAMILY_TROJAN}, .severity = SEVERITY_NOTE, .applies = trojan_verify_on, .field = "trojan_sni",
      .what = "verification is on: the server's certificate must be valid for the server name",
      .todo = "check it matches the server"},
-    {.family = FAMILY_TROJAN_GO, .severity = SEVERITY_NOTE, .applies = always, .field = NULL,
+    {.holds = {FAMILY_TROJAN_GO}, .severity = SEVERITY_NOTE,
      .what = "the client ignores \"cipher_tls13\", \"curve\", \"session_ticket\" and the \"tcp\" reuse and fast-open "
              "members, drops the OpenSSL-style names of \"cipher\" and sends no ALPN",
      .todo = "nothing to do: it uses its own defaults"},
@@ -711,36 +542,26 @@ bool version_unset(Version v)
     return v.major == 0 && v.minor == 0 && v.patch == 0;
 }
 
-bool rule_holds_for(const CheckRule *rule, Version version)
+bool releases_hold_for(const Releases &releases, Version version)
 {
-    return (version_unset(rule->from) || !version_before(version, rule->from)) &&
-           (version_unset(rule->until) || version_before(version, rule->until));
+    return (version_unset(releases.from) || !version_before(version, releases.from)) &&
+           (version_unset(releases.until) || version_before(version, releases.until));
 }
 
-const char *version_prefix(int family)
+bool rule_holds_today(const CheckRule &rule)
 {
-    return family == FAMILY_XRAY || family == FAMILY_SS_RUST || family == FAMILY_TROJAN_GO ? "v" : "";
-}
-
-const char *family_name(int family)
-{
-    switch (family) {
-    case FAMILY_SS_LIBEV: return "ss-libev";
-    case FAMILY_SS_RUST: return "shadowsocks-rust";
-    case FAMILY_V2RAY: return "V2Ray";
-    case FAMILY_XRAY: return "Xray";
-    case FAMILY_TROJAN: return "Trojan";
-    default: return "trojan-go";
-    }
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec >= rule.from_date && (!rule.until_date || now.tv_sec < rule.until_date);
 }
 
 // "Xray v24.9.7 and later", "Xray v26.1.31 and later, before v26.2.3",
 // "shadowsocks-rust before v1.10.4", "trojan-go": which releases a note is
 // about.
-void rule_releases(const CheckRule *rule, char *out, size_t size)
+void releases_text(const Releases &releases, char *out, size_t size)
 {
-    const char *name = family_name(rule->family), *v = version_prefix(rule->family);
-    Version f = rule->from, u = rule->until;
+    const char *name = client_family_name(releases.family), *v = client_version_prefix(releases.family);
+    Version f = releases.from, u = releases.until;
     if (version_unset(f) && version_unset(u))
         snprintf(out, size, "%s", name);
     else if (version_unset(u))
@@ -752,236 +573,17 @@ void rule_releases(const CheckRule *rule, char *out, size_t size)
                  u.major, u.minor, u.patch);
 }
 
-// A fact several families share is a row each, with the same test and the
-// same words: the row of the client that counts tells it for all.
-bool rule_shared_with(const CheckRule *rule, ClientFamily family)
-{
-    for (const CheckRule &other : CHECK_RULES)
-        if (other.family == family && other.applies == rule->applies && strcmp(other.what, rule->what) == 0)
-            return true;
-    return false;
-}
-
-// --- running a client --------------------------------------------------------
-
-enum { CLIENT_OUTPUT_MAX = 4096 };
-
-struct ClientRun {
-    int status;      // exit status; -1 when it was still running at the deadline
-    char output[CLIENT_OUTPUT_MAX];
-};
-
-// Runs argv with its output collected, for at most limit_ms; a client still
-// running then is stopped (a bounded start).
-int client_run(char *const *argv, long limit_ms, ClientRun *run)
-{
-    int pipe_fds[2];
-    run->status = -1;
-    run->output[0] = '\0';
-    if (pipe(pipe_fds) != 0)
-        return -1;
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
-        return -1;
-    }
-    if (pid == 0) {
-        setpgid(0, 0);
-        dup2(pipe_fds[1], 1);
-        dup2(pipe_fds[1], 2);
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
-        execv(argv[0], argv);
-        _exit(127);
-    }
-    close(pipe_fds[1]);
-    int input = pipe_fds[0];
-    size_t used = 0;
-    int status = 0;
-    bool ended = false;
-    struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    while (!ended) {
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long left = limit_ms - ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
-        if (left <= 0)
-            break;
-        // Output as it comes; the end of the process is what counts.
-        struct pollfd poll_fd = {input, POLLIN, 0};
-        if (input >= 0 && poll(&poll_fd, 1, left < 20 ? (int)left : 20) > 0) {
-            char chunk[512];
-            ssize_t got = read(input, chunk, sizeof chunk);
-            if (got <= 0) {
-                close(input);
-                input = -1;
-            } else {
-                size_t keep = used + (size_t)got < CLIENT_OUTPUT_MAX - 1 ? (size_t)got : CLIENT_OUTPUT_MAX - 1 - used;
-                memcpy(run->output + used, chunk, keep);
-                used += keep;
-                run->output[used] = '\0';
-            }
-        } else if (input < 0) {
-            usleep(10000);
-        }
-        ended = waitpid(pid, &status, WNOHANG) == pid;
-    }
-    if (input >= 0)
-        close(input);
-    if (ended) {
-        run->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return 0;
-    }
-    // The client (and whatever it started, such as a plugin) is still
-    // running: a start that took the file.
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return 0;
-}
-
-struct VersionPattern {
-    const char *marker; // what the client prints before its version
-    ClientFamily family;
-};
-
-// Longer markers first: "shadowsocks-libev " also begins "shadowsocks".
-const VersionPattern CLIENT_PATTERNS[] = {
-    {"shadowsocks-libev ", FAMILY_SS_LIBEV}, {"shadowsocks ", FAMILY_SS_RUST}, {"Trojan-Go v", FAMILY_TROJAN_GO},
-    {"trojan ", FAMILY_TROJAN},               {"V2Ray ", FAMILY_V2RAY},         {"Xray ", FAMILY_XRAY},
-};
-
-bool client_identify(const char *output, CheckClient *client)
-{
-    for (const VersionPattern &pattern : CLIENT_PATTERNS) {
-        const char *at = strstr(output, pattern.marker);
-        if (!at)
-            continue;
-        at += strlen(pattern.marker);
-        if (*at == 'v')
-            at++;
-        Version v = {0, 0, 0};
-        // major.minor, and .patch when there is one
-        char *end;
-        v.major = (int)strtol(at, &end, 10);
-        if (end == at || *end != '.' || end[1] < '0' || end[1] > '9')
-            continue;
-        v.minor = (int)strtol(end + 1, &end, 10);
-        if (*end == '.' && end[1] >= '0' && end[1] <= '9')
-            v.patch = (int)strtol(end + 1, &end, 10);
-        client->family = pattern.family;
-        client->version = v;
-        client->name = family_name(pattern.family);
-        snprintf(client->label, sizeof client->label, "%s %s%d.%d.%d", client->name, version_prefix(pattern.family),
-                 v.major, v.minor, v.patch);
-        return true;
-    }
-    return false;
-}
-
-int client_ask_version(const char *path, CheckClient *client)
-{
-    static const char *const ASK[][2] = {{"-version", NULL}, {"version", NULL}, {"-v", NULL}, {"--version", NULL},
-                                         {"-h", NULL}};
-    for (const auto &ask : ASK) {
-        char *argv[] = {(char *)path, (char *)ask[0], NULL};
-        ClientRun run;
-        if (client_run(argv, 3000, &run) == 0 && client_identify(run.output, client))
-            return 0;
-    }
-    return -1;
-}
-
-int check_families_for(int type)
-{
-    static const int FAMILIES[] = {FAMILY_SS_LIBEV | FAMILY_SS_RUST, 0, FAMILY_V2RAY | FAMILY_XRAY,
-                                   FAMILY_TROJAN | FAMILY_TROJAN_GO};
-    return FAMILIES[type];
-}
-
-// The client's own verdict on the file: 0 accepts, 1 refuses (its message in
-// reason), -1 when it could not be asked.
-int client_verdict(const char *path, const CheckClient *client, const char *file, char *reason, size_t size)
-{
-    ClientRun run;
-    char *argv[6] = {(char *)path, NULL};
-    bool bounded = false;
-    if (client->family == FAMILY_XRAY || (client->family == FAMILY_V2RAY && client->version.major < 5)) {
-        argv[1] = (char *)"-test", argv[2] = (char *)"-config", argv[3] = (char *)file;
-    } else if (client->family == FAMILY_V2RAY) {
-        argv[1] = (char *)"test", argv[2] = (char *)"-c", argv[3] = (char *)file;
-    } else if (client->family == FAMILY_TROJAN) {
-        argv[1] = (char *)"-t", argv[2] = (char *)"-c", argv[3] = (char *)file;
-    } else {
-        // No test mode: a start that is still running after a while took it.
-        argv[1] = (char *)(client->family == FAMILY_TROJAN_GO ? "-config" : "-c"), argv[2] = (char *)file;
-        bounded = true;
-    }
-    if (client_run(argv, bounded ? 1500 : 10000, &run) != 0)
-        return -1;
-    bool accepts = bounded ? run.status == -1 : run.status == 0;
-    if (!accepts) {
-        // The last line that says something is the client's reason.
-        char *end = run.output + strlen(run.output);
-        while (end > run.output && (end[-1] == '\n' || end[-1] == '\r' || end[-1] == ' '))
-            *--end = '\0';
-        char *line = strrchr(run.output, '\n');
-        line = line ? line + 1 : run.output;
-        line += strspn(line, " \t");
-        snprintf(reason, size, "%.400s", line[0] ? line : "no message");
-    }
-    return accepts ? 0 : 1;
-}
-
-// A port nothing listens on now, for a start that must not take the real
-// client's port.
-int check_free_port(void)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (fd >= 0 && bind(fd, (struct sockaddr *)&address, sizeof address) == 0 &&
-        getsockname(fd, (struct sockaddr *)&address, &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0)
-        close(fd);
-    return port == 3333 || port == 0 ? 1080 : port;
-}
-
-char *check_read_file(const char *path)
-{
-    FILE *file = fopen(path, "rb");
-    if (!file)
-        return NULL;
-    NodeText text;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
-        if (text_append(&text, chunk, got) != 0)
-            break;
-    fclose(file);
-    char *data = text.data;
-    text.data = NULL;
-    return data;
-}
-
 struct Findings {
     int serious; // refused, broken or unsafe
     int refused;
 };
 
-void check_print(Findings *findings, CheckSeverity severity, const char *client, const CheckRule *rule,
-                 const CheckInput *in)
+void check_print(Findings *findings, CheckSeverity severity, const char *client, const CheckRule &rule, int node)
 {
     char key[96] = "no setting changes it";
-    if (rule->field)
-        snprintf(key, sizeof key, "ssconf_basic_%s_%d", rule->field, in->node);
-    fprintf(stdout, "%s %s: %s (%s): %s\n", SEVERITY_NAMES[severity], client, rule->what, key, rule->todo);
+    if (rule.field)
+        snprintf(key, sizeof key, "ssconf_basic_%s_%d", rule.field, node);
+    fprintf(stdout, "%s %s: %s (%s): %s\n", SEVERITY_NAMES[severity], client, rule.what, key, rule.todo);
     if (severity != SEVERITY_NOTE)
         findings->serious++;
     if (severity == SEVERITY_REFUSED)
@@ -991,24 +593,30 @@ void check_print(Findings *findings, CheckSeverity severity, const char *client,
 // The clients a router runs today, whose rules count without --client; and
 // the Xray release tarvick-node xray's document is written for.
 const CheckClient DEFAULT_CLIENTS[] = {
-    {FAMILY_SS_LIBEV, {3, 3, 5}, "ss-libev", "ss-libev 3", CHECK_TARVICK},
-    {FAMILY_V2RAY, {4, 34, 0}, "V2Ray", "V2Ray 4", CHECK_TARVICK},
-    {FAMILY_TROJAN, {1, 16, 0}, "Trojan", "Trojan 1.16", CHECK_TARVICK},
-    {FAMILY_XRAY, {26, 7, 28}, "Xray", "Xray v26.7.28", CHECK_XRAY},
+    {FAMILY_SS_LIBEV, {3, 3, 5}, "ss-libev 3", DOC_TARVICK},
+    {FAMILY_V2RAY, {4, 34, 0}, "V2Ray 4", DOC_TARVICK},
+    {FAMILY_TROJAN, {1, 16, 0}, "Trojan 1.16", DOC_TARVICK},
+    {FAMILY_XRAY, {26, 7, 28}, "Xray v26.7.28", DOC_XRAY},
 };
+
+const int TYPE_FAMILIES[] = {FAMILY_SS_LIBEV | FAMILY_SS_RUST, 0, FAMILY_V2RAY | FAMILY_XRAY,
+                             FAMILY_TROJAN | FAMILY_TROJAN_GO};
 
 } // namespace
 
 const char *check_fact(size_t i, char *text, size_t size)
 {
-    if (i >= sizeof CHECK_RULES / sizeof CHECK_RULES[0])
-        return NULL;
-    const CheckRule *rule = &CHECK_RULES[i];
-    char releases[96];
-    rule_releases(rule, releases, sizeof releases);
-    snprintf(text, size, "%s: %s%s%s%s: %s.", releases, rule->what, rule->field ? " [" : "",
-             rule->field ? rule->field : "", rule->field ? "]" : "", rule->todo);
-    return SEVERITY_NAMES[rule->severity];
+    for (const CheckRule &rule : CHECK_RULES)
+        for (const Releases *releases : {&rule.holds, &rule.shared}) {
+            if (!releases->family || i-- > 0)
+                continue;
+            char names[96];
+            releases_text(*releases, names, sizeof names);
+            snprintf(text, size, "%s: %s%s%s%s: %s.", names, rule.what, rule.field ? " [" : "",
+                     rule.field ? rule.field : "", rule.field ? "]" : "", rule.todo);
+            return SEVERITY_NAMES[rule.severity];
+        }
+    return NULL;
 }
 
 int node_check(int argc, char **argv)
@@ -1016,12 +624,11 @@ int node_check(int argc, char **argv)
     NodeTarget args;
     if (node_parse_target(argc, argv, "--client", true, &args) != 0)
         return NODE_USAGE;
-    long type = args.type;
     const char *client_path = args.value;
     bool xray = args.document == DOCUMENT_XRAY;
     // tarvick-node xray's document is current Xray's alone.
-    int families = xray ? FAMILY_XRAY : check_families_for((int)type);
-    int document = xray ? CHECK_XRAY : CHECK_TARVICK;
+    int families = xray ? FAMILY_XRAY : TYPE_FAMILIES[args.type];
+    int document = xray ? DOC_XRAY : DOC_TARVICK;
 
     CheckClient named;
     memset(&named, 0, sizeof named);
@@ -1042,64 +649,62 @@ int node_check(int argc, char **argv)
     if (node_target_index(&args, &daemon, &node) != 0)
         return NODE_REFUSED;
     // The document goes to a file of this run's own, never to tarvick's.
-    const char *tmp = getenv("TMPDIR");
-    char file[512];
-    snprintf(file, sizeof file, "%s/tarvick-check-XXXXXX.json", tmp && tmp[0] ? tmp : "/tmp");
-    int fd = mkstemps(file, 5);
-    if (fd < 0) {
-        fprintf(stderr, "tarvick-node: %s: %s\n", file, strerror(errno));
+    CheckFile file;
+    if (check_file_make(&file) != 0) {
+        fprintf(stderr, "tarvick-node: %s: %s\n", file.path, strerror(errno));
         return NODE_REFUSED;
     }
-    close(fd);
     NodeLink settings;
     node_link_init(&settings);
-    int port = check_free_port();
-    int rc = node_record_document(&settings, (int)type, node, &daemon, args.document, file, port,
+    int port = client_free_port();
+    int rc = node_record_document(&settings, args.type, node, &daemon, args.document, file.path, port,
                                   port + 1 == 3333 ? 3334 : port + 1);
+    json_object *root = rc == 0 ? json_object_from_file(file.path) : NULL;
     if (rc == NODE_RECORD_REFUSED) {
         // The writer says what to change; nothing was written to judge.
         fprintf(stdout, "refused %s: %s\n", xray ? "tarvick-node xray" : "tarvick", settings.reason);
-        node_link_clear(&settings);
-        unlink(file);
-        return NODE_REFUSED;
-    }
-    char *text = rc == 0 ? check_read_file(file) : NULL;
-    json_object *root = text ? json_tokener_parse(text) : NULL;
-    free(text);
-    if (!root) {
+    } else if (!root) {
         fprintf(stderr, "tarvick-node: node %d type %s: %s\n", node, args.type_name,
                 settings.reason[0] ? settings.reason : "the document could not be read back");
-        node_link_clear(&settings);
-        unlink(file);
-        return NODE_REFUSED;
     }
+    node_link_clear(&settings);
+    if (!root)
+        return NODE_REFUSED;
 
     json_object *outbounds = doc_at(root, "outbounds");
     json_object *outbound = json_object_is_type(outbounds, json_type_array) ? json_object_array_get_idx(outbounds, 0)
                                                                               : doc_at(root, "outbound");
-    CheckInput in = {(int)type, node, root, outbound, &settings};
+    CheckInput in = {root, outbound};
     Findings findings = {0, 0};
     const CheckClient *target = client_path ? &named : NULL;
     for (const CheckClient &client : DEFAULT_CLIENTS)
         if (!client_path && (client.family & families) && (client.documents & document))
             target = &client;
     for (const CheckRule &rule : CHECK_RULES) {
-        if (!(rule.family & families) || !(rule.documents & document) || !rule.applies(&in))
+        if (!((rule.holds.family | rule.shared.family) & families) || !(rule.documents & document) ||
+            !rule_holds_today(rule) || (rule.applies && !rule.applies(&in)))
             continue;
-        if (target && rule.family == target->family && rule_holds_for(&rule, target->version)) {
-            check_print(&findings, rule.severity, target->label, &rule, &in);
-        } else if (!client_path && !(target && rule.family != target->family && rule_shared_with(&rule, target->family))) {
-            // Facts about clients not run here: notes naming their releases.
-            // A named client makes the others' facts beside the point.
-            char releases[96];
-            rule_releases(&rule, releases, sizeof releases);
-            check_print(&findings, SEVERITY_NOTE, releases, &rule, &in);
+        // A shared fact is told once, by the family that counts.
+        bool told_by_target = target && (rule.holds.family == target->family || rule.shared.family == target->family);
+        for (const Releases *releases : {&rule.holds, &rule.shared}) {
+            if (!(releases->family & families))
+                continue;
+            if (target && releases->family == target->family && releases_hold_for(*releases, target->version)) {
+                check_print(&findings, rule.severity, target->label, rule, node);
+            } else if (!client_path && !(told_by_target && releases->family != target->family)) {
+                // Facts about clients not run here: notes naming their
+                // releases. A named client makes the others' facts beside the
+                // point.
+                char names[96];
+                releases_text(*releases, names, sizeof names);
+                check_print(&findings, SEVERITY_NOTE, names, rule, node);
+            }
         }
     }
 
     if (client_path) {
         char reason[512];
-        int verdict = client_verdict(client_path, &named, file, reason, sizeof reason);
+        int verdict = client_verdict(client_path, &named, file.path, reason, sizeof reason);
         if (verdict == 0)
             fprintf(stdout, "client %s: its own check accepts the file\n", named.label);
         else if (verdict == 1)
@@ -1120,7 +725,5 @@ int node_check(int argc, char **argv)
         fprintf(stdout, "fine %s: node %d loads and carries its traffic as far as these rules know\n", who, node);
     }
     json_object_put(root);
-    node_link_clear(&settings);
-    unlink(file);
     return findings.serious ? NODE_REFUSED : NODE_OK;
 }
