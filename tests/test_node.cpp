@@ -855,28 +855,31 @@ std::vector<ImportCase> xray_import_cases()
     return {
         {"vless://" + ID + "@r.example.com:443?encryption=none&security=reality&type=tcp&sni=www.example.com&fp=chrome"
                            "&pbk=" + pbk + "&sid=0123abcd&spx=%2F&flow=xtls-rprx-vision#R",
-         block(1, "2 R", v2("vless", "reality", "tcp", "r.example.com", "443") + id + " v2ray_network_flow=xtls-rprx-vision "
-               "v2ray_fingerprint=chrome v2ray_network_tlshost=www.example.com v2ray_reality_publickey=" + pbk +
-               " v2ray_reality_shortid=0123abcd v2ray_reality_spiderx=/ v2ray_headtype_tcp=none v2ray_mux_enable=0"),
+         block(1, "2 R", v2("vless", "reality", "tcp", "r.example.com", "443") + id + " v2ray_vless_encryption= "
+               "v2ray_network_flow=xtls-rprx-vision v2ray_fingerprint=chrome v2ray_network_tlshost=www.example.com "
+               "v2ray_reality_publickey=" + pbk + " v2ray_reality_shortid=0123abcd v2ray_reality_spiderx=/ "
+               "v2ray_reality_mldsa65_verify= v2ray_headtype_tcp=none v2ray_mux_enable=0"),
          needs("vless"), 0},
         {vl + "security=tls&type=xhttp&path=%2Fx&host=x.example.com&mode=packet-up&alpn=h2&pcs=" + pcs,
-         block(1, "2", v2("vless", "tls", "xhttp", "h.example.com", "443") + id + " v2ray_network_flow= "
-               "v2ray_fingerprint= v2ray_network_tlshost=x.example.com v2ray_tls_alpn=h2 v2ray_tls_pinned_sha256=" +
-               pcs + " v2ray_tls_verify_names= v2ray_network_path=/x v2ray_network_host=x.example.com "
-               "v2ray_xhttp_mode=packet-up v2ray_mux_enable=0"),
+         block(1, "2", v2("vless", "tls", "xhttp", "h.example.com", "443") + id + " v2ray_vless_encryption= "
+               "v2ray_network_flow= v2ray_fingerprint= v2ray_network_tlshost=x.example.com v2ray_tls_alpn=h2 "
+               "v2ray_tls_pinned_sha256=" + pcs + " v2ray_tls_verify_names= v2ray_tls_ech_config= "
+               "v2ray_network_path=/x v2ray_network_host=x.example.com v2ray_xhttp_mode=packet-up v2ray_xhttp_extra= "
+               "v2ray_mux_enable=0"),
          needs("vless"), 0},
         {"trojan://pw@h.example.com:443?type=httpupgrade&path=%2Fu&allowInsecure=1",
          block(1, "2", v2("trojan", "tls", "httpupgrade", "h.example.com", "443") + " password=cHc= "
                "v2ray_network_flow= v2ray_fingerprint= v2ray_network_tlshost=h.example.com v2ray_tls_alpn= "
-               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_network_path=/u v2ray_network_host= "
-               "v2ray_mux_enable=0"),
+               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_network_path=/u "
+               "v2ray_network_host= v2ray_mux_enable=0"),
          needs("trojan") + refused("trojan", "warning: allowInsecure dropped: tarvick-node xray verifies the "
                                              "certificate (pin a self-signed one with pcs=)"), 0},
         // What tarvick writes as well is recorded for both.
         {vmess(R"({"add":"v.example.com","port":443,"id":")" + ID + R"(","aid":4,"net":"quic","tls":"tls"})"),
          block(1, "2", v2("vmess", "tls", "quic", "v.example.com", "443") + id + " v2ray_alterid=4 "
                "v2ray_security=auto v2ray_fingerprint= v2ray_network_tlshost=v.example.com v2ray_tls_alpn= "
-               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_mux_enable=0 v2ray_quic_security=none "
+               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_mux_enable=0 "
+               "v2ray_quic_security=none "
                "v2ray_quic_key= v2ray_quic_guise=none"), "", 0},
         {vl + "security=reality&type=ws&pbk=" + pbk + "\n" + vl + "security=none&flow=xtls-rprx-vision\n" + vl +
              "security=reality&pbk=" + pbk + "&sid=abc\n" + vl + "security=tls&type=xhttp&mode=foo\n" + vl +

@@ -50,25 +50,28 @@ const std::vector<XrayCase> XRAY_CASES = {
     {"vmess over tls and ws, with mux", {},
      R"("protocol": "vmess", )" + VMESS + R"("security": "auto" }, "streamSettings": { "network": "ws", "security": "tls", )"
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net" }, "wsSettings": { "path": "\/ray", "host": "cdn.example.net" } })" + MUX,
-     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "v2ray_tls_ech_config"}},
     {"vless Vision over tls, alpn: no mux", {{P, "vless"}, {N, "tcp"}, {"v2ray_network_flow", "xtls-rprx-vision"},
      {"v2ray_headtype_tcp", "none"}, {"v2ray_tls_alpn", "h2, http/1.1"}},
      R"("protocol": "vless", )" + VMESS + R"("encryption": "none", "flow": "xtls-rprx-vision" }, "streamSettings": { "network": "tcp", "security": "tls", )"
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "alpn": [ "h2", "http\/1.1" ] } })",
-     {"v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+     {"v2ray_vless_encryption", "v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256",
+      "v2ray_tls_verify_names", "v2ray_tls_ech_config"}},
     {"vless over reality and xhttp", {{P, "vless"}, {NS, "reality"}, {N, "xhttp"}, {"v2ray_fingerprint", ""},
      {"v2ray_xhttp_mode", "packet-up"}},
      R"("protocol": "vless", )" + VMESS + R"("encryption": "none" }, "streamSettings": { "network": "xhttp", "security": "reality", )"
      R"("realitySettings": { "fingerprint": "", "serverName": "sni.example.net", "publicKey": ")" + PUBLIC_KEY + R"(", "shortId": "0123abcd", "spiderX": "\/" }, )"
      R"("xhttpSettings": { "path": "\/ray", "host": "cdn.example.net", "mode": "packet-up" } })" + MUX,
-     {"v2ray_network_flow", "v2ray_reality_publickey", "v2ray_reality_shortid", "v2ray_reality_spiderx",
-      "v2ray_network_path", "v2ray_network_host", "v2ray_xhttp_mode"}},
+     {"v2ray_vless_encryption", "v2ray_network_flow", "v2ray_reality_publickey", "v2ray_reality_shortid",
+      "v2ray_reality_spiderx", "v2ray_reality_mldsa65_verify", "v2ray_network_path", "v2ray_network_host",
+      "v2ray_xhttp_mode", "v2ray_xhttp_extra"}},
     {"trojan over tls and grpc, pinned and named: multi mode, no mux",
      {{P, "trojan"}, {N, "grpc"}, {"v2ray_tls_pinned_sha256", PIN}, {"v2ray_tls_verify_names", "a.example.net, b.example.net"}},
      R"("protocol": "trojan", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw" }, "streamSettings": { "network": "grpc", "security": "tls", )"
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "pinnedPeerCertSha256": ")" + PIN + R"(", "verifyPeerCertByName": "a.example.net, b.example.net" }, )"
      R"("grpcSettings": { "serviceName": "GunService", "multiMode": true } })",
-     {"v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+     {"v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names",
+      "v2ray_tls_ech_config", "v2ray_grpc_authority"}},
     {"shadowsocks over tcp with the http header", {{P, "ss"}, {NS, "none"}, {N, "tcp"}},
      R"("protocol": "shadowsocks", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw", "method": "chacha20-ietf-poly1305" }, )"
      R"("streamSettings": { "network": "tcp", "security": "none", "tcpSettings": { "header": { "type": "http", "request": { "path": "\/", "headers": { "Host": "cdn.example.net" } } } } })" + MUX,
@@ -86,11 +89,11 @@ const std::vector<XrayCase> XRAY_CASES = {
      {"v2ray_mux_enable", "0"}},
      R"("protocol": "vless", "settings": { "address": "192.168.1.2", "port": 443, "id": "b831381d-6324-4d53-ad4f-8cda48b30811", "encryption": "none" }, )"
      R"("streamSettings": { "network": "grpc", "security": "none", "grpcSettings": { "serviceName": "GunService", "multiMode": false } })",
-     {"v2ray_network_flow"}},
+     {"v2ray_vless_encryption", "v2ray_network_flow", "v2ray_grpc_authority"}},
     {"vmess with empty security, fingerprint and server name", {{N, "tcp"}, {"v2ray_headtype_tcp", UNSET},
      {"v2ray_security", UNSET}, {"v2ray_fingerprint", UNSET}, {"v2ray_network_tlshost", ""}},
      R"("protocol": "vmess", )" + VMESS + R"("security": "auto" }, "streamSettings": { "network": "tcp", "security": "tls", "tlsSettings": { } })" + MUX,
-     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "v2ray_tls_ech_config"}},
 };
 
 // The keys of a run, without the node index and each per-node key's prefix

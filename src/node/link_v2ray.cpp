@@ -361,11 +361,13 @@ int link_read_vless(NodeLink *link, char *text, size_t)
     if (link_read_url(link, text, &user, &user_length, &query, &t) != 0)
         return -1;
     const char *encryption = link_or_default(link_query_get(&query, "encryption"), "none");
-    if (strcmp(encryption, "none") != 0)
+    if (strcmp(encryption, "none") != 0 && !link->for_xray)
         return node_refuse(link, "encryption %s cannot be carried (the document sends none)", encryption);
     if (user_length == 0)
         return node_refuse(link, "no id");
-    if (node_set(link, "v2ray_uuid", user, user_length) != 0 || link_set_v2ray(link, "vless", &t) != 0)
+    // VLESS Encryption: tarvick-node xray's, as current Xray checks it.
+    if (node_set(link, "v2ray_uuid", user, user_length) != 0 || link_set_vless_encryption(link, encryption) != 0 ||
+        link_set_v2ray(link, "vless", &t) != 0)
         return -1;
     link_note_unused(link, &query);
     return 0;
@@ -515,7 +517,12 @@ int link_write_vmess(NodeLink *node, NodeText *out)
 int link_write_vless(NodeLink *node, NodeText *out)
 {
     const char *id = node_get(node, "v2ray_uuid");
-    return link_write_query(node, out, "vless://", id, strlen(id), "encryption=none");
+    NodeText first;
+    const char *encryption = link_or_default(node_get(node, "v2ray_vless_encryption"), "none");
+    if (text_append_str(&first, "encryption=") != 0 ||
+        text_append_percent(&first, encryption, strlen(encryption), NULL) != 0)
+        return node_refuse(node, "out of memory");
+    return link_write_query(node, out, "vless://", id, strlen(id), first.data);
 }
 
 int link_write_trojan(NodeLink *node, NodeText *out)

@@ -191,6 +191,10 @@ const FillOnly IMPORT_FILL_ONLY[] = {
     FILL_ONLY("ssl_verify_enable"), FILL_ONLY("v2ray_reality_publickey"), FILL_ONLY("v2ray_reality_shortid"),
     FILL_ONLY("v2ray_reality_spiderx"), FILL_ONLY("v2ray_xhttp_mode"), FILL_ONLY("v2ray_tls_alpn"),
     FILL_ONLY("v2ray_tls_pinned_sha256"), FILL_ONLY("v2ray_tls_verify_names"),
+    // What only tarvick-node xray reads; a refused value refuses the node
+    // without changing which keys are read.
+    FILL_ONLY("v2ray_vless_encryption"), FILL_ONLY("v2ray_xhttp_extra"), FILL_ONLY("v2ray_grpc_authority"),
+    FILL_ONLY("v2ray_reality_mldsa65_verify"), FILL_ONLY("v2ray_tls_ech_config"),
 };
 #undef FILL_ONLY
 
