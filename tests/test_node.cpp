@@ -852,6 +852,14 @@ std::vector<ImportCase> xray_import_cases()
     auto needs = [](const std::string &scheme) {
         return refused(scheme, "warning: this node needs tarvick-node xray: tarvick cannot write it");
     };
+    auto dropped = [](const std::string &member) {
+        return refused("vless", "warning: extra member " + member + " dropped: Xray does not read it");
+    };
+    const std::string pqv = b64url(std::string(1952, 'k')), xhttp_tls = " v2ray_vless_encryption= v2ray_network_flow= "
+        "v2ray_fingerprint=chrome v2ray_network_tlshost=h.example.com v2ray_tls_alpn= v2ray_tls_pinned_sha256= "
+        "v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_network_path=/x v2ray_network_host= ";
+    const std::string enc = "mlkem768x25519plus.xorpub.1rtt.100-111-1111.75-0-111.50-0-3333."
+                            "Id7baI9lw6oLE-_VTj1Kt5fLJSisKwsczXeMLUBuFn0";
     return {
         {"vless://" + ID + "@r.example.com:443?encryption=none&security=reality&type=tcp&sni=www.example.com&fp=chrome"
                            "&pbk=" + pbk + "&sid=0123abcd&spx=%2F&flow=xtls-rprx-vision#R",
@@ -881,6 +889,60 @@ std::vector<ImportCase> xray_import_cases()
                "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_mux_enable=0 "
                "v2ray_quic_security=none "
                "v2ray_quic_key= v2ray_quic_guise=none"), "", 0},
+        // XHTTP extra as Marzban writes it (form-encoded, members Xray no
+        // longer reads) and as 3x-ui does (with REALITY's pqv here).
+        {vl + "security=tls&type=xhttp&headerType=&path=%2Fx&host=&mode=auto&extra=%7B%22scMaxEachPostBytes%22%3A+1000000"
+              "%2C+%22scMaxConcurrentPosts%22%3A+100%2C+%22xPaddingBytes%22%3A+%22100-1000%22%2C+%22noGRPCHeader%22%3A+"
+              "false%2C+%22keepAlivePeriod%22%3A+10%7D&sni=h.example.com&fp=chrome#M",
+         block(1, "2 M", v2("vless", "tls", "xhttp", "h.example.com", "443") + id + xhttp_tls + "v2ray_xhttp_mode=auto "
+               R"(v2ray_xhttp_extra={"scMaxEachPostBytes":1000000,"xPaddingBytes":"100-1000","noGRPCHeader":false} )"
+               "v2ray_mux_enable=0"),
+         dropped("scMaxConcurrentPosts") + dropped("keepAlivePeriod") + needs("vless"), 0},
+        {vl + "type=xhttp&encryption=none&path=%2Fx&host=&mode=auto&extra=%7B%22mode%22%3A%22auto%22%2C%22sessionID"
+              "Placement%22%3A%22query%22%2C%22sessionPlacement%22%3A%22query%22%7D&security=reality&pbk=" + pbk +
+              "&fp=chrome&sni=www.example.com&sid=ab&pqv=" + pqv,
+         block(1, "2", v2("vless", "reality", "xhttp", "h.example.com", "443") + id + " v2ray_vless_encryption= "
+               "v2ray_network_flow= v2ray_fingerprint=chrome v2ray_network_tlshost=www.example.com "
+               "v2ray_reality_publickey=" + pbk + " v2ray_reality_shortid=ab v2ray_reality_spiderx= "
+               "v2ray_reality_mldsa65_verify=" + pqv + " v2ray_network_path=/x v2ray_network_host= v2ray_xhttp_mode=auto "
+               R"(v2ray_xhttp_extra={"mode":"auto","sessionIDPlacement":"query"} v2ray_mux_enable=0)"),
+         dropped("sessionPlacement") + needs("vless"), 0},
+        // VLESS Encryption (paddings, then the key) is encryption enough
+        // for a public address; gRPC's authority; ECH asked of DNS.
+        {"vless://" + ID + "@203.0.113.9:8443?encryption=" + enc + "&type=grpc&serviceName=s&authority=g.example.com"
+                           "&security=tls&ech=h.example.com%2Bhttps%3A%2F%2F1.1.1.1%2Fdns-query",
+         block(1, "2", v2("vless", "tls", "grpc", "203.0.113.9", "8443") + id + " v2ray_vless_encryption=" + enc +
+               " v2ray_network_flow= v2ray_fingerprint= v2ray_network_tlshost=203.0.113.9 v2ray_tls_alpn= "
+               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_tls_ech_config=h.example.com+https://1.1.1.1/"
+               "dns-query v2ray_grpc_serviceName=s v2ray_grpc_authority=g.example.com v2ray_mux_enable=0"),
+         needs("vless"), 0},
+        {"vless://" + ID + "@203.0.113.9:80?encryption=" + enc,
+         block(1, "2", v2("vless", "none", "tcp", "203.0.113.9", "80") + id + " v2ray_vless_encryption=" + enc +
+               " v2ray_network_flow= v2ray_headtype_tcp=none v2ray_mux_enable=0"), needs("vless"), 0},
+        // Each refused in one line naming the member; fm stays refused.
+        {vl + "encryption=mlkem768x25519plus.native.1rtt.100-111-1111\n" + vl + "type=xhttp&extra=%5B%5D\n" + vl +
+             "type=xhttp&extra=%7B%22uplinkHTTPMethod%22%3A%22get%22%7D\n" + vl +
+             "type=xhttp&extra=%7B%22xmux%22%3A%7B%22maxConcurrency%22%3A%221.5%22%7D%7D\n" + vl +
+             "type=xhttp&extra=%7B%22headers%22%3A%7B%22HOST%22%3A%22a%22%7D%7D\n" + vl +
+             "type=xhttp&extra=%7B%22downloadSettings%22%3A%7B%7D%7D\n" + vl + "type=xhttp&extra=%7B%7D%20x\n" + vl +
+             "security=reality&pbk=" + pbk + "&pqv=AAAA\n" + vl + "security=tls&ech=AAAA\n" + vl + "fm=%7B%7D",
+         "", refused("vless", "v2ray_vless_encryption is not none or mlkem768x25519plus.native, xorpub or random, .1rtt "
+                              "or .0rtt, paddings, and the server's X25519 or ML-KEM-768 keys, as xray vlessenc prints "
+                              "it, and Xray refuses it: set the server's encryption") +
+                 refused("vless", "extra is not a JSON object, and Xray refuses it", 2) +
+                 refused("vless", "extra member uplinkHTTPMethod is GET, which Xray takes only in packet-up mode", 3) +
+                 refused("vless", "extra member xmux.maxConcurrency is not a whole number or a range such as "
+                                  "\"100-1000\" within 32 bits, and Xray refuses it or reads another number", 4) +
+                 refused("vless", "extra member headers holds Host, which Xray refuses there: set the host instead", 5) +
+                 refused("vless", "extra member downloadSettings is a second transport's settings, which tarvick-node "
+                                  "cannot check as Xray reads them", 6) +
+                 refused("vless", "extra is not JSON, and Xray refuses it", 7) +
+                 refused("vless", "v2ray_reality_mldsa65_verify is not an ML-DSA-65 public key (2603 characters of "
+                                  "URL-safe Base64, as xray mldsa65 prints it), and Xray refuses it: set the server's, "
+                                  "or empty it", 8) +
+                 refused("vless", "v2ray_tls_ech_config is neither an ECHConfigList in standard Base64 nor a DNS "
+                                  "server to ask for one: set the server's", 9) +
+                 refused("vless", "a final mask (fm) cannot be carried by the documents", 10), 1},
         {vl + "security=reality&type=ws&pbk=" + pbk + "\n" + vl + "security=none&flow=xtls-rprx-vision\n" + vl +
              "security=reality&pbk=" + pbk + "&sid=abc\n" + vl + "security=tls&type=xhttp&mode=foo\n" + vl +
              "security=reality&sni=a.example.com\n" + vl + "security=tls&type=ws&flow=xtls-rprx-vision\n" +
