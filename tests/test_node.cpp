@@ -907,6 +907,15 @@ std::vector<ImportCase> xray_import_cases()
                "v2ray_reality_mldsa65_verify=" + pqv + " v2ray_network_path=/x v2ray_network_host= v2ray_xhttp_mode=auto "
                R"(v2ray_xhttp_extra={"mode":"auto","sessionIDPlacement":"query"} v2ray_mux_enable=0)"),
          dropped("sessionPlacement") + needs("vless"), 0},
+        // Marzban's vmess form: extra an object in the object.
+        {vmess(R"({"add":"v.example.com","id":")" + ID + R"(","net":"xhttp","path":"/x","port":443,"tls":"tls","type":)"
+               R"("auto","extra":{"scMaxConcurrentPosts":100,"xPaddingBytes":"100-1000","noGRPCHeader":false}})"),
+         block(1, "2", v2("vmess", "tls", "xhttp", "v.example.com", "443") + id + " v2ray_alterid=0 v2ray_security=auto "
+               "v2ray_fingerprint= v2ray_network_tlshost=v.example.com v2ray_tls_alpn= v2ray_tls_pinned_sha256= "
+               "v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_network_path=/x v2ray_network_host= "
+               R"(v2ray_xhttp_mode=auto v2ray_xhttp_extra={"xPaddingBytes":"100-1000","noGRPCHeader":false} )"
+               "v2ray_mux_enable=0"),
+         refused("vmess", "warning: extra member scMaxConcurrentPosts dropped: Xray does not read it") + needs("vmess"), 0},
         // VLESS Encryption (paddings, then the key) is encryption enough
         // for a public address; gRPC's authority; ECH asked of DNS.
         {"vless://" + ID + "@203.0.113.9:8443?encryption=" + enc + "&type=grpc&serviceName=s&authority=g.example.com"

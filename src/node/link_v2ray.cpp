@@ -11,6 +11,7 @@
 //            older ws=1&wspath=&wshost=)#REMARK
 #include "node.h"
 #include "v2ray_names.h"
+#include "xray.h"
 
 #include <json-c/json.h>
 #include <stdio.h>
@@ -333,6 +334,13 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         t.spider = f[SPX].text;
         t.pinned = f[PCS].text;
         t.names = f[VCN].text;
+        // Marzban writes XHTTP's extra into the object as an object.
+        json_object *whole = NULL, *extra = NULL;
+        if (xhttp && link->for_xray && (whole = xray_json_parse(json + skip, (size_t)decoded - skip)) &&
+            json_object_object_get_ex(whole, "extra", &extra) && extra)
+            t.extra = json_object_is_type(extra, json_type_string)
+                          ? json_object_get_string(extra)
+                          : json_object_to_json_string_ext(extra, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
         rc = link_verify_switch(link, &t, "allowInsecure", f[INSECURE].text, true) |
              link_verify_switch(link, &t, "insecure", f[INSECURE2].text, true) |
              link_verify_switch(link, &t, "skip-cert-verify", f[SKIP].text, true) |
@@ -346,6 +354,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
             rc = link_set_v2ray(link, "vmess", &t);
         if (rc == 0)
             node_set_name(link, f[PS].text, strlen(f[PS].text));
+        json_object_put(whole);
     }
     free(json);
     return rc == 0 ? 0 : -1;
@@ -496,13 +505,15 @@ int link_write_vmess(NodeLink *node, NodeText *out)
         {"spx", t.spider, WHEN_SET},
         {"pcs", t.pinned, WHEN_SET},
         {"vcn", t.names, WHEN_SET},
+        {"extra", t.extra, WHEN_SET}, // an object, as Marzban writes it
     };
     json_object *root = json_object_new_object();
     bool failed = !root;
     for (const auto &field : fields) {
         if (field.when == WHEN_SET && !field.value[0])
             continue;
-        json_object *value = json_object_new_string(field.value);
+        json_object *value = strcmp(field.name, "extra") == 0 ? xray_json_parse(field.value, strlen(field.value))
+                                                              : json_object_new_string(field.value);
         failed = failed || !value || json_object_object_add(root, field.name, value) != 0;
     }
     size_t length = 0;
