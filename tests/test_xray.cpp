@@ -98,7 +98,7 @@ const std::vector<XrayCase> XRAY_CASES = {
      R"("protocol": "vless", )" + VMESS + R"("encryption": ")" + ENCRYPTION + R"(" }, "streamSettings": { "network": "tcp", "security": "none" })",
      {"v2ray_vless_encryption", "v2ray_network_flow"}},
     {"vless over tls and xhttp: extra as Xray reads it, ECH", {{P, "vless"}, {N, "xhttp"}, {"v2ray_tls_ech_config", "AAKrzQ=="},
-     {"v2ray_xhttp_extra", R"({"xPaddingBytes":"100-1000","Xmux":{"maxConnections":"2-4","gone":1},"scMaxConcurrentPosts":9})"}},
+     {"v2ray_xhttp_extra", R"({"xPaddingBytes":"100-1000","Xmux":{"maxConnections":"2-4"}})"}},
      R"("protocol": "vless", )" + VMESS + R"("encryption": "none" }, "streamSettings": { "network": "xhttp", "security": "tls", )"
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "echConfigList": "AAKrzQ==" }, )"
      R"("xhttpSettings": { "path": "\/ray", "host": "cdn.example.net", "extra": { "xPaddingBytes": "100-1000", "Xmux": { "maxConnections": "2-4" } } } })" + MUX,
@@ -227,6 +227,7 @@ TEST_F(XrayTest, RefusalsLeaveTheFileAndReadTheSameKeys)
         {{{N, "xhttp"}, {"v2ray_xhttp_extra", R"({"noSSEHeader":1})"}}, R"({"noSSEHeader":true})", K + "v2ray_xhttp_extra_3 member noSSEHeader is not true or false, and Xray refuses it"},
         {{{N, "xhttp"}, {"v2ray_xhttp_extra", R"({"xmux":{"maxConcurrency":2,"maxConnections":2}})"}}, R"({"xmux":{"maxConcurrency":2}})", K + "v2ray_xhttp_extra_3 member xmux gives both maxConcurrency and maxConnections, and Xray refuses them together"},
         {{{N, "xhttp"}, {"v2ray_xhttp_extra", R"({"sessionIDTable":"hex","sessionIDLength":"1-7"})"}}, R"({"sessionIDTable":"hex","sessionIDLength":"1-8"})", K + "v2ray_xhttp_extra_3 member sessionIDTable and sessionIDLength give fewer than 2^31 session ids, and Xray refuses them"},
+        {{{N, "xhttp"}, {"v2ray_xhttp_extra", R"({"xmux":{"gone":1}})"}}, R"({"xmux":{}})", K + "v2ray_xhttp_extra_3 member xmux.gone is not one Xray reads: remove it"},
         {{{N, "xhttp"}, {"v2ray_xhttp_extra", "{"}}, "", K + "v2ray_xhttp_extra_3 is not JSON, and Xray refuses it: set the server's extra settings as a JSON object, or empty it"},
         {{{NS, "reality"}, {N, "grpc"}, {"v2ray_reality_mldsa65_verify", MLDSA + "A"}}, MLDSA.c_str(), K + "v2ray_reality_mldsa65_verify_3 is not an ML-DSA-65 public key (2603 characters of URL-safe Base64, as xray mldsa65 prints it), and Xray refuses it: set the server's, or empty it"},
         {{{"v2ray_tls_ech_config", "tls://1.1.1.1"}}, "sni.example.net+udp://1.1.1.1", K + "v2ray_tls_ech_config_3 names a DNS server that is not https://, h2c:// or udp://: set one, or the ECHConfigList in Base64"},

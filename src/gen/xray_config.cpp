@@ -457,9 +457,25 @@ void xray_add_xhttp_extra(XrayBuild *b, json_object *xhttp, const char *mode)
     if (text[0] == '\0')
         return;
     json_object *parsed = xray_json_parse(text, strlen(text));
-    char problem[160];
-    json_object *extra = parsed ? xray_extra_read(parsed, mode, NULL, NULL, problem, sizeof problem) : NULL;
+    // A member Xray does not read is refused, not left out: the setting
+    // then says exactly what the client reads (import leaves such out).
+    char problem[160], unread[128] = "";
+    json_object *extra =
+        parsed ? xray_extra_read(
+                     parsed, mode,
+                     [](void *context, const char *member) {
+                         char *first = (char *)context;
+                         if (!first[0])
+                             snprintf(first, 128, "%s", member);
+                     },
+                     unread, problem, sizeof problem)
+               : NULL;
     json_object_put(parsed);
+    if (extra && unread[0]) {
+        snprintf(problem, sizeof problem, "member %.64s is not one Xray reads: remove it", unread);
+        json_object_put(extra);
+        extra = NULL;
+    }
     if (!extra)
         xray_refuse(b, "ssconf_basic_v2ray_xhttp_extra_%d",
                     parsed ? problem : "is not JSON, and Xray refuses it: set the server's extra settings as a JSON "

@@ -419,15 +419,21 @@ json_object *extra_keep(ExtraRead *r, json_object *object, const ExtraMember *ta
             continue;
         }
         size_t at = (size_t)(member - table);
-        json_object *copy = json_object_get(value);
         static const char *no_texts[sizeof XMUX_MEMBERS / sizeof XMUX_MEMBERS[0]];
         const ExtraSlots xmux = {no_texts, r->xmux, r->xmux_numbers};
-        if (extra_value(r, full, member, value, at, slots) != 0 ||
-            (member->kind == EXTRA_XMUX && value &&
-             !(copy = (json_object_put(copy), extra_keep(r, value, XMUX_MEMBERS,
-                                                           sizeof XMUX_MEMBERS / sizeof XMUX_MEMBERS[0], "xmux.",
-                                                           &xmux)))) ||
-            json_object_object_add(kept, name, copy) != 0) {
+        int rc = extra_value(r, full, member, value, at, slots);
+        json_object *copy = NULL;
+        if (rc == 0 && member->kind == EXTRA_XMUX && value)
+            rc = (copy = extra_keep(r, value, XMUX_MEMBERS, sizeof XMUX_MEMBERS / sizeof XMUX_MEMBERS[0], "xmux.",
+                                    &xmux))
+                     ? 0
+                     : -1;
+        else if (rc == 0)
+            copy = json_object_get(value);
+        if (rc == 0 && json_object_object_add(kept, name, copy) != 0)
+            rc = -1;
+        if (rc != 0) {
+            json_object_put(copy);
             if (!r->problem[0])
                 snprintf(r->problem, r->size, "could not be read: out of memory");
             json_object_put(kept);
