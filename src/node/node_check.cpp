@@ -10,6 +10,7 @@
 // version then decides.
 #include "node.h"
 #include "tarvick.h"
+#include "v2ray_names.h"
 
 #include <errno.h>
 #include <json-c/json.h>
@@ -20,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -369,12 +371,15 @@ bool address_is_private(const char *address)
     return strcmp(address, "localhost") == 0;
 }
 
+bool vless_encryption_written(const CheckInput *in);
+
+// VLESS Encryption counts as encryption, as Xray counts it.
 bool plain_to_public_address(const CheckInput *in)
 {
     const char *protocol = out_protocol(in);
     if (strcmp(protocol, "vless") != 0 && strcmp(protocol, "trojan") != 0)
         return false;
-    if (security_is(in, "tls") || security_is(in, "xtls"))
+    if (security_is(in, "tls") || security_is(in, "xtls") || vless_encryption_written(in))
         return false;
     const char *address = account_text(in, "address");
     if (!address) {
@@ -454,6 +459,58 @@ bool trojan_verify_address_without_sni(const CheckInput *in)
 bool trojan_verify_on(const CheckInput *in)
 {
     return json_object_get_boolean(doc_at(in->root, "ssl/verify"));
+}
+
+bool vless_encryption_written(const CheckInput *in)
+{
+    const char *encryption = account_text(in, "encryption");
+    return strcmp(out_protocol(in), "vless") == 0 && encryption && v2ray_vless_encrypted(encryption);
+}
+
+bool xhttp_extra_written(const CheckInput *in)
+{
+    return out_has(in, "streamSettings/xhttpSettings/extra");
+}
+
+// Whether XHTTP's extra holds one of the members (found in any case, as
+// Xray finds them).
+bool xhttp_extra_holds(const CheckInput *in, const char *const *members)
+{
+    json_object *extra = doc_at(in->outbound, "streamSettings/xhttpSettings/extra");
+    if (!json_object_is_type(extra, json_type_object))
+        return false;
+    json_object_object_foreach(extra, name, value) {
+        (void)value;
+        for (const char *const *member = members; *member; member++)
+            if (strcasecmp(name, *member) == 0)
+                return true;
+    }
+    return false;
+}
+
+bool xhttp_extra_v26_1_31_written(const CheckInput *in)
+{
+    static const char *const MEMBERS[] = {"xPaddingObfsMode", "xPaddingKey", "xPaddingHeader", "xPaddingPlacement",
+                                          "xPaddingMethod", "uplinkHTTPMethod", "seqPlacement", "seqKey",
+                                          "uplinkDataPlacement", "uplinkDataKey", "uplinkChunkSize", NULL};
+    return xhttp_extra_holds(in, MEMBERS);
+}
+
+bool xhttp_extra_v26_6_22_written(const CheckInput *in)
+{
+    static const char *const MEMBERS[] = {"sessionIDPlacement", "sessionIDKey", "sessionIDTable", "sessionIDLength",
+                                          NULL};
+    return xhttp_extra_holds(in, MEMBERS);
+}
+
+bool mldsa65_verify_written(const CheckInput *in)
+{
+    return out_has(in, "streamSettings/realitySettings/mldsa65Verify");
+}
+
+bool ech_config_written(const CheckInput *in)
+{
+    return out_has(in, "streamSettings/tlsSettings/echConfigList");
 }
 
 
@@ -588,6 +645,35 @@ const CheckRule CHECK_RULES[] = {
      .what = "the client silently ignores \"verifyPeerCertByName\" and checks the certificate against the server "
              "name: nothing flows unless the certificate names that too",
      .todo = "use Xray v26.1.31 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {25, 8, 29}, .severity = SEVERITY_REFUSED,
+     .applies = vless_encryption_written, .field = "v2ray_vless_encryption",
+     .what = "VLESS Encryption (\"encryption\" other than none) is unknown to the client, and it stops",
+     .todo = "use Xray v25.8.29 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {24, 11, 11}, .severity = SEVERITY_BROKEN,
+     .applies = xhttp_extra_written, .field = "v2ray_xhttp_extra",
+     .what = "the client silently ignores XHTTP's \"extra\": a server that wants its settings carries nothing",
+     .todo = "use Xray v24.11.11 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 1, 31}, .severity = SEVERITY_BROKEN,
+     .applies = xhttp_extra_v26_1_31_written, .field = "v2ray_xhttp_extra",
+     .what = "the client silently ignores the padding, uplink and sequence members of XHTTP's \"extra\" "
+             "(xPaddingObfsMode, uplinkHTTPMethod, seqPlacement and the like): a server that wants them carries "
+             "nothing",
+     .todo = "use Xray v26.1.31 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {26, 6, 22}, .severity = SEVERITY_BROKEN,
+     .applies = xhttp_extra_v26_6_22_written, .field = "v2ray_xhttp_extra",
+     .what = "the client silently ignores sessionIDPlacement, sessionIDKey, sessionIDTable and sessionIDLength of "
+             "XHTTP's \"extra\" (it read sessionPlacement and sessionKey from v26.1.31): a server that wants them "
+             "carries nothing",
+     .todo = "use Xray v26.6.22 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {25, 7, 23}, .severity = SEVERITY_UNSAFE,
+     .applies = mldsa65_verify_written, .field = "v2ray_reality_mldsa65_verify",
+     .what = "the client silently ignores \"mldsa65Verify\" and takes the REALITY server without its ML-DSA-65 "
+             "signature",
+     .todo = "use Xray v25.7.23 or later"},
+    {.documents = CHECK_XRAY, .family = FAMILY_XRAY, .until = {25, 7, 26}, .severity = SEVERITY_UNSAFE,
+     .applies = ech_config_written, .field = "v2ray_tls_ech_config",
+     .what = "the client silently ignores \"echConfigList\" and sends the server name in the clear",
+     .todo = "use Xray v25.7.26 or later"},
     // Shadowsocks.
     {.family = FAMILY_SS_LIBEV, .severity = SEVERITY_REFUSED, .applies = ss_libev_method_unknown, .field = "method",
      .what = "the client does not know this method (\"invalid cipher name\") and stops",
