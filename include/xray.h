@@ -3,6 +3,8 @@
 // the document of Xray's and V2Ray's older releases).
 #pragma once
 
+#include <stddef.h>
+
 struct GeneratorArgs;
 struct GeneratorRun;
 
@@ -27,3 +29,24 @@ const char *xray_value_problem(const char *field, const char *value);
 const char *xray_kind_value_problem(const char *field, const char *value);
 // A WireGuard key as Xray reads one: 32 bytes in Base64 or 64 hex digits.
 bool xray_wireguard_key(const char *key);
+// The members links carry as they are for current Xray: VLESS Encryption
+// ("v2ray_vless_encryption"), REALITY's ML-DSA-65 key
+// ("v2ray_reality_mldsa65_verify") and gRPC's authority: NULL, or what is
+// wrong with the value, as xray_value_problem says it.
+const char *xray_member_problem(const char *field, const char *value);
+// TLS's ECH configuration ("v2ray_tls_ech_config"): a Base64 ECHConfigList,
+// or a DNS server to ask ("[name+]https://...", "h2c://", "udp://") for the
+// name, which is the server name unless the value gives one.
+const char *xray_ech_problem(const char *value, const char *server_name);
+
+// XHTTP's "extra", the JSON object Xray reads in place of the rest of
+// "xhttpSettings", read as Xray 26.7.28 reads it with the transport's mode
+// ("" for auto): a new object of the members Xray reads, in their order (the
+// caller's to put), or NULL with what is wrong, naming the member, in
+// problem. dropped(context, "xmux.name"), when given, says each member left
+// out because Xray does not read it.
+typedef struct json_object json_object;
+// A JSON text, strictly, and nothing after it; NULL when it is not one.
+json_object *xray_json_parse(const char *text, size_t length);
+json_object *xray_extra_read(json_object *extra, const char *mode, void (*dropped)(void *context, const char *member),
+                             void *context, char *problem, size_t size);

@@ -123,7 +123,10 @@ TEST_P(FillOnlyRule, SettingsNeverChangeTheKeysRead)
 {
     // A text of each kind a writer compares a setting with.
     const char *const values[] = {"", "0", "1", "none", "http", "tls", "reality", "grpc", "multi", "xtls-rprx-vision",
-                                  "2022-blake3-aes-128-gcm", "127.0.0.1"};
+                                  "2022-blake3-aes-128-gcm", "127.0.0.1",
+                                  // VLESS Encryption, XHTTP's extra, ECH's DNS form
+                                  "mlkem768x25519plus.native.0rtt.Id7baI9lw6oLE-_VTj1Kt5fLJSisKwsczXeMLUBuFn0",
+                                  R"({"xmux":{"maxConnections":2},"uplinkHTTPMethod":"GET"})", "udp://1.1.1.1"};
     int compared = 0;
     for (const Base &base : bases(GetParam())) {
         const std::vector<std::string> expected = keys_read(base.type, base.settings);

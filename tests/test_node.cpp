@@ -900,24 +900,34 @@ std::vector<ImportCase> xray_import_cases()
     auto needs = [](const std::string &scheme) {
         return refused(scheme, "warning: this node needs tarvick-node xray: tarvick cannot write it");
     };
+    auto dropped = [](const std::string &member) {
+        return refused("vless", "warning: extra member " + member + " dropped: Xray does not read it");
+    };
+    const std::string pqv = b64url(std::string(1952, 'k')), xhttp_tls = " v2ray_vless_encryption= v2ray_network_flow= "
+        "v2ray_fingerprint=chrome v2ray_network_tlshost=h.example.com v2ray_tls_alpn= v2ray_tls_pinned_sha256= "
+        "v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_network_path=/x v2ray_network_host= ";
+    const std::string enc = "mlkem768x25519plus.xorpub.1rtt.100-111-1111.75-0-111.50-0-3333."
+                            "Id7baI9lw6oLE-_VTj1Kt5fLJSisKwsczXeMLUBuFn0";
     return {
         {"vless://" + ID + "@r.example.com:443?encryption=none&security=reality&type=tcp&sni=www.example.com&fp=chrome"
                            "&pbk=" + pbk + "&sid=0123abcd&spx=%2F&flow=xtls-rprx-vision#R",
-         block(1, "2 R", v2("vless", "reality", "tcp", "r.example.com", "443") + id + " v2ray_network_flow=xtls-rprx-vision "
-               "v2ray_fingerprint=chrome v2ray_network_tlshost=www.example.com v2ray_reality_publickey=" + pbk +
-               " v2ray_reality_shortid=0123abcd v2ray_reality_spiderx=/ v2ray_headtype_tcp=none v2ray_mux_enable=0"),
+         block(1, "2 R", v2("vless", "reality", "tcp", "r.example.com", "443") + id + " v2ray_vless_encryption= "
+               "v2ray_network_flow=xtls-rprx-vision v2ray_fingerprint=chrome v2ray_network_tlshost=www.example.com "
+               "v2ray_reality_publickey=" + pbk + " v2ray_reality_shortid=0123abcd v2ray_reality_spiderx=/ "
+               "v2ray_reality_mldsa65_verify= v2ray_headtype_tcp=none v2ray_mux_enable=0"),
          needs("vless"), 0},
         {vl + "security=tls&type=xhttp&path=%2Fx&host=x.example.com&mode=packet-up&alpn=h2&pcs=" + pcs,
-         block(1, "2", v2("vless", "tls", "xhttp", "h.example.com", "443") + id + " v2ray_network_flow= "
-               "v2ray_fingerprint= v2ray_network_tlshost=x.example.com v2ray_tls_alpn=h2 v2ray_tls_pinned_sha256=" +
-               pcs + " v2ray_tls_verify_names= v2ray_network_path=/x v2ray_network_host=x.example.com "
-               "v2ray_xhttp_mode=packet-up v2ray_mux_enable=0"),
+         block(1, "2", v2("vless", "tls", "xhttp", "h.example.com", "443") + id + " v2ray_vless_encryption= "
+               "v2ray_network_flow= v2ray_fingerprint= v2ray_network_tlshost=x.example.com v2ray_tls_alpn=h2 "
+               "v2ray_tls_pinned_sha256=" + pcs + " v2ray_tls_verify_names= v2ray_tls_ech_config= "
+               "v2ray_network_path=/x v2ray_network_host=x.example.com v2ray_xhttp_mode=packet-up v2ray_xhttp_extra= "
+               "v2ray_mux_enable=0"),
          needs("vless"), 0},
         {"trojan://pw@h.example.com:443?type=httpupgrade&path=%2Fu&allowInsecure=1",
          block(1, "2", v2("trojan", "tls", "httpupgrade", "h.example.com", "443") + " password=cHc= "
                "v2ray_network_flow= v2ray_fingerprint= v2ray_network_tlshost=h.example.com v2ray_tls_alpn= "
-               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_network_path=/u v2ray_network_host= "
-               "v2ray_mux_enable=0"),
+               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_network_path=/u "
+               "v2ray_network_host= v2ray_mux_enable=0"),
          needs("trojan") + refused("trojan", "warning: allowInsecure dropped: tarvick-node xray verifies the "
                                              "certificate (pin a self-signed one with pcs=)"), 0},
         // Panel dialects: a header type in another case (Hiddify's None), a
@@ -925,19 +935,21 @@ std::vector<ImportCase> xray_import_cases()
         // splits it).
         {"vless://" + ID + "@r.example.com:443?security=reality&type=tcp&headerType=None&sni=www.example.com&fp=chrome"
                            "&pbk=" + pbk + "&sid=ab",
-         block(1, "2", v2("vless", "reality", "tcp", "r.example.com", "443") + id + " v2ray_network_flow= "
-               "v2ray_fingerprint=chrome v2ray_network_tlshost=www.example.com v2ray_reality_publickey=" + pbk +
-               " v2ray_reality_shortid=ab v2ray_reality_spiderx= v2ray_headtype_tcp=none v2ray_mux_enable=0"),
+         block(1, "2", v2("vless", "reality", "tcp", "r.example.com", "443") + id + " v2ray_vless_encryption= "
+               "v2ray_network_flow= v2ray_fingerprint=chrome v2ray_network_tlshost=www.example.com "
+               "v2ray_reality_publickey=" + pbk + " v2ray_reality_shortid=ab v2ray_reality_spiderx= "
+               "v2ray_reality_mldsa65_verify= v2ray_headtype_tcp=none v2ray_mux_enable=0"),
          needs("vless"), 0},
         {vl + "security=tls&type=xhttp&pcs=47DEQpj8HBSa%2B%2FTImW%2B5JCeuQeRkm5NMpJWZG3hSuFU%3D",
-         block(1, "2", v2("vless", "tls", "xhttp", "h.example.com", "443") + id + " v2ray_network_flow= "
-               "v2ray_fingerprint= v2ray_network_tlshost=h.example.com v2ray_tls_alpn= v2ray_tls_pinned_sha256=" +
-               pcs + " v2ray_tls_verify_names= v2ray_network_path= v2ray_network_host= v2ray_xhttp_mode= "
-               "v2ray_mux_enable=0"),
+         block(1, "2", v2("vless", "tls", "xhttp", "h.example.com", "443") + id + " v2ray_vless_encryption= "
+               "v2ray_network_flow= v2ray_fingerprint= v2ray_network_tlshost=h.example.com v2ray_tls_alpn= "
+               "v2ray_tls_pinned_sha256=" + pcs + " v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_network_path= "
+               "v2ray_network_host= v2ray_xhttp_mode= v2ray_xhttp_extra= v2ray_mux_enable=0"),
          needs("vless"), 0},
         {vl + "security=none&type=tcp&headerType=http&path=%2Fa%2C%2Fb&host=x.example.com",
-         block(1, "2", v2("vless", "none", "tcp", "h.example.com", "443") + id + " v2ray_network_flow= "
-               "v2ray_headtype_tcp=http v2ray_network_path=/a,/b v2ray_network_host=x.example.com v2ray_mux_enable=0"),
+         block(1, "2", v2("vless", "none", "tcp", "h.example.com", "443") + id + " v2ray_vless_encryption= "
+               "v2ray_network_flow= v2ray_headtype_tcp=http v2ray_network_path=/a,/b v2ray_network_host=x.example.com "
+               "v2ray_mux_enable=0"),
          "", 0},
         // Shadowsocks and plain Trojan links stay nodes of their types, with
         // the keys that tell tarvick-node xray their kind.
@@ -958,8 +970,72 @@ std::vector<ImportCase> xray_import_cases()
         {vmess(R"({"add":"v.example.com","port":443,"id":")" + ID + R"(","aid":4,"net":"quic","tls":"tls"})"),
          block(1, "2", v2("vmess", "tls", "quic", "v.example.com", "443") + id + " v2ray_alterid=4 "
                "v2ray_security=auto v2ray_fingerprint= v2ray_network_tlshost=v.example.com v2ray_tls_alpn= "
-               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_mux_enable=0 v2ray_quic_security=none "
+               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_mux_enable=0 "
+               "v2ray_quic_security=none "
                "v2ray_quic_key= v2ray_quic_guise=none"), "", 0},
+        // XHTTP extra as Marzban writes it (form-encoded, members Xray no
+        // longer reads) and as 3x-ui does (with REALITY's pqv here).
+        {vl + "security=tls&type=xhttp&headerType=&path=%2Fx&host=&mode=auto&extra=%7B%22scMaxEachPostBytes%22%3A+1000000"
+              "%2C+%22scMaxConcurrentPosts%22%3A+100%2C+%22xPaddingBytes%22%3A+%22100-1000%22%2C+%22noGRPCHeader%22%3A+"
+              "false%2C+%22keepAlivePeriod%22%3A+10%7D&sni=h.example.com&fp=chrome#M",
+         block(1, "2 M", v2("vless", "tls", "xhttp", "h.example.com", "443") + id + xhttp_tls + "v2ray_xhttp_mode=auto "
+               R"(v2ray_xhttp_extra={"scMaxEachPostBytes":1000000,"xPaddingBytes":"100-1000","noGRPCHeader":false} )"
+               "v2ray_mux_enable=0"),
+         dropped("scMaxConcurrentPosts") + dropped("keepAlivePeriod") + needs("vless"), 0},
+        {vl + "type=xhttp&encryption=none&path=%2Fx&host=&mode=auto&extra=%7B%22mode%22%3A%22auto%22%2C%22sessionID"
+              "Placement%22%3A%22query%22%2C%22sessionPlacement%22%3A%22query%22%7D&security=reality&pbk=" + pbk +
+              "&fp=chrome&sni=www.example.com&sid=ab&pqv=" + pqv,
+         block(1, "2", v2("vless", "reality", "xhttp", "h.example.com", "443") + id + " v2ray_vless_encryption= "
+               "v2ray_network_flow= v2ray_fingerprint=chrome v2ray_network_tlshost=www.example.com "
+               "v2ray_reality_publickey=" + pbk + " v2ray_reality_shortid=ab v2ray_reality_spiderx= "
+               "v2ray_reality_mldsa65_verify=" + pqv + " v2ray_network_path=/x v2ray_network_host= v2ray_xhttp_mode=auto "
+               R"(v2ray_xhttp_extra={"mode":"auto","sessionIDPlacement":"query"} v2ray_mux_enable=0)"),
+         dropped("sessionPlacement") + needs("vless"), 0},
+        // Marzban's vmess form: extra an object in the object.
+        {vmess(R"({"add":"v.example.com","id":")" + ID + R"(","net":"xhttp","path":"/x","port":443,"tls":"tls","type":)"
+               R"("auto","extra":{"scMaxConcurrentPosts":100,"xPaddingBytes":"100-1000","noGRPCHeader":false}})"),
+         block(1, "2", v2("vmess", "tls", "xhttp", "v.example.com", "443") + id + " v2ray_alterid=0 v2ray_security=auto "
+               "v2ray_fingerprint= v2ray_network_tlshost=v.example.com v2ray_tls_alpn= v2ray_tls_pinned_sha256= "
+               "v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_network_path=/x v2ray_network_host= "
+               R"(v2ray_xhttp_mode=auto v2ray_xhttp_extra={"xPaddingBytes":"100-1000","noGRPCHeader":false} )"
+               "v2ray_mux_enable=0"),
+         refused("vmess", "warning: extra member scMaxConcurrentPosts dropped: Xray does not read it") + needs("vmess"), 0},
+        // VLESS Encryption (paddings, then the key) is encryption enough
+        // for a public address; gRPC's authority; ECH asked of DNS.
+        {"vless://" + ID + "@203.0.113.9:8443?encryption=" + enc + "&type=grpc&serviceName=s&authority=g.example.com"
+                           "&security=tls&ech=h.example.com%2Bhttps%3A%2F%2F1.1.1.1%2Fdns-query",
+         block(1, "2", v2("vless", "tls", "grpc", "203.0.113.9", "8443") + id + " v2ray_vless_encryption=" + enc +
+               " v2ray_network_flow= v2ray_fingerprint= v2ray_network_tlshost=203.0.113.9 v2ray_tls_alpn= "
+               "v2ray_tls_pinned_sha256= v2ray_tls_verify_names= v2ray_tls_ech_config=h.example.com+https://1.1.1.1/"
+               "dns-query v2ray_grpc_serviceName=s v2ray_grpc_authority=g.example.com v2ray_mux_enable=0"),
+         needs("vless"), 0},
+        {"vless://" + ID + "@203.0.113.9:80?encryption=" + enc,
+         block(1, "2", v2("vless", "none", "tcp", "203.0.113.9", "80") + id + " v2ray_vless_encryption=" + enc +
+               " v2ray_network_flow= v2ray_headtype_tcp=none v2ray_mux_enable=0"), needs("vless"), 0},
+        // Each refused in one line naming the member; fm stays refused.
+        {vl + "encryption=mlkem768x25519plus.native.1rtt.100-111-1111\n" + vl + "type=xhttp&extra=%5B%5D\n" + vl +
+             "type=xhttp&extra=%7B%22uplinkHTTPMethod%22%3A%22get%22%7D\n" + vl +
+             "type=xhttp&extra=%7B%22xmux%22%3A%7B%22maxConcurrency%22%3A%221.5%22%7D%7D\n" + vl +
+             "type=xhttp&extra=%7B%22headers%22%3A%7B%22HOST%22%3A%22a%22%7D%7D\n" + vl +
+             "type=xhttp&extra=%7B%22downloadSettings%22%3A%7B%7D%7D\n" + vl + "type=xhttp&extra=%7B%7D%20x\n" + vl +
+             "security=reality&pbk=" + pbk + "&pqv=AAAA\n" + vl + "security=tls&ech=AAAA\n" + vl + "fm=%7B%7D",
+         "", refused("vless", "v2ray_vless_encryption is not none or mlkem768x25519plus.native, xorpub or random, .1rtt "
+                              "or .0rtt, paddings, and the server's X25519 or ML-KEM-768 keys, as xray vlessenc prints "
+                              "it, and Xray refuses it: set the server's encryption") +
+                 refused("vless", "extra is not a JSON object, and Xray refuses it", 2) +
+                 refused("vless", "extra member uplinkHTTPMethod is GET, which Xray takes only in packet-up mode", 3) +
+                 refused("vless", "extra member xmux.maxConcurrency is not a whole number or a range such as "
+                                  "\"100-1000\" within 32 bits, and Xray refuses it or reads another number", 4) +
+                 refused("vless", "extra member headers holds Host, which Xray refuses there: set the host instead", 5) +
+                 refused("vless", "extra member downloadSettings is a second transport's settings, which tarvick-node "
+                                  "cannot check as Xray reads them", 6) +
+                 refused("vless", "extra is not JSON, and Xray refuses it", 7) +
+                 refused("vless", "v2ray_reality_mldsa65_verify is not an ML-DSA-65 public key (2603 characters of "
+                                  "URL-safe Base64, as xray mldsa65 prints it), and Xray refuses it: set the server's, "
+                                  "or empty it", 8) +
+                 refused("vless", "v2ray_tls_ech_config is neither an ECHConfigList in standard Base64 nor a DNS "
+                                  "server to ask for one: set the server's", 9) +
+                 refused("vless", "a final mask (fm) cannot be carried by the documents", 10), 1},
         {vl + "security=reality&type=ws&pbk=" + pbk + "\n" + vl + "security=none&flow=xtls-rprx-vision\n" + vl +
              "security=reality&pbk=" + pbk + "&sid=abc\n" + vl + "security=tls&type=xhttp&mode=foo\n" + vl +
              "security=reality&sni=a.example.com\n" + vl + "security=tls&type=ws&flow=xtls-rprx-vision\n" +
@@ -980,14 +1056,15 @@ std::vector<ImportCase> xray_import_cases()
          "&alpn=h3&fp=chrome&up=100mbps&down=1gbps&pinSHA256=" + pcs + "&insecure=1#HY",
          block(1, "2 HY", v2("hysteria2", "tls", "hysteria", "hy.example.net", "443") + " v2ray_fingerprint=chrome "
                "v2ray_network_tlshost=cdn.example.net v2ray_tls_alpn=h3 v2ray_tls_pinned_sha256=" + pcs +
-               " v2ray_tls_verify_names= password=cEBzcw== v2ray_hysteria_obfs_password=gecko-pw "
+               " v2ray_tls_verify_names= v2ray_tls_ech_config= password=cEBzcw== v2ray_hysteria_obfs_password=gecko-pw "
                "v2ray_hysteria_up=100mbps v2ray_hysteria_down=1gbps v2ray_hysteria_hop_ports=443,5000-6000 "
                "v2ray_mux_enable=0"),
          needs("hysteria2"), 0},
         {"hy2://pw@[2001:db8::1]?obfs=salamander&mport=20000-30000&fm=%7B%22udp%22%3A%5B%7B%22type%22%3A%22salamander%22%2C%22settings%22%3A%7B%22password%22%3A%22gecko-pw%22%7D%7D%5D%7D",
          block(1, "2", v2("hysteria2", "tls", "hysteria", "2001:db8::1", "443") + " v2ray_fingerprint= "
                "v2ray_network_tlshost=2001:db8::1 v2ray_tls_alpn= v2ray_tls_pinned_sha256= v2ray_tls_verify_names= "
-               "password=cHc= v2ray_hysteria_obfs_password=gecko-pw v2ray_hysteria_up= v2ray_hysteria_down= "
+               "v2ray_tls_ech_config= password=cHc= v2ray_hysteria_obfs_password=gecko-pw v2ray_hysteria_up= "
+               "v2ray_hysteria_down= "
                "v2ray_hysteria_hop_ports=20000-30000 v2ray_mux_enable=0"),
          needs("hy2"), 0},
         {"wireguard://yAnz5TF%2B1XXJte14tji3zlMNq%2BhdKKHcVwAEUa5H9qg%3D@wg.example.net:51820/?publickey=" + pbk +

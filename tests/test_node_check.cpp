@@ -251,6 +251,15 @@ TEST_F(NodeCheckTest, XrayDocumentFindings)
         {"xray", "ssr_protocol=origin method=aes-256-cfb",
          "refused tarvick-node xray: ssconf_basic_ssr_protocol_5 is set: a ShadowsocksR node, which Xray does not run: "
          "run it with tarvick 1\n", 1},
+        {"xray", v2("vless", "xhttp", "tls") + "v2ray_vless_encryption=mlkem768x25519plus.native.0rtt.Id7baI9lw6oLE-_"
+                     "VTj1Kt5fLJSisKwsczXeMLUBuFn0 v2ray_xhttp_extra={\"seqKey\":\"s\"}",
+         form + "note Xray before v25.8.29: VLESS Encryption (\"encryption\" other than none) is unknown to the client, "
+                "and it stops (ssconf_basic_v2ray_vless_encryption_5): use Xray v25.8.29 or later\n"
+                "note Xray before v24.11.11: the client silently ignores XHTTP's \"extra\": a server that wants its "
+                "settings carries nothing (ssconf_basic_v2ray_xhttp_extra_5): use Xray v24.11.11 or later\n"
+                "note Xray before v26.1.31: the client silently ignores the padding, uplink and sequence members of "
+                "XHTTP's \"extra\" (xPaddingObfsMode, uplinkHTTPMethod, seqPlacement and the like): a server that wants "
+                "them carries nothing (ssconf_basic_v2ray_xhttp_extra_5): use Xray v26.1.31 or later\n" + current, 0},
         // What the writer refuses has no document to judge: its own line.
         {"xray", v2("vless", "tcp", "xtls"),
          "refused tarvick-node xray: ssconf_basic_v2ray_network_security_5 is xtls, which current Xray no longer has: "

@@ -13,6 +13,9 @@ const char P[] = "v2ray_protocol";
 const char NS[] = "v2ray_network_security";
 const char N[] = "v2ray_network";
 const std::string PUBLIC_KEY = "el70dx_VqOCKThw0UQ13hzgyxMXvl7JE7Z10lEIj_Ro";
+const std::string ENCRYPTION = "mlkem768x25519plus.native.0rtt.Id7baI9lw6oLE-_VTj1Kt5fLJSisKwsczXeMLUBuFn0";
+const std::string PADDED = "mlkem768x25519plus.native.0rtt.100-111-1111." + ENCRYPTION.substr(31);
+const std::string MLDSA = std::string(2602, 'A') + "w";
 const std::string PIN = "e3:b0:c4:42:98:fc:1c:14:9a:fb:f4:c8:99:6f:b9:24:27:ae:41:e4:64:9b:93:4c:a4:95:99:1b:78:52:b8:55";
 
 // tarvick's full node, made one current Xray takes: alterId 0, no flow, and
@@ -83,25 +86,28 @@ const std::vector<XrayCase> XRAY_CASES = {
     {"vmess over tls and ws, with mux", {},
      R"("protocol": "vmess", )" + VMESS + R"("security": "auto" }, "streamSettings": { "network": "ws", "security": "tls", )"
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net" }, "wsSettings": { "path": "\/ray", "host": "cdn.example.net" } })" + MUX,
-     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "v2ray_tls_ech_config"}},
     {"vless Vision over tls, alpn: no mux", {{P, "vless"}, {N, "tcp"}, {"v2ray_network_flow", "xtls-rprx-vision"},
      {"v2ray_headtype_tcp", "none"}, {"v2ray_tls_alpn", "h2, http/1.1"}},
      R"("protocol": "vless", )" + VMESS + R"("encryption": "none", "flow": "xtls-rprx-vision" }, "streamSettings": { "network": "tcp", "security": "tls", )"
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "alpn": [ "h2", "http\/1.1" ] } })",
-     {"v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+     {"v2ray_vless_encryption", "v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256",
+      "v2ray_tls_verify_names", "v2ray_tls_ech_config"}},
     {"vless over reality and xhttp", {{P, "vless"}, {NS, "reality"}, {N, "xhttp"}, {"v2ray_fingerprint", ""},
      {"v2ray_xhttp_mode", "packet-up"}},
      R"("protocol": "vless", )" + VMESS + R"("encryption": "none" }, "streamSettings": { "network": "xhttp", "security": "reality", )"
      R"("realitySettings": { "fingerprint": "", "serverName": "sni.example.net", "publicKey": ")" + PUBLIC_KEY + R"(", "shortId": "0123abcd", "spiderX": "\/" }, )"
      R"("xhttpSettings": { "path": "\/ray", "host": "cdn.example.net", "mode": "packet-up" } })" + MUX,
-     {"v2ray_network_flow", "v2ray_reality_publickey", "v2ray_reality_shortid", "v2ray_reality_spiderx",
-      "v2ray_network_path", "v2ray_network_host", "v2ray_xhttp_mode"}},
+     {"v2ray_vless_encryption", "v2ray_network_flow", "v2ray_reality_publickey", "v2ray_reality_shortid",
+      "v2ray_reality_spiderx", "v2ray_reality_mldsa65_verify", "v2ray_network_path", "v2ray_network_host",
+      "v2ray_xhttp_mode", "v2ray_xhttp_extra"}},
     {"trojan over tls and grpc, pinned and named: multi mode, no mux",
      {{P, "trojan"}, {N, "grpc"}, {"v2ray_tls_pinned_sha256", PIN}, {"v2ray_tls_verify_names", "a.example.net, b.example.net"}},
      R"("protocol": "trojan", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw" }, "streamSettings": { "network": "grpc", "security": "tls", )"
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "pinnedPeerCertSha256": ")" + PIN + R"(", "verifyPeerCertByName": "a.example.net, b.example.net" }, )"
      R"("grpcSettings": { "serviceName": "GunService", "multiMode": true } })",
-     {"v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+     {"v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names",
+      "v2ray_tls_ech_config", "v2ray_grpc_authority"}},
     // The HTTP header's request path is the node's (tarvick sends "/").
     {"shadowsocks over tcp with the http header", {{P, "ss"}, {NS, "none"}, {N, "tcp"}},
      R"("protocol": "shadowsocks", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw", "method": "chacha20-ietf-poly1305" }, )"
@@ -120,22 +126,42 @@ const std::vector<XrayCase> XRAY_CASES = {
      {"v2ray_mux_enable", "0"}},
      R"("protocol": "vless", "settings": { "address": "192.168.1.2", "port": 443, "id": "b831381d-6324-4d53-ad4f-8cda48b30811", "encryption": "none" }, )"
      R"("streamSettings": { "network": "grpc", "security": "none", "grpcSettings": { "serviceName": "GunService", "multiMode": false } })",
-     {"v2ray_network_flow"}},
+     {"v2ray_vless_encryption", "v2ray_network_flow", "v2ray_grpc_authority"}},
+    {"vless with VLESS Encryption, no TLS, to a public address", {{P, "vless"}, {NS, "none"}, {N, "tcp"},
+     {"v2ray_headtype_tcp", "none"}, {"v2ray_vless_encryption", ENCRYPTION}, {"v2ray_mux_enable", "0"}},
+     R"("protocol": "vless", )" + VMESS + R"("encryption": ")" + ENCRYPTION + R"(" }, "streamSettings": { "network": "tcp", "security": "none" })",
+     {"v2ray_vless_encryption", "v2ray_network_flow"}},
+    {"vless over tls and xhttp: extra as Xray reads it, ECH", {{P, "vless"}, {N, "xhttp"}, {"v2ray_tls_ech_config", "AAKrzQ=="},
+     {"v2ray_xhttp_extra", R"({"xPaddingBytes":"100-1000","Xmux":{"maxConnections":"2-4"}})"}},
+     R"("protocol": "vless", )" + VMESS + R"("encryption": "none" }, "streamSettings": { "network": "xhttp", "security": "tls", )"
+     R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "echConfigList": "AAKrzQ==" }, )"
+     R"("xhttpSettings": { "path": "\/ray", "host": "cdn.example.net", "extra": { "xPaddingBytes": "100-1000", "Xmux": { "maxConnections": "2-4" } } } })" + MUX,
+     {"v2ray_vless_encryption", "v2ray_network_flow", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names",
+      "v2ray_tls_ech_config", "v2ray_network_path", "v2ray_network_host", "v2ray_xhttp_mode", "v2ray_xhttp_extra"}},
+    {"trojan over reality and grpc: ML-DSA-65, authority", {{P, "trojan"}, {NS, "reality"}, {N, "grpc"},
+     {"v2ray_reality_mldsa65_verify", MLDSA}, {"v2ray_grpc_authority", "a.example.net"}},
+     R"("protocol": "trojan", "settings": { "address": "v2.example.net", "port": 443, "password": "s3cret\/pw" }, "streamSettings": { "network": "grpc", "security": "reality", )"
+     R"("realitySettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "publicKey": ")" + PUBLIC_KEY + R"(", "shortId": "0123abcd", "spiderX": "\/", "mldsa65Verify": ")" + MLDSA + R"(" }, )"
+     R"("grpcSettings": { "serviceName": "GunService", "authority": "a.example.net", "multiMode": true } })",
+     {"v2ray_network_flow", "v2ray_reality_publickey", "v2ray_reality_shortid", "v2ray_reality_spiderx",
+      "v2ray_reality_mldsa65_verify", "v2ray_grpc_authority"}},
     {"vmess with empty security, fingerprint and server name", {{N, "tcp"}, {"v2ray_headtype_tcp", UNSET},
      {"v2ray_security", UNSET}, {"v2ray_fingerprint", UNSET}, {"v2ray_network_tlshost", ""}},
      R"("protocol": "vmess", )" + VMESS + R"("security": "auto" }, "streamSettings": { "network": "tcp", "security": "tls", "tlsSettings": { } })" + MUX,
-     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"}},
+     {"v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "v2ray_tls_ech_config"}},
     {"hysteria2: Salamander, hopping and rates under finalmask", HYSTERIA2,
      R"("protocol": "hysteria", "settings": { "address": "v2.example.net", "port": 443, "version": 2 }, "streamSettings": { "network": "hysteria", "security": "tls", )"
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net", "alpn": [ "h3" ], "pinnedPeerCertSha256": ")" + PIN + R"(" }, )"
      R"("hysteriaSettings": { "version": 2, "auth": "s3cret\/pw" }, "finalmask": { "udp": [ { "type": "salamander", "settings": { "password": "gecko-pw" } } ], )"
      R"("quicParams": { "brutalUp": "100 mbps", "brutalDown": "1 gbps", "udpHop": { "ports": "443,5000-6000" } } } })",
-     {"server", "port", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "password",
+     {"server", "port", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "v2ray_tls_ech_config",
+      "password",
       "v2ray_hysteria_obfs_password", "v2ray_hysteria_up", "v2ray_hysteria_down", "v2ray_hysteria_hop_ports"}},
     {"hysteria2 bare: no final mask", {{P, "hysteria2"}, {N, "hysteria"}, {"v2ray_mux_enable", "0"}},
      R"("protocol": "hysteria", "settings": { "address": "v2.example.net", "port": 443, "version": 2 }, "streamSettings": { "network": "hysteria", "security": "tls", )"
      R"("tlsSettings": { "fingerprint": "chrome", "serverName": "sni.example.net" }, "hysteriaSettings": { "version": 2, "auth": "s3cret\/pw" } })",
-     {"server", "port", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "password",
+     {"server", "port", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256", "v2ray_tls_verify_names", "v2ray_tls_ech_config",
+      "password",
       "v2ray_hysteria_obfs_password", "v2ray_hysteria_up", "v2ray_hysteria_down", "v2ray_hysteria_hop_ports"}},
     {"wireguard: the server is the one peer", WIREGUARD,
      R"("protocol": "wireguard", "settings": { "secretKey": ")" + WG_KEY + R"(", "address": [ "10.0.0.2\/32", "fd00::2\/128" ], "peers": [ { "endpoint": "[2001:db8::1]:51820", )"
@@ -272,6 +298,14 @@ TEST_F(XrayTest, RefusalsLeaveTheFileAndReadTheSameKeys)
         {{{NS, "reality"}, {N, "grpc"}, {"v2ray_reality_shortid", "abc"}}, "", K + "v2ray_reality_shortid_3 is not an even number of hex digits, at most 16: set one of the server's short ids"},
         {{{NS, "reality"}, {N, "grpc"}, {"v2ray_reality_spiderx", "x"}}, "", K + "v2ray_reality_spiderx_3 does not begin with /: set a path, or empty it"},
         {{{N, "xhttp"}, {"v2ray_xhttp_mode", "Auto"}}, "stream-up", K + "v2ray_xhttp_mode_3 is not auto, packet-up, stream-up or stream-one: set the server's mode, or empty it for auto"},
+        {{{P, "vless"}, {"v2ray_vless_encryption", ENCRYPTION + ".100-111-1111"}}, PADDED.c_str(), K + "v2ray_vless_encryption_3 is not none or mlkem768x25519plus.native, xorpub or random, .1rtt or .0rtt, paddings, and the server's X25519 or ML-KEM-768 keys, as xray vlessenc prints it, and Xray refuses it: set the server's encryption"},
+        {{{N, "xhttp"}, {"v2ray_xhttp_extra", R"({"noSSEHeader":1})"}}, R"({"noSSEHeader":true})", K + "v2ray_xhttp_extra_3 member noSSEHeader is not true or false, and Xray refuses it"},
+        {{{N, "xhttp"}, {"v2ray_xhttp_extra", R"({"xmux":{"maxConcurrency":2,"maxConnections":2}})"}}, R"({"xmux":{"maxConcurrency":2}})", K + "v2ray_xhttp_extra_3 member xmux gives both maxConcurrency and maxConnections, and Xray refuses them together"},
+        {{{N, "xhttp"}, {"v2ray_xhttp_extra", R"({"sessionIDTable":"hex","sessionIDLength":"1-7"})"}}, R"({"sessionIDTable":"hex","sessionIDLength":"1-8"})", K + "v2ray_xhttp_extra_3 member sessionIDTable and sessionIDLength give fewer than 2^31 session ids, and Xray refuses them"},
+        {{{N, "xhttp"}, {"v2ray_xhttp_extra", R"({"xmux":{"gone":1}})"}}, R"({"xmux":{}})", K + "v2ray_xhttp_extra_3 member xmux.gone is not one Xray reads: remove it"},
+        {{{N, "xhttp"}, {"v2ray_xhttp_extra", "{"}}, "", K + "v2ray_xhttp_extra_3 is not JSON, and Xray refuses it: set the server's extra settings as a JSON object, or empty it"},
+        {{{NS, "reality"}, {N, "grpc"}, {"v2ray_reality_mldsa65_verify", MLDSA + "A"}}, MLDSA.c_str(), K + "v2ray_reality_mldsa65_verify_3 is not an ML-DSA-65 public key (2603 characters of URL-safe Base64, as xray mldsa65 prints it), and Xray refuses it: set the server's, or empty it"},
+        {{{"v2ray_tls_ech_config", "tls://1.1.1.1"}}, "sni.example.net+udp://1.1.1.1", K + "v2ray_tls_ech_config_3 names a DNS server that is not https://, h2c:// or udp://: set one, or the ECHConfigList in Base64"},
         {{{"v2ray_mux_concurrency", "-1"}}, "1024", K + "v2ray_mux_concurrency_3 is not 0 to 1024 (Xray turns multiplexing off below 0): set it, or 0 for 8"},
         {{{P, "hysteria2"}, {N, "tcp"}, {"v2ray_mux_enable", "0"}}, NULL, K + "v2ray_network_3 is not hysteria, the one transport of protocol hysteria2: set it to hysteria"},
         {{{N, "hysteria"}}, NULL, K + "v2ray_network_3 is hysteria, which carries protocol hysteria2 only: set the server's transport"},

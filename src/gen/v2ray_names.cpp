@@ -274,6 +274,43 @@ bool v2ray_blank(char c)
     return c != '\0' && strchr(" \t\n\v\f\r", c) != NULL;
 }
 
+bool v2ray_base64url(const char *text, size_t length, size_t bytes, unsigned char *out)
+{
+    static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    if (length != (bytes * 8 + 5) / 6)
+        return false;
+    unsigned long bits = 0;
+    int held = 0;
+    size_t written = 0;
+    for (size_t i = 0; i < length; i++) {
+        const char *digit = text[i] ? strchr(ALPHABET, text[i]) : NULL;
+        if (!digit)
+            return false;
+        bits = bits << 6 | (unsigned long)(digit - ALPHABET);
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            if (out && written < bytes)
+                out[written] = (unsigned char)(bits >> held);
+            written++;
+        }
+    }
+    return true;
+}
+
+bool v2ray_vless_encrypted(const char *encryption)
+{
+    return encryption[0] != '\0' && strcmp(encryption, "none") != 0;
+}
+
+bool v2ray_plaintext_refused(OutboundProtocol protocol, SecurityMode security, bool vless_encrypted,
+                             bool private_address)
+{
+    if (security != SECURITY_NONE || private_address)
+        return false;
+    return protocol == OUTBOUND_TROJAN || (protocol == OUTBOUND_VLESS && !vless_encrypted);
+}
+
 namespace {
 
 struct PrivateNet {

@@ -123,11 +123,22 @@ size_t v2ray_ss_2022_key_bytes(const char *method);
 // test, local, home.arpa and internal, and names without a dot; read as Xray
 // reads it (no brackets, no surrounding blanks, any case, no final dot).
 bool v2ray_address_private(const char *address);
+// VLESS Encryption: a vless outbound whose "encryption" is set and not none
+// encrypts by itself.
+bool v2ray_vless_encrypted(const char *encryption);
+// Xray's rule on plaintext: vless (without VLESS Encryption) and trojan
+// with security none only to a private address.
+bool v2ray_plaintext_refused(OutboundProtocol protocol, SecurityMode security, bool vless_encrypted,
+                             bool private_address);
 
 // Helpers the name rules share with their readers.
 int v2ray_hex(char c);
 bool v2ray_hex_digits(const char *text, size_t length);
 bool v2ray_blank(char c);
+// Whether text is Base64 in the URL-safe alphabet without padding, as Go's
+// RawURLEncoding reads it, of exactly this many bytes; out (when given)
+// receives them.
+bool v2ray_base64url(const char *text, size_t length, size_t bytes, unsigned char *out);
 // Calls check(item, length) on each item of Xray's comma lists (blanks
 // around items dropped); false when an item is empty or fails.
 template <typename Check>

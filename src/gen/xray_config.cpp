@@ -15,6 +15,7 @@
 #include "xray.h"
 
 #include <arpa/inet.h>
+#include <json-c/json.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,6 +32,8 @@ struct XrayBuild {
     SecurityMode security;
     NetworkKind network;
     bool vision;
+    bool vless_encrypted;
+    char address[64]; // its start: enough to tell an address from a name
 };
 
 // Keeps only the first reason: it names the key, never the stored value.
@@ -112,6 +115,8 @@ bool xray_ss_keys_ok(const char *password, size_t key_bytes)
 
 const char *xray_value_problem(const char *field, const char *value)
 {
+    if (const char *problem = xray_member_problem(field, value))
+        return problem;
     if (strcmp(field, "v2ray_reality_publickey") == 0 && !xray_base64url_ok(value, 32))
         return "is not a REALITY public key (43 characters of URL-safe Base64, as xray x25519 prints it): set the "
                "server's";
@@ -192,6 +197,7 @@ bool xray_add_server(XrayBuild *b, json_object *settings)
         xray_refuse(b, "ssconf_basic_server_%d",
                     "begins with env:, and Xray would take the address from its environment: set the server's address");
     bool private_address = v2ray_address_private(address);
+    snprintf(b->address, sizeof b->address, "%s", address);
     doc_string(settings, "address", address);
     int port = store_lookup_int(&b->lookup, "ssconf_basic_port_%d");
     if (port < 1 || port > 65535)
@@ -239,7 +245,10 @@ void xray_add_vmess(XrayBuild *b, json_object *settings)
 void xray_add_vless(XrayBuild *b, json_object *settings)
 {
     xray_add_id(b, settings);
-    doc_string(settings, "encryption", "none");
+    const char *encryption =
+        xray_lookup_checked(b, "ssconf_basic_v2ray_vless_encryption_%d", "v2ray_vless_encryption");
+    b->vless_encrypted = v2ray_vless_encrypted(encryption);
+    doc_string(settings, "encryption", b->vless_encrypted ? encryption : "none");
     const char *flow = store_lookup(&b->lookup, "ssconf_basic_v2ray_network_flow_%d");
     if (flow[0] == '\0')
         return;
@@ -318,7 +327,7 @@ void xray_add_settings(XrayBuild *b, json_object *outbound, OutboundProtocol pro
     case OUTBOUND_WIREGUARD:
     case OUTBOUND_OTHER: break;
     }
-    if ((protocol == OUTBOUND_VLESS || protocol == OUTBOUND_TROJAN) && b->security == SECURITY_NONE && !private_address)
+    if (v2ray_plaintext_refused(protocol, b->security, b->vless_encrypted, private_address))
         xray_refuse(b, "ssconf_basic_v2ray_network_security_%d",
                     "is none, and Xray refuses vless and trojan without TLS to a public address: set it to tls or "
                     "reality");
@@ -382,6 +391,14 @@ void xray_add_tls(XrayBuild *b, json_object *stream)
     }
 
     xray_add_verify(b, tls);
+
+    json_object *server_name = NULL;
+    json_object_object_get_ex(tls, "serverName", &server_name);
+    const char *ech = store_lookup(&b->lookup, "ssconf_basic_v2ray_tls_ech_config_%d");
+    if (const char *problem = xray_ech_problem(ech, server_name ? json_object_get_string(server_name) : b->address))
+        xray_refuse(b, "ssconf_basic_v2ray_tls_ech_config_%d", problem);
+    if (ech[0] != '\0')
+        doc_string(tls, "echConfigList", ech);
 }
 
 void xray_add_reality(XrayBuild *b, json_object *stream)
@@ -396,6 +413,10 @@ void xray_add_reality(XrayBuild *b, json_object *stream)
     const char *spider = xray_lookup_checked(b, "ssconf_basic_v2ray_reality_spiderx_%d", "v2ray_reality_spiderx");
     if (spider[0] != '\0')
         doc_string(reality, "spiderX", spider);
+    const char *verify =
+        xray_lookup_checked(b, "ssconf_basic_v2ray_reality_mldsa65_verify_%d", "v2ray_reality_mldsa65_verify");
+    if (verify[0] != '\0')
+        doc_string(reality, "mldsa65Verify", verify);
 }
 
 // The TCP header is none or http, as for tarvick; mKCP reads no header.
@@ -448,26 +469,66 @@ json_object *xray_add_http_like(XrayBuild *b, json_object *stream, const char *n
     return settings;
 }
 
+// "extra" as Xray reads it; what it does not read is not written.
+void xray_add_xhttp_extra(XrayBuild *b, json_object *xhttp, const char *mode)
+{
+    const char *text = store_lookup(&b->lookup, "ssconf_basic_v2ray_xhttp_extra_%d");
+    if (text[0] == '\0')
+        return;
+    json_object *parsed = xray_json_parse(text, strlen(text));
+    // A member Xray does not read is refused, not left out: the setting
+    // then says exactly what the client reads (import leaves such out).
+    char problem[160], unread[128] = "";
+    json_object *extra =
+        parsed ? xray_extra_read(
+                     parsed, mode,
+                     [](void *context, const char *member) {
+                         char *first = (char *)context;
+                         if (!first[0])
+                             snprintf(first, 128, "%s", member);
+                     },
+                     unread, problem, sizeof problem)
+               : NULL;
+    json_object_put(parsed);
+    if (extra && unread[0]) {
+        snprintf(problem, sizeof problem, "member %.64s is not one Xray reads: remove it", unread);
+        json_object_put(extra);
+        extra = NULL;
+    }
+    if (!extra)
+        xray_refuse(b, "ssconf_basic_v2ray_xhttp_extra_%d",
+                    parsed ? problem : "is not JSON, and Xray refuses it: set the server's extra settings as a JSON "
+                                       "object, or empty it");
+    else if (json_object_object_add(xhttp, "extra", extra) != 0)
+        json_object_put(extra);
+}
+
 void xray_add_xhttp(XrayBuild *b, json_object *stream)
 {
     json_object *xhttp = xray_add_http_like(b, stream, "xhttpSettings");
     static const char *const MODES[] = {"auto", "packet-up", "stream-up", "stream-one"};
     const char *mode = store_lookup(&b->lookup, "ssconf_basic_v2ray_xhttp_mode_%d");
-    if (mode[0] == '\0')
-        return;
-    bool known = false;
-    for (const char *name : MODES)
-        known = known || strcmp(mode, name) == 0;
-    if (!known)
-        xray_refuse(b, "ssconf_basic_v2ray_xhttp_mode_%d",
-                    "is not auto, packet-up, stream-up or stream-one: set the server's mode, or empty it for auto");
-    doc_string(xhttp, "mode", mode);
+    char mode_read[16] = "";
+    if (mode[0] != '\0') {
+        bool known = false;
+        for (const char *name : MODES)
+            known = known || strcmp(mode, name) == 0;
+        if (!known)
+            xray_refuse(b, "ssconf_basic_v2ray_xhttp_mode_%d",
+                        "is not auto, packet-up, stream-up or stream-one: set the server's mode, or empty it for auto");
+        doc_string(xhttp, "mode", mode);
+        snprintf(mode_read, sizeof mode_read, "%s", known ? mode : "");
+    }
+    xray_add_xhttp_extra(b, xhttp, mode_read);
 }
 
 void xray_add_grpc(XrayBuild *b, json_object *stream)
 {
     json_object *grpc = doc_object(stream, "grpcSettings");
     doc_string(grpc, "serviceName", store_lookup(&b->lookup, "ssconf_basic_v2ray_grpc_serviceName_%d"));
+    const char *authority = store_lookup(&b->lookup, "ssconf_basic_v2ray_grpc_authority_%d");
+    if (authority[0] != '\0')
+        doc_string(grpc, "authority", authority);
     // The mux switch doubles as gRPC's multi-mode, as for tarvick.
     doc_bool(grpc, "multiMode", store_lookup_int(&b->lookup, "ssconf_basic_v2ray_mux_enable_%d") != 0);
 }
@@ -747,6 +808,8 @@ int write_xray_node(const GeneratorArgs *args, GeneratorRun *run, int *kind)
     run->refusal[0] = '\0';
     b.refused = false;
     b.vision = false;
+    b.vless_encrypted = false;
+    b.address[0] = '\0';
 
     const char *protocol_text = store_lookup(&b.lookup, "ssconf_basic_v2ray_protocol_%d");
     *kind = protocol_text[0] ? PROXY_V2RAY : xray_probe(&b);

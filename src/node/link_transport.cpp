@@ -78,10 +78,10 @@ const LinkQueryField LINK_QUERY_FIELDS[] = {
     LINK_QUERY_FIELD("spx", spider, LINK_FIELD_NAME),
     LINK_QUERY_FIELD("pcs", pinned, 0),
     LINK_QUERY_FIELD("vcn", names, LINK_FIELD_NAME),
-    LINK_QUERY_FIELD("authority", authority, LINK_FIELD_READ_ONLY),
-    LINK_QUERY_FIELD("extra", extra, LINK_FIELD_READ_ONLY),
-    LINK_QUERY_FIELD("pqv", mldsa, LINK_FIELD_READ_ONLY),
-    LINK_QUERY_FIELD("ech", ech, LINK_FIELD_READ_ONLY),
+    LINK_QUERY_FIELD("authority", authority, LINK_FIELD_NAME),
+    LINK_QUERY_FIELD("extra", extra, 0),
+    LINK_QUERY_FIELD("pqv", mldsa, 0),
+    LINK_QUERY_FIELD("ech", ech, 0),
     LINK_QUERY_FIELD("fm", mask, LINK_FIELD_READ_ONLY),
 };
 const size_t LINK_QUERY_FIELD_COUNT = sizeof LINK_QUERY_FIELDS / sizeof LINK_QUERY_FIELDS[0];
@@ -195,17 +195,19 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
         return node_refuse(link, "unknown gRPC mode '%s'", mode);
     if (xhttp && mode[0] && !v2ray_xhttp_mode(mode))
         return node_refuse(link, "unknown xhttp mode '%s'", mode);
-    // Parameters that change what is sent and that no document carries.
+    // Parameters that change what is sent and that no document carries
+    // (tarvick-node xray's carries all but the final mask).
     const struct {
         const char *value;
         const char *what;
+        bool xray_carries;
     } NOT_CARRIED[] = {
-        {t->authority, "a gRPC authority"}, {t->extra, "xhttp extra settings"},
-        {t->mldsa, "an ML-DSA-65 verification key (pqv)"}, {t->ech, "an ECH configuration"},
-        {t->mask, "a final mask (fm)"},
+        {t->authority, "a gRPC authority", true}, {t->extra, "xhttp extra settings", true},
+        {t->mldsa, "an ML-DSA-65 verification key (pqv)", true}, {t->ech, "an ECH configuration", true},
+        {t->mask, "a final mask (fm)", false},
     };
     for (const auto &item : NOT_CARRIED)
-        if (item.value[0])
+        if (item.value[0] && !(xray && item.xray_carries))
             return node_refuse(link, "%s cannot be carried by the documents", item.what);
     if (reality && !(row->traits & NET_REALITY))
         return node_refuse(link, "reality runs over tcp, xhttp or grpc only, not %s", network);
@@ -256,6 +258,9 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
                                       ? xray_value_problem(field, node_get(link, field))
                                       : NULL)
             return node_refuse(link, "%s %s", field, problem);
+    int xray_members = xray ? link_set_xray_members(link, t, row, security_row, mode, tls_host) : 0;
+    if (xray_members < 0)
+        return -1;
     // A setting of another transport changes nothing here: dropped, with a word.
     bool paths = http_header || (row->traits & NET_PATH);
     const struct {
@@ -281,7 +286,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
         node_warn(link, "pbk, sid and spx dropped: they are REALITY's, and the link's security is %s", security);
     if (!xray && t->alpn[0])
         node_warn(link, "alpn dropped: the client offers its own ALPN");
-    if (xray && (!v2ray_writes(row, DOC_TARVICK) || reality || v2ray_flow_vision(t->flow)))
+    if (xray && (!v2ray_writes(row, DOC_TARVICK) || reality || v2ray_flow_vision(t->flow) || xray_members > 0))
         node_warn(link, "this node needs tarvick-node xray: tarvick cannot write it");
     // Certificate verification: tarvick's document never verifies;
     // tarvick-node xray's always does, by a pin or names when given.
@@ -337,6 +342,11 @@ int link_get_transport(NodeLink *node, LinkTransport *t)
     t->spider = reality ? node_get(node, "v2ray_reality_spiderx") : "";
     t->pinned = node_get(node, "v2ray_tls_pinned_sha256");
     t->names = node_get(node, "v2ray_tls_verify_names");
+    // What only tarvick-node xray's document carries, where it reads it.
+    t->extra = row->value == NETWORK_XHTTP ? node_get(node, "v2ray_xhttp_extra") : "";
+    t->authority = grpc ? node_get(node, "v2ray_grpc_authority") : "";
+    t->mldsa = reality ? node_get(node, "v2ray_reality_mldsa65_verify") : "";
+    t->ech = same(t->security, "tls") ? node_get(node, "v2ray_tls_ech_config") : "";
     return 0;
 }
 

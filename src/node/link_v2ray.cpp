@@ -412,6 +412,13 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         t.spider = f[SPX].text;
         t.pinned = f[PCS].text;
         t.names = f[VCN].text;
+        // Marzban writes XHTTP's extra into the object as an object.
+        json_object *whole = NULL, *extra = NULL;
+        if (xhttp && link->for_xray && (whole = xray_json_parse(json + skip, (size_t)decoded - skip)) &&
+            json_object_object_get_ex(whole, "extra", &extra) && extra)
+            t.extra = json_object_is_type(extra, json_type_string)
+                          ? json_object_get_string(extra)
+                          : json_object_to_json_string_ext(extra, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
         rc = link_verify_switch(link, &t, "allowInsecure", f[INSECURE].text, true) |
              link_verify_switch(link, &t, "insecure", f[INSECURE2].text, true) |
              link_verify_switch(link, &t, "skip-cert-verify", f[SKIP].text, true) |
@@ -425,6 +432,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
             rc = link_set_v2ray(link, "vmess", &t);
         if (rc == 0)
             node_set_name(link, f[PS].text, strlen(f[PS].text));
+        json_object_put(whole);
     }
     free(json);
     return rc == 0 ? 0 : -1;
@@ -440,11 +448,13 @@ int link_read_vless(NodeLink *link, char *text, size_t)
     if (link_read_url(link, text, &user, &user_length, &query, &t) != 0)
         return -1;
     const char *encryption = link_or_default(link_query_get(&query, "encryption"), "none");
-    if (strcmp(encryption, "none") != 0)
+    if (strcmp(encryption, "none") != 0 && !link->for_xray)
         return node_refuse(link, "encryption %s cannot be carried (the document sends none)", encryption);
     if (user_length == 0)
         return node_refuse(link, "no id");
-    if (node_set(link, "v2ray_uuid", user, user_length) != 0 || link_set_v2ray(link, "vless", &t) != 0)
+    // VLESS Encryption: tarvick-node xray's, as current Xray checks it.
+    if (node_set(link, "v2ray_uuid", user, user_length) != 0 || link_set_vless_encryption(link, encryption) != 0 ||
+        link_set_v2ray(link, "vless", &t) != 0)
         return -1;
     link_note_unused(link, &query);
     return 0;
@@ -594,13 +604,15 @@ int link_write_vmess(NodeLink *node, NodeText *out)
         {"spx", t.spider, WHEN_SET},
         {"pcs", t.pinned, WHEN_SET},
         {"vcn", t.names, WHEN_SET},
+        {"extra", t.extra, WHEN_SET}, // an object, as Marzban writes it
     };
     json_object *root = json_object_new_object();
     bool failed = !root;
     for (const auto &field : fields) {
         if (field.when == WHEN_SET && !field.value[0])
             continue;
-        json_object *value = json_object_new_string(field.value);
+        json_object *value = strcmp(field.name, "extra") == 0 ? xray_json_parse(field.value, strlen(field.value))
+                                                              : json_object_new_string(field.value);
         failed = failed || !value || json_object_object_add(root, field.name, value) != 0;
     }
     size_t length = 0;
@@ -615,7 +627,12 @@ int link_write_vmess(NodeLink *node, NodeText *out)
 int link_write_vless(NodeLink *node, NodeText *out)
 {
     const char *id = node_get(node, "v2ray_uuid");
-    return link_write_query(node, out, "vless://", id, strlen(id), "encryption=none");
+    NodeText first;
+    const char *encryption = link_or_default(node_get(node, "v2ray_vless_encryption"), "none");
+    if (text_append_str(&first, "encryption=") != 0 ||
+        text_append_percent(&first, encryption, strlen(encryption), NULL) != 0)
+        return node_refuse(node, "out of memory");
+    return link_write_query(node, out, "vless://", id, strlen(id), first.data);
 }
 
 int link_write_trojan(NodeLink *node, NodeText *out)

@@ -181,6 +181,16 @@ inline const char *link_or_default(const char *text, const char *fallback)
 {
     return text && text[0] ? text : fallback;
 }
+// What only tarvick-node xray's document carries (link_xray.cpp): XHTTP's
+// extra, gRPC's authority, pqv and ech, each kept for the transport and
+// security that read it. 1 when the node holds what tarvick's document
+// cannot carry (VLESS Encryption too), 0 when not, -1 with the reason set.
+struct V2rayName;
+int link_set_xray_members(NodeLink *link, const LinkTransport *t, const V2rayName *network_row,
+                          const V2rayName *security_row, const char *mode, const char *server_name);
+// VLESS Encryption other than none, for tarvick-node xray. 0, or -1 with
+// the reason set.
+int link_set_vless_encryption(NodeLink *link, const char *encryption);
 // "type 2, protocol": the node's protocol and transport from a link's.
 int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t);
 

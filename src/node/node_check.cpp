@@ -19,6 +19,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -227,10 +228,17 @@ bool allow_insecure_written(const CheckInput *in)
 }
 
 // Xray lets vless and trojan reach a private address without TLS.
+bool vless_encryption_written(const CheckInput *in)
+{
+    const char *encryption = account_text(in, "encryption");
+    return protocol_is(in, OUTBOUND_VLESS) && encryption && v2ray_vless_encrypted(encryption);
+}
+
+// VLESS Encryption counts as encryption, as Xray counts it.
 bool plain_to_public_address(const CheckInput *in)
 {
     if ((!protocol_is(in, OUTBOUND_VLESS) && !protocol_is(in, OUTBOUND_TROJAN)) || security_is(in, "tls") ||
-        security_is(in, "xtls"))
+        security_is(in, "xtls") || vless_encryption_written(in))
         return false;
     const char *address = text_at(out_server(in), "address");
     return !v2ray_address_private(address ? address : "");
@@ -285,6 +293,22 @@ bool quic_params_written(const CheckInput *in)
 bool is_wireguard(const CheckInput *in)
 {
     return out_is(in, "protocol", "wireguard");
+}
+
+// Whether XHTTP's extra holds one of the members (found in any case, as
+// Xray finds them).
+bool xhttp_extra_holds(const CheckInput *in, const char *const *members)
+{
+    json_object *extra = doc_at(in->outbound, "streamSettings/xhttpSettings/extra");
+    if (!json_object_is_type(extra, json_type_object))
+        return false;
+    json_object_object_foreach(extra, name, value) {
+        (void)value;
+        for (const char *const *member = members; *member; member++)
+            if (strcasecmp(name, *member) == 0)
+                return true;
+    }
+    return false;
 }
 
 // A Shadowsocks 2022 cipher, of a V2Ray/Xray node or of a Shadowsocks node
@@ -464,6 +488,52 @@ const CheckRule CHECK_RULES[] = {
      .what = "the client silently ignores \"verifyPeerCertByName\" and checks the certificate against the server "
              "name: nothing flows unless the certificate names that too",
      .todo = "use Xray v26.1.31 or later"},
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {25, 8, 29}}, .severity = SEVERITY_REFUSED,
+     .applies = vless_encryption_written, .field = "v2ray_vless_encryption",
+     .what = "VLESS Encryption (\"encryption\" other than none) is unknown to the client, and it stops",
+     .todo = "use Xray v25.8.29 or later"},
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {24, 11, 11}}, .severity = SEVERITY_BROKEN,
+     .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/xhttpSettings/extra"); },
+     .field = "v2ray_xhttp_extra",
+     .what = "the client silently ignores XHTTP's \"extra\": a server that wants its settings carries nothing",
+     .todo = "use Xray v24.11.11 or later"},
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 31}}, .severity = SEVERITY_BROKEN,
+     .applies =
+         [](const CheckInput *in) {
+             static const char *const MEMBERS[] = {"xPaddingObfsMode", "xPaddingKey", "xPaddingHeader",
+                                                   "xPaddingPlacement", "xPaddingMethod", "uplinkHTTPMethod",
+                                                   "seqPlacement", "seqKey", "uplinkDataPlacement", "uplinkDataKey",
+                                                   "uplinkChunkSize", NULL};
+             return xhttp_extra_holds(in, MEMBERS);
+         },
+     .field = "v2ray_xhttp_extra",
+     .what = "the client silently ignores the padding, uplink and sequence members of XHTTP's \"extra\" "
+             "(xPaddingObfsMode, uplinkHTTPMethod, seqPlacement and the like): a server that wants them carries "
+             "nothing",
+     .todo = "use Xray v26.1.31 or later"},
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 6, 22}}, .severity = SEVERITY_BROKEN,
+     .applies =
+         [](const CheckInput *in) {
+             static const char *const MEMBERS[] = {"sessionIDPlacement", "sessionIDKey", "sessionIDTable",
+                                                   "sessionIDLength", NULL};
+             return xhttp_extra_holds(in, MEMBERS);
+         },
+     .field = "v2ray_xhttp_extra",
+     .what = "the client silently ignores sessionIDPlacement, sessionIDKey, sessionIDTable and sessionIDLength of "
+             "XHTTP's \"extra\" (it read sessionPlacement and sessionKey from v26.1.31): a server that wants them "
+             "carries nothing",
+     .todo = "use Xray v26.6.22 or later"},
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {25, 7, 23}}, .severity = SEVERITY_UNSAFE,
+     .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/realitySettings/mldsa65Verify"); },
+     .field = "v2ray_reality_mldsa65_verify",
+     .what = "the client silently ignores \"mldsa65Verify\" and takes the REALITY server without its ML-DSA-65 "
+             "signature",
+     .todo = "use Xray v25.7.23 or later"},
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {25, 7, 26}}, .severity = SEVERITY_UNSAFE,
+     .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/tlsSettings/echConfigList"); },
+     .field = "v2ray_tls_ech_config",
+     .what = "the client silently ignores \"echConfigList\" and sends the server name in the clear",
+     .todo = "use Xray v25.7.26 or later"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 13}}, .severity = SEVERITY_REFUSED,
      .applies = is_hysteria, .field = "v2ray_protocol",
      .what = "the client has no Hysteria outbound (\"hysteria\", version 2) and stops",

@@ -242,6 +242,10 @@ const FillOnly IMPORT_FILL_ONLY[] = {
     FILL_ONLY("v2ray_hysteria_down"), FILL_ONLY("v2ray_wireguard_publickey"),
     FILL_ONLY("v2ray_wireguard_presharedkey"), FILL_ONLY("v2ray_wireguard_address"), FILL_ONLY("v2ray_wireguard_mtu"),
     FILL_ONLY("v2ray_wireguard_reserved"), FILL_ONLY("v2ray_wireguard_keepalive"),
+    // What only tarvick-node xray reads; a refused value refuses the node
+    // without changing which keys are read.
+    FILL_ONLY("v2ray_vless_encryption"), FILL_ONLY("v2ray_xhttp_extra"), FILL_ONLY("v2ray_grpc_authority"),
+    FILL_ONLY("v2ray_reality_mldsa65_verify"), FILL_ONLY("v2ray_tls_ech_config"),
 };
 #undef FILL_ONLY
 

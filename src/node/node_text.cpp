@@ -341,6 +341,12 @@ int link_query_parse(NodeLink *link, LinkQuery *query, char *text)
                 *equals++ = '\0';
             size_t name_length = link_percent_decode(text, strlen(text));
             param->name = text;
+            // Panels write extra's JSON form-encoded (Marzban's urlencode,
+            // 3x-ui's URLSearchParams), and every client's query reader
+            // takes its "+" for a space.
+            if (equals && strcmp(text, "extra") == 0)
+                for (char *plus = strchr(equals, '+'); plus; plus = strchr(plus, '+'))
+                    *plus = ' ';
             param->value = equals ? equals : "";
             param->length = equals ? link_percent_decode(equals, strlen(equals)) : 0;
             param->used = false;

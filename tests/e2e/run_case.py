@@ -1366,6 +1366,8 @@ class CaseSkipped(Exception):
 
 SKIP_STATUS = 77
 XRAY_SHORT_ID = "0123abcd"
+VLESS_DECRYPTION = "mlkem768x25519plus.native.600s.YCbyWfSlsvtiTBrEII_4g9BgFFoECZgqWKPt09w7Vn8"
+VLESS_ENCRYPTION = "mlkem768x25519plus.native.0rtt.Id7baI9lw6oLE-_VTj1Kt5fLJSisKwsczXeMLUBuFn0"
 XRAY_HINT = ("no current Xray client: put it at ../shared/clients/xray beside the repository, "
              "or xray on PATH")
 # Where each transport's path, host and service go on the node.
@@ -1423,6 +1425,11 @@ def xray_cases():
         xray_case("untrusted-carries-nothing", "vless", "tcp", "tls", verify="untrusted"),
         xray_case("vision", "vless", "tcp", "reality", flow="xtls-rprx-vision"),
         xray_case("packet-up", "vless", "xhttp", "reality", mode="packet-up"),
+        # VLESS Encryption (a pair xray vlessenc printed), and XHTTP's extra:
+        # the server takes no padding but its own.
+        xray_case("vlessenc", "vless", "tcp", "none", encryption=VLESS_ENCRYPTION, decryption=VLESS_DECRYPTION),
+        xray_case("extra", "vless", "xhttp", "tls", mode="packet-up",
+                  extra='{"xPaddingBytes":"2000-3000","noGRPCHeader":true,"xmux":{"maxConnections":2}}'),
         xray_case("multi-mode", "trojan", "grpc", "reality", mux=1),
         # A Shadowsocks node (type 0) of a 2022 multi-user server: the server's
         # key and the user's, one password; and Trojan nodes (type 3), one
@@ -1475,6 +1482,13 @@ XRAY_LINK_CASES = [
      "ss://2022-blake3-aes-128-gcm:{password}@127.0.0.1:{port}#{name}"),
     ("xray.trojan.type-3.pcs", "xray.trojan.tcp.tls.type-3.pin",
      "trojan://{password}@127.0.0.1:{port}?security=tls&sni=%s&allowInsecure=1&pcs={pcs}#{name}" % SERVER_NAME),
+    ("xray.vless.tcp.vlessenc", "xray.vless.tcp.none.vlessenc",
+     "vless://{uuid}@127.0.0.1:{port}?encryption=%s&security=none&type=tcp#{name}" % VLESS_ENCRYPTION),
+    # As Marzban writes extra: form-encoded, a space after each separator.
+    ("xray.vless.xhttp.tls.extra", "xray.vless.xhttp.tls.extra",
+     "vless://{uuid}@127.0.0.1:{port}?security=tls&type=xhttp&headerType=&path=%%2Fxh&host=%s&mode=packet-up"
+     "&extra=%%7B%%22xPaddingBytes%%22%%3A+%%222000-3000%%22%%2C+%%22noGRPCHeader%%22%%3A+true%%2C+%%22xmux%%22"
+     "%%3A+%%7B%%22maxConnections%%22%%3A+2%%7D%%7D&sni=%s&fp=chrome#{name}" % (SERVER_NAME, SERVER_NAME)),
     ("xray.trojan.grpc.tls.pcs", "xray.trojan.grpc.tls.pin",
      "trojan://{password}@127.0.0.1:{port}?security=tls&type=grpc&serviceName=tun&sni=%s&fp=chrome&pcs={pcs}"
      "#{name}" % SERVER_NAME),
@@ -1570,6 +1584,8 @@ def xray_server_stream(case, cert, reality):
         stream["httpupgradeSettings"] = {"path": "/up"}
     elif network == "xhttp":
         stream["xhttpSettings"] = {"path": "/xh", "mode": case.get("mode", "auto")}
+        if "extra" in case:
+            stream["xhttpSettings"]["extra"] = json.loads(case["extra"])
     elif network == "grpc":
         stream["grpcSettings"] = {"serviceName": "tun"}
     elif network == "hysteria":
@@ -1584,7 +1600,8 @@ def xray_server_inbound(case, port, password):
     if protocol == "vmess":
         settings = {"clients": [{"id": UUID}]}
     elif protocol == "vless":
-        settings = {"clients": [{"id": UUID, "flow": case.get("flow", "")}], "decryption": "none"}
+        settings = {"clients": [{"id": UUID, "flow": case.get("flow", "")}],
+                    "decryption": case.get("decryption", "none")}
     elif protocol == "trojan":
         settings = {"clients": [{"password": password}]}
     elif protocol == "ss" and case.get("ss_users"):
@@ -1686,6 +1703,8 @@ def run_xray_case(case, env):
         "ssconf_basic_v2ray_tls_alpn_%d": case.get("alpn", ""),
         "ssconf_basic_v2ray_headtype_tcp_%d": case.get("header", "none"),
         "ssconf_basic_v2ray_xhttp_mode_%d": case.get("mode", ""),
+        "ssconf_basic_v2ray_vless_encryption_%d": case.get("encryption", ""),
+        "ssconf_basic_v2ray_xhttp_extra_%d": case.get("extra", ""),
         "ssconf_basic_v2ray_mux_enable_%d": "1" if "mux" in case else "0",
         "ssconf_basic_v2ray_mux_concurrency_%d": str(case.get("mux", "")),
         "ssconf_basic_v2ray_hysteria_obfs_password_%d": case.get("obfs", ""),
@@ -1753,7 +1772,7 @@ def run_xray_case(case, env):
         scheme = case["protocol"] if "doc" in case else link.split(":", 1)[0]
         body = import_link(env["node"], link, node_type, case["name"], ("--xray",),
                            needs % scheme.encode() if security == "reality" or network in (
-                               "xhttp", "httpupgrade", "hysteria", "") or "flow" in case else b"", doc=case.get("doc"))
+                               "xhttp", "httpupgrade", "hysteria", "") or "flow" in case or "encryption" in case else b"", doc=case.get("doc"))
         before = os.stat("/tmp/settings.conf").st_mtime_ns
         with open("/tmp/settings.conf", "w") as handle:
             handle.write("ssconf_basic_node=7\nmossgarden_arch=aarch64\n%s" % body)
