@@ -841,7 +841,7 @@ int write_xray_node(const GeneratorArgs *args, GeneratorRun *run, int *kind)
     else if (!network && b.kind != OUTBOUND_WIREGUARD)
         xray_refuse(&b, "ssconf_basic_v2ray_network_%d",
                     "is not tcp, mkcp, ws, grpc, xhttp or httpupgrade: set it to the server's transport");
-    else if (b.security == SECURITY_REALITY && !(network->traits & NET_REALITY))
+    else if (network && b.security == SECURITY_REALITY && !(network->traits & NET_REALITY))
         xray_refuse(&b, "ssconf_basic_v2ray_network_%d",
                     "is not tcp, xhttp or grpc, the transports REALITY runs over: set one of them");
     xray_check_kind(&b, network_empty);

@@ -107,9 +107,9 @@ int link_write_proxy(NodeLink *node, NodeText *out)
         char *password = decode_base64(node_get(node, "password"));
         if (!password)
             return node_refuse(node, "out of memory");
-        if (!user[0]) {
+        if (!user[0] || strchr(user, ':')) {
             free(password);
-            return node_refuse(node, "the account has no user name, which no link can say");
+            return node_refuse(node, "the account's user name is empty or holds a colon, which no link can say");
         }
         NodeText account;
         rc |= text_append_str(&account, user) | text_append_str(&account, ":") | text_append_str(&account, password) |
