@@ -68,27 +68,23 @@ const char *doc_get(DocServer *s, const char *param);
 // memory ran out.
 int doc_list_add(DocList *list, DocServer *s);
 
-// A format's members, each read into a link field by its kind.
-enum DocKind : unsigned char {
-    DOC_TEXT,     // a text, whole number or switch as written
-    DOC_LIST,     // a list of texts (or one), joined with commas
-    DOC_INSECURE, // true: the certificate is not verified
-    DOC_SILENT,   // passed over without a word (or read by the format's code)
-    DOC_REFUSE,   // refused when set; "to" names it in the refusal
-    DOC_OBJECT,   // an object read by the table "to"
-    DOC_ONLY,     // a list of one object read by the table "to"
-    DOC_HEADERS,  // HTTP headers: Host, and no other
-    DOC_ENDPOINT, // "host:port"
-    DOC_ALLOWED,  // WireGuard's allowed IPs: all of them, or refused
-};
-struct DocField {
-    const char *member;
-    const void *to; // the link parameter, or the table
-    DocKind kind;
-};
-// Reads each member of object by the table (ended by a NULL member); warns
-// of each member the table does not name. where goes before names.
-void doc_fields(DocServer *s, json_object *object, const char *where, const DocField *table);
+// A format's members, each read into a link field: a table is one text of
+// rows "member" KIND "to" ";", where KIND is
+//   ":"  a text, whole number or switch as written, into the link field "to"
+//        (a transport parameter such as "sni"; "@server" and the like for the
+//        server's own fields, doc_set)
+//   ","  a list of texts (or one), joined with commas, into "to"
+//   "?"  true: the certificate is not verified
+//   ""   passed over without a word (or read by the format's own code)
+//   "!"  refused when set; "to" names it in the refusal
+//   ">"  an object read by the table numbered "to" in tables
+//   "="  a list of one object, read likewise
+//   "~"  HTTP headers: Host, and no other
+//   "^"  "host:port"
+//   "*"  WireGuard's allowed IPs: all of them, or refused
+// and a row "..." passes over any other member. Each member no row names is
+// warned of as dropped; where goes before names.
+void doc_fields(DocServer *s, json_object *object, const char *where, const char *table, const char *const *tables);
 // A member as text ("" when absent or null; NULL with the reason set when it
 // is neither text, whole number nor switch), and a switch (-1 when absent).
 const char *doc_text(DocServer *s, json_object *object, const char *name);

@@ -216,49 +216,45 @@ const char *doc_value_list(DocServer *s, const char *where, const char *name, js
     return joined;
 }
 
-void doc_field(DocServer *s, const DocField *f, const char *where, json_object *value)
+void doc_field(DocServer *s, char kind, const char *to, const char *where, const char *name, json_object *value,
+               const char *const *tables)
 {
-    const char *name = f->member, *to = (const char *)f->to;
     char inner[64];
     snprintf(inner, sizeof inner, "%s.", name);
-    switch (f->kind) {
-    case DOC_TEXT:
+    switch (kind) {
+    case ':':
         doc_set(s, to, doc_value_text(s, where, name, value));
         break;
-    case DOC_LIST:
+    case ',':
         doc_set(s, to, doc_value_list(s, where, name, value), true);
         break;
-    case DOC_INSECURE: {
+    case '?': {
         int insecure = doc_value_switch(s, where, name, value);
-        if (insecure >= 0) {
+        if (insecure >= 0)
             s->t.verify = insecure ? LINK_VERIFY_SKIP : LINK_VERIFY_ASKED;
-            s->t.verify_said_by = name;
-        }
         break;
     }
-    case DOC_SILENT:
-        break;
-    case DOC_REFUSE:
+    case '!':
         if (json_object_is_type(value, json_type_object) ? json_object_object_length(value) > 0
             : json_object_is_type(value, json_type_boolean) || json_object_is_type(value, json_type_int)
                 ? json_object_get_int64(value) != 0
                 : json_object_get_string_len(value) > 0 || json_object_is_type(value, json_type_array))
-            doc_refuse(s, "%s%s cannot be carried by a link", to ? "" : where, to ? to : name);
+            doc_refuse(s, "%s%s cannot be carried by a link", to[0] ? "" : where, to[0] ? to : name);
         break;
-    case DOC_OBJECT:
-        doc_fields(s, value, inner, (const DocField *)to);
+    case '>':
+        doc_fields(s, value, inner, tables[atoi(to)], tables);
         break;
-    case DOC_ONLY: {
+    case '=': {
         size_t count = json_object_is_type(value, json_type_array) ? json_object_array_length(value) : 0;
         if (count == 0)
             doc_refuse(s, "%s%s is %s, not a list of one", where, name, doc_shown(value));
         else if (count > 1)
             doc_refuse(s, "%s%s lists %zu, and a node is one server", where, name, count);
         else
-            doc_fields(s, json_object_array_get_idx(value, 0), inner, (const DocField *)to);
+            doc_fields(s, json_object_array_get_idx(value, 0), inner, tables[atoi(to)], tables);
         break;
     }
-    case DOC_HEADERS: {
+    case '~': {
         json_object_object_foreach(value, key, header)
         {
             if (strcasecmp(key, "host") == 0)
@@ -268,7 +264,7 @@ void doc_field(DocServer *s, const DocField *f, const char *where, json_object *
         }
         break;
     }
-    case DOC_ENDPOINT: {
+    case '^': {
         const char *endpoint = doc_value_text(s, where, name, value), *colon = strrchr(endpoint, ':');
         if (!colon)
             doc_refuse(s, "%s %s is not host:port", name, endpoint);
@@ -277,7 +273,7 @@ void doc_field(DocServer *s, const DocField *f, const char *where, json_object *
         s->port = colon ? colon + 1 : "";
         break;
     }
-    case DOC_ALLOWED: {
+    case '*': {
         // "0.0.0.0/0, ::/0": the node carries everything, as a link's does.
         const char *listed = doc_value_list(s, where, name, value);
         char *all = (char *)doc_keep(s, listed, strlen(listed));
@@ -296,7 +292,7 @@ void doc_field(DocServer *s, const DocField *f, const char *where, json_object *
 
 } // namespace
 
-void doc_fields(DocServer *s, json_object *object, const char *where, const DocField *table)
+void doc_fields(DocServer *s, json_object *object, const char *where, const char *table, const char *const *tables)
 {
     if (!object)
         return;
@@ -306,13 +302,22 @@ void doc_fields(DocServer *s, json_object *object, const char *where, const DocF
     }
     json_object_object_foreach(object, key, value)
     {
-        const DocField *f = table;
-        while (f->member && f->member[0] && strcmp(f->member, key) != 0)
-            f++;
-        if (!f->member)
+        size_t length = strlen(key);
+        const char *row = table, *end = NULL;
+        for (; *row; row = end + 1) {
+            end = strchr(row, ';');
+            size_t n = strcspn(row, ":,?!>=~^*;");
+            if ((n == length && memcmp(row, key, n) == 0) || (n == 3 && memcmp(row, "...", 3) == 0))
+                break;
+        }
+        if (!*row) {
             doc_warn(s, "%s%s dropped: tarvick-node does not read it", where, key);
-        else if (value)
-            doc_field(s, f, where, value);
+            continue;
+        }
+        size_t n = strcspn(row, ":,?!>=~^*;");
+        const char *to = doc_keep(s, row + n + 1, row[n] == ';' ? 0 : (size_t)(end - row - n - 1));
+        if (value)
+            doc_field(s, row[n], to, where, key, value, tables);
     }
 }
 

@@ -27,52 +27,42 @@ bool doc_not_server(const char *kind)
     return false;
 }
 
-#define F(member, to, kind) {member, to, DOC_##kind}
-#define END {NULL, NULL, DOC_SILENT}
 
 // ---- Xray ----
 
-const DocField XRAY_PEER[] = {
-    F("endpoint", NULL, ENDPOINT), F("publicKey", "publickey", TEXT), F("preSharedKey", "presharedkey", TEXT),
-    F("keepAlive", "keepalive", TEXT), F("allowedIPs", NULL, ALLOWED), END};
+extern const char *const TABLES[];
+
+const char XRAY_PEER[] =
+    "endpoint^;publicKey:publickey;preSharedKey:presharedkey;keepAlive:keepalive;allowedIPs*;";
 // Panels write the server and its user three ways: in "vnext" (vmess,
 // vless), in "servers" (the others), or flat in settings; one table reads
 // the settings, the server and the user.
-const DocField XRAY_SERVER[] = {
-    F("vnext", XRAY_SERVER, ONLY), F("servers", XRAY_SERVER, ONLY), F("users", XRAY_SERVER, ONLY),
-    F("address", "@server", TEXT), F("port", "@port", TEXT), F("id", "@user", TEXT),
-    F("password", "@password", TEXT), F("method", "@method", TEXT), F("security", "@method", TEXT),
-    F("alterId", "@aid", TEXT), F("flow", "flow", TEXT), F("encryption", "@encryption", TEXT),
-    F("user", "@username", TEXT), F("pass", "@password", TEXT), F("uot", "uot (UDP over TCP)", REFUSE),
-    F("level", NULL, SILENT), F("email", NULL, SILENT), F("UoTVersion", NULL, SILENT), F("version", NULL, SILENT),
-    END};
-const DocField XRAY_WIREGUARD[] = {
-    F("secretKey", "@user", TEXT), F("address", "address", LIST), F("peers", XRAY_PEER, ONLY), F("mtu", "mtu", TEXT),
-    F("reserved", "reserved", LIST), F("workers", NULL, SILENT), F("domainStrategy", NULL, SILENT),
-    F("noKernelTun", NULL, SILENT), F("kernelMode", NULL, SILENT), END};
-const DocField XRAY_TLS[] = {
-    F("serverName", "sni", TEXT), F("fingerprint", "fp", TEXT), F("alpn", "alpn", LIST),
-    F("pinnedPeerCertSha256", "pcs", LIST), F("verifyPeerCertByName", "vcn", LIST),
-    F("verifyPeerCertInNames", "vcn", LIST), F("echConfigList", "ech", TEXT), F("allowInsecure", NULL, INSECURE),
-    F("publicKey", "pbk", TEXT), F("password", "pbk", TEXT), F("shortId", "sid", TEXT), F("spiderX", "spx", TEXT),
-    F("mldsa65Verify", "pqv", TEXT), F("show", NULL, SILENT),
-    F("certificates", "tlsSettings.certificates (a client certificate)", REFUSE), END};
-const DocField XRAY_REQUEST[] = {F("path", "path", LIST), F("headers", NULL, HEADERS), F("version", NULL, SILENT),
-                                 F("method", NULL, SILENT), END};
-const DocField XRAY_HEADER[] = {F("type", "headerType", TEXT), F("request", XRAY_REQUEST, OBJECT),
-                                F("response", NULL, SILENT), END};
-const DocField XRAY_HOP[] = {F("port", "mport", LIST), F("interval", NULL, SILENT), END};
+const char XRAY_SERVER[] =
+    "vnext=1;servers=1;users=1;address:@server;port:@port;id:@user;password:@password;method:@method;"
+    "security:@method;alterId:@aid;flow:flow;encryption:@encryption;user:@username;pass:@password;"
+    "uot!uot (UDP over TCP);level;email;UoTVersion;version;";
+const char XRAY_WIREGUARD[] =
+    "secretKey:@user;address,address;peers=0;mtu:mtu;reserved,reserved;workers;domainStrategy;"
+    "noKernelTun;kernelMode;";
+const char XRAY_TLS[] =
+    "serverName:sni;fingerprint:fp;alpn,alpn;pinnedPeerCertSha256,pcs;verifyPeerCertByName,vcn;"
+    "verifyPeerCertInNames,vcn;echConfigList:ech;allowInsecure?;publicKey:pbk;password:pbk;"
+    "shortId:sid;spiderX:spx;mldsa65Verify:pqv;show;"
+    "certificates!tlsSettings.certificates (a client certificate);";
+const char XRAY_REQUEST[] =
+    "path,path;headers~;version;method;";
+const char XRAY_HEADER[] =
+    "type:headerType;request>4;response;";
+const char XRAY_HOP[] =
+    "port,mport;interval;";
 // Each network's settings: Xray reads the one its network names.
-const DocField XRAY_NETWORK[] = {
-    F("header", XRAY_HEADER, OBJECT), F("path", "path", TEXT), F("host", "host", LIST),
-    F("headers", NULL, HEADERS), F("serviceName", "serviceName", TEXT), F("authority", "authority", TEXT),
-    F("multiMode", NULL, SILENT), F("user_agent", "grpcSettings.user_agent", REFUSE), F("seed", "seed", TEXT),
-    F("security", "quicSecurity", TEXT), F("key", "key", TEXT), F("auth", "@password", TEXT),
-    F("up", "hysteriaSettings up and down (bandwidth)", REFUSE),
-    F("down", "hysteriaSettings up and down (bandwidth)", REFUSE), F("udphop", XRAY_HOP, OBJECT),
-    F("version", NULL, SILENT), F("interval", NULL, SILENT), END};
-const DocField XRAY_MUX[] = {F("enabled", "mux", REFUSE), F("concurrency", NULL, SILENT),
-                             F("xudpConcurrency", NULL, SILENT), F("xudpProxyUDP443", NULL, SILENT), END};
+const char XRAY_NETWORK[] =
+    "header>5;path:path;host,host;headers~;serviceName:serviceName;authority:authority;multiMode;"
+    "user_agent!grpcSettings.user_agent;seed:seed;security:quicSecurity;key:key;auth:@password;"
+    "up!hysteriaSettings up and down (bandwidth);down!hysteriaSettings up and down (bandwidth);"
+    "udphop>6;version;interval;";
+const char XRAY_MUX[] =
+    "enabled!mux;concurrency;xudpConcurrency;xudpProxyUDP443;";
 
 // xhttpSettings: the members a link names, and all others as its extra.
 void xray_xhttp(DocServer *s, json_object *x)
@@ -116,10 +106,8 @@ void xray_mask(DocServer *s, json_object *mask)
 
 void xray_stream(DocServer *s, json_object *stream)
 {
-    static const DocField STREAM[] = {
-        F("network", "type", TEXT), F("security", "security", TEXT), F("tlsSettings", XRAY_TLS, OBJECT),
-        F("xtlsSettings", XRAY_TLS, OBJECT), F("realitySettings", XRAY_TLS, OBJECT), F("finalmask", NULL, SILENT),
-        F("sockopt", NULL, SILENT), END, END, END};
+    static const char STREAM[] =
+    "network:type;security:security;tlsSettings>3;xtlsSettings>3;realitySettings>3;finalmask;sockopt;";
     static const char *const NETWORKS[][2] = {{"tcp", "tcpSettings"}, {"raw", "rawSettings"},
                                               {"ws", "wsSettings"}, {"httpupgrade", "httpupgradeSettings"},
                                               {"grpc", "grpcSettings"}, {"kcp", "kcpSettings"},
@@ -136,19 +124,16 @@ void xray_stream(DocServer *s, json_object *stream)
         if (!strcmp(network, "xhttp") || !strcmp(network, "splithttp"))
             xray_xhttp(s, value);
         else
-            doc_fields(s, value, !strcmp(key, "tcpSettings") ? "rawSettings." : settings, XRAY_NETWORK);
+            doc_fields(s, value, !strcmp(key, "tcpSettings") ? "rawSettings." : settings, XRAY_NETWORK, TABLES);
         if (doc_switch(s, value, "multiMode") == 1)
             doc_set(s, "mode", "multi");
     }
     if (strchr(doc_get(s, "path"), ',') && doc_get(s, "headerType")[0])
         doc_refuse(s, "the HTTP header's paths %s: a link carries one", doc_get(s, "path"));
     // The network's settings were read; any other is warned of.
-    DocField fields[sizeof STREAM / sizeof STREAM[0]];
-    memcpy(fields, STREAM, sizeof fields);
-    fields[sizeof STREAM / sizeof STREAM[0] - 3] = {settings[0] ? settings : "-", NULL, DOC_SILENT};
-    if (!strcmp(settings, "tcpSettings"))
-        fields[sizeof STREAM / sizeof STREAM[0] - 2] = {"rawSettings", NULL, DOC_SILENT};
-    doc_fields(s, stream, "streamSettings.", fields);
+    char fields[sizeof STREAM + 64];
+    snprintf(fields, sizeof fields, "%s%s;%s", STREAM, settings, strcmp(settings, "tcpSettings") ? "" : "rawSettings;");
+    doc_fields(s, stream, "streamSettings.", fields, TABLES);
     if (!strcmp(s->t.security, "none"))
         s->t.security = "";
     if (json_object *mask = doc_member(stream, "finalmask"))
@@ -164,10 +149,8 @@ const char *const XRAY_PROTOCOLS[][2] = {
 
 int xray_outbound(json_object *outbound, DocList *list)
 {
-    static const DocField OUTBOUND[] = {
-        F("protocol", NULL, SILENT), F("tag", "@name", TEXT), F("settings", NULL, SILENT),
-        F("streamSettings", NULL, SILENT), F("mux", XRAY_MUX, OBJECT), F("targetStrategy", NULL, SILENT),
-        F("domainStrategy", NULL, SILENT), F("proxySettings", NULL, SILENT), END};
+    static const char OUTBOUND[] =
+    "protocol;tag:@name;settings;streamSettings;mux>8;targetStrategy;domainStrategy;proxySettings;";
     const char *protocol = json_object_get_string(doc_member(outbound, "protocol"));
     protocol = protocol ? protocol : "";
     if (doc_not_server(protocol))
@@ -178,9 +161,9 @@ int xray_outbound(json_object *outbound, DocList *list)
     doc_server_init(s, doc_scheme(XRAY_PROTOCOLS, protocol));
     if (!s->scheme[0])
         doc_refuse(s, "protocol %s: no client tarvick writes for runs it", protocol[0] ? protocol : "(none)");
-    doc_fields(s, outbound, "", OUTBOUND);
+    doc_fields(s, outbound, "", OUTBOUND, TABLES);
     doc_fields(s, doc_member(outbound, "settings"), "settings.",
-               strcmp(s->scheme, "wireguard") ? XRAY_SERVER : XRAY_WIREGUARD);
+               strcmp(s->scheme, "wireguard") ? XRAY_SERVER : XRAY_WIREGUARD, TABLES);
     if (json_object *stream = doc_member(outbound, "streamSettings"))
         xray_stream(s, stream);
     int rc = doc_list_add(list, s);
@@ -203,49 +186,39 @@ int xray_config(json_object *config, DocList *list)
 
 // ---- sing-box, SIP008 and Outline ----
 
-const DocField SINGBOX_TLS[] = {
-    F("enabled", NULL, SILENT), F("server_name", "sni", TEXT), F("alpn", "alpn", LIST),
-    F("insecure", NULL, INSECURE), F("utls", SINGBOX_TLS, OBJECT), F("fingerprint", "fp", TEXT),
-    F("reality", SINGBOX_TLS, OBJECT), F("public_key", "pbk", TEXT), F("short_id", "sid", TEXT),
-    F("ech", SINGBOX_TLS, OBJECT), F("config", "ech", LIST), F("certificate", NULL, REFUSE),
-    F("certificate_path", NULL, REFUSE), F("certificate_public_key_sha256", NULL, REFUSE),
-    F("client_certificate", NULL, REFUSE), F("client_key", NULL, REFUSE), END};
-const DocField SINGBOX_TRANSPORT[] = {
-    F("type", NULL, SILENT), F("path", "path", TEXT), F("host", "host", LIST), F("headers", NULL, HEADERS),
-    F("max_early_data", NULL, SILENT), F("early_data_header_name", NULL, SILENT), F("method", NULL, SILENT),
-    F("service_name", "serviceName", TEXT), F("idle_timeout", NULL, SILENT), F("ping_timeout", NULL, SILENT),
-    F("permit_without_stream", NULL, SILENT), END};
-const DocField SINGBOX_PEER[] = {
-    F("address", "@server", TEXT), F("port", "@port", TEXT), F("public_key", "publickey", TEXT),
-    F("pre_shared_key", "presharedkey", TEXT), F("reserved", "reserved", LIST),
-    F("persistent_keepalive_interval", "keepalive", TEXT), F("allowed_ips", NULL, ALLOWED), END};
-const DocField SINGBOX_OBFS[] = {F("type", "obfs", TEXT), F("password", "obfs-password", TEXT), END};
-const DocField SINGBOX_MUX[] = {F("enabled", "multiplex", REFUSE), F("protocol", NULL, SILENT),
-                                F("max_connections", NULL, SILENT), F("min_streams", NULL, SILENT),
-                                F("max_streams", NULL, SILENT), F("padding", NULL, SILENT), END};
+const char SINGBOX_TLS[] =
+    "enabled;server_name:sni;alpn,alpn;insecure?;utls>11;fingerprint:fp;reality>11;public_key:pbk;"
+    "short_id:sid;ech>11;config,ech;certificate!;certificate_path!;certificate_public_key_sha256!;"
+    "client_certificate!;client_key!;";
+const char SINGBOX_TRANSPORT[] =
+    "type;path:path;host,host;headers~;max_early_data;early_data_header_name;method;"
+    "service_name:serviceName;idle_timeout;ping_timeout;permit_without_stream;";
+const char SINGBOX_PEER[] =
+    "address:@server;port:@port;public_key:publickey;pre_shared_key:presharedkey;reserved,reserved;"
+    "persistent_keepalive_interval:keepalive;allowed_ips*;";
+const char SINGBOX_OBFS[] =
+    "type:obfs;password:obfs-password;";
+const char SINGBOX_MUX[] =
+    "enabled!multiplex;protocol;max_connections;min_streams;max_streams;padding;";
 // sing-box's outbounds and endpoints, SIP008's servers and Outline's one.
-const DocField SINGBOX[] = {
-    F("type", NULL, SILENT), F("tag", "@name", TEXT), F("remarks", "@name", TEXT), F("server", "@server", TEXT),
-    F("server_port", "@port", TEXT), F("method", "@method", TEXT), F("password", "@password", TEXT),
-    F("plugin", NULL, SILENT), F("plugin_opts", NULL, SILENT), F("udp_over_tcp", NULL, REFUSE),
-    F("uuid", "@user", TEXT), F("security", "@method", TEXT), F("alter_id", "@aid", TEXT), F("flow", "flow", TEXT),
-    F("global_padding", "global_padding and authenticated_length", REFUSE),
-    F("authenticated_length", "global_padding and authenticated_length", REFUSE),
-    F("obfs", SINGBOX_OBFS, OBJECT), F("server_ports", "mport", LIST),
-    F("up_mbps", "up_mbps and down_mbps (bandwidth)", REFUSE),
-    F("down_mbps", "up_mbps and down_mbps (bandwidth)", REFUSE), F("username", "@username", TEXT),
-    F("version", NULL, SILENT), F("private_key", "@user", TEXT), F("address", "address", LIST),
-    F("local_address", "address", LIST), F("peers", SINGBOX_PEER, ONLY), F("public_key", "publickey", TEXT),
-    F("peer_public_key", "publickey", TEXT), F("pre_shared_key", "presharedkey", TEXT), F("mtu", "mtu", TEXT),
-    F("reserved", "reserved", LIST), F("persistent_keepalive_interval", "keepalive", TEXT),
-    F("allowed_ips", NULL, ALLOWED), F("tls", NULL, SILENT), F("transport", SINGBOX_TRANSPORT, OBJECT),
-    F("multiplex", SINGBOX_MUX, OBJECT), F("prefix", "prefix (the bytes Outline sends first)", REFUSE),
-    F("id", NULL, SILENT), F("route", NULL, SILENT), F("packet_encoding", NULL, SILENT),
-    F("domain_strategy", NULL, SILENT), F("domain_resolver", NULL, SILENT), F("detour", NULL, SILENT),
-    F("bind_interface", NULL, SILENT), F("routing_mark", NULL, SILENT), F("connect_timeout", NULL, SILENT),
-    F("tcp_fast_open", NULL, SILENT), F("tcp_multi_path", NULL, SILENT), F("udp_fragment", NULL, SILENT),
-    F("network", NULL, SILENT), F("system", NULL, SILENT), F("name", NULL, SILENT), F("workers", NULL, SILENT),
-    END};
+const char SINGBOX[] =
+    "type;tag:@name;remarks:@name;server:@server;server_port:@port;method:@method;password:@password;"
+    "plugin;plugin_opts;udp_over_tcp!;uuid:@user;security:@method;alter_id:@aid;flow:flow;"
+    "global_padding!global_padding and authenticated_length;"
+    "authenticated_length!global_padding and authenticated_length;obfs>14;server_ports,mport;"
+    "up_mbps!up_mbps and down_mbps (bandwidth);down_mbps!up_mbps and down_mbps (bandwidth);"
+    "username:@username;version;private_key:@user;address,address;local_address,address;peers=13;"
+    "public_key:publickey;peer_public_key:publickey;pre_shared_key:presharedkey;mtu:mtu;"
+    "reserved,reserved;persistent_keepalive_interval:keepalive;allowed_ips*;tls;transport>12;"
+    "multiplex>15;prefix!prefix (the bytes Outline sends first);id;route;packet_encoding;"
+    "domain_strategy;domain_resolver;detour;bind_interface;routing_mark;connect_timeout;"
+    "tcp_fast_open;tcp_multi_path;udp_fragment;network;system;name;workers;";
+// The tables by number, as a row names the table of an object (">1") or of a
+// list of one ("=1").
+const char *const TABLES[] = {XRAY_PEER,   XRAY_SERVER, XRAY_WIREGUARD, XRAY_TLS,          XRAY_REQUEST,
+                              XRAY_HEADER, XRAY_HOP,    XRAY_NETWORK,   XRAY_MUX,          "",
+                              "",          SINGBOX_TLS, SINGBOX_TRANSPORT, SINGBOX_PEER, SINGBOX_OBFS,
+                              SINGBOX_MUX, SINGBOX};
 
 // The transport, as sing-box names it, as a link names it.
 void singbox_transport(DocServer *s, json_object *tr)
@@ -292,9 +265,9 @@ int singbox_outbound(json_object *outbound, DocList *list, const char *scheme)
     json_object *tls = doc_member(outbound, "tls");
     if (doc_switch(s, tls, "enabled") == 1) {
         s->t.security = doc_switch(s, doc_member(tls, "reality"), "enabled") == 1 ? "reality" : "tls";
-        doc_fields(s, tls, "tls.", SINGBOX_TLS);
+        doc_fields(s, tls, "tls.", SINGBOX_TLS, TABLES);
     }
-    doc_fields(s, outbound, "", SINGBOX);
+    doc_fields(s, outbound, "", SINGBOX, TABLES);
     if (json_object *tr = doc_member(outbound, "transport"))
         singbox_transport(s, tr);
     const char *plugin = doc_text(s, outbound, "plugin"), *options = doc_text(s, outbound, "plugin_opts");

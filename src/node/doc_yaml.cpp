@@ -19,8 +19,6 @@ namespace {
 
 // ---- the entry, field by field ----
 
-#define F(member, to, kind) {member, to, DOC_##kind}
-#define END {NULL, NULL, DOC_SILENT}
 
 bool is(const char *a, const char *b)
 {
@@ -31,14 +29,13 @@ bool is(const char *a, const char *b)
 // options SIP003 gives the plugin.
 void mihomo_plugin(DocServer *s, json_object *o)
 {
-    static const DocField OPTS[] = {
-        F("mode", NULL, SILENT), F("host", NULL, SILENT), F("path", NULL, SILENT), F("tls", NULL, SILENT),
-        F("mux", NULL, SILENT), F("headers", "plugin-opts.headers", REFUSE),
-        F("v2ray-http-upgrade", "plugin-opts.v2ray-http-upgrade", REFUSE), F("skip-cert-verify", NULL, SILENT), END};
+    static const char OPTS[] =
+    "mode;host;path;tls;mux;headers!plugin-opts.headers;"
+    "v2ray-http-upgrade!plugin-opts.v2ray-http-upgrade;skip-cert-verify;";
     const char *plugin = doc_text(s, o, "plugin");
     json_object *opts = doc_member(o, "plugin-opts");
     const char *mode = doc_text(s, opts, "mode"), *host = doc_text(s, opts, "host"), *path = doc_text(s, opts, "path");
-    doc_fields(s, opts, "plugin-opts.", OPTS);
+    doc_fields(s, opts, "plugin-opts.", OPTS, NULL);
     if (is(plugin, "obfs")) {
         s->plugin = doc_keepf(s, "obfs-local;obfs=%s%s%s", link_or_default(mode, "http"), host[0] ? ";obfs-host=" : "",
                               host);
@@ -90,11 +87,10 @@ json_object *mihomo_extra(DocServer *s, json_object *from, int depth)
     return extra;
 }
 
-const DocField MIHOMO_OPTS[] = {
-    F("path", "path", LIST), F("host", "host", LIST), F("headers", NULL, HEADERS), F("mode", "mode", TEXT),
-    F("grpc-service-name", "serviceName", TEXT), F("grpc-user-agent", "grpc-opts.grpc-user-agent", REFUSE),
-    F("method", NULL, SILENT), F("max-early-data", NULL, SILENT), F("early-data-header-name", NULL, SILENT),
-    F("v2ray-http-upgrade", NULL, SILENT), F("v2ray-http-upgrade-fast-open", NULL, SILENT), END};
+const char MIHOMO_OPTS[] =
+    "path,path;host,host;headers~;mode:mode;grpc-service-name:serviceName;"
+    "grpc-user-agent!grpc-opts.grpc-user-agent;method;max-early-data;early-data-header-name;"
+    "v2ray-http-upgrade;v2ray-http-upgrade-fast-open;";
 
 void mihomo_network(DocServer *s, json_object *o)
 {
@@ -119,11 +115,11 @@ void mihomo_network(DocServer *s, json_object *o)
     if (method[0] && !is(method, "GET"))
         doc_refuse(s, "http-opts.method %s cannot be carried by a link", method);
     // xhttp-opts' other members went into the extra.
-    static const DocField XHTTP[] = {F("path", "path", TEXT), F("host", "host", TEXT), F("mode", "mode", TEXT),
-                                     F("headers", NULL, HEADERS), F("", NULL, SILENT)};
+    static const char XHTTP[] =
+    "path:path;host:host;mode:mode;headers~;...;";
     char inner[16];
     snprintf(inner, sizeof inner, "%s.", where);
-    doc_fields(s, opts, inner, is(network, "xhttp") ? XHTTP : MIHOMO_OPTS);
+    doc_fields(s, opts, inner, is(network, "xhttp") ? XHTTP : MIHOMO_OPTS, NULL);
     if (strchr(s->t.path, ',') && is(network, "http"))
         doc_refuse(s, "http-opts.path lists %s: a link carries one path", s->t.path);
     doc_set(s, "path", doc_text(s, o, "ws-path"));
@@ -139,38 +135,30 @@ void mihomo_network(DocServer *s, json_object *o)
     }
 }
 
-const DocField MIHOMO_REALITY[] = {F("public-key", "pbk", TEXT), F("short-id", "sid", TEXT),
-                                   F("support-x25519mlkem768", NULL, SILENT), END};
-const DocField MIHOMO_ECH[] = {F("enable", NULL, SILENT), F("config", "ech", TEXT), END};
-const DocField MIHOMO_SMUX[] = {F("enabled", "smux", REFUSE), END};
-const DocField MIHOMO_SS_OPTS[] = {F("enabled", "ss-opts (trojan-go's Shadowsocks layer)", REFUSE), END};
-const DocField MIHOMO[] = {
-    F("name", "@name", TEXT), F("type", NULL, SILENT), F("server", "@server", TEXT), F("port", "@port", TEXT),
-    F("cipher", "@method", TEXT), F("password", "@password", TEXT), F("auth", "@password", TEXT),
-    F("protocol", "@protocol", TEXT), F("protocol-param", "protoparam", TEXT), F("obfs", "obfs", TEXT),
-    F("obfs-param", "obfsparam", TEXT), F("obfs-password", "obfs-password", TEXT), F("plugin", NULL, SILENT),
-    F("plugin-opts", NULL, SILENT), F("udp-over-tcp", NULL, REFUSE), F("uuid", "@user", TEXT),
-    F("alterId", "@aid", TEXT), F("flow", "flow", TEXT), F("encryption", "@encryption", TEXT),
-    F("global-padding", "global-padding and authenticated-length", REFUSE),
-    F("authenticated-length", "global-padding and authenticated-length", REFUSE),
-    F("packet-encoding", NULL, SILENT), F("ss-opts", MIHOMO_SS_OPTS, OBJECT), F("tls", NULL, SILENT),
-    F("reality-opts", MIHOMO_REALITY, OBJECT), F("servername", "sni", TEXT), F("sni", "sni", TEXT),
-    F("client-fingerprint", "fp", TEXT), F("fingerprint", "pcs", TEXT), F("alpn", "alpn", LIST),
-    F("skip-cert-verify", NULL, INSECURE), F("ech-opts", MIHOMO_ECH, OBJECT),
-    F("certificate", "a client certificate", REFUSE), F("private-key", "@user", TEXT), F("network", NULL, SILENT),
-    F("ws-opts", NULL, SILENT), F("http-opts", NULL, SILENT), F("h2-opts", NULL, SILENT),
-    F("grpc-opts", NULL, SILENT), F("xhttp-opts", NULL, SILENT), F("ws-path", NULL, SILENT),
-    F("ws-headers", NULL, HEADERS), F("ports", "mport", TEXT), F("up", "up and down (bandwidth)", REFUSE),
-    F("down", "up and down (bandwidth)", REFUSE), F("ip", "address", LIST), F("ipv6", "address", LIST),
-    F("public-key", "publickey", TEXT), F("pre-shared-key", "presharedkey", TEXT), F("mtu", "mtu", TEXT),
-    F("reserved", "reserved", LIST), F("persistent-keepalive", "keepalive", TEXT), F("allowed-ips", NULL, ALLOWED),
-    F("peers", NULL, REFUSE), F("amnezia-wg-option", NULL, REFUSE), F("username", "@username", TEXT),
-    F("headers", NULL, REFUSE), F("smux", MIHOMO_SMUX, OBJECT),
-    // The router's own dialing, and UDP, which the clients carry anyway.
-    F("udp", NULL, SILENT), F("tfo", NULL, SILENT), F("mptcp", NULL, SILENT), F("ip-version", NULL, SILENT),
-    F("interface-name", NULL, SILENT), F("routing-mark", NULL, SILENT), F("dialer-proxy", NULL, SILENT),
-    F("xudp", NULL, SILENT), F("packet-addr", NULL, SILENT), F("benchmark-url", NULL, SILENT),
-    F("benchmark-timeout", NULL, SILENT), END};
+const char MIHOMO_REALITY[] =
+    "public-key:pbk;short-id:sid;support-x25519mlkem768;";
+const char MIHOMO_ECH[] =
+    "enable;config:ech;";
+const char MIHOMO_SMUX[] =
+    "enabled!smux;";
+const char MIHOMO_SS_OPTS[] =
+    "enabled!ss-opts (trojan-go's Shadowsocks layer);";
+const char MIHOMO[] =
+    "name:@name;type;server:@server;port:@port;cipher:@method;password:@password;auth:@password;"
+    "protocol:@protocol;protocol-param:protoparam;obfs:obfs;obfs-param:obfsparam;"
+    "obfs-password:obfs-password;plugin;plugin-opts;udp-over-tcp!;uuid:@user;alterId:@aid;flow:flow;"
+    "encryption:@encryption;global-padding!global-padding and authenticated-length;"
+    "authenticated-length!global-padding and authenticated-length;packet-encoding;ss-opts>6;tls;"
+    "reality-opts>3;servername:sni;sni:sni;client-fingerprint:fp;fingerprint:pcs;alpn,alpn;"
+    "skip-cert-verify?;ech-opts>4;certificate!a client certificate;private-key:@user;network;ws-opts;"
+    "http-opts;h2-opts;grpc-opts;xhttp-opts;ws-path;ws-headers~;ports:mport;"
+    "up!up and down (bandwidth);down!up and down (bandwidth);ip,address;ipv6,address;"
+    "public-key:publickey;pre-shared-key:presharedkey;mtu:mtu;reserved,reserved;"
+    "persistent-keepalive:keepalive;allowed-ips*;peers!;amnezia-wg-option!;username:@username;"
+    "headers!;smux>5;udp;tfo;mptcp;ip-version;interface-name;routing-mark;dialer-proxy;xudp;"
+    "packet-addr;benchmark-url;benchmark-timeout;";
+// The tables by number, as a row names the table of an object (">3").
+const char *const TABLES[] = {"", MIHOMO_OPTS, "", MIHOMO_REALITY, MIHOMO_ECH, MIHOMO_SMUX, MIHOMO_SS_OPTS, MIHOMO};
 
 } // namespace
 
@@ -195,7 +183,7 @@ int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
     const char *scheme = s->scheme;
     bool proxy = is(scheme, "socks") || is(scheme, "http");
     if (!s->reason[0])
-        doc_fields(s, entry, "", MIHOMO);
+        doc_fields(s, entry, "", MIHOMO, TABLES);
     if (is(scheme, "ss"))
         mihomo_plugin(s, entry);
     int tls = doc_switch(s, entry, "tls");
