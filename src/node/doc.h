@@ -33,22 +33,18 @@ int doc_list_refuse(DocList *list, int result, const char *format, ...) __attrib
 
 // One server of a document, in the fields of its share link. Every text is
 // "" when the document has none; texts the reader makes live in the pool.
-enum { DOC_POOL = 24576, DOC_PARAMS = 16 };
+enum { DOC_POOL = 24576, DOC_PARAMS = 24 };
 struct DocServer {
     const char *scheme; // ss ssr vmess vless trojan hysteria2 wireguard socks http
-    const char *name;
-    const char *server;
-    const char *port;
-    const char *user;     // vless/vmess id, trojan and hysteria2 password, WireGuard private key
+    const char *name, *server, *port;
+    const char *user;     // vless/vmess id, WireGuard private key
     const char *method;   // Shadowsocks and ShadowsocksR cipher, vmess security
-    const char *password; // Shadowsocks, ShadowsocksR, SOCKS and HTTP
+    const char *password; // Shadowsocks, ShadowsocksR, SOCKS, HTTP; trojan's and hysteria2's user
     const char *username; // SOCKS and HTTP
     const char *plugin;   // Shadowsocks: "name;options"
-    const char *alter_id;
-    const char *ssr_protocol, *ssr_protocol_param, *ssr_obfs, *ssr_obfs_param;
-    const char *encryption; // vless
+    const char *alter_id, *encryption, *protocol; // vmess, vless, ShadowsocksR
     LinkTransport t;
-    // Parameters of the hysteria2 and wireguard links, in order.
+    // Any other parameter of the link, in order (hysteria2, wireguard, ssr).
     const char *params[DOC_PARAMS][2];
     int param_count;
     NodeText notes; // warnings, one a line
@@ -56,47 +52,50 @@ struct DocServer {
     size_t pool_used;
     char pool[DOC_POOL];
 };
-void doc_server_init(DocServer *s);
+void doc_server_init(DocServer *s, const char *scheme);
 // A copy of text in the pool ("" and the reason set when it is full).
 const char *doc_keep(DocServer *s, const char *text, size_t length);
 const char *doc_keepf(DocServer *s, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int doc_refuse(DocServer *s, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void doc_warn(DocServer *s, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void doc_param(DocServer *s, const char *name, const char *value);
+// A link field by its parameter: a transport parameter ("sni"), "@name" for
+// the server's own fields (@server @port @user @method @password @username
+// @plugin @aid @encryption @protocol @name), else a parameter of its own.
+// The first value given stands; append joins later ones with commas.
+void doc_set(DocServer *s, const char *param, const char *value, bool append = false);
+const char *doc_get(DocServer *s, const char *param);
 // The server's link (or its refusal) as the list's next entry; -1 when
 // memory ran out.
 int doc_list_add(DocList *list, DocServer *s);
 
-// A JSON object a reader goes through, knowing which members it read: the
-// others are warned of as dropped when the entry is done.
-enum { DOC_OBJECT_SEEN = 64 };
-struct DocObject {
-    json_object *object;
-    const char *where; // "ws-opts." before a member's name, or ""
-    const char *seen[DOC_OBJECT_SEEN];
-    int seen_count;
-};
-void doc_object(DocObject *o, json_object *object, const char *where);
-// The member, marked as read; NULL when absent or null.
-json_object *doc_member(DocObject *o, const char *name);
-// A member as text: a text, a whole number or a switch as written; "" when
-// absent; NULL (and the reason set) for another kind.
-const char *doc_text(DocServer *s, DocObject *o, const char *name);
-// A switch: 1, 0, or -1 when absent; a text "true"/"false" counts.
-int doc_switch(DocServer *s, DocObject *o, const char *name);
-// A list of texts (or one text) joined with commas.
-const char *doc_list_text(DocServer *s, DocObject *o, const char *name);
-// Members the reader passes over without a word (names, tags, UDP
-// switches, dialing options of the router itself).
-void doc_object_silent(DocObject *o, const char *const *names);
-// Warns of each member not read; "why" ends the warning.
-void doc_object_done(DocServer *s, DocObject *o);
-// The Host of a "headers" member (a text or a list); any other header is
-// sent, and no link carries it: the entry is refused.
-const char *doc_headers_host_of(DocServer *s, DocObject *o);
+// A format's members, each read into a link field: a table is one text of
+// rows "member" KIND "to" ";", where KIND is
+//   ":"  a text, whole number or switch as written, into the link field "to"
+//        (a transport parameter such as "sni"; "@server" and the like for the
+//        server's own fields, doc_set)
+//   ","  a list of texts (or one), joined with commas, into "to"
+//   "?"  true: the certificate is not verified
+//   ""   passed over without a word (or read by the format's own code)
+//   "!"  refused when set; "to" names it in the refusal
+//   ">"  an object read by the table numbered "to" in tables
+//   "="  a list of one object, read likewise
+//   "~"  HTTP headers: Host, and no other
+//   "^"  "host:port"
+//   "*"  WireGuard's allowed IPs: all of them, or refused
+// and a row "..." passes over any other member. Each member no row names is
+// warned of as dropped; where goes before names.
+void doc_fields(DocServer *s, json_object *object, const char *where, const char *table, const char *const *tables);
+// A member as text ("" when absent or null; NULL with the reason set when it
+// is neither text, whole number nor switch), and a switch (-1 when absent).
+const char *doc_text(DocServer *s, json_object *object, const char *name);
+int doc_switch(DocServer *s, json_object *object, const char *name);
+json_object *doc_member(json_object *object, const char *name);
 // The text of any JSON value, for messages.
 const char *doc_shown(json_object *value);
-
+// An object's members, as JSON text in the pool; "" when none.
+const char *doc_keep_json(DocServer *s, json_object *object);
+// A scheme by a format's name for it, from rows {format's name, scheme}.
+const char *doc_scheme(const char *const (*rows)[2], const char *name);
 
 // The readers. Each fills the list from the parsed document.
 int doc_read_json(json_object *root, DocList *list);

@@ -31,20 +31,13 @@ int doc_list_refuse(DocList *list, int result, const char *format, ...)
     return result;
 }
 
-void doc_server_init(DocServer *s)
+void doc_server_init(DocServer *s, const char *scheme)
 {
     static const char *const EMPTY = "";
-    const char **texts[] = {&s->name, &s->server, &s->port, &s->user, &s->method, &s->password, &s->username,
-                            &s->plugin, &s->alter_id, &s->ssr_protocol, &s->ssr_protocol_param, &s->ssr_obfs,
-                            &s->ssr_obfs_param, &s->encryption};
-    for (const char **text : texts)
+    for (const char **text = &s->name; text <= &s->protocol; text++)
         *text = EMPTY;
-    s->scheme = "";
-    memset(&s->t, 0, sizeof s->t);
-    for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++)
-        link_transport_member(&s->t, LINK_QUERY_FIELDS[i].offset) = EMPTY;
-    s->t.verify = LINK_VERIFY_UNSAID;
-    s->t.verify_said_by = "";
+    s->scheme = scheme;
+    link_transport_clear(&s->t);
     s->param_count = 0;
     s->notes.length = 0;
     s->reason[0] = '\0';
@@ -100,33 +93,54 @@ void doc_warn(DocServer *s, const char *format, ...)
     text_append_str(&s->notes, "\n");
 }
 
-void doc_param(DocServer *s, const char *name, const char *value)
+namespace {
+
+const char *const DOC_OWN[] = {"@name", "@server", "@port", "@user", "@method", "@password", "@username",
+                               "@plugin", "@aid", "@encryption", "@protocol"};
+
+const char **doc_slot(DocServer *s, const char *param, bool make)
 {
-    if (!value[0])
-        return;
+    if (param[0] == '@') {
+        for (size_t i = 0; i < sizeof DOC_OWN / sizeof DOC_OWN[0]; i++)
+            if (strcmp(DOC_OWN[i], param) == 0)
+                return &s->name + i;
+    }
+    for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++)
+        if (strcmp(LINK_QUERY_FIELDS[i].param, param) == 0)
+            return &link_transport_member(&s->t, LINK_QUERY_FIELDS[i].offset);
+    for (int i = 0; i < s->param_count; i++)
+        if (strcmp(s->params[i][0], param) == 0)
+            return &s->params[i][1];
+    if (!make)
+        return NULL;
     if (s->param_count == DOC_PARAMS) {
         doc_refuse(s, "too many parameters");
-        return;
+        return NULL;
     }
-    s->params[s->param_count][0] = name;
-    s->params[s->param_count][1] = value;
-    s->param_count++;
+    s->params[s->param_count][0] = param;
+    s->params[s->param_count][1] = "";
+    return &s->params[s->param_count++][1];
 }
 
-void doc_object(DocObject *o, json_object *object, const char *where)
+} // namespace
+
+void doc_set(DocServer *s, const char *param, const char *value, bool append)
 {
-    o->object = json_object_is_type(object, json_type_object) ? object : NULL;
-    o->where = where;
-    o->seen_count = 0;
+    const char **slot = value && value[0] ? doc_slot(s, param, true) : NULL;
+    if (slot && (!(*slot)[0] || append))
+        *slot = (*slot)[0] ? doc_keepf(s, "%s,%s", *slot, value) : value;
 }
 
-json_object *doc_member(DocObject *o, const char *name)
+const char *doc_get(DocServer *s, const char *param)
+{
+    const char **slot = doc_slot(s, param, false);
+    return slot ? *slot : "";
+}
+
+json_object *doc_member(json_object *object, const char *name)
 {
     json_object *value = NULL;
-    if (!o->object || !json_object_object_get_ex(o->object, name, &value))
-        return NULL;
-    if (o->seen_count < DOC_OBJECT_SEEN)
-        o->seen[o->seen_count++] = name;
+    json_object_object_get_ex(object, name, &value);
     return json_object_is_type(value, json_type_null) ? NULL : value;
 }
 
@@ -135,111 +149,187 @@ const char *doc_shown(json_object *value)
     return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
 }
 
-const char *doc_text(DocServer *s, DocObject *o, const char *name)
+const char *doc_keep_json(DocServer *s, json_object *object)
 {
-    json_object *value = doc_member(o, name);
-    if (!value)
-        return "";
+    return json_object_object_length(object) ? doc_keep(s, doc_shown(object), strlen(doc_shown(object))) : "";
+}
+
+const char *doc_scheme(const char *const (*rows)[2], const char *name)
+{
+    for (; rows[0][0]; rows++)
+        if (strcmp(rows[0][0], name) == 0)
+            return rows[0][1];
+    return "";
+}
+
+namespace {
+
+const char *doc_value_text(DocServer *s, const char *where, const char *name, json_object *value)
+{
     switch (json_object_get_type(value)) {
-    case json_type_string: {
-        const char *text = json_object_get_string(value);
-        if (strlen(text) != (size_t)json_object_get_string_len(value)) {
-            doc_refuse(s, "%s%s holds a NUL byte", o->where, name);
-            return "";
-        }
-        return text;
-    }
+    case json_type_null:
+        return "";
+    case json_type_string:
+        if (strlen(json_object_get_string(value)) != (size_t)json_object_get_string_len(value))
+            return doc_refuse(s, "%s%s holds a NUL byte", where, name), "";
+        [[fallthrough]];
     case json_type_int:
     case json_type_boolean:
         return json_object_get_string(value);
     default:
-        doc_refuse(s, "%s%s is %s, not a text or a whole number", o->where, name, doc_shown(value));
+        doc_refuse(s, "%s%s is %s, not a text or a whole number", where, name, doc_shown(value));
         return "";
     }
 }
 
-int doc_switch(DocServer *s, DocObject *o, const char *name)
+int doc_value_switch(DocServer *s, const char *where, const char *name, json_object *value)
 {
-    json_object *value = doc_member(o, name);
+    const char *text = json_object_is_type(value, json_type_double) ? "" : json_object_get_string(value);
     if (!value)
         return -1;
-    if (json_object_is_type(value, json_type_boolean))
-        return json_object_get_boolean(value) ? 1 : 0;
-    const char *text = json_object_is_type(value, json_type_string) ? json_object_get_string(value) : "";
-    if (strcmp(text, "true") == 0 || strcmp(text, "1") == 0)
+    if (!strcmp(text, "true") || !strcmp(text, "1"))
         return 1;
-    if (strcmp(text, "false") == 0 || strcmp(text, "0") == 0)
+    if (!strcmp(text, "false") || !strcmp(text, "0"))
         return 0;
     if (json_object_is_type(value, json_type_int))
         return json_object_get_int64(value) != 0;
-    doc_refuse(s, "%s%s is %s, not true or false", o->where, name, doc_shown(value));
+    doc_refuse(s, "%s%s is %s, not true or false", where, name, doc_shown(value));
     return -1;
 }
 
-const char *doc_list_text(DocServer *s, DocObject *o, const char *name)
+// A list of texts (or one text) joined with commas.
+const char *doc_value_list(DocServer *s, const char *where, const char *name, json_object *value)
 {
-    json_object *value = doc_member(o, name);
-    if (!value || !json_object_is_type(value, json_type_array))
-        return value ? doc_text(s, o, name) : "";
-    NodeText joined;
+    if (!json_object_is_type(value, json_type_array))
+        return doc_value_text(s, where, name, value);
+    const char *joined = "";
     for (size_t i = 0; i < json_object_array_length(value); i++) {
         json_object *item = json_object_array_get_idx(value, i);
-        if (!json_object_is_type(item, json_type_string) && !json_object_is_type(item, json_type_int)) {
-            doc_refuse(s, "%s%s holds %s, not a text", o->where, name, doc_shown(item));
-            return "";
-        }
         const char *text = json_object_get_string(item);
-        if (strchr(text, ',')) {
-            doc_refuse(s, "%s%s holds '%s', and a link separates its items with commas", o->where, name, text);
-            return "";
-        }
-        if ((i > 0 && text_append_str(&joined, ",") != 0) || text_append_str(&joined, text) != 0) {
-            doc_refuse(s, "out of memory");
-            return "";
-        }
+        if (!json_object_is_type(item, json_type_string) && !json_object_is_type(item, json_type_int))
+            doc_refuse(s, "%s%s holds %s, not a text", where, name, doc_shown(item));
+        else if (strchr(text, ','))
+            doc_refuse(s, "%s%s holds '%s', and a link separates its items with commas", where, name, text);
+        else
+            joined = doc_keepf(s, "%s%s%s", joined, i ? "," : "", text);
     }
-    return joined.length ? doc_keep(s, joined.data, joined.length) : "";
+    return joined;
 }
 
-void doc_object_silent(DocObject *o, const char *const *names)
+void doc_field(DocServer *s, char kind, const char *to, const char *where, const char *name, json_object *value,
+               const char *const *tables)
 {
-    for (; *names; names++)
-        doc_member(o, *names);
-}
-
-void doc_object_done(DocServer *s, DocObject *o)
-{
-    if (!o->object)
-        return;
-    json_object_object_foreach(o->object, key, value)
-    {
-        (void)value;
-        bool seen = false;
-        for (int i = 0; i < o->seen_count && !seen; i++)
-            seen = strcmp(o->seen[i], key) == 0;
-        if (!seen)
-            doc_warn(s, "%s%s dropped: tarvick-node does not read it", o->where, key);
+    char inner[64];
+    snprintf(inner, sizeof inner, "%s.", name);
+    switch (kind) {
+    case ':':
+        doc_set(s, to, doc_value_text(s, where, name, value));
+        break;
+    case ',':
+        doc_set(s, to, doc_value_list(s, where, name, value), true);
+        break;
+    case '?': {
+        int insecure = doc_value_switch(s, where, name, value);
+        if (insecure >= 0)
+            s->t.verify = insecure ? LINK_VERIFY_SKIP : LINK_VERIFY_ASKED;
+        break;
     }
-}
-
-// Host of a headers mapping ("Host", a text or a list); any other header
-// is sent and no link carries it.
-const char *doc_headers_host_of(DocServer *s, DocObject *o)
-{
-    DocObject headers;
-    doc_object(&headers, doc_member(o, "headers"), "headers.");
-    if (!headers.object)
-        doc_object(&headers, doc_member(o, "ws-headers"), "ws-headers.");
-    const char *host = link_or_default(doc_list_text(s, &headers, "Host"), doc_list_text(s, &headers, "host"));
-    if (headers.object) {
-        json_object_object_foreach(headers.object, key, value)
+    case '!':
+        if (json_object_is_type(value, json_type_object) ? json_object_object_length(value) > 0
+            : json_object_is_type(value, json_type_boolean) || json_object_is_type(value, json_type_int)
+                ? json_object_get_int64(value) != 0
+                : json_object_get_string_len(value) > 0 || json_object_is_type(value, json_type_array))
+            doc_refuse(s, "%s%s cannot be carried by a link", to[0] ? "" : where, to[0] ? to : name);
+        break;
+    case '>':
+        doc_fields(s, value, inner, tables[atoi(to)], tables);
+        break;
+    case '=': {
+        size_t count = json_object_is_type(value, json_type_array) ? json_object_array_length(value) : 0;
+        if (count == 0)
+            doc_refuse(s, "%s%s is %s, not a list of one", where, name, doc_shown(value));
+        else if (count > 1)
+            doc_refuse(s, "%s%s lists %zu, and a node is one server", where, name, count);
+        else
+            doc_fields(s, json_object_array_get_idx(value, 0), inner, tables[atoi(to)], tables);
+        break;
+    }
+    case '~': {
+        json_object_object_foreach(value, key, header)
         {
-            (void)value;
-            if (strcmp(key, "Host") != 0 && strcmp(key, "host") != 0)
+            if (strcasecmp(key, "host") == 0)
+                doc_set(s, "host", doc_value_list(s, where, key, header));
+            else
                 doc_refuse(s, "header %s cannot be carried by a link", key);
         }
+        break;
     }
-    return host;
+    case '^': {
+        const char *endpoint = doc_value_text(s, where, name, value), *colon = strrchr(endpoint, ':');
+        if (!colon)
+            doc_refuse(s, "%s %s is not host:port", name, endpoint);
+        bool v6 = endpoint[0] == '[' && colon > endpoint && colon[-1] == ']';
+        s->server = colon ? doc_keep(s, endpoint + v6, (size_t)(colon - endpoint) - 2 * v6) : "";
+        s->port = colon ? colon + 1 : "";
+        break;
+    }
+    case '*': {
+        // "0.0.0.0/0, ::/0": the node carries everything, as a link's does.
+        const char *listed = doc_value_list(s, where, name, value);
+        char *all = (char *)doc_keep(s, listed, strlen(listed));
+        size_t w = 0;
+        for (const char *p = all; *p; p++)
+            if (*p != ' ')
+                all[w++] = *p;
+        if (*all)
+            all[w] = '\0';
+        if (all[0] && strcmp(all, "0.0.0.0/0,::/0") && strcmp(all, "0.0.0.0/0") && strcmp(all, "::/0,0.0.0.0/0"))
+            doc_refuse(s, "%s%s %s cannot be carried by a link (the node carries everything)", where, name, all);
+        break;
+    }
+    }
+}
+
+} // namespace
+
+void doc_fields(DocServer *s, json_object *object, const char *where, const char *table, const char *const *tables)
+{
+    if (!object)
+        return;
+    if (!json_object_is_type(object, json_type_object)) {
+        doc_refuse(s, "%.*s is %s, not a mapping", (int)strlen(where) - 1, where, doc_shown(object));
+        return;
+    }
+    json_object_object_foreach(object, key, value)
+    {
+        size_t length = strlen(key);
+        const char *row = table, *end = NULL;
+        for (; *row; row = end + 1) {
+            end = strchr(row, ';');
+            size_t n = strcspn(row, ":,?!>=~^*;");
+            if ((n == length && memcmp(row, key, n) == 0) || (n == 3 && memcmp(row, "...", 3) == 0))
+                break;
+        }
+        if (!*row) {
+            doc_warn(s, "%s%s dropped: tarvick-node does not read it", where, key);
+            continue;
+        }
+        size_t n = strcspn(row, ":,?!>=~^*;");
+        const char *to = doc_keep(s, row + n + 1, row[n] == ';' ? 0 : (size_t)(end - row - n - 1));
+        if (value)
+            doc_field(s, row[n], to, where, key, value, tables);
+    }
+}
+
+const char *doc_text(DocServer *s, json_object *object, const char *name)
+{
+    json_object *value = doc_member(object, name);
+    return value ? doc_value_text(s, "", name, value) : "";
+}
+
+int doc_switch(DocServer *s, json_object *object, const char *name)
+{
+    return doc_value_switch(s, "", name, doc_member(object, name));
 }
 
 namespace {
@@ -264,42 +354,53 @@ int doc_append_authority(NodeText *out, const DocServer *s, const char *user)
     return rc | text_printf(out, v6 ? "[%s]:%s" : "%s:%s", s->server, s->port);
 }
 
-int doc_append_transport(NodeText *out, const DocServer *s, bool *first)
+// The transport's parameters and any others; hysteria2 links name TLS their
+// own way and have no security or network.
+int doc_append_query(NodeText *out, const DocServer *s, bool *first)
 {
+    static const char *const HYSTERIA_NAMES[][2] = {{"security", ""}, {"type", ""}, {"pcs", "pinSHA256"}};
+    bool hysteria = strcmp(s->scheme, "hysteria2") == 0;
     int rc = 0;
     for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++) {
         LinkTransport t = s->t;
-        rc |= doc_append_param(out, first, LINK_QUERY_FIELDS[i].param,
-                               link_transport_member(&t, LINK_QUERY_FIELDS[i].offset));
+        const char *name = LINK_QUERY_FIELDS[i].param;
+        for (const auto &row : HYSTERIA_NAMES)
+            if (hysteria && strcmp(row[0], name) == 0)
+                name = row[1];
+        if (name[0])
+            rc |= doc_append_param(out, first, name, link_transport_member(&t, LINK_QUERY_FIELDS[i].offset));
     }
     if (s->t.verify == LINK_VERIFY_SKIP)
-        rc |= doc_append_param(out, first, "allowInsecure", "1");
+        rc |= doc_append_param(out, first, hysteria ? "insecure" : "allowInsecure", "1");
+    for (int i = 0; i < s->param_count; i++)
+        rc |= doc_append_param(out, first, s->params[i][0], s->params[i][1]);
     return rc;
 }
 
-// The vmess link's JSON form.
-int doc_append_vmess(NodeText *out, const DocServer *s)
+// The vmess link's JSON form: each member from its link field, by the
+// network where the form gives one member more than one meaning.
+int doc_append_vmess(NodeText *out, DocServer *s)
 {
     const LinkTransport &t = s->t;
-    // The vmess form has no place for these; a vless link would.
-    const struct {
-        const char *value, *what;
-    } NO_PLACE[] = {{t.authority, "a gRPC authority"}, {t.extra, "xhttp extra settings"}, {t.mldsa, "pqv"},
-                    {t.ech, "an ECH configuration"}, {t.mask, "a final mask"}, {t.flow, "a flow"}};
-    for (const auto &item : NO_PLACE)
-        if (item.value[0])
-            return -2;
-    bool grpc = strcmp(t.network, "grpc") == 0, xhttp = strcmp(t.network, "xhttp") == 0;
-    bool quic = strcmp(t.network, "quic") == 0, kcp = strcmp(t.network, "kcp") == 0;
+    const char *network = link_or_default(t.network, "tcp");
+    bool grpc = !strcmp(network, "grpc"), xhttp = !strcmp(network, "xhttp"), quic = !strcmp(network, "quic");
+    bool kcp = !strcmp(network, "kcp");
     const char *fields[][2] = {
         {"v", "2"}, {"ps", s->name}, {"add", s->server}, {"port", s->port}, {"id", s->user},
-        {"aid", link_or_default(s->alter_id, "0")}, {"scy", s->method}, {"net", link_or_default(t.network, "tcp")},
+        {"aid", link_or_default(s->alter_id, "0")}, {"scy", s->method}, {"net", network},
         {"type", grpc || xhttp ? t.mode : t.header}, {"host", quic ? t.quic_security : t.host},
         {"path", grpc ? t.service : kcp ? t.seed : quic ? t.quic_key : t.path}, {"tls", t.security},
         {"sni", t.sni}, {"fp", t.fingerprint}, {"alpn", t.alpn}, {"pbk", t.public_key}, {"sid", t.short_id},
         {"spx", t.spider}, {"pcs", t.pinned}, {"vcn", t.names},
         {"allowInsecure", t.verify == LINK_VERIFY_SKIP ? "1" : ""},
     };
+    // What the form has no member for; a vless link would carry it.
+    const char *no_place[][2] = {{t.authority, "authority"}, {t.extra, "transport's extra settings"},
+                                 {t.mldsa, "pqv"}, {t.ech, "ECH configuration"}, {t.mask, "final mask"},
+                                 {t.flow, "flow"}, {s->param_count ? s->params[0][1] : "", s->params[0][0]}};
+    for (const auto &item : no_place)
+        if (item[0][0])
+            return doc_refuse(s, "a vmess link cannot carry its %s", item[1]), 0;
     json_object *root = json_object_new_object();
     bool failed = !root;
     for (const auto &field : fields) {
@@ -328,25 +429,21 @@ int doc_append_link(NodeText *out, DocServer *s)
     } else if (strcmp(scheme, "ss") == 0) {
         rc |= text_append_percent(out, s->method, strlen(s->method), NULL) | text_append_str(out, ":") |
               doc_append_authority(out, s, s->password) | text_append_str(out, "/");
-        rc |= doc_append_param(out, &first, "plugin", s->plugin) | doc_append_transport(out, s, &first);
+        rc |= doc_append_param(out, &first, "plugin", s->plugin) | doc_append_query(out, s, &first);
     } else if (strcmp(scheme, "ssr") == 0) {
         NodeText plain;
         rc |= doc_append_authority(&plain, s, NULL);
-        const char *parts[] = {s->ssr_protocol, s->method, s->ssr_obfs};
-        for (const char *part : parts)
-            rc |= text_append_str(&plain, ":") | text_append_str(&plain, part);
-        rc |= text_append_str(&plain, ":") | text_append_base64(&plain, s->password, strlen(s->password), true);
-        const char *query[][2] = {{"obfsparam", s->ssr_obfs_param}, {"protoparam", s->ssr_protocol_param},
+        const char *parts[] = {s->protocol, s->method, doc_get(s, "obfs"), s->password};
+        for (size_t i = 0; i < 4; i++)
+            rc |= text_append_str(&plain, ":") |
+                  (i < 3 ? text_append_str(&plain, parts[i])
+                         : text_append_base64(&plain, parts[i], strlen(parts[i]), true));
+        const char *query[][2] = {{"obfsparam", doc_get(s, "obfsparam")}, {"protoparam", doc_get(s, "protoparam")},
                                   {"remarks", s->name}};
         for (size_t i = 0; i < 3; i++)
             rc |= text_append_str(&plain, i ? "&" : "/?") | text_append_str(&plain, query[i][0]) |
                   text_append_str(&plain, "=") | text_append_base64(&plain, query[i][1], strlen(query[i][1]), true);
         return rc | text_append_base64(out, plain.data, plain.length, true);
-    } else if (strcmp(scheme, "vless") == 0 || strcmp(scheme, "trojan") == 0) {
-        rc |= doc_append_authority(out, s, s->user);
-        if (strcmp(scheme, "vless") == 0)
-            rc |= doc_append_param(out, &first, "encryption", link_or_default(s->encryption, "none"));
-        rc |= doc_append_transport(out, s, &first);
     } else if (strcmp(scheme, "socks") == 0) {
         if (s->username[0] || s->password[0]) {
             NodeText user;
@@ -359,10 +456,14 @@ int doc_append_link(NodeText *out, DocServer *s)
             rc |= text_append_percent(out, s->username, strlen(s->username), NULL) | text_append_str(out, ":") |
                   text_append_percent(out, s->password, strlen(s->password), NULL) | text_append_str(out, "@");
         rc |= doc_append_authority(out, s, NULL);
-    } else { // hysteria2, wireguard: their parameters as given
-        rc |= doc_append_authority(out, s, s->user) | text_append_str(out, "/");
-        for (int i = 0; i < s->param_count; i++)
-            rc |= doc_append_param(out, &first, s->params[i][0], s->params[i][1]);
+    } else { // vless, trojan, hysteria2, wireguard: user@host:port?query
+        bool vless = strcmp(scheme, "vless") == 0;
+        rc |= doc_append_authority(out, s, link_or_default(s->user, s->password));
+        if (!vless && strcmp(scheme, "trojan") != 0)
+            rc |= text_append_str(out, "/");
+        if (vless)
+            rc |= doc_append_param(out, &first, "encryption", link_or_default(s->encryption, "none"));
+        rc |= doc_append_query(out, s, &first);
     }
     if (s->name[0])
         rc |= text_append_str(out, "#") | text_append_percent(out, s->name, strlen(s->name), NULL);
@@ -385,16 +486,15 @@ int doc_list_add(DocList *list, DocServer *s)
     list->count++;
     NodeText link;
     // A host the link could not hold as it is would be read as another.
-    if (!s->reason[0] && !s->server[0])
+    if (!s->scheme[0] || s->reason[0])
+        ;
+    else if (!s->server[0])
         doc_refuse(s, "no server");
-    else if (!s->reason[0] && !link_host_valid(s->server))
+    else if (!link_host_valid(s->server))
         doc_refuse(s, "bad server '%s'", s->server);
-    else if (!s->reason[0] && link_port(s->port) < 0)
+    else if (link_port(s->port) < 0)
         doc_refuse(s, "bad port '%s' (1 to 65535)", s->port);
-    int rc = s->reason[0] ? 0 : doc_append_link(&link, s);
-    if (rc == -2)
-        doc_refuse(s, "a vmess link cannot carry its %s", s->t.flow[0] ? "flow" : "transport's extra settings");
-    else if (rc != 0)
+    if (!s->reason[0] && doc_append_link(&link, s) != 0)
         doc_refuse(s, "out of memory");
     if (s->reason[0]) {
         char shown[sizeof s->reason];

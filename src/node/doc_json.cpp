@@ -27,323 +27,145 @@ bool doc_not_server(const char *kind)
     return false;
 }
 
-// A JSON object's single item of a list member ("vnext", "servers",
-// "users", "peers"): NULL when absent; more than one is refused.
-json_object *doc_only_item(DocServer *s, DocObject *o, const char *name)
-{
-    json_object *list = doc_member(o, name);
-    if (!list)
-        return NULL;
-    if (!json_object_is_type(list, json_type_array) || json_object_array_length(list) == 0) {
-        doc_refuse(s, "%s%s is %s, not a list of one", o->where, name, doc_shown(list));
-        return NULL;
-    }
-    if (json_object_array_length(list) > 1) {
-        doc_refuse(s, "%s%s lists %zu, and a node is one server", o->where, name, json_object_array_length(list));
-        return NULL;
-    }
-    return json_object_array_get_idx(list, 0);
-}
-
-// Warns of each member not read, then takes the object as done.
-void doc_done(DocServer *s, DocObject *o, const char *const *silent)
-{
-    if (silent)
-        doc_object_silent(o, silent);
-    doc_object_done(s, o);
-}
 
 // ---- Xray ----
 
-void xray_tls(DocServer *s, DocObject *stream, const char *security)
-{
-    LinkTransport &t = s->t;
-    t.security = security;
-    if (strcmp(security, "reality") == 0) {
-        DocObject r;
-        doc_object(&r, doc_member(stream, "realitySettings"), "realitySettings.");
-        t.sni = doc_text(s, &r, "serverName");
-        t.fingerprint = doc_text(s, &r, "fingerprint");
-        t.public_key = link_or_default(doc_text(s, &r, "publicKey"), doc_text(s, &r, "password"));
-        t.short_id = doc_text(s, &r, "shortId");
-        t.spider = doc_text(s, &r, "spiderX");
-        t.mldsa = doc_text(s, &r, "mldsa65Verify");
-        static const char *const SILENT[] = {"show", NULL};
-        doc_done(s, &r, SILENT);
-        return;
-    }
-    DocObject tls;
-    doc_object(&tls, doc_member(stream, strcmp(security, "xtls") == 0 ? "xtlsSettings" : "tlsSettings"),
-               "tlsSettings.");
-    t.sni = doc_text(s, &tls, "serverName");
-    t.fingerprint = doc_text(s, &tls, "fingerprint");
-    t.alpn = doc_list_text(s, &tls, "alpn");
-    t.pinned = doc_list_text(s, &tls, "pinnedPeerCertSha256");
-    t.names = link_or_default(doc_list_text(s, &tls, "verifyPeerCertByName"),
-                              doc_list_text(s, &tls, "verifyPeerCertInNames"));
-    t.ech = doc_text(s, &tls, "echConfigList");
-    int insecure = doc_switch(s, &tls, "allowInsecure");
-    if (insecure >= 0) {
-        t.verify = insecure ? LINK_VERIFY_SKIP : LINK_VERIFY_ASKED;
-        t.verify_said_by = "allowInsecure";
-    }
-    if (doc_member(&tls, "certificates"))
-        doc_refuse(s, "tlsSettings.certificates (a client certificate) cannot be carried by a link");
-    static const char *const SILENT[] = {"show", NULL};
-    doc_done(s, &tls, SILENT);
-}
+extern const char *const TABLES[];
+
+const char XRAY_PEER[] =
+    "endpoint^;publicKey:publickey;preSharedKey:presharedkey;keepAlive:keepalive;allowedIPs*;";
+// Panels write the server and its user three ways: in "vnext" (vmess,
+// vless), in "servers" (the others), or flat in settings; one table reads
+// the settings, the server and the user.
+const char XRAY_SERVER[] =
+    "vnext=1;servers=1;users=1;address:@server;port:@port;id:@user;password:@password;method:@method;"
+    "security:@method;alterId:@aid;flow:flow;encryption:@encryption;user:@username;pass:@password;"
+    "uot!uot (UDP over TCP);level;email;UoTVersion;version;";
+const char XRAY_WIREGUARD[] =
+    "secretKey:@user;address,address;peers=0;mtu:mtu;reserved,reserved;workers;domainStrategy;"
+    "noKernelTun;kernelMode;";
+const char XRAY_TLS[] =
+    "serverName:sni;fingerprint:fp;alpn,alpn;pinnedPeerCertSha256,pcs;verifyPeerCertByName,vcn;"
+    "verifyPeerCertInNames,vcn;echConfigList:ech;allowInsecure?;publicKey:pbk;password:pbk;"
+    "shortId:sid;spiderX:spx;mldsa65Verify:pqv;show;"
+    "certificates!tlsSettings.certificates (a client certificate);";
+const char XRAY_REQUEST[] =
+    "path,path;headers~;version;method;";
+const char XRAY_HEADER[] =
+    "type:headerType;request>4;response;";
+const char XRAY_HOP[] =
+    "port,mport;interval;";
+// Each network's settings: Xray reads the one its network names.
+const char XRAY_NETWORK[] =
+    "header>5;path:path;host,host;headers~;serviceName:serviceName;authority:authority;multiMode;"
+    "user_agent!grpcSettings.user_agent;seed:seed;security:quicSecurity;key:key;auth:@password;"
+    "up!hysteriaSettings up and down (bandwidth);down!hysteriaSettings up and down (bandwidth);"
+    "udphop>6;version;interval;";
+const char XRAY_MUX[] =
+    "enabled!mux;concurrency;xudpConcurrency;xudpProxyUDP443;";
 
 // xhttpSettings: the members a link names, and all others as its extra.
-void xray_xhttp(DocServer *s, DocObject *x)
+void xray_xhttp(DocServer *s, json_object *x)
 {
-    s->t.path = doc_text(s, x, "path");
-    s->t.host = doc_text(s, x, "host");
-    s->t.mode = doc_text(s, x, "mode");
-    json_object *extra = json_object_new_object();
-    json_object *given = doc_member(x, "extra");
+    json_object *extra = json_object_new_object(), *given = doc_member(x, "extra");
     if (given && !json_object_is_type(given, json_type_object))
         doc_refuse(s, "xhttpSettings.extra is %s, not an object", doc_shown(given));
-    json_object *sources[] = {x->object, json_object_is_type(given, json_type_object) ? given : NULL};
+    json_object *sources[] = {x, json_object_is_type(given, json_type_object) ? given : NULL};
     for (json_object *source : sources) {
-        if (!source || !extra)
-            continue;
         json_object_object_foreach(source, key, value)
         {
-            static const char *const NAMED[] = {"path", "host", "mode", "extra"};
-            bool named = false;
-            for (const char *n : NAMED)
-                named = named || (source == x->object && strcmp(key, n) == 0);
-            if (!named)
+            if (source == x && (!strcmp(key, "path") || !strcmp(key, "host") || !strcmp(key, "mode")))
+                doc_set(s, key, doc_text(s, x, key));
+            else if (source != x || strcmp(key, "extra") != 0)
                 json_object_object_add(extra, key, json_object_get(value));
         }
     }
-    if (extra && json_object_object_length(extra) > 0)
-        s->t.extra = doc_keep(s, doc_shown(extra), strlen(doc_shown(extra)));
+    doc_set(s, "extra", doc_keep_json(s, extra));
     json_object_put(extra);
 }
 
-void xray_stream(DocServer *s, json_object *settings)
+// Salamander is the one mask a hysteria2 link names.
+void xray_mask(DocServer *s, json_object *mask)
 {
-    DocObject stream;
-    doc_object(&stream, settings, "streamSettings.");
-    LinkTransport &t = s->t;
-    t.network = doc_text(s, &stream, "network");
-    const char *security = link_or_default(doc_text(s, &stream, "security"), "none");
-    if (strcmp(security, "none") != 0)
-        xray_tls(s, &stream, security);
-    else
-        doc_member(&stream, "tlsSettings"), doc_member(&stream, "realitySettings");
-    const char *network = link_or_default(t.network, "tcp");
-    DocObject o;
-    if (strcmp(network, "tcp") == 0 || strcmp(network, "raw") == 0) {
-        doc_object(&o, doc_member(&stream, strcmp(network, "raw") == 0 ? "rawSettings" : "tcpSettings"),
-                   "rawSettings.");
-        if (!o.object)
-            doc_object(&o, doc_member(&stream, "rawSettings"), "rawSettings.");
-        DocObject header, request;
-        doc_object(&header, doc_member(&o, "header"), "header.");
-        t.header = doc_text(s, &header, "type");
-        doc_object(&request, doc_member(&header, "request"), "request.");
-        t.path = doc_list_text(s, &request, "path");
-        if (strchr(t.path, ','))
-            doc_refuse(s, "the HTTP header's paths %s: a link carries one", t.path);
-        t.host = doc_headers_host_of(s, &request);
-        static const char *const SILENT[] = {"version", "method", NULL};
-        doc_done(s, &request, SILENT);
-        doc_member(&header, "response");
-        doc_done(s, &header, NULL);
-    } else if (strcmp(network, "ws") == 0 || strcmp(network, "httpupgrade") == 0) {
-        doc_object(&o, doc_member(&stream, strcmp(network, "ws") == 0 ? "wsSettings" : "httpupgradeSettings"),
-                   strcmp(network, "ws") == 0 ? "wsSettings." : "httpupgradeSettings.");
-        t.path = doc_text(s, &o, "path");
-        t.host = link_or_default(doc_text(s, &o, "host"), doc_headers_host_of(s, &o));
-    } else if (strcmp(network, "grpc") == 0) {
-        doc_object(&o, doc_member(&stream, "grpcSettings"), "grpcSettings.");
-        t.service = doc_text(s, &o, "serviceName");
-        t.authority = doc_text(s, &o, "authority");
-        t.mode = doc_switch(s, &o, "multiMode") == 1 ? "multi" : "";
-        if (doc_text(s, &o, "user_agent")[0])
-            doc_refuse(s, "grpcSettings.user_agent cannot be carried by a link");
-    } else if (strcmp(network, "xhttp") == 0 || strcmp(network, "splithttp") == 0) {
-        doc_object(&o, doc_member(&stream, "xhttpSettings"), "xhttpSettings.");
-        if (!o.object)
-            doc_object(&o, doc_member(&stream, "splithttpSettings"), "splithttpSettings.");
-        xray_xhttp(s, &o);
-        o.object = NULL; // every member went to the link
-    } else if (strcmp(network, "kcp") == 0 || strcmp(network, "mkcp") == 0) {
-        doc_object(&o, doc_member(&stream, "kcpSettings"), "kcpSettings.");
-        DocObject header;
-        doc_object(&header, doc_member(&o, "header"), "kcpSettings.header.");
-        t.header = doc_text(s, &header, "type");
-        t.seed = doc_text(s, &o, "seed");
-        doc_done(s, &header, NULL);
-    } else if (strcmp(network, "http") == 0 || strcmp(network, "h2") == 0) {
-        doc_object(&o, doc_member(&stream, "httpSettings"), "httpSettings.");
-        t.host = doc_list_text(s, &o, "host");
-        t.path = doc_text(s, &o, "path");
-    } else if (strcmp(network, "quic") == 0) {
-        doc_object(&o, doc_member(&stream, "quicSettings"), "quicSettings.");
-        DocObject header;
-        doc_object(&header, doc_member(&o, "header"), "quicSettings.header.");
-        t.quic_security = doc_text(s, &o, "security");
-        t.quic_key = doc_text(s, &o, "key");
-        t.header = doc_text(s, &header, "type");
-        doc_done(s, &header, NULL);
-    } else if (strcmp(network, "hysteria") == 0) {
-        doc_object(&o, doc_member(&stream, "hysteriaSettings"), "hysteriaSettings.");
-        s->user = doc_text(s, &o, "auth");
-        if (doc_text(s, &o, "up")[0] || doc_text(s, &o, "down")[0])
-            doc_refuse(s, "hysteriaSettings up and down (bandwidth) cannot be carried by a hysteria2 link");
-        DocObject hop;
-        doc_object(&hop, doc_member(&o, "udphop"), "hysteriaSettings.udphop.");
-        doc_param(s, "mport", doc_list_text(s, &hop, "port"));
-        static const char *const SILENT[] = {"version", "interval", NULL};
-        doc_object_silent(&o, SILENT);
-        doc_done(s, &hop, NULL);
-    }
-    doc_done(s, &o, NULL);
-    json_object *mask = doc_member(&stream, "finalmask");
-    if (mask && strcmp(s->scheme, "hysteria2") == 0) {
-        // Salamander is the one mask a hysteria2 link names.
-        DocObject m;
-        doc_object(&m, mask, "finalmask.");
-        json_object *udp = doc_member(&m, "udp");
-        for (size_t i = 0; udp && json_object_is_type(udp, json_type_array) && i < json_object_array_length(udp);
-             i++) {
-            DocObject item, settings;
-            doc_object(&item, json_object_array_get_idx(udp, i), "finalmask.udp.");
-            const char *type = doc_text(s, &item, "type");
-            doc_object(&settings, doc_member(&item, "settings"), "finalmask.udp.settings.");
-            if (strcmp(type, "salamander") != 0 || i > 0)
-                doc_refuse(s, "finalmask %s cannot be carried by a hysteria2 link", type);
-            doc_param(s, "obfs", "salamander");
-            doc_param(s, "obfs-password", doc_text(s, &settings, "password"));
-            doc_done(s, &settings, NULL);
-            doc_done(s, &item, NULL);
-        }
-        doc_done(s, &m, NULL);
-    } else if (mask) {
-        t.mask = doc_keep(s, doc_shown(mask), strlen(doc_shown(mask)));
-    }
-    if (json_object *sockopt = doc_member(&stream, "sockopt"))
-        doc_warn(s, "streamSettings.sockopt dropped: the router's own socket options are not the node's (%s)",
-                 doc_shown(sockopt));
-    doc_done(s, &stream, NULL);
-}
-
-struct XrayProtocol {
-    const char *protocol, *scheme;
-};
-const XrayProtocol XRAY_PROTOCOLS[] = {
-    {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"}, {"shadowsocks", "ss"},
-    {"socks", "socks"}, {"http", "http"}, {"hysteria", "hysteria2"}, {"wireguard", "wireguard"},
-};
-
-// "host:port" or "[v6]:port" of a WireGuard endpoint.
-void doc_endpoint(DocServer *s, const char *endpoint)
-{
-    const char *colon = strrchr(endpoint, ':');
-    if (!colon) {
-        doc_refuse(s, "endpoint '%s' is not host:port", endpoint);
+    if (strcmp(s->scheme, "hysteria2") != 0) {
+        doc_set(s, "fm", doc_shown(mask));
         return;
     }
-    const char *host = endpoint;
-    size_t length = (size_t)(colon - endpoint);
-    if (length >= 2 && host[0] == '[' && host[length - 1] == ']')
-        host++, length -= 2;
-    s->server = doc_keep(s, host, length);
-    s->port = colon + 1;
+    json_object *udp = doc_member(mask, "udp");
+    size_t count = json_object_is_type(udp, json_type_array) ? json_object_array_length(udp) : 0;
+    if (json_object_object_length(mask) != (udp ? 1 : 0) || count > 1)
+        doc_refuse(s, "finalmask %s cannot be carried by a hysteria2 link", doc_shown(mask));
+    json_object *item = json_object_array_get_idx(udp, 0), *settings = doc_member(item, "settings");
+    if (!count)
+        return;
+    if (strcmp(doc_text(s, item, "type"), "salamander") != 0)
+        doc_refuse(s, "finalmask %s cannot be carried by a hysteria2 link", doc_text(s, item, "type"));
+    doc_set(s, "obfs", "salamander");
+    doc_set(s, "obfs-password", doc_text(s, settings, "password"));
 }
 
-void xray_wireguard(DocServer *s, DocObject *settings)
+void xray_stream(DocServer *s, json_object *stream)
 {
-    s->user = doc_text(s, settings, "secretKey");
-    doc_param(s, "address", doc_list_text(s, settings, "address"));
-    doc_param(s, "mtu", doc_text(s, settings, "mtu"));
-    doc_param(s, "reserved", doc_list_text(s, settings, "reserved"));
-    DocObject peer;
-    doc_object(&peer, doc_only_item(s, settings, "peers"), "peers.");
-    doc_endpoint(s, doc_text(s, &peer, "endpoint"));
-    doc_param(s, "publickey", doc_text(s, &peer, "publicKey"));
-    doc_param(s, "presharedkey", doc_text(s, &peer, "preSharedKey"));
-    doc_param(s, "keepalive", doc_text(s, &peer, "keepAlive"));
-    const char *allowed = doc_list_text(s, &peer, "allowedIPs");
-    if (allowed[0] && strcmp(allowed, "0.0.0.0/0,::/0") != 0 && strcmp(allowed, "0.0.0.0/0") != 0)
-        doc_refuse(s, "peers.allowedIPs %s cannot be carried by a link (it routes everything)", allowed);
-    static const char *const SILENT[] = {"workers", "domainStrategy", "noKernelTun", "kernelMode", NULL};
-    doc_done(s, settings, SILENT);
-    doc_done(s, &peer, NULL);
+    static const char STREAM[] =
+    "network:type;security:security;tlsSettings>3;xtlsSettings>3;realitySettings>3;finalmask;sockopt;";
+    static const char *const NETWORKS[][2] = {{"tcp", "tcpSettings"}, {"raw", "rawSettings"},
+                                              {"ws", "wsSettings"}, {"httpupgrade", "httpupgradeSettings"},
+                                              {"grpc", "grpcSettings"}, {"kcp", "kcpSettings"},
+                                              {"mkcp", "kcpSettings"}, {"http", "httpSettings"},
+                                              {"h2", "httpSettings"}, {"quic", "quicSettings"},
+                                              {"hysteria", "hysteriaSettings"}, {"xhttp", "xhttpSettings"},
+                                              {"splithttp", "splithttpSettings"}, {NULL, NULL}};
+    const char *network = doc_text(s, stream, "network");
+    const char *settings = doc_scheme(NETWORKS, network[0] ? network : "tcp");
+    json_object_object_foreach(stream, key, value)
+    {
+        if (strcmp(key, settings) && !(!strcmp(settings, "tcpSettings") && !strcmp(key, "rawSettings")))
+            continue;
+        if (!strcmp(network, "xhttp") || !strcmp(network, "splithttp"))
+            xray_xhttp(s, value);
+        else
+            doc_fields(s, value, !strcmp(key, "tcpSettings") ? "rawSettings." : settings, XRAY_NETWORK, TABLES);
+        if (doc_switch(s, value, "multiMode") == 1)
+            doc_set(s, "mode", "multi");
+    }
+    if (strchr(doc_get(s, "path"), ',') && doc_get(s, "headerType")[0])
+        doc_refuse(s, "the HTTP header's paths %s: a link carries one", doc_get(s, "path"));
+    // The network's settings were read; any other is warned of.
+    char fields[sizeof STREAM + 64];
+    snprintf(fields, sizeof fields, "%s%s;%s", STREAM, settings, strcmp(settings, "tcpSettings") ? "" : "rawSettings;");
+    doc_fields(s, stream, "streamSettings.", fields, TABLES);
+    if (!strcmp(s->t.security, "none"))
+        s->t.security = "";
+    if (json_object *mask = doc_member(stream, "finalmask"))
+        xray_mask(s, mask);
+    if (json_object *sockopt = doc_member(stream, "sockopt"))
+        doc_warn(s, "streamSettings.sockopt dropped: the router's own socket options are not the node's (%s)",
+                 doc_shown(sockopt));
 }
+
+const char *const XRAY_PROTOCOLS[][2] = {
+    {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"}, {"shadowsocks", "ss"}, {"socks", "socks"},
+    {"http", "http"},   {"hysteria", "hysteria2"}, {"wireguard", "wireguard"}, {NULL, NULL}};
 
 int xray_outbound(json_object *outbound, DocList *list)
 {
-    DocObject o;
-    doc_object(&o, outbound, "");
-    json_object *protocol_value = doc_member(&o, "protocol");
-    const char *protocol = json_object_is_type(protocol_value, json_type_string)
-                               ? json_object_get_string(protocol_value)
-                               : "";
+    static const char OUTBOUND[] =
+    "protocol;tag:@name;settings;streamSettings;mux>8;targetStrategy;domainStrategy;proxySettings;";
+    const char *protocol = json_object_get_string(doc_member(outbound, "protocol"));
+    protocol = protocol ? protocol : "";
     if (doc_not_server(protocol))
         return 0;
     DocServer *s = (DocServer *)malloc(sizeof *s);
     if (!s)
         return -1;
-    doc_server_init(s);
-    s->name = doc_text(s, &o, "tag");
-    for (const XrayProtocol &row : XRAY_PROTOCOLS)
-        if (strcmp(protocol, row.protocol) == 0)
-            s->scheme = row.scheme;
+    doc_server_init(s, doc_scheme(XRAY_PROTOCOLS, protocol));
     if (!s->scheme[0])
         doc_refuse(s, "protocol %s: no client tarvick writes for runs it", protocol[0] ? protocol : "(none)");
-    DocObject settings, server, user;
-    doc_object(&settings, doc_member(&o, "settings"), "settings.");
-    // Panels write the server and its user three ways: in "vnext" (vmess,
-    // vless), in "servers" (the others), or flat in settings.
-    json_object *nested = doc_only_item(s, &settings, "vnext");
-    if (!nested && strcmp(protocol, "wireguard") != 0)
-        nested = doc_only_item(s, &settings, "servers");
-    doc_object(&server, nested, "settings.servers.");
-    DocObject *at = nested ? &server : &settings;
-    json_object *users = doc_only_item(s, at, "users");
-    doc_object(&user, users, "users.");
-    DocObject *as = users ? &user : at;
-    if (strcmp(s->scheme, "wireguard") == 0) {
-        xray_wireguard(s, &settings);
-    } else if (s->scheme[0]) {
-        s->server = doc_text(s, at, "address");
-        s->port = doc_text(s, at, "port");
-        if (strcmp(s->scheme, "socks") == 0 || strcmp(s->scheme, "http") == 0) {
-            s->username = doc_text(s, as, "user");
-            s->password = doc_text(s, as, "pass");
-        } else if (strcmp(s->scheme, "ss") == 0) {
-            s->method = doc_text(s, as, "method");
-            s->password = doc_text(s, as, "password");
-            if (doc_switch(s, as, "uot") == 1)
-                doc_refuse(s, "uot (UDP over TCP) cannot be carried by a link");
-        } else if (strcmp(s->scheme, "trojan") == 0 || strcmp(s->scheme, "hysteria2") == 0) {
-            s->user = doc_text(s, as, "password");
-            s->t.flow = doc_text(s, as, "flow");
-        } else {
-            s->user = doc_text(s, as, "id");
-            s->alter_id = doc_text(s, as, "alterId");
-            s->method = doc_text(s, as, "security");
-            s->t.flow = doc_text(s, as, "flow");
-            s->encryption = doc_text(s, as, "encryption");
-        }
-        static const char *const SILENT[] = {"level", "email", "version", "UoTVersion", NULL};
-        DocObject *objects[] = {&user, &server, &settings};
-        for (DocObject *object : objects)
-            doc_done(s, object, SILENT);
-    }
-    xray_stream(s, doc_member(&o, "streamSettings"));
-    DocObject mux;
-    doc_object(&mux, doc_member(&o, "mux"), "mux.");
-    if (doc_switch(s, &mux, "enabled") == 1)
-        doc_refuse(s, "mux cannot be carried by a link");
-    static const char *const SILENT[] = {"concurrency", "xudpConcurrency", "xudpProxyUDP443", NULL};
-    doc_done(s, &mux, SILENT);
-    static const char *const OUTBOUND_SILENT[] = {"targetStrategy", "domainStrategy", "proxySettings", NULL};
-    doc_done(s, &o, OUTBOUND_SILENT);
+    doc_fields(s, outbound, "", OUTBOUND, TABLES);
+    doc_fields(s, doc_member(outbound, "settings"), "settings.",
+               strcmp(s->scheme, "wireguard") ? XRAY_SERVER : XRAY_WIREGUARD, TABLES);
+    if (json_object *stream = doc_member(outbound, "streamSettings"))
+        xray_stream(s, stream);
     int rc = doc_list_add(list, s);
     free(s);
     return rc;
@@ -355,196 +177,107 @@ int xray_config(json_object *config, DocList *list)
     for (const char *const *name = OTHER; *name; name++)
         if (json_object_object_get_ex(config, *name, NULL))
             list->other_sections = true;
-    json_object *outbounds = NULL;
-    json_object_object_get_ex(config, "outbounds", &outbounds);
+    json_object *outbounds = doc_member(config, "outbounds");
     for (size_t i = 0; i < json_object_array_length(outbounds); i++)
         if (xray_outbound(json_object_array_get_idx(outbounds, i), list) != 0)
             return doc_list_refuse(list, DOC_BROKEN, "out of memory");
     return DOC_READ;
 }
 
-// ---- sing-box ----
+// ---- sing-box, SIP008 and Outline ----
 
-void singbox_tls(DocServer *s, DocObject *o)
-{
-    DocObject tls, utls, reality, ech;
-    doc_object(&tls, doc_member(o, "tls"), "tls.");
-    LinkTransport &t = s->t;
-    if (doc_switch(s, &tls, "enabled") != 1) {
-        doc_done(s, &tls, NULL);
-        return;
-    }
-    doc_object(&reality, doc_member(&tls, "reality"), "tls.reality.");
-    bool is_reality = doc_switch(s, &reality, "enabled") == 1;
-    t.security = is_reality ? "reality" : "tls";
-    t.public_key = doc_text(s, &reality, "public_key");
-    t.short_id = doc_text(s, &reality, "short_id");
-    t.sni = doc_text(s, &tls, "server_name");
-    t.alpn = doc_list_text(s, &tls, "alpn");
-    doc_object(&utls, doc_member(&tls, "utls"), "tls.utls.");
-    if (doc_switch(s, &utls, "enabled") == 1)
-        t.fingerprint = doc_text(s, &utls, "fingerprint");
-    doc_object(&ech, doc_member(&tls, "ech"), "tls.ech.");
-    if (doc_switch(s, &ech, "enabled") == 1) {
-        t.ech = doc_list_text(s, &ech, "config");
-        if (!t.ech[0])
-            doc_refuse(s, "tls.ech without its config cannot be carried by a link");
-    }
-    int insecure = doc_switch(s, &tls, "insecure");
-    if (insecure >= 0) {
-        t.verify = insecure ? LINK_VERIFY_SKIP : LINK_VERIFY_ASKED;
-        t.verify_said_by = "insecure";
-    }
-    static const char *const REFUSED[] = {"certificate", "certificate_path", "certificate_public_key_sha256",
-                                          "client_certificate", "client_key", NULL};
-    for (const char *const *name = REFUSED; *name; name++)
-        if (doc_member(&tls, *name))
-            doc_refuse(s, "tls.%s cannot be carried by a link", *name);
-    doc_done(s, &reality, NULL);
-    doc_done(s, &utls, NULL);
-    doc_done(s, &ech, NULL);
-    doc_done(s, &tls, NULL);
-}
+const char SINGBOX_TLS[] =
+    "enabled;server_name:sni;alpn,alpn;insecure?;utls>11;fingerprint:fp;reality>11;public_key:pbk;"
+    "short_id:sid;ech>11;config,ech;certificate!;certificate_path!;certificate_public_key_sha256!;"
+    "client_certificate!;client_key!;";
+const char SINGBOX_TRANSPORT[] =
+    "type;path:path;host,host;headers~;max_early_data;early_data_header_name;method;"
+    "service_name:serviceName;idle_timeout;ping_timeout;permit_without_stream;";
+const char SINGBOX_PEER[] =
+    "address:@server;port:@port;public_key:publickey;pre_shared_key:presharedkey;reserved,reserved;"
+    "persistent_keepalive_interval:keepalive;allowed_ips*;";
+const char SINGBOX_OBFS[] =
+    "type:obfs;password:obfs-password;";
+const char SINGBOX_MUX[] =
+    "enabled!multiplex;protocol;max_connections;min_streams;max_streams;padding;";
+// sing-box's outbounds and endpoints, SIP008's servers and Outline's one.
+const char SINGBOX[] =
+    "type;tag:@name;remarks:@name;server:@server;server_port:@port;method:@method;password:@password;"
+    "plugin;plugin_opts;udp_over_tcp!;uuid:@user;security:@method;alter_id:@aid;flow:flow;"
+    "global_padding!global_padding and authenticated_length;"
+    "authenticated_length!global_padding and authenticated_length;obfs>14;server_ports,mport;"
+    "up_mbps!up_mbps and down_mbps (bandwidth);down_mbps!up_mbps and down_mbps (bandwidth);"
+    "username:@username;version;private_key:@user;address,address;local_address,address;peers=13;"
+    "public_key:publickey;peer_public_key:publickey;pre_shared_key:presharedkey;mtu:mtu;"
+    "reserved,reserved;persistent_keepalive_interval:keepalive;allowed_ips*;tls;transport>12;"
+    "multiplex>15;prefix!prefix (the bytes Outline sends first);id;route;packet_encoding;"
+    "domain_strategy;domain_resolver;detour;bind_interface;routing_mark;connect_timeout;"
+    "tcp_fast_open;tcp_multi_path;udp_fragment;network;system;name;workers;";
+// The tables by number, as a row names the table of an object (">1") or of a
+// list of one ("=1").
+const char *const TABLES[] = {XRAY_PEER,   XRAY_SERVER, XRAY_WIREGUARD, XRAY_TLS,          XRAY_REQUEST,
+                              XRAY_HEADER, XRAY_HOP,    XRAY_NETWORK,   XRAY_MUX,          "",
+                              "",          SINGBOX_TLS, SINGBOX_TRANSPORT, SINGBOX_PEER, SINGBOX_OBFS,
+                              SINGBOX_MUX, SINGBOX};
 
-void singbox_transport(DocServer *s, DocObject *o)
+// The transport, as sing-box names it, as a link names it.
+void singbox_transport(DocServer *s, json_object *tr)
 {
-    DocObject tr;
-    doc_object(&tr, doc_member(o, "transport"), "transport.");
-    if (!tr.object)
-        return;
-    LinkTransport &t = s->t;
-    const char *type = doc_text(s, &tr, "type");
-    t.network = strcmp(type, "http") == 0 ? (strcmp(t.security, "none") && t.security[0] ? "h2" : "tcp") : type;
-    if (strcmp(type, "http") == 0 && strcmp(t.network, "tcp") == 0)
-        t.header = "http";
-    if (strcmp(type, "ws") == 0 || strcmp(type, "httpupgrade") == 0) {
-        t.path = doc_text(s, &tr, "path");
-        t.host = link_or_default(doc_text(s, &tr, "host"), doc_headers_host_of(s, &tr));
-        const char *early = doc_text(s, &tr, "max_early_data"), *header = doc_text(s, &tr, "early_data_header_name");
-        if (early[0] && strcmp(early, "0") != 0) {
-            if (strcmp(header, "Sec-WebSocket-Protocol") != 0)
-                doc_refuse(s, "transport.early_data_header_name %s cannot be carried by a link (Xray sends early "
-                              "data in Sec-WebSocket-Protocol)",
-                           header[0] ? header : "(none)");
-            t.path = doc_keepf(s, "%s%sed=%s", t.path, strchr(t.path, '?') ? "&" : "?", early);
-        }
-    } else if (strcmp(type, "http") == 0) {
-        t.host = doc_list_text(s, &tr, "host");
-        t.path = doc_text(s, &tr, "path");
-        const char *method = doc_text(s, &tr, "method");
-        if (method[0] && strcmp(method, "GET") != 0 && strcmp(t.network, "tcp") == 0)
+    const char *type = doc_text(s, tr, "type");
+    bool tls = s->t.security[0];
+    if (!strcmp(type, "http")) {
+        doc_set(s, "type", tls ? "h2" : "tcp");
+        doc_set(s, "headerType", tls ? "" : "http");
+        const char *method = doc_text(s, tr, "method");
+        if (method[0] && strcmp(method, "GET") && !tls)
             doc_refuse(s, "transport.method %s cannot be carried by a link", method);
-        if (!t.host[0])
-            t.host = doc_headers_host_of(s, &tr);
-    } else if (strcmp(type, "grpc") == 0) {
-        t.service = doc_text(s, &tr, "service_name");
-        static const char *const SILENT[] = {"idle_timeout", "ping_timeout", "permit_without_stream", NULL};
-        doc_object_silent(&tr, SILENT);
-    } else if (strcmp(type, "quic") != 0) {
+    } else if (!strcmp(type, "ws") || !strcmp(type, "httpupgrade") || !strcmp(type, "grpc") ||
+               !strcmp(type, "quic")) {
+        doc_set(s, "type", type);
+    } else if (tr) {
         doc_refuse(s, "transport %s cannot be carried by a link", type);
     }
-    doc_done(s, &tr, NULL);
+    const char *early = doc_text(s, tr, "max_early_data"), *header = doc_text(s, tr, "early_data_header_name");
+    if (early[0] && strcmp(early, "0")) {
+        if (strcmp(header, "Sec-WebSocket-Protocol"))
+            doc_refuse(s, "transport.early_data_header_name %s cannot be carried by a link (Xray sends early data in "
+                          "Sec-WebSocket-Protocol)",
+                       header[0] ? header : "(none)");
+        s->t.path = doc_keepf(s, "%s%sed=%s", s->t.path, strchr(s->t.path, '?') ? "&" : "?", early);
+    }
 }
 
-const XrayProtocol SINGBOX_TYPES[] = {
-    {"shadowsocks", "ss"}, {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"},
-    {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks", "socks"}, {"http", "http"},
-};
-
-int singbox_outbound(json_object *outbound, DocList *list)
+int singbox_outbound(json_object *outbound, DocList *list, const char *scheme)
 {
-    DocObject o;
-    doc_object(&o, outbound, "");
-    json_object *type_value = doc_member(&o, "type");
-    const char *type = json_object_is_type(type_value, json_type_string) ? json_object_get_string(type_value) : "";
+    static const char *const TYPES[][2] = {
+        {"shadowsocks", "ss"}, {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"},
+        {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks", "socks"}, {"http", "http"}, {NULL, NULL}};
+    const char *type = json_object_get_string(doc_member(outbound, "type"));
+    type = type ? type : "";
     if (doc_not_server(type))
         return 0;
     DocServer *s = (DocServer *)malloc(sizeof *s);
     if (!s)
         return -1;
-    doc_server_init(s);
-    s->name = doc_text(s, &o, "tag");
-    for (const XrayProtocol &row : SINGBOX_TYPES)
-        if (strcmp(type, row.protocol) == 0)
-            s->scheme = row.scheme;
+    doc_server_init(s, scheme ? scheme : doc_scheme(TYPES, type));
     if (!s->scheme[0])
         doc_refuse(s, "type %s: no client tarvick writes for runs it", type[0] ? type : "(none)");
-    s->server = doc_text(s, &o, "server");
-    s->port = doc_text(s, &o, "server_port");
-    const char *scheme = s->scheme;
-    if (strcmp(scheme, "ss") == 0) {
-        s->method = doc_text(s, &o, "method");
-        s->password = doc_text(s, &o, "password");
-        const char *plugin = doc_text(s, &o, "plugin"), *options = doc_text(s, &o, "plugin_opts");
-        if (plugin[0])
-            s->plugin = doc_keepf(s, "%s%s%s", plugin, options[0] ? ";" : "", options);
-        if (doc_switch(s, &o, "udp_over_tcp") == 1)
-            doc_refuse(s, "udp_over_tcp cannot be carried by a link");
-    } else if (strcmp(scheme, "vmess") == 0 || strcmp(scheme, "vless") == 0) {
-        s->user = doc_text(s, &o, "uuid");
-        s->method = doc_text(s, &o, "security");
-        s->alter_id = doc_text(s, &o, "alter_id");
-        s->t.flow = doc_text(s, &o, "flow");
-        if (doc_switch(s, &o, "global_padding") == 1 || doc_switch(s, &o, "authenticated_length") == 1)
-            doc_refuse(s, "global_padding and authenticated_length cannot be carried by a link");
-    } else if (strcmp(scheme, "trojan") == 0) {
-        s->user = doc_text(s, &o, "password");
-    } else if (strcmp(scheme, "hysteria2") == 0) {
-        s->user = doc_text(s, &o, "password");
-        DocObject obfs;
-        doc_object(&obfs, doc_member(&o, "obfs"), "obfs.");
-        const char *obfs_type = doc_text(s, &obfs, "type");
-        doc_param(s, "obfs", obfs_type);
-        doc_param(s, "obfs-password", doc_text(s, &obfs, "password"));
-        doc_done(s, &obfs, NULL);
-        char *ports = (char *)doc_list_text(s, &o, "server_ports");
-        for (char *p = ports; *p; p++)
-            *p = *p == ':' ? '-' : *p; // sing-box writes a range "a:b", links "a-b"
-        doc_param(s, "mport", ports);
-        if (doc_text(s, &o, "up_mbps")[0] || doc_text(s, &o, "down_mbps")[0])
-            doc_refuse(s, "up_mbps and down_mbps (bandwidth) cannot be carried by a hysteria2 link");
-    } else if (strcmp(scheme, "socks") == 0 || strcmp(scheme, "http") == 0) {
-        s->username = doc_text(s, &o, "username");
-        s->password = doc_text(s, &o, "password");
-        const char *version = doc_text(s, &o, "version");
-        if (version[0] && strcmp(version, "5") != 0)
-            doc_refuse(s, "SOCKS version %s: a socks link is SOCKS 5", version);
-    } else if (strcmp(scheme, "wireguard") == 0) {
-        s->user = doc_text(s, &o, "private_key");
-        doc_param(s, "address", link_or_default(doc_list_text(s, &o, "address"),
-                                                doc_list_text(s, &o, "local_address")));
-        DocObject peer;
-        doc_object(&peer, doc_only_item(s, &o, "peers"), "peers.");
-        DocObject *p = peer.object ? &peer : &o;
-        if (peer.object) {
-            s->server = doc_text(s, &peer, "address");
-            s->port = doc_text(s, &peer, "port");
-        }
-        doc_param(s, "publickey", link_or_default(doc_text(s, p, "public_key"), doc_text(s, p, "peer_public_key")));
-        doc_param(s, "presharedkey", doc_text(s, p, "pre_shared_key"));
-        doc_param(s, "mtu", doc_text(s, &o, "mtu"));
-        doc_param(s, "reserved", doc_list_text(s, p, "reserved"));
-        doc_param(s, "keepalive", doc_text(s, p, "persistent_keepalive_interval"));
-        const char *allowed = doc_list_text(s, p, "allowed_ips");
-        if (allowed[0] && strcmp(allowed, "0.0.0.0/0,::/0") != 0 && strcmp(allowed, "0.0.0.0/0") != 0)
-            doc_refuse(s, "allowed_ips %s cannot be carried by a link", allowed);
-        if (peer.object)
-            doc_done(s, &peer, NULL);
+    json_object *tls = doc_member(outbound, "tls");
+    if (doc_switch(s, tls, "enabled") == 1) {
+        s->t.security = doc_switch(s, doc_member(tls, "reality"), "enabled") == 1 ? "reality" : "tls";
+        doc_fields(s, tls, "tls.", SINGBOX_TLS, TABLES);
     }
-    singbox_tls(s, &o);
-    singbox_transport(s, &o);
-    DocObject mux;
-    doc_object(&mux, doc_member(&o, "multiplex"), "multiplex.");
-    if (doc_switch(s, &mux, "enabled") == 1)
-        doc_refuse(s, "multiplex cannot be carried by a link");
-    static const char *const MUX_SILENT[] = {"protocol", "max_connections", "min_streams", "max_streams",
-                                             "padding", NULL};
-    doc_done(s, &mux, MUX_SILENT);
-    static const char *const SILENT[] = {"packet_encoding", "domain_strategy", "domain_resolver", "detour",
-                                         "bind_interface", "routing_mark", "connect_timeout", "tcp_fast_open",
-                                         "tcp_multi_path", "udp_fragment", "network", "system", "name", "workers",
-                                         NULL};
-    doc_done(s, &o, SILENT);
+    doc_fields(s, outbound, "", SINGBOX, TABLES);
+    if (json_object *tr = doc_member(outbound, "transport"))
+        singbox_transport(s, tr);
+    const char *plugin = doc_text(s, outbound, "plugin"), *options = doc_text(s, outbound, "plugin_opts");
+    if (plugin[0])
+        s->plugin = doc_keepf(s, "%s%s%s", plugin, options[0] ? ";" : "", options);
+    for (char *p = (char *)doc_get(s, "mport"); *p; p++)
+        *p = *p == ':' ? '-' : *p; // sing-box writes a range "a:b", links "a-b"
+    const char *version = doc_text(s, outbound, "version");
+    if (version[0] && strcmp(version, "5") && strcmp(s->scheme, "socks") == 0)
+        doc_refuse(s, "SOCKS version %s: a socks link is SOCKS 5", version);
     int rc = doc_list_add(list, s);
     free(s);
     return rc;
@@ -558,41 +291,12 @@ int singbox_config(json_object *config, DocList *list)
             list->other_sections = true;
     static const char *const LISTS[] = {"outbounds", "endpoints"};
     for (const char *name : LISTS) {
-        json_object *items = NULL;
-        json_object_object_get_ex(config, name, &items);
+        json_object *items = doc_member(config, name);
         for (size_t i = 0; json_object_is_type(items, json_type_array) && i < json_object_array_length(items); i++)
-            if (singbox_outbound(json_object_array_get_idx(items, i), list) != 0)
+            if (singbox_outbound(json_object_array_get_idx(items, i), list, NULL) != 0)
                 return doc_list_refuse(list, DOC_BROKEN, "out of memory");
     }
     return DOC_READ;
-}
-
-// ---- SIP008 and Outline ----
-
-int doc_shadowsocks(json_object *server, DocList *list, bool outline)
-{
-    DocServer *s = (DocServer *)malloc(sizeof *s);
-    if (!s)
-        return -1;
-    doc_server_init(s);
-    DocObject o;
-    doc_object(&o, server, "");
-    s->scheme = "ss";
-    s->name = doc_text(s, &o, "remarks");
-    s->server = doc_text(s, &o, "server");
-    s->port = doc_text(s, &o, "server_port");
-    s->method = doc_text(s, &o, "method");
-    s->password = doc_text(s, &o, "password");
-    const char *plugin = doc_text(s, &o, "plugin"), *options = doc_text(s, &o, "plugin_opts");
-    if (plugin[0])
-        s->plugin = doc_keepf(s, "%s%s%s", plugin, options[0] ? ";" : "", options);
-    if (outline && doc_text(s, &o, "prefix")[0])
-        doc_refuse(s, "prefix (the bytes Outline sends first) cannot be carried by a link");
-    static const char *const SILENT[] = {"id", "route", NULL};
-    doc_done(s, &o, SILENT);
-    int rc = doc_list_add(list, s);
-    free(s);
-    return rc;
 }
 
 bool doc_has(json_object *object, const char *name)
@@ -654,7 +358,7 @@ int doc_read_json(json_object *root, DocList *list)
         list->noun = "servers";
         list->noun_one = "server";
         for (size_t i = 0; i < json_object_array_length(servers); i++)
-            if (doc_shadowsocks(json_object_array_get_idx(servers, i), list, false) != 0)
+            if (singbox_outbound(json_object_array_get_idx(servers, i), list, "ss") != 0)
                 return doc_list_refuse(list, DOC_BROKEN, "out of memory");
         return DOC_READ;
     }
@@ -663,7 +367,7 @@ int doc_read_json(json_object *root, DocList *list)
         list->format = "Outline JSON";
         list->noun = "servers";
         list->noun_one = "server";
-        return doc_shadowsocks(root, list, true) != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory") : DOC_READ;
+        return singbox_outbound(root, list, "ss") != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory") : DOC_READ;
     }
     // Say what it was: a provider's error object names its members.
     char members[160] = "";

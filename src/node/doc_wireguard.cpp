@@ -38,8 +38,7 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
     DocServer *s = (DocServer *)malloc(sizeof *s);
     if (!s)
         return doc_list_refuse(list, DOC_BROKEN, "out of memory");
-    doc_server_init(s);
-    s->scheme = "wireguard";
+    doc_server_init(s, "wireguard");
     const char *section = "";
     int peers = 0, number = 0;
     const char *end = text + length;
@@ -112,7 +111,7 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
                     if (compact[r] != ' ')
                         compact[w++] = compact[r];
                 compact[w] = '\0';
-                doc_param(s, known->param, compact);
+                doc_set(s, known->param, compact);
             }
         }
         line = next;

@@ -19,14 +19,6 @@ namespace {
 
 // ---- the entry, field by field ----
 
-struct MihomoType {
-    const char *type, *scheme;
-};
-const MihomoType MIHOMO_TYPES[] = {
-    {"ss", "ss"},         {"ssr", "ssr"},       {"vmess", "vmess"},         {"vless", "vless"},
-    {"trojan", "trojan"}, {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks5", "socks"},
-    {"http", "http"},
-};
 
 bool is(const char *a, const char *b)
 {
@@ -35,66 +27,29 @@ bool is(const char *a, const char *b)
 
 // plugin: obfs (simple-obfs, run as obfs-local) or v2ray-plugin, with the
 // options SIP003 gives the plugin.
-void mihomo_plugin(DocServer *s, DocObject *o)
+void mihomo_plugin(DocServer *s, json_object *o)
 {
+    static const char OPTS[] =
+    "mode;host;path;tls;mux;headers!plugin-opts.headers;"
+    "v2ray-http-upgrade!plugin-opts.v2ray-http-upgrade;skip-cert-verify;";
     const char *plugin = doc_text(s, o, "plugin");
-    DocObject opts;
-    doc_object(&opts, doc_member(o, "plugin-opts"), "plugin-opts.");
+    json_object *opts = doc_member(o, "plugin-opts");
+    const char *mode = doc_text(s, opts, "mode"), *host = doc_text(s, opts, "host"), *path = doc_text(s, opts, "path");
+    doc_fields(s, opts, "plugin-opts.", OPTS, NULL);
     if (is(plugin, "obfs")) {
-        const char *mode = doc_text(s, &opts, "mode"), *host = doc_text(s, &opts, "host");
         s->plugin = doc_keepf(s, "obfs-local;obfs=%s%s%s", link_or_default(mode, "http"), host[0] ? ";obfs-host=" : "",
                               host);
     } else if (is(plugin, "v2ray-plugin")) {
-        const char *mode = doc_text(s, &opts, "mode"), *host = doc_text(s, &opts, "host"),
-                   *path = doc_text(s, &opts, "path");
-        int tls = doc_switch(s, &opts, "tls"), mux = doc_switch(s, &opts, "mux");
         if (mode[0] && !is(mode, "websocket") && !is(mode, "quic"))
             doc_refuse(s, "plugin-opts.mode %s: v2ray-plugin runs websocket or quic", mode);
-        if (doc_member(&opts, "headers"))
-            doc_refuse(s, "plugin-opts.headers cannot be carried by a link");
-        if (doc_switch(s, &opts, "v2ray-http-upgrade") == 1)
-            doc_refuse(s, "plugin-opts.v2ray-http-upgrade: v2ray-plugin has no HTTP upgrade");
-        if (doc_switch(s, &opts, "skip-cert-verify") == 1)
+        if (doc_switch(s, opts, "skip-cert-verify") == 1)
             doc_warn(s, "plugin-opts.skip-cert-verify dropped: v2ray-plugin verifies the certificate");
         s->plugin = doc_keepf(s, "v2ray-plugin%s%s%s%s%s%s%s", is(mode, "quic") ? ";mode=quic" : "",
-                              tls == 1 ? ";tls" : "", host[0] ? ";host=" : "", host, path[0] ? ";path=" : "", path,
-                              mux == 0 ? ";mux=0" : "");
+                              doc_switch(s, opts, "tls") == 1 ? ";tls" : "", host[0] ? ";host=" : "", host,
+                              path[0] ? ";path=" : "", path, doc_switch(s, opts, "mux") == 0 ? ";mux=0" : "");
     } else if (plugin[0]) {
         doc_refuse(s, "plugin %s: the Shadowsocks client tarvick writes for does not run it", plugin);
     }
-    doc_object_done(s, &opts);
-}
-
-// TLS and REALITY, as vmess, vless, trojan and hysteria2 entries give them.
-void mihomo_tls(DocServer *s, DocObject *o, bool always_tls)
-{
-    LinkTransport &t = s->t;
-    DocObject reality, ech;
-    doc_object(&reality, doc_member(o, "reality-opts"), "reality-opts.");
-    t.public_key = doc_text(s, &reality, "public-key");
-    t.short_id = doc_text(s, &reality, "short-id");
-    doc_member(&reality, "support-x25519mlkem768");
-    doc_object_done(s, &reality);
-    int tls = doc_switch(s, o, "tls");
-    t.security = reality.object ? "reality" : tls == 1 || always_tls ? "tls" : tls == 0 ? "none" : "";
-    t.sni = link_or_default(doc_text(s, o, "servername"), doc_text(s, o, "sni"));
-    t.fingerprint = doc_text(s, o, "client-fingerprint");
-    t.pinned = doc_text(s, o, "fingerprint");
-    t.alpn = doc_list_text(s, o, "alpn");
-    int skip = doc_switch(s, o, "skip-cert-verify");
-    if (skip >= 0) {
-        t.verify = skip ? LINK_VERIFY_SKIP : LINK_VERIFY_ASKED;
-        t.verify_said_by = "skip-cert-verify";
-    }
-    doc_object(&ech, doc_member(o, "ech-opts"), "ech-opts.");
-    if (doc_switch(s, &ech, "enable") == 1) {
-        t.ech = doc_text(s, &ech, "config");
-        if (!t.ech[0])
-            doc_refuse(s, "ech-opts without its config cannot be carried by a link");
-    }
-    doc_object_done(s, &ech);
-    if (doc_member(o, "certificate") || doc_member(o, "private-key"))
-        doc_refuse(s, "a client certificate cannot be carried by a link");
 }
 
 // "max-concurrency" as Xray spells it: "maxConcurrency".
@@ -132,177 +87,118 @@ json_object *mihomo_extra(DocServer *s, json_object *from, int depth)
     return extra;
 }
 
-void mihomo_network(DocServer *s, DocObject *o)
+const char MIHOMO_OPTS[] =
+    "path,path;host,host;headers~;mode:mode;grpc-service-name:serviceName;"
+    "grpc-user-agent!grpc-opts.grpc-user-agent;method;max-early-data;early-data-header-name;"
+    "v2ray-http-upgrade;v2ray-http-upgrade-fast-open;";
+
+void mihomo_network(DocServer *s, json_object *o)
 {
-    LinkTransport &t = s->t;
+    static const char *const NETWORKS[][2] = {{"tcp", ""},          {"ws", "ws-opts"},     {"http", "http-opts"},
+                                              {"h2", "h2-opts"},    {"grpc", "grpc-opts"}, {"xhttp", "xhttp-opts"},
+                                              {NULL, NULL}};
     const char *network = link_or_default(doc_text(s, o, "network"), "tcp");
-    DocObject opts;
-    opts.object = NULL;
-    if (is(network, "tcp")) {
-        t.network = "tcp";
-    } else if (is(network, "ws")) {
-        doc_object(&opts, doc_member(o, "ws-opts"), "ws-opts.");
-        t.network = doc_switch(s, &opts, "v2ray-http-upgrade") == 1 ? "httpupgrade" : "ws";
-        t.path = link_or_default(doc_text(s, &opts, "path"), doc_text(s, o, "ws-path"));
-        t.host = link_or_default(doc_headers_host_of(s, &opts), doc_headers_host_of(s, o));
-        const char *early = doc_text(s, &opts, "max-early-data"),
-                   *header = doc_text(s, &opts, "early-data-header-name");
-        if (early[0] && !is(early, "0")) {
-            // Xray sends early data as mihomo does with this header, and
-            // takes its size from the path.
-            if (!is(header, "Sec-WebSocket-Protocol"))
-                doc_refuse(s, "ws-opts.early-data-header-name %s cannot be carried by a link (Xray sends early data "
-                              "in Sec-WebSocket-Protocol)",
-                           header[0] ? header : "(none)");
-            t.path = doc_keepf(s, "%s%sed=%s", t.path, strchr(t.path, '?') ? "&" : "?", early);
-        }
-        doc_member(&opts, "v2ray-http-upgrade-fast-open");
-    } else if (is(network, "http")) {
-        doc_object(&opts, doc_member(o, "http-opts"), "http-opts.");
-        t.network = "tcp";
-        t.header = "http";
-        const char *method = doc_text(s, &opts, "method");
-        if (method[0] && !is(method, "GET"))
-            doc_refuse(s, "http-opts.method %s cannot be carried by a link", method);
-        t.path = doc_list_text(s, &opts, "path");
-        if (strchr(t.path, ','))
-            doc_refuse(s, "http-opts.path lists %s: a link carries one path", t.path);
-        t.host = doc_headers_host_of(s, &opts);
-    } else if (is(network, "h2")) {
-        doc_object(&opts, doc_member(o, "h2-opts"), "h2-opts.");
-        t.network = "h2";
-        t.host = doc_list_text(s, &opts, "host");
-        t.path = doc_text(s, &opts, "path");
-    } else if (is(network, "grpc")) {
-        doc_object(&opts, doc_member(o, "grpc-opts"), "grpc-opts.");
-        t.network = "grpc";
-        t.service = doc_text(s, &opts, "grpc-service-name");
-        if (doc_text(s, &opts, "grpc-user-agent")[0])
-            doc_refuse(s, "grpc-opts.grpc-user-agent cannot be carried by a link");
-    } else if (is(network, "xhttp")) {
-        doc_object(&opts, doc_member(o, "xhttp-opts"), "xhttp-opts.");
-        t.network = "xhttp";
-        t.path = doc_text(s, &opts, "path");
-        t.host = link_or_default(doc_text(s, &opts, "host"), doc_headers_host_of(s, &opts));
-        t.mode = doc_text(s, &opts, "mode");
-        if (opts.object) {
-            json_object *extra = mihomo_extra(s, opts.object, 0);
-            if (json_object_object_length(extra) > 0)
-                t.extra = doc_keep(s, doc_shown(extra), strlen(doc_shown(extra)));
-            json_object_put(extra);
-        }
-        opts.object = NULL; // every member went to the link
-    } else {
+    const char *where = doc_scheme(NETWORKS, network);
+    json_object *opts = where[0] ? doc_member(o, where) : NULL;
+    if (!where[0] && !is(network, "tcp"))
         doc_refuse(s, "network %s cannot be carried by a link", network);
+    doc_set(s, "type", is(network, "http") ? "tcp" : network);
+    doc_set(s, "headerType", is(network, "http") ? "http" : "");
+    if (is(network, "ws") && doc_switch(s, opts, "v2ray-http-upgrade") == 1)
+        s->t.network = "httpupgrade";
+    if (is(network, "xhttp")) {
+        json_object *extra = mihomo_extra(s, opts, 0);
+        doc_set(s, "extra", doc_keep_json(s, extra));
+        json_object_put(extra);
     }
-    if (opts.object)
-        doc_object_done(s, &opts);
-    doc_member(o, "ws-opts"), doc_member(o, "http-opts"), doc_member(o, "h2-opts"), doc_member(o, "grpc-opts");
-    doc_member(o, "xhttp-opts"), doc_member(o, "ws-headers");
+    const char *method = doc_text(s, opts, "method");
+    if (method[0] && !is(method, "GET"))
+        doc_refuse(s, "http-opts.method %s cannot be carried by a link", method);
+    // xhttp-opts' other members went into the extra.
+    static const char XHTTP[] =
+    "path:path;host:host;mode:mode;headers~;...;";
+    char inner[16];
+    snprintf(inner, sizeof inner, "%s.", where);
+    doc_fields(s, opts, inner, is(network, "xhttp") ? XHTTP : MIHOMO_OPTS, NULL);
+    if (strchr(s->t.path, ',') && is(network, "http"))
+        doc_refuse(s, "http-opts.path lists %s: a link carries one path", s->t.path);
+    doc_set(s, "path", doc_text(s, o, "ws-path"));
+    const char *early = doc_text(s, opts, "max-early-data"), *header = doc_text(s, opts, "early-data-header-name");
+    if (early[0] && !is(early, "0")) {
+        // Xray sends early data as mihomo does with this header, and takes
+        // its size from the path.
+        if (!is(header, "Sec-WebSocket-Protocol"))
+            doc_refuse(s, "ws-opts.early-data-header-name %s cannot be carried by a link (Xray sends early data in "
+                          "Sec-WebSocket-Protocol)",
+                       header[0] ? header : "(none)");
+        s->t.path = doc_keepf(s, "%s%sed=%s", s->t.path, strchr(s->t.path, '?') ? "&" : "?", early);
+    }
 }
+
+const char MIHOMO_REALITY[] =
+    "public-key:pbk;short-id:sid;support-x25519mlkem768;";
+const char MIHOMO_ECH[] =
+    "enable;config:ech;";
+const char MIHOMO_SMUX[] =
+    "enabled!smux;";
+const char MIHOMO_SS_OPTS[] =
+    "enabled!ss-opts (trojan-go's Shadowsocks layer);";
+const char MIHOMO[] =
+    "name:@name;type;server:@server;port:@port;cipher:@method;password:@password;auth:@password;"
+    "protocol:@protocol;protocol-param:protoparam;obfs:obfs;obfs-param:obfsparam;"
+    "obfs-password:obfs-password;plugin;plugin-opts;udp-over-tcp!;uuid:@user;alterId:@aid;flow:flow;"
+    "encryption:@encryption;global-padding!global-padding and authenticated-length;"
+    "authenticated-length!global-padding and authenticated-length;packet-encoding;ss-opts>6;tls;"
+    "reality-opts>3;servername:sni;sni:sni;client-fingerprint:fp;fingerprint:pcs;alpn,alpn;"
+    "skip-cert-verify?;ech-opts>4;certificate!a client certificate;private-key:@user;network;ws-opts;"
+    "http-opts;h2-opts;grpc-opts;xhttp-opts;ws-path;ws-headers~;ports:mport;"
+    "up!up and down (bandwidth);down!up and down (bandwidth);ip,address;ipv6,address;"
+    "public-key:publickey;pre-shared-key:presharedkey;mtu:mtu;reserved,reserved;"
+    "persistent-keepalive:keepalive;allowed-ips*;peers!;amnezia-wg-option!;username:@username;"
+    "headers!;smux>5;udp;tfo;mptcp;ip-version;interface-name;routing-mark;dialer-proxy;xudp;"
+    "packet-addr;benchmark-url;benchmark-timeout;";
+// The tables by number, as a row names the table of an object (">3").
+const char *const TABLES[] = {"", MIHOMO_OPTS, "", MIHOMO_REALITY, MIHOMO_ECH, MIHOMO_SMUX, MIHOMO_SS_OPTS, MIHOMO};
 
 } // namespace
 
 int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
 {
+    static const char *const TYPES[][2] = {
+        {"ss", "ss"},         {"ssr", "ssr"},        {"vmess", "vmess"},         {"vless", "vless"},
+        {"trojan", "trojan"}, {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks5", "socks"},
+        {"http", "http"},     {NULL, NULL}};
     DocServer *s = (DocServer *)malloc(sizeof *s);
     if (!s)
         return -1;
-    doc_server_init(s);
-    DocObject o;
-    doc_object(&o, entry, "");
-    if (!o.object)
-        doc_refuse(s, "not a mapping of a proxy's settings");
-    s->name = doc_text(s, &o, "name");
-    const char *type = doc_text(s, &o, "type");
-    for (const MihomoType &row : MIHOMO_TYPES)
-        if (is(type, row.type))
-            s->scheme = row.scheme;
+    const char *type = json_object_get_string(doc_member(entry, "type"));
+    doc_server_init(s, doc_scheme(TYPES, type ? type : ""));
+    s->name = doc_text(s, entry, "name");
     if (refusal)
         doc_refuse(s, "%s", refusal);
-    if (o.object && !s->scheme[0])
-        doc_refuse(s, "type %s: no client tarvick writes for runs it", type[0] ? type : "(none)");
-    s->server = doc_text(s, &o, "server");
-    s->port = doc_text(s, &o, "port");
+    if (!json_object_is_type(entry, json_type_object))
+        doc_refuse(s, "not a mapping of a proxy's settings");
+    if (!s->scheme[0])
+        doc_refuse(s, "type %s: no client tarvick writes for runs it", type && type[0] ? type : "(none)");
     const char *scheme = s->scheme;
-    if (is(scheme, "ss") || is(scheme, "ssr")) {
-        s->method = doc_text(s, &o, "cipher");
-        s->password = doc_text(s, &o, "password");
-        s->ssr_protocol = doc_text(s, &o, "protocol");
-        s->ssr_protocol_param = doc_text(s, &o, "protocol-param");
-        s->ssr_obfs = doc_text(s, &o, "obfs");
-        s->ssr_obfs_param = doc_text(s, &o, "obfs-param");
-        if (is(scheme, "ss"))
-            mihomo_plugin(s, &o);
-        if (doc_switch(s, &o, "udp-over-tcp") == 1)
-            doc_refuse(s, "udp-over-tcp cannot be carried by a link");
-    } else if (is(scheme, "vmess") || is(scheme, "vless") || is(scheme, "trojan")) {
-        s->user = link_or_default(doc_text(s, &o, "uuid"), doc_text(s, &o, "password"));
-        s->alter_id = doc_text(s, &o, "alterId");
-        s->method = doc_text(s, &o, "cipher");
-        s->t.flow = doc_text(s, &o, "flow");
-        s->encryption = doc_text(s, &o, "encryption");
-        if (doc_switch(s, &o, "global-padding") == 1 || doc_switch(s, &o, "authenticated-length") == 1)
-            doc_refuse(s, "global-padding and authenticated-length cannot be carried by a link");
-        const char *encoding = doc_text(s, &o, "packet-encoding");
-        if (encoding[0] && !is(encoding, "xudp"))
-            doc_refuse(s, "packet-encoding %s: Xray sends UDP as xudp", encoding);
-        DocObject ss_opts;
-        doc_object(&ss_opts, doc_member(&o, "ss-opts"), "ss-opts.");
-        if (doc_switch(s, &ss_opts, "enabled") == 1)
-            doc_refuse(s, "ss-opts (trojan-go's Shadowsocks layer) cannot be carried by a link");
-        mihomo_tls(s, &o, is(scheme, "trojan"));
-        mihomo_network(s, &o);
-    } else if (is(scheme, "hysteria2")) {
-        s->user = link_or_default(doc_text(s, &o, "password"), doc_text(s, &o, "auth"));
-        mihomo_tls(s, &o, true);
-        // The hysteria2 link's own names for TLS.
-        doc_param(s, "sni", s->t.sni);
-        doc_param(s, "insecure", s->t.verify == LINK_VERIFY_SKIP ? "1" : "");
-        doc_param(s, "alpn", s->t.alpn);
-        doc_param(s, "pinSHA256", s->t.pinned);
-        doc_param(s, "obfs", doc_text(s, &o, "obfs"));
-        doc_param(s, "obfs-password", doc_text(s, &o, "obfs-password"));
-        doc_param(s, "mport", doc_text(s, &o, "ports"));
-        if (s->t.fingerprint[0] || s->t.public_key[0] || s->t.ech[0])
-            doc_refuse(s, "client-fingerprint, reality-opts and ech-opts cannot be carried by a hysteria2 link");
-        if (doc_text(s, &o, "up")[0] || doc_text(s, &o, "down")[0])
-            doc_refuse(s, "up and down (bandwidth) cannot be carried by a hysteria2 link");
-    } else if (is(scheme, "wireguard")) {
-        s->user = doc_text(s, &o, "private-key");
-        const char *v4 = doc_text(s, &o, "ip"), *v6 = doc_text(s, &o, "ipv6");
-        doc_param(s, "publickey", doc_text(s, &o, "public-key"));
-        doc_param(s, "presharedkey", doc_text(s, &o, "pre-shared-key"));
-        doc_param(s, "address", doc_keepf(s, "%s%s%s", v4, v4[0] && v6[0] ? "," : "", v6));
-        doc_param(s, "mtu", doc_text(s, &o, "mtu"));
-        doc_param(s, "reserved", doc_list_text(s, &o, "reserved"));
-        doc_param(s, "keepalive", doc_text(s, &o, "persistent-keepalive"));
-        const char *allowed = doc_list_text(s, &o, "allowed-ips");
-        if (allowed[0] && !is(allowed, "0.0.0.0/0,::/0") && !is(allowed, "0.0.0.0/0"))
-            doc_refuse(s, "allowed-ips %s cannot be carried by a link", allowed);
-        if (doc_member(&o, "peers") || doc_member(&o, "amnezia-wg-option"))
-            doc_refuse(s, "peers and amnezia-wg-option cannot be carried by a link");
-    } else if (is(scheme, "socks") || is(scheme, "http")) {
-        s->username = doc_text(s, &o, "username");
-        s->password = doc_text(s, &o, "password");
-        if (doc_switch(s, &o, "tls") == 1)
-            doc_refuse(s, "tls: a %s link is without TLS", scheme);
-        if (doc_member(&o, "headers"))
-            doc_refuse(s, "headers cannot be carried by a link");
-        static const char *const SILENT[] = {"sni", "skip-cert-verify", "fingerprint", NULL};
-        doc_object_silent(&o, SILENT);
-    }
-    DocObject smux;
-    doc_object(&smux, doc_member(&o, "smux"), "smux.");
-    if (doc_switch(s, &smux, "enabled") == 1)
-        doc_refuse(s, "smux cannot be carried by a link");
-    // The router's own dialing, and UDP, which the clients carry anyway.
-    static const char *const SILENT[] = {"udp", "tfo", "mptcp", "ip-version", "interface-name", "routing-mark",
-                                         "dialer-proxy", "xudp", "packet-addr", "benchmark-url",
-                                         "benchmark-timeout", NULL};
-    doc_object_silent(&o, SILENT);
+    bool proxy = is(scheme, "socks") || is(scheme, "http");
     if (!s->reason[0])
-        doc_object_done(s, &o);
+        doc_fields(s, entry, "", MIHOMO, TABLES);
+    if (is(scheme, "ss"))
+        mihomo_plugin(s, entry);
+    int tls = doc_switch(s, entry, "tls");
+    if (proxy && tls == 1)
+        doc_refuse(s, "tls: a %s link is without TLS", scheme);
+    else if (!proxy && !is(scheme, "ss") && !is(scheme, "ssr") && !is(scheme, "wireguard"))
+        s->t.security = doc_member(entry, "reality-opts")                         ? "reality"
+                        : tls == 1 || is(scheme, "trojan") || is(scheme, "hysteria2") ? "tls"
+                        : tls == 0                                                ? "none"
+                                                                                  : "";
+    if (is(scheme, "vmess") || is(scheme, "vless") || is(scheme, "trojan"))
+        mihomo_network(s, entry);
+    const char *encoding = doc_text(s, entry, "packet-encoding");
+    if (encoding[0] && !is(encoding, "xudp"))
+        doc_refuse(s, "packet-encoding %s: Xray sends UDP as xudp", encoding);
     int rc = doc_list_add(list, s);
     free(s);
     return rc;
