@@ -39,9 +39,17 @@ void doc_server_init(DocServer *s, const char *scheme)
     s->scheme = scheme;
     link_transport_clear(&s->t);
     s->param_count = 0;
-    s->notes.length = 0;
+    // The record is malloc'd, not constructed: its notes start empty here.
+    s->notes.data = NULL;
+    s->notes.length = s->notes.capacity = 0;
     s->reason[0] = '\0';
     s->pool_used = 0;
+}
+
+void doc_server_free(DocServer *s)
+{
+    text_release(&s->notes);
+    free(s);
 }
 
 const char *doc_keep(DocServer *s, const char *text, size_t length)

@@ -167,7 +167,7 @@ int xray_outbound(json_object *outbound, DocList *list)
     if (json_object *stream = doc_member(outbound, "streamSettings"))
         xray_stream(s, stream);
     int rc = doc_list_add(list, s);
-    free(s);
+    doc_server_free(s);
     return rc;
 }
 
@@ -279,7 +279,7 @@ int singbox_outbound(json_object *outbound, DocList *list, const char *scheme)
     if (version[0] && strcmp(version, "5") && strcmp(s->scheme, "socks") == 0)
         doc_refuse(s, "SOCKS version %s: a socks link is SOCKS 5", version);
     int rc = doc_list_add(list, s);
-    free(s);
+    doc_server_free(s);
     return rc;
 }
 

@@ -200,7 +200,7 @@ int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
     if (encoding[0] && !is(encoding, "xudp"))
         doc_refuse(s, "packet-encoding %s: Xray sends UDP as xudp", encoding);
     int rc = doc_list_add(list, s);
-    free(s);
+    doc_server_free(s);
     return rc;
 }
 
