@@ -31,7 +31,8 @@ int link_set_pins(NodeLink *link, const char *pins)
 {
     NodeText hex;
     bool converted = false, failed = false;
-    v2ray_each_item(pins, [&](const char *item, size_t length) {
+    // A list with an empty item is kept as it is, for the check that refuses it.
+    bool whole = v2ray_each_item(pins, [&](const char *item, size_t length) {
         unsigned char hash[40];
         long got = -1;
         bool is_hex = v2ray_hex_digits(item, length) || memchr(item, ':', length);
@@ -50,7 +51,7 @@ int link_set_pins(NodeLink *link, const char *pins)
     });
     if (failed)
         return node_refuse(link, "out of memory");
-    return node_set_text(link, "v2ray_tls_pinned_sha256", converted ? hex.data : pins);
+    return node_set_text(link, "v2ray_tls_pinned_sha256", converted && whole ? hex.data : pins);
 }
 
 } // namespace
