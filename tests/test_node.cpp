@@ -946,6 +946,9 @@ std::vector<ImportCase> xray_import_cases()
                "v2ray_tls_pinned_sha256=" + pcs + " v2ray_tls_verify_names= v2ray_tls_ech_config= v2ray_network_path= "
                "v2ray_network_host= v2ray_xhttp_mode= v2ray_xhttp_extra= v2ray_mux_enable=0"),
          needs("vless"), 0},
+        {vl + "security=tls&type=ws&pcs=47DEQpj8HBSa%2B%2FTImW%2B5JCeuQeRkm5NMpJWZG3hSuFU%3D,,ab", "",
+         refused("vless", "v2ray_tls_pinned_sha256 is not a comma-separated list of SHA-256 hashes (64 hex digits, "
+                          "colons allowed), and Xray refuses it: set the hashes of the server's certificate or its CA"), 1},
         {vl + "security=none&type=tcp&headerType=http&path=%2Fa%2C%2Fb&host=x.example.com",
          block(1, "2", v2("vless", "none", "tcp", "h.example.com", "443") + id + " v2ray_vless_encryption= "
                "v2ray_network_flow= v2ray_headtype_tcp=http v2ray_network_path=/a,/b v2ray_network_host=x.example.com "
