@@ -24,8 +24,7 @@ stage() {
 }
 
 stage "dependencies"
-scripts/install-deps.sh build test
-scripts/ci/e2e-deps.sh
+scripts/install-deps.sh test e2e
 
 stage "build"
 cmake -S . -B build -DTARVICK_BUILD_TESTS=ON >/dev/null

@@ -8,17 +8,9 @@
 # Extra arguments go to ctest (for example -R Hostile).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-. scripts/lib/packages.sh
+scripts/install-deps.sh valgrind
 
 build=build-valgrind
-need=()
-for pkg in valgrind g++ cmake pkg-config libjson-c-dev libqrencode-dev libgtest-dev; do
-  pkg_installed "$pkg" || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get -o DPkg::Lock::Timeout=300 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${need[@]}"
-fi
 
 # The shipped build type and flags, with debug information for the reports.
 cmake -S . -B "$build" -DTARVICK_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS=-g -DTARVICK_TEST_TIMEOUT=900 >/dev/null
