@@ -16,7 +16,7 @@
 #   RODATA     .rodata in a LOAD segment that is not executable
 # It also prints each binary's stripped size, and fails when the x86-64 size
 # build's (MinSizeRel, dynamic, QR codes on, no sanitizers) stripped tarvick
-# exceeds 48 KiB or tarvick-node 128 KiB.
+# exceeds 48 KiB or tarvick-node 160 KiB.
 #
 #   scripts/ci/hardening.sh             makes the default build (build/, when
 #                                       not there yet), a Release build
@@ -29,7 +29,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 ceiling_tarvick=$((48 * 1024))
-ceiling_node=$((128 * 1024))
+ceiling_node=$((160 * 1024))
 programs=(tarvick tarvick-node)
 
 targets=()
