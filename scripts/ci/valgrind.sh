@@ -50,7 +50,11 @@ status=0
 # The e2e group runs the tool from its own driver, not through the wrapper.
 # Most tests wait on the programs' start-up under valgrind or on the
 # daemon's deadlines, so more of them run at once than there are cores.
-(cd "$build" && unshare --mount --propagation private -- bash -c '
+# The lean debug files are bound in a mount namespace of the stage's own
+# (without root, inside a user namespace of its own).
+userns=()
+[ "$(id -u)" -eq 0 ] || userns=(--user --map-root-user)
+(cd "$build" && unshare "${userns[@]}" --mount --propagation private -- bash -c '
   while [ "$1" != -- ]; do mount --bind "$1" "$2"; shift 2; done
   shift
   exec "$@"' binds "${binds[@]}" -- ctest -j"${TARVICK_VALGRIND_JOBS:-4}" -L unit --output-on-failure "$@") || status=1
