@@ -78,25 +78,15 @@ machine_names() {
   esac
 }
 
-# A value from the CMake cache of the binary's build directory ("" if none).
-cache_value() { # binary, name
+# Whether the binary is one the size ceilings are for: x86-64 and dynamic,
+# from a MinSizeRel build with QR codes, without sanitizers, fuzzing or a
+# toolchain file.
+is_size_build() { # binary, machine, static
   local cache
   cache="$(dirname "$1")/CMakeCache.txt"
-  [ -f "$cache" ] || return 0
-  awk -v name="$2" 'index($0, name ":") == 1 { sub(/^[^=]*=/, ""); print; exit }' "$cache"
-}
-
-# Whether the binary is one the size ceilings are for.
-is_size_build() { # binary, machine, static
-  [ "$2" = "Advanced Micro Devices X86-64" ] && [ "$3" = no ] || return 1
-  [ -z "$(cache_value "$1" CMAKE_TOOLCHAIN_FILE)" ] || return 1
-  [ "$(cache_value "$1" CMAKE_BUILD_TYPE)" = MinSizeRel ] || return 1
-  local option
-  for option in TARVICK_SANITIZE TARVICK_STATIC TARVICK_FUZZ; do
-    case "$(cache_value "$1" "$option")" in ON|TRUE|1|YES) return 1 ;; esac
-  done
-  case "$(cache_value "$1" TARVICK_NODE_QR)" in OFF|FALSE|0|NO) return 1 ;; esac
-  [ -f "$(dirname "$1")/CMakeCache.txt" ]
+  [ "$2" = "Advanced Micro Devices X86-64" ] && [ "$3" = no ] && [ -f "$cache" ] &&
+    grep -qx 'CMAKE_BUILD_TYPE:STRING=MinSizeRel' "$cache" &&
+    ! grep -Eqi '^(TARVICK_(SANITIZE|STATIC|FUZZ):BOOL=(ON|TRUE|1|YES)|TARVICK_NODE_QR:BOOL=(OFF|FALSE|0|NO)$|CMAKE_TOOLCHAIN_FILE:[A-Z]*=.)' "$cache"
 }
 
 scratch=$(mktemp -d)
@@ -227,19 +217,14 @@ for binary in "${binaries[@]}"; do
     fi
   fi
 
-  if [ ${#problems[@]} -eq 0 ]; then
-    verdict="all"
-  else
-    verdict="MISSING ${problems[*]}"
-  fi
+  verdict="all"
+  [ ${#problems[@]} -eq 0 ] || verdict="MISSING ${problems[*]}"
   printf "%-${width}s  %-7s  %-14s  %8s  %s\n" "$binary" "$short_machine" "$linking" "$size" "$verdict"
 done
 
 if [ ${#failures[@]} -gt 0 ]; then
   echo
-  for failure in "${failures[@]}"; do
-    echo "hardening: $failure" >&2
-  done
+  printf 'hardening: %s\n' "${failures[@]}" >&2
   echo "hardening: ${#failures[@]} check(s) failed in ${#binaries[@]} binaries checked" >&2
   exit 1
 fi
