@@ -31,11 +31,7 @@ host_arch=$(dpkg --print-architecture 2>/dev/null || uname -m)
 work=$root/build-bench
 
 if [ "${TARVICK_BENCH_INSIDE:-}" != 1 ]; then
-  command -v strace >/dev/null || {
-    echo "bench: installing strace"
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-      --no-install-recommends strace >/dev/null
-  }
+  scripts/install-deps.sh build bench
   for variant in "" -static; do
     static=OFF
     [ -n "$variant" ] && static=ON

@@ -5,7 +5,7 @@
 # without json-c or a matching libstdc++; Debian has no static libqrencode, so
 # the static tarvick-node draws no QR codes), and packs one tarball per build.
 # Installs the cross compilers and the multiarch json-c and libqrencode it
-# needs from Debian when they are missing.
+# needs from Debian when they are missing (scripts/install-deps.sh cross).
 #
 #   scripts/build-cross.sh [--no-install] [--no-static] [--no-package] [ARCH...]
 #
@@ -36,39 +36,7 @@ triplet_of() {
   esac
 }
 
-. scripts/lib/packages.sh
-installed() {
-  pkg_installed "$1"
-}
-
-if [ "$want_install" = 1 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  missing=()
-  for package in cmake make pkg-config file; do
-    installed "$package" || missing+=("$package")
-  done
-  need_update=0
-  for arch in "${arches[@]}"; do
-    triplet=$(triplet_of "$arch")
-    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-      $sudo dpkg --add-architecture "$arch"
-      need_update=1
-    fi
-    for package in "g++-$triplet" "libjson-c-dev:$arch" "libqrencode-dev:$arch" "libyaml-dev:$arch"; do
-      installed "$package" || missing+=("$package")
-    done
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "build-cross: installing ${missing[*]}"
-    if [ "$need_update" = 1 ] || ! apt-cache show "${missing[0]}" >/dev/null 2>&1; then
-      $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq
-    fi
-    # Other jobs may share the machine's apt: wait for its lock, don't fail.
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
-      install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
-fi
+[ "$want_install" = 0 ] || scripts/install-deps.sh cross "${arches[@]}"
 
 jobs=${TARVICK_JOBS:-2}
 for arch in "${arches[@]}"; do

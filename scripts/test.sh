@@ -8,6 +8,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Every test runs in a private mount namespace (tests/sandbox.cpp): as an
+# ordinary user that needs unprivileged user namespaces.
+if [ "$(id -u)" -ne 0 ] && ! unshare --user --map-root-user --mount true 2>/dev/null; then
+  echo "test: this system allows no unprivileged user namespaces, which the tests need without root: running through sudo"
+  exec sudo "$0" "$@"
+fi
+
 started=$(date +%s)
 last=$started
 current=""
@@ -24,8 +31,7 @@ stage() {
 }
 
 stage "dependencies"
-scripts/install-deps.sh build test
-scripts/ci/e2e-deps.sh
+scripts/install-deps.sh test e2e
 
 stage "build"
 cmake -S . -B build -DTARVICK_BUILD_TESTS=ON >/dev/null

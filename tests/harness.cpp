@@ -3,17 +3,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -34,13 +30,6 @@ long now_ms()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
-bool must(bool ok, const char *what)
-{
-    if (!ok)
-        fprintf(stderr, "sandbox: %s: %s\n", what, strerror(errno));
-    return ok;
 }
 
 // Removes a path the tests made in the sandbox's own file system (dev), and
@@ -72,69 +61,6 @@ void remove_private(const std::string &path)
     struct stat root;
     if (lstat("/", &root) == 0)
         remove_tree(path, root.st_dev);
-}
-
-bool under_tmp(const std::string &path)
-{
-    return path == "/tmp" || path.compare(0, 5, "/tmp/") == 0;
-}
-
-// "/a//b/" as "/a/b"; "" for a path with "." or ".." in it.
-std::string plain_path(const std::string &path)
-{
-    std::string out;
-    std::istringstream parts(path);
-    std::string part;
-    while (std::getline(parts, part, '/')) {
-        if (part.empty())
-            continue;
-        if (part == "." || part == "..")
-            return "";
-        out += "/" + part;
-    }
-    return out.empty() ? "/" : out;
-}
-
-// What the private /tmp would hide and the tests need: the checkout, the
-// build, the working directory and the programs named in the environment,
-// where they lie under /tmp (by the name given and by the real one). A path
-// inside another one on the list is left out.
-std::vector<std::string> paths_under_tmp(const std::string &cwd)
-{
-    std::vector<std::string> wanted = {TARVICK_SOURCE_DIR, TARVICK_BUILD_DIR};
-    // Run from /tmp itself, the tests start in the private one.
-    if (cwd != "/tmp")
-        wanted.push_back(cwd);
-    for (const char *name : {"TARVICK_BINARY", "TARVICK_NODE_BINARY"}) {
-        const char *value = getenv(name);
-        if (value && *value)
-            wanted.push_back(value[0] == '/' ? value : cwd + "/" + value);
-    }
-    std::vector<std::string> found;
-    for (const std::string &path : wanted) {
-        char real[PATH_MAX];
-        for (std::string name : {plain_path(path), std::string(realpath(path.c_str(), real) ? real : "")})
-            if (!name.empty() && under_tmp(name))
-                found.push_back(name);
-    }
-    std::sort(found.begin(), found.end());
-    std::vector<std::string> kept;
-    for (const std::string &path : found) {
-        bool inside = false;
-        for (const std::string &outer : kept)
-            inside = inside || path == outer || path.compare(0, outer.size() + 1, outer + "/") == 0;
-        if (!inside)
-            kept.push_back(path);
-    }
-    return kept;
-}
-
-// mkdir -p
-void make_dirs(const std::string &path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    mkdir(path.c_str(), 0755);
 }
 
 bool read_exact(int fd, std::string *out, size_t count)
@@ -175,108 +101,40 @@ std::string drain(int fd)
 
 } // namespace
 
+// The sandbox is tests/sandbox.cpp's launcher: the suite runs itself again
+// through it, keeping the checkout, the build and the programs under test.
 bool sandbox_enter()
 {
-    if (geteuid() != 0) {
-        fprintf(stderr, "sandbox: the tests need root for a private mount namespace\n");
+    if (getenv("TARVICK_SANDBOXED")) {
+        signal(SIGPIPE, SIG_IGN);
+        return true;
+    }
+    char exe[4096];
+    ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    std::string cmdline = fd >= 0 ? drain(fd) : "";
+    if (fd >= 0)
+        close(fd);
+    if (length <= 0 || cmdline.empty()) {
+        fprintf(stderr, "sandbox: cannot read this program's path and arguments: %s\n", strerror(errno));
         return false;
     }
-    char cwd[4096];
-    if (!must(getcwd(cwd, sizeof cwd) != NULL, "getcwd"))
-        return false;
-    if (!must(unshare(CLONE_NEWNS) == 0, "unshare") ||
-        !must(mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0, "make / private"))
-        return false;
-    // A checkout under /tmp: hold on to it (and only to it) before the
-    // private /tmp hides the host's, to bind it back in at the same path.
-    std::vector<std::pair<std::string, int>> keep;
-    for (const std::string &path : paths_under_tmp(cwd)) {
-        if (path == "/tmp") {
-            fprintf(stderr, "sandbox: the tests cannot run from /tmp itself; use a directory below it\n");
-            return false;
-        }
-        int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
-        if (!must(fd >= 0, path.c_str()))
-            return false;
-        keep.emplace_back(path, fd);
-    }
-    if (!must(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0, "mount /tmp"))
-        return false;
-    // A writable root of our own, with the host's directories bound in, so
-    // that "/rom" and "/tmp" belong to this namespace alone.
-    const std::string root = "/tmp/.root";
-    mkdir(root.c_str(), 0755);
-    if (!must(mount("tmpfs", root.c_str(), "tmpfs", 0, "mode=0755") == 0, "mount new root"))
-        return false;
-    DIR *dir = opendir("/");
-    if (!must(dir != NULL, "opendir /"))
-        return false;
-    while (struct dirent *entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == ".." || name == "tmp" || name == "rom" || name == "dev")
-            continue;
-        std::string host = "/" + name, mine = root + "/" + name;
-        struct stat info;
-        if (lstat(host.c_str(), &info) != 0)
-            continue;
-        if (S_ISLNK(info.st_mode)) {
-            char target[4096];
-            ssize_t n = readlink(host.c_str(), target, sizeof target - 1);
-            if (n > 0) {
-                target[n] = '\0';
-                if (symlink(target, mine.c_str()) != 0)
-                    fprintf(stderr, "sandbox: symlink %s: %s\n", mine.c_str(), strerror(errno));
-            }
-        } else if (S_ISDIR(info.st_mode)) {
-            mkdir(mine.c_str(), 0755);
-            if (mount(host.c_str(), mine.c_str(), NULL, MS_BIND | MS_REC, NULL) != 0)
-                fprintf(stderr, "sandbox: bind %s: %s\n", host.c_str(), strerror(errno));
-        }
-    }
-    closedir(dir);
-    // A /dev of our own: a faulty tool must never remove or replace the
-    // host's devices (a test writes to /dev/full on purpose).
-    const std::string dev = root + "/dev";
-    mkdir(dev.c_str(), 0755);
-    if (!must(mount("tmpfs", dev.c_str(), "tmpfs", 0, "mode=0755") == 0, "mount /dev"))
-        return false;
-    const struct {
-        const char *name;
-        unsigned minor;
-    } devices[] = {{"null", 3}, {"zero", 5}, {"full", 7}, {"random", 8}, {"urandom", 9}};
-    for (const auto &device : devices)
-        mknod((dev + "/" + device.name).c_str(), S_IFCHR | 0666, makedev(1, device.minor));
-    mkdir((dev + "/shm").c_str(), 01777);
-    if (symlink("/proc/self/fd", (dev + "/fd").c_str()) != 0)
-        fprintf(stderr, "sandbox: /dev/fd: %s\n", strerror(errno));
-    mkdir((root + "/tmp").c_str(), 01777);
-    chmod((root + "/tmp").c_str(), 01777);
-    for (const auto &path : keep) {
-        std::string mine = root + path.first, source = "/proc/self/fd/" + std::to_string(path.second);
-        struct stat info;
-        if (!must(fstat(path.second, &info) == 0, path.first.c_str()))
-            return false;
-        if (S_ISDIR(info.st_mode)) {
-            make_dirs(mine);
-        } else {
-            make_dirs(mine.substr(0, mine.rfind('/')));
-            close(open(mine.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-        }
-        if (!must(mount(source.c_str(), mine.c_str(), NULL, MS_BIND | MS_REC, NULL) == 0, ("bind " + path.first).c_str()))
-            return false;
-        close(path.second);
-    }
-    if (!must(chroot(root.c_str()) == 0, "chroot") || !must(chdir(cwd) == 0, "chdir"))
-        return false;
-
-    // The stub `service` only notes that the tool asked for the daemon, and
-    // the timer slack the tool handed down to it.
-    mkdir(STUB_DIR, 0755);
-    write_file(std::string(STUB_DIR) + "/service", "#!/bin/sh\necho \"$*\" >> /tmp/service-calls\n"
-                                                   "cat /proc/self/timerslack_ns >> /tmp/service-slack\n");
-    chmod((std::string(STUB_DIR) + "/service").c_str(), 0755);
-    signal(SIGPIPE, SIG_IGN);
-    return true;
+    exe[length] = '\0';
+    std::vector<std::string> args = {TARVICK_SANDBOX_PATH, "--keep", TARVICK_SOURCE_DIR, "--keep", TARVICK_BUILD_DIR,
+                                     "--keep", exe};
+    for (const char *name : {"TARVICK_BINARY", "TARVICK_NODE_BINARY"})
+        if (getenv(name) && *getenv(name))
+            args.insert(args.end(), {"--keep", getenv(name)});
+    args.insert(args.end(), {"--", exe});
+    for (size_t at = cmdline.find('\0') + 1; at < cmdline.size(); at = cmdline.find('\0', at) + 1)
+        args.push_back(cmdline.c_str() + at);
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(NULL);
+    execv(argv[0], argv.data());
+    fprintf(stderr, "sandbox: %s: %s\n", argv[0], strerror(errno));
+    return false;
 }
 
 void sandbox_reset()

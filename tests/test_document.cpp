@@ -204,7 +204,12 @@ TEST_F(OutputTest, PathThatCannotBeOpenedIsLeftAloneSilently)
 void private_dev()
 {
     ASSERT_EQ(mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
-    ASSERT_EQ(mknod("/dev/full", S_IFCHR | 0666, makedev(1, 7)), 0) << strerror(errno);
+    if (mknod("/dev/full", S_IFCHR | 0666, makedev(1, 7)) != 0 && errno == EPERM) {
+        // A user namespace makes no devices: the sandbox's own /dev serves,
+        // whose devices are bound in and so cannot be removed either.
+        ASSERT_EQ(umount("/dev"), 0) << strerror(errno);
+        return;
+    }
     ASSERT_EQ(mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)), 0) << strerror(errno);
 }
 

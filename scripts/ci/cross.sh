@@ -17,7 +17,6 @@
 # stage has not run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-. scripts/lib/packages.sh
 
 arches=("$@")
 [ ${#arches[@]} -gt 0 ] || arches=(armhf arm64 mipsel)
@@ -25,18 +24,8 @@ arches=("$@")
 started=$(date +%s)
 elapsed() { echo "$(( $(date +%s) - started ))s"; }
 
-if ! pkg_installed qemu-user; then
-  echo "cross: installing qemu-user"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  install_qemu() {
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
-      install -y -qq --no-install-recommends qemu-user >/dev/null
-  }
-  # A machine whose package lists were never fetched needs them first.
-  install_qemu || { $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq && install_qemu; }
-fi
-scripts/build-cross.sh "${arches[@]}"
+scripts/install-deps.sh qemu test cross "${arches[@]}"
+scripts/build-cross.sh --no-install "${arches[@]}"
 echo "cross: built in $(elapsed)"
 
 test_build=${TARVICK_TEST_BUILD:-build-valgrind}

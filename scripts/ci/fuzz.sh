@@ -6,19 +6,10 @@
 # is left in build-fuzz/findings/. Prints executions per second and in total.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-. scripts/lib/packages.sh
+scripts/install-deps.sh fuzz
 
 seconds=${FUZZ_SECONDS:-60}
 build=build-fuzz
-
-need=()
-for pkg in clang-14 libclang-rt-14-dev libfuzzer-14-dev libjson-c-dev libqrencode-dev libyaml-dev pkg-config cmake; do
-  pkg_installed "$pkg" || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get -o DPkg::Lock::Timeout=300 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${need[@]}"
-fi
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARVICK_FUZZ=ON -DTARVICK_SANITIZE=ON -DTARVICK_BUILD_TESTS=OFF >/dev/null

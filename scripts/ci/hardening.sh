@@ -1,19 +1,17 @@
 #!/usr/bin/env bash
-# CI stage: reads every tarvick and tarvick-node the run built with readelf
-# and fails, naming the binary and the protection, when one lacks any of:
-#   PIE        ELF type DYN marked PIE (a static build: static-PIE, unless its
-#              toolchain has no rcrt1.o and so cannot make one)
-#   RELRO      a GNU_RELRO segment
-#   BIND_NOW   DT_FLAGS BIND_NOW or DT_FLAGS_1 NOW (a static build that is not
-#              PIE has no dynamic section and binds nothing lazily)
-#   SSP        __stack_chk_fail or __stack_chk_guard referenced
-#   FORTIFY    some __*_chk function referenced
-#              (a static binary holds libc's own definitions of both whether
-#              or not the program's code calls them, so for it the references
-#              are read from the program's objects in its build directory)
+# CI stage: checks every tarvick and tarvick-node the run built, and fails,
+# naming the binary and the protection, when one lacks any of:
+#   PIE, SSP, FORTIFY, RELRO, BIND_NOW   as Debian's hardening-check sees them
+#              (a static build: static-PIE, unless its toolchain has no
+#              rcrt1.o and so cannot make one; such a program has no dynamic
+#              section and binds nothing lazily)
+#   SSP, FORTIFY of a static build       read from the program's objects in
+#              its build directory: a static binary holds libc's own
+#              __stack_chk_fail and __*_chk whether or not its code calls them
 #   NX-STACK   a GNU_STACK segment that is not executable
 #   W^X        no LOAD segment both writable and executable
 #   RODATA     .rodata in a LOAD segment that is not executable
+# (the last three, which hardening-check does not look at, read with readelf).
 # It also prints each binary's stripped size, and fails when the x86-64 size
 # build's (MinSizeRel, dynamic, QR codes on, no sanitizers) stripped tarvick
 # exceeds 48 KiB or tarvick-node 160 KiB.
@@ -27,6 +25,7 @@
 #                                       directories, building nothing
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+scripts/install-deps.sh hardening
 
 ceiling_tarvick=$((48 * 1024))
 ceiling_node=$((160 * 1024))
@@ -79,25 +78,15 @@ machine_names() {
   esac
 }
 
-# A value from the CMake cache of the binary's build directory ("" if none).
-cache_value() { # binary, name
+# Whether the binary is one the size ceilings are for: x86-64 and dynamic,
+# from a MinSizeRel build with QR codes, without sanitizers, fuzzing or a
+# toolchain file.
+is_size_build() { # binary, machine, static
   local cache
   cache="$(dirname "$1")/CMakeCache.txt"
-  [ -f "$cache" ] || return 0
-  awk -v name="$2" 'index($0, name ":") == 1 { sub(/^[^=]*=/, ""); print; exit }' "$cache"
-}
-
-# Whether the binary is one the size ceilings are for.
-is_size_build() { # binary, machine, static
-  [ "$2" = "Advanced Micro Devices X86-64" ] && [ "$3" = no ] || return 1
-  [ -z "$(cache_value "$1" CMAKE_TOOLCHAIN_FILE)" ] || return 1
-  [ "$(cache_value "$1" CMAKE_BUILD_TYPE)" = MinSizeRel ] || return 1
-  local option
-  for option in TARVICK_SANITIZE TARVICK_STATIC TARVICK_FUZZ; do
-    case "$(cache_value "$1" "$option")" in ON|TRUE|1|YES) return 1 ;; esac
-  done
-  case "$(cache_value "$1" TARVICK_NODE_QR)" in OFF|FALSE|0|NO) return 1 ;; esac
-  [ -f "$(dirname "$1")/CMakeCache.txt" ]
+  [ "$2" = "Advanced Micro Devices X86-64" ] && [ "$3" = no ] && [ -f "$cache" ] &&
+    grep -qx 'CMAKE_BUILD_TYPE:STRING=MinSizeRel' "$cache" &&
+    ! grep -Eqi '^(TARVICK_(SANITIZE|STATIC|FUZZ):BOOL=(ON|TRUE|1|YES)|TARVICK_NODE_QR:BOOL=(OFF|FALSE|0|NO)$|CMAKE_TOOLCHAIN_FILE:[A-Z]*=.)' "$cache"
 }
 
 scratch=$(mktemp -d)
@@ -121,8 +110,6 @@ for binary in "${binaries[@]}"; do
     continue
   fi
   readelf -lW "$binary" >"$scratch/segments"
-  readelf -dW "$binary" >"$scratch/dynamic"
-  readelf -sW "$binary" | awk 'NF >= 8 { sub(/@.*/, "", $8); print $8 }' | sort -u >"$scratch/symbols"
 
   machine=$(sed -n 's/^ *Machine: *//p' "$scratch/header")
   type=$(sed -n 's/^ *Type: *\([A-Z]*\).*/\1/p' "$scratch/header")
@@ -147,46 +134,43 @@ for binary in "${binaries[@]}"; do
   ' "$scratch/segments" >"$scratch/phdrs"
 
   has_segment() { grep -q "^$1 " "$scratch/phdrs"; }
-  dynamic=yes
-  grep -q 'There is no dynamic section' "$scratch/dynamic" && dynamic=no
-  needs=$(grep -c '(NEEDED)' "$scratch/dynamic" || true)
   static=no
-  if ! has_segment INTERP; then
-    static=yes
-    # Shared libraries but no program interpreter to load them: such a
-    # program cannot start (g++ makes one of -static-pie -static-libstdc++).
-    [ "$needs" -eq 0 ] || fail "$binary" PIE "needs shared libraries but names no program interpreter"
+  has_segment INTERP || static=yes
+  # Shared libraries but no program interpreter to load them: such a program
+  # cannot start (g++ makes one of -static-pie -static-libstdc++).
+  if [ "$static" = yes ] && readelf -dW "$binary" | grep -q '(NEEDED)'; then
+    fail "$binary" PIE "needs shared libraries but names no program interpreter"
   fi
-
-  # PIE; a static build may be static-PIE only where its toolchain has rcrt1.o.
-  pie=no
-  if [ "$type" = DYN ] && grep -q '(FLAGS_1).*\bPIE\b' "$scratch/dynamic"; then
-    pie=yes
-  elif [ "$type" = DYN ] && [ "$static" = yes ] && [ "$dynamic" = yes ]; then
-    pie=yes
-  fi
+  # A static program without PIE where its toolchain cannot make one.
+  options=(--nocfprotection)
   linking=dynamic
-  [ "$static" = yes ] && linking=static
-  if [ "$static" = yes ] && [ "$needs" -gt 0 ]; then
-    linking="no interpreter"
-  elif [ "$pie" = yes ]; then
-    linking="$linking-PIE"
-  elif [ "$static" = yes ] && [ "$type" = EXEC ] && [ "$prefix" != "?" ] &&
-       compiler="${prefix}gcc" && command -v "$compiler" >/dev/null &&
+  if [ "$static" = yes ]; then
+    linking=static
+    if [ "$type" = EXEC ] && [ "$prefix" != "?" ] && compiler="${prefix}gcc" && command -v "$compiler" >/dev/null &&
        [ "$("$compiler" -print-file-name=rcrt1.o)" = rcrt1.o ]; then
-    linking="static, no PIE"
-  else
-    fail "$binary" PIE "ELF type $type, $([ "$static" = yes ] && echo "static, ")not a position-independent executable"
+      linking="static, no PIE"
+      options+=(--nopie --nobindnow)
+    fi
   fi
-
-  has_segment GNU_RELRO || fail "$binary" RELRO "no GNU_RELRO segment"
-  if [ "$dynamic" = yes ]; then
-    grep -Eq '\(FLAGS\).*\bBIND_NOW\b|\(FLAGS_1\).*\bNOW\b' "$scratch/dynamic" ||
-      fail "$binary" BIND_NOW "neither DT_FLAGS BIND_NOW nor DT_FLAGS_1 NOW"
-  elif [ "$pie" = yes ] || [ "$static" = no ]; then
-    fail "$binary" BIND_NOW "no dynamic section"
-  fi
-  by=""
+  [ "$type" = DYN ] && linking="$linking-PIE"
+  while IFS=: read -r check verdict; do
+    case "$check" in
+      *"Position Independent"*) name=PIE ;;
+      *"Stack protected"*) name=SSP ;;
+      *"Fortify Source"*) name=FORTIFY ;;
+      *"Read-only relocations"*) name=RELRO ;;
+      *"Immediate binding"*) name=BIND_NOW ;;
+      *) continue ;;
+    esac
+    # A static program's are read from its objects below.
+    [ "$static" = yes ] && { [ "$name" = SSP ] || [ "$name" = FORTIFY ]; } && continue
+    # A DYN file without a PHDR header is a shared library to it, not PIE;
+    # static-PIE, which has none, is a DYN file with a dynamic section.
+    [ "$name" = PIE ] && [ "$static" = yes ] && [ "$type" = DYN ] &&
+      ! readelf -dW "$binary" | grep -q 'There is no dynamic section' && continue
+    case "$verdict" in *"shared library"*) ;; " yes"*|*"(ignored)") continue ;; esac
+    fail "$binary" "$name" "hardening-check:$verdict"
+  done < <(hardening-check "${options[@]}" "$binary" 2>&1 || true)
   if [ "$static" = yes ]; then
     # The program's and the project libraries' objects, as CMake lays them out.
     objects=$(find "$(dirname "$binary")/CMakeFiles" -path "*/$(basename "$binary").dir/*.o" -o \
@@ -196,11 +180,11 @@ for binary in "${binaries[@]}"; do
     # shellcheck disable=SC2086
     { [ -z "$objects" ] || readelf -sW $objects; } |
       awk '$7 == "UND" && NF >= 8 { print $8 }' | sort -u >"$scratch/symbols"
+    grep -Eqx '__stack_chk_(fail|guard)' "$scratch/symbols" ||
+      fail "$binary" SSP "neither __stack_chk_fail nor __stack_chk_guard referenced$by"
+    awk '/^__[A-Za-z0-9_]+_chk$/ && !/^__stack_chk_/ { found = 1 } END { exit !found }' "$scratch/symbols" ||
+      fail "$binary" FORTIFY "no __*_chk function referenced$by"
   fi
-  grep -Eqx '__stack_chk_(fail|guard)' "$scratch/symbols" ||
-    fail "$binary" SSP "neither __stack_chk_fail nor __stack_chk_guard referenced$by"
-  awk '/^__[A-Za-z0-9_]+_chk$/ && !/^__stack_chk_/ { found = 1 } END { exit !found }' "$scratch/symbols" ||
-    fail "$binary" FORTIFY "no __*_chk function referenced$by"
   if ! has_segment GNU_STACK; then
     fail "$binary" NX-STACK "no GNU_STACK segment (the stack would be executable)"
   elif grep -q '^GNU_STACK [A-Z]*E' "$scratch/phdrs"; then
@@ -233,19 +217,14 @@ for binary in "${binaries[@]}"; do
     fi
   fi
 
-  if [ ${#problems[@]} -eq 0 ]; then
-    verdict="all"
-  else
-    verdict="MISSING ${problems[*]}"
-  fi
+  verdict="all"
+  [ ${#problems[@]} -eq 0 ] || verdict="MISSING ${problems[*]}"
   printf "%-${width}s  %-7s  %-14s  %8s  %s\n" "$binary" "$short_machine" "$linking" "$size" "$verdict"
 done
 
 if [ ${#failures[@]} -gt 0 ]; then
   echo
-  for failure in "${failures[@]}"; do
-    echo "hardening: $failure" >&2
-  done
+  printf 'hardening: %s\n' "${failures[@]}" >&2
   echo "hardening: ${#failures[@]} check(s) failed in ${#binaries[@]} binaries checked" >&2
   exit 1
 fi

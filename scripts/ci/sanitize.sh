@@ -6,17 +6,9 @@
 # Extra arguments go to ctest.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-. scripts/lib/packages.sh
+scripts/install-deps.sh sanitize
 
 build=build-asan
-need=()
-for pkg in g++ cmake pkg-config libjson-c-dev libqrencode-dev libyaml-dev libgtest-dev; do
-  pkg_installed "$pkg" || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get -o DPkg::Lock::Timeout=300 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${need[@]}"
-fi
 
 cmake -S . -B "$build" -DTARVICK_SANITIZE=ON -DTARVICK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2

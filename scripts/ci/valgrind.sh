@@ -8,17 +8,9 @@
 # Extra arguments go to ctest (for example -R Hostile).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-. scripts/lib/packages.sh
+scripts/install-deps.sh valgrind
 
 build=build-valgrind
-need=()
-for pkg in valgrind g++ cmake pkg-config libjson-c-dev libqrencode-dev libyaml-dev libgtest-dev; do
-  pkg_installed "$pkg" || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get -o DPkg::Lock::Timeout=300 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${need[@]}"
-fi
 
 # The shipped build type and flags, with debug information for the reports.
 cmake -S . -B "$build" -DTARVICK_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS=-g -DTARVICK_TEST_TIMEOUT=900 >/dev/null
@@ -58,7 +50,11 @@ status=0
 # The e2e group runs the tool from its own driver, not through the wrapper.
 # Most tests wait on the programs' start-up under valgrind or on the
 # daemon's deadlines, so more of them run at once than there are cores.
-(cd "$build" && unshare --mount --propagation private -- bash -c '
+# The lean debug files are bound in a mount namespace of the stage's own
+# (without root, inside a user namespace of its own).
+userns=()
+[ "$(id -u)" -eq 0 ] || userns=(--user --map-root-user)
+(cd "$build" && unshare "${userns[@]}" --mount --propagation private -- bash -c '
   while [ "$1" != -- ]; do mount --bind "$1" "$2"; shift 2; done
   shift
   exec "$@"' binds "${binds[@]}" -- ctest -j"${TARVICK_VALGRIND_JOBS:-4}" -L unit --output-on-failure "$@") || status=1

@@ -27,8 +27,6 @@ Usage: run_case.py --tarvick PATH --brimd PATH --node PATH CASE
 
 import argparse
 import base64
-import ctypes
-import fcntl
 import hashlib
 import http.server
 import json
@@ -405,97 +403,24 @@ def all_cases():
 # ----------------------------------------------------------------------------
 # Isolation
 
-CLONE_NEWNS = 0x00020000
-CLONE_NEWNET = 0x40000000
-MS_BIND = 4096
-MS_REC = 16384
-MS_PRIVATE = 1 << 18
-SIOCGIFFLAGS = 0x8913
-SIOCSIFFLAGS = 0x8914
-IFF_UP = 0x1
-
-libc = ctypes.CDLL(None, use_errno=True)
-
-
-def sys_mount(source, target, fstype, flags, data):
-    def arg(value):
-        return value.encode() if value is not None else None
-    if libc.mount(arg(source), arg(target), arg(fstype), ctypes.c_ulong(flags), arg(data)) != 0:
-        err = ctypes.get_errno()
-        raise CaseFailure("mount %s on %s: %s" % (source, target, os.strerror(err)))
-
-
-def loopback_up():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        request = struct.pack("16sH14x", b"lo", 0)
-        flags = struct.unpack("16sH14x", fcntl.ioctl(sock.fileno(), SIOCGIFFLAGS, request))[1]
-        fcntl.ioctl(sock.fileno(), SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", flags | IFF_UP))
-
-
-def paths_under_tmp(paths):
-    """Those of the paths (by the name given and by the real one) that the
-    private /tmp would hide, without any that lie inside another."""
-    found = set()
-    for path in paths:
-        for name in (os.path.normpath(os.path.abspath(path)), os.path.realpath(path)):
-            if name == "/tmp" or name.startswith("/tmp/"):
-                found.add(name)
-    kept = []
-    for name in sorted(found):
-        if not any(name == outer or name.startswith(outer + "/") for outer in kept):
-            kept.append(name)
-    return kept
-
-
 def sandbox_enter(keep=()):
-    """Private /tmp and /rom (and, if possible, a private loopback); returns
-    whether the network is private. The paths in keep (the programs under
-    test) stay visible where they lie under the host's /tmp, and nothing else
-    of it does."""
-    if os.geteuid() != 0:
-        raise CaseFailure("the end-to-end cases need root for private namespaces")
-    private_net = libc.unshare(CLONE_NEWNS | CLONE_NEWNET) == 0
-    if not private_net and libc.unshare(CLONE_NEWNS) != 0:
-        raise CaseFailure("unshare: %s" % os.strerror(ctypes.get_errno()))
-    sys_mount(None, "/", None, MS_REC | MS_PRIVATE, None)
-    # Held open before the private /tmp covers the host's, to be bound back
-    # in at the same path.
-    held = []
-    for path in paths_under_tmp(keep):
-        if path == "/tmp":
-            raise CaseFailure("the cases cannot run programs from /tmp itself; use a directory below it")
-        held.append((path, os.open(path, os.O_PATH | os.O_CLOEXEC)))
-    sys_mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777")
-    # A root of our own with the host's directories bound in: /tmp and /rom
-    # exist only in this namespace, and nothing is created on the host.
-    root = "/tmp/.root"
-    os.mkdir(root, 0o755)
-    sys_mount("tmpfs", root, "tmpfs", 0, "mode=0755")
-    for name in os.listdir("/"):
-        if name in ("tmp", "rom"):
-            continue
-        host, mine = "/" + name, root + "/" + name
-        if os.path.islink(host):
-            os.symlink(os.readlink(host), mine)
-        elif os.path.isdir(host):
-            os.mkdir(mine, 0o755)
-            sys_mount(host, mine, None, MS_BIND | MS_REC, None)
-    os.mkdir(root + "/tmp")
-    os.chmod(root + "/tmp", 0o1777)
-    for path, fd in held:
-        mine = root + path
-        if os.path.isdir("/proc/self/fd/%d" % fd):
-            os.makedirs(mine, 0o755, exist_ok=True)
-        else:
-            os.makedirs(os.path.dirname(mine), 0o755, exist_ok=True)
-            open(mine, "a").close()
-        sys_mount("/proc/self/fd/%d" % fd, mine, None, MS_BIND | MS_REC, None)
-        os.close(fd)
-    os.chroot(root)
-    os.chdir("/tmp")
-    if private_net:
-        loopback_up()
-    return private_net
+    """Runs this case again inside the tests' one sandbox (tests/sandbox.cpp,
+    named by TARVICK_SANDBOX): private /tmp and /rom and, if possible, a
+    private loopback. The paths in keep (the programs under test), this
+    driver and the Xray client stay visible where they lie under the host's
+    /tmp. Returns, inside, whether the network is private."""
+    inside = os.environ.get("TARVICK_SANDBOXED")
+    if inside:
+        os.chdir("/tmp")
+        return inside == "net"
+    launcher = os.environ.get("TARVICK_SANDBOX")
+    if not launcher:
+        raise CaseFailure("TARVICK_SANDBOX must name the sandbox launcher (ctest sets it)")
+    argv = [launcher, "--net"]
+    for path in keep + (os.path.abspath(__file__), xray_client() or "/"):
+        argv += ["--keep", path]
+    sys.stdout.flush()
+    os.execv(launcher, argv + ["--", sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
 
 
 # ----------------------------------------------------------------------------
@@ -899,16 +824,6 @@ def start_daemon(procs, brimd, settings):
             except OSError:
                 return False
     wait_until("brimd-dev on " + SOCKET_PATH, ready, procs=procs, proc=proc)
-
-
-def install_service_stub():
-    # The tool runs "service start_brimd" when it cannot connect; the host's
-    # service command must never be reached from a test.
-    os.makedirs("/tmp/bin", exist_ok=True)
-    with open("/tmp/bin/service", "w") as handle:
-        handle.write("#!/bin/sh\necho \"$*\" >> /tmp/service-calls\n")
-    os.chmod("/tmp/bin/service", 0o755)
-    os.environ["PATH"] = "/tmp/bin:" + os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin")
 
 
 def run_tarvick(tarvick, args, out="/tmp/client.json"):
@@ -1976,7 +1891,6 @@ RUNNERS = {"ss": run_ss_case, "v2ray": run_v2ray_case, "trojan": run_trojan_case
 def run_case(case, tarvick, brimd, node_tool):
     started = time.monotonic()
     private_net = sandbox_enter(keep=(tarvick, brimd, node_tool))
-    install_service_stub()
     procs = Processes()
     http_server = None
     echo = None
