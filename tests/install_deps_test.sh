@@ -71,7 +71,7 @@ check() {
   rm -f "$stub/calls"
 }
 
-all="cmake make g++ pkg-config libjson-c-dev libqrencode-dev"
+all="cmake make g++ pkg-config libjson-c-dev libqrencode-dev libyaml-dev"
 printf '%s\n' $all >"$stub/installed"
 check "nothing missing: apt is never run, nothing is said" 0 "" ""
 [ -s "$stub/out" ] && { echo "FAIL nothing missing: said: $(cat "$stub/out")"; failures=$((failures + 1)); }

@@ -122,6 +122,11 @@ bool fill_root()
     ok = ok && (mkdir(dev.c_str(), 0755), must(mount("tmpfs", dev.c_str(), "tmpfs", 0, "mode=0755") == 0, "/dev"));
     for (const char *device : {"null", "zero", "full", "random", "urandom"})
         ok = ok && write_text(dev + "/" + device, "") && bind(std::string("/dev/") + device, dev + "/" + device);
+    // Xray's WireGuard client makes a TUN device where it may.
+    struct stat tun;
+    if (stat("/dev/net/tun", &tun) == 0)
+        ok = ok && mkdir((dev + "/net").c_str(), 0755) == 0 && write_text(dev + "/net/tun", "") &&
+             bind("/dev/net/tun", dev + "/net/tun");
     const char *links[][2] = {{"fd", ""}, {"stdin", "/0"}, {"stdout", "/1"}, {"stderr", "/2"}};
     for (const auto &link : links)
         ok = ok && must(symlink(("/proc/self/fd" + std::string(link[1])).c_str(), (dev + "/" + link[0]).c_str()) == 0,

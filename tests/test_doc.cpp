@@ -56,8 +56,8 @@ Lines messages(const std::string &err)
 struct DocRow {
     std::string entry;
     std::string link; // the same server as a panel writes its link
-    bool xray;        // import --xray
-    bool pending;     // a kind the link reader may not take yet: only the two verdicts are compared
+    bool xray = false;    // import --xray
+    bool pending = false; // a kind the link reader may not take yet: only the two verdicts are compared
 };
 
 class DocTest : public TarvickTest {
@@ -76,8 +76,9 @@ protected:
             EXPECT_EQ(doc.out, link.out);
             EXPECT_EQ(messages(doc.err), messages(link.err)) << doc.err << link.err;
             EXPECT_EQ(doc.status, link.status);
-            if (!row.pending)
+            if (!row.pending) {
                 EXPECT_NE(doc.out, "") << doc.err;
+            }
             bool imported = !doc.out.empty();
             EXPECT_NE(doc.err.find("tarvick-node: " + format + ": note: 1 "), std::string::npos) << doc.err;
             EXPECT_NE(doc.err.find(imported ? ", 1 node imported, 0 refused\n" : ", 0 nodes imported, 1 refused\n"),
