@@ -99,6 +99,8 @@ const char *doc_scheme(const char *const (*rows)[2], const char *name);
 
 // The readers. Each fills the list from the parsed document.
 int doc_read_json(json_object *root, DocList *list);
+// The item numbered from 1 of a list of Xray configs, read alone.
+int doc_read_xray_item(json_object *config, size_t number, DocList *list);
 int doc_read_mihomo(const char *text, size_t length, DocList *list);
 int doc_read_wireguard(const char *text, size_t length, DocList *list);
 // mihomo's proxies entry, as a JSON object (the YAML reader makes one).

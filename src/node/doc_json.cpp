@@ -318,27 +318,28 @@ bool doc_outbounds_have(json_object *config, const char *member)
     return false;
 }
 
-} // namespace
-
-int doc_read_json(json_object *root, DocList *list)
+void doc_json_names(DocList *list)
 {
     list->format = "Xray JSON";
     list->noun = "proxy outbounds";
     list->noun_one = "proxy outbound";
     list->other_what = "routing, DNS and inbounds are not node settings and were not taken";
-    if (json_object_is_type(root, json_type_array)) {
-        size_t count = json_object_array_length(root);
-        for (size_t i = 0; i < count; i++) {
-            json_object *config = json_object_array_get_idx(root, i);
-            if (!json_object_is_type(config, json_type_object) || !doc_outbounds_have(config, "protocol"))
-                return doc_list_refuse(list, DOC_REFUSED, "a JSON list whose item %zu is no Xray config with "
-                                                          "outbounds, not a subscription", i + 1);
-        }
-        for (size_t i = 0; i < count; i++)
-            if (int rc = xray_config(json_object_array_get_idx(root, i), list))
-                return rc;
-        return count ? DOC_READ : doc_list_refuse(list, DOC_REFUSED, "an empty JSON list, not a subscription");
-    }
+}
+
+} // namespace
+
+int doc_read_xray_item(json_object *config, size_t number, DocList *list)
+{
+    doc_json_names(list);
+    if (!json_object_is_type(config, json_type_object) || !doc_outbounds_have(config, "protocol"))
+        return doc_list_refuse(list, DOC_REFUSED, "a JSON list whose item %zu is no Xray config with outbounds, not a "
+                                                  "subscription", number);
+    return xray_config(config, list);
+}
+
+int doc_read_json(json_object *root, DocList *list)
+{
+    doc_json_names(list);
     if (!json_object_is_type(root, json_type_object))
         return doc_list_refuse(list, DOC_REFUSED, "a JSON %s, not a subscription",
                                json_type_to_name(json_object_get_type(root)));
