@@ -53,6 +53,8 @@ struct DocServer {
     char pool[DOC_POOL];
 };
 void doc_server_init(DocServer *s, const char *scheme);
+// Frees a record doc_server_init made ready, with its notes.
+void doc_server_free(DocServer *s);
 // A copy of text in the pool ("" and the reason set when it is full).
 const char *doc_keep(DocServer *s, const char *text, size_t length);
 const char *doc_keepf(DocServer *s, const char *format, ...) __attribute__((format(printf, 2, 3)));

@@ -39,9 +39,17 @@ void doc_server_init(DocServer *s, const char *scheme)
     s->scheme = scheme;
     link_transport_clear(&s->t);
     s->param_count = 0;
-    s->notes.length = 0;
+    // The record is malloc'd, its notes never constructed.
+    s->notes.data = NULL;
+    s->notes.length = s->notes.capacity = 0;
     s->reason[0] = '\0';
     s->pool_used = 0;
+}
+
+void doc_server_free(DocServer *s)
+{
+    text_release(&s->notes);
+    free(s);
 }
 
 const char *doc_keep(DocServer *s, const char *text, size_t length)
@@ -255,6 +263,10 @@ void doc_field(DocServer *s, char kind, const char *to, const char *where, const
         break;
     }
     case '~': {
+        if (!json_object_is_type(value, json_type_object)) {
+            doc_refuse(s, "%s%s is %s, not a mapping", where, name, doc_shown(value));
+            break;
+        }
         json_object_object_foreach(value, key, header)
         {
             if (strcasecmp(key, "host") == 0)

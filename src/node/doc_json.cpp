@@ -67,6 +67,10 @@ const char XRAY_MUX[] =
 // xhttpSettings: the members a link names, and all others as its extra.
 void xray_xhttp(DocServer *s, json_object *x)
 {
+    if (!json_object_is_type(x, json_type_object)) {
+        doc_refuse(s, "xhttpSettings is %s, not an object", doc_shown(x));
+        return;
+    }
     json_object *extra = json_object_new_object(), *given = doc_member(x, "extra");
     if (given && !json_object_is_type(given, json_type_object))
         doc_refuse(s, "xhttpSettings.extra is %s, not an object", doc_shown(given));
@@ -89,6 +93,10 @@ void xray_mask(DocServer *s, json_object *mask)
 {
     if (strcmp(s->scheme, "hysteria2") != 0) {
         doc_set(s, "fm", doc_shown(mask));
+        return;
+    }
+    if (!json_object_is_type(mask, json_type_object)) {
+        doc_refuse(s, "finalmask is %s, not an object", doc_shown(mask));
         return;
     }
     json_object *udp = doc_member(mask, "udp");
@@ -117,16 +125,18 @@ void xray_stream(DocServer *s, json_object *stream)
                                               {"splithttp", "splithttpSettings"}, {NULL, NULL}};
     const char *network = doc_text(s, stream, "network");
     const char *settings = doc_scheme(NETWORKS, network[0] ? network : "tcp");
-    json_object_object_foreach(stream, key, value)
-    {
-        if (strcmp(key, settings) && !(!strcmp(settings, "tcpSettings") && !strcmp(key, "rawSettings")))
-            continue;
-        if (!strcmp(network, "xhttp") || !strcmp(network, "splithttp"))
-            xray_xhttp(s, value);
-        else
-            doc_fields(s, value, !strcmp(key, "tcpSettings") ? "rawSettings." : settings, XRAY_NETWORK, TABLES);
-        if (doc_switch(s, value, "multiMode") == 1)
-            doc_set(s, "mode", "multi");
+    if (json_object_is_type(stream, json_type_object)) { // else refused below
+        json_object_object_foreach(stream, key, value)
+        {
+            if (strcmp(key, settings) && !(!strcmp(settings, "tcpSettings") && !strcmp(key, "rawSettings")))
+                continue;
+            if (!strcmp(network, "xhttp") || !strcmp(network, "splithttp"))
+                xray_xhttp(s, value);
+            else
+                doc_fields(s, value, !strcmp(key, "tcpSettings") ? "rawSettings." : settings, XRAY_NETWORK, TABLES);
+            if (doc_switch(s, value, "multiMode") == 1)
+                doc_set(s, "mode", "multi");
+        }
     }
     if (strchr(doc_get(s, "path"), ',') && doc_get(s, "headerType")[0])
         doc_refuse(s, "the HTTP header's paths %s: a link carries one", doc_get(s, "path"));
@@ -167,7 +177,7 @@ int xray_outbound(json_object *outbound, DocList *list)
     if (json_object *stream = doc_member(outbound, "streamSettings"))
         xray_stream(s, stream);
     int rc = doc_list_add(list, s);
-    free(s);
+    doc_server_free(s);
     return rc;
 }
 
@@ -279,7 +289,7 @@ int singbox_outbound(json_object *outbound, DocList *list, const char *scheme)
     if (version[0] && strcmp(version, "5") && strcmp(s->scheme, "socks") == 0)
         doc_refuse(s, "SOCKS version %s: a socks link is SOCKS 5", version);
     int rc = doc_list_add(list, s);
-    free(s);
+    doc_server_free(s);
     return rc;
 }
 

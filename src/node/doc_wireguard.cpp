@@ -62,7 +62,7 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
         } else {
             const char *equals = (const char *)memchr(line, '=', n);
             if (!equals) {
-                free(s);
+                doc_server_free(s);
                 return doc_list_refuse(list, DOC_BROKEN, "broken WireGuard file at line %d: not KEY = VALUE",
                                        number + 1);
             }
@@ -119,6 +119,6 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
     if (!peers && !s->reason[0])
         doc_refuse(s, "no [Peer]");
     int rc = doc_list_add(list, s);
-    free(s);
+    doc_server_free(s);
     return rc != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory") : DOC_READ;
 }

@@ -71,6 +71,8 @@ const char *mihomo_camel(DocServer *s, const char *name)
 json_object *mihomo_extra(DocServer *s, json_object *from, int depth)
 {
     json_object *extra = json_object_new_object();
+    if (!json_object_is_type(from, json_type_object)) // none, or refused as no mapping
+        return extra;
     json_object_object_foreach(from, key, value)
     {
         if (depth == 0 && (is(key, "path") || is(key, "host") || is(key, "mode") || is(key, "headers")))
@@ -200,7 +202,7 @@ int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
     if (encoding[0] && !is(encoding, "xudp"))
         doc_refuse(s, "packet-encoding %s: Xray sends UDP as xudp", encoding);
     int rc = doc_list_add(list, s);
-    free(s);
+    doc_server_free(s);
     return rc;
 }
 
