@@ -100,12 +100,13 @@ void xray_mask(DocServer *s, json_object *mask)
         return;
     }
     json_object *udp = doc_member(mask, "udp");
-    size_t count = json_object_is_type(udp, json_type_array) ? json_object_array_length(udp) : 0;
-    if (json_object_object_length(mask) != (udp ? 1 : 0) || count > 1)
+    bool list = json_object_is_type(udp, json_type_array);
+    size_t count = list ? json_object_array_length(udp) : 0;
+    if (json_object_object_length(mask) != (udp ? 1 : 0) || count > 1 || (udp && !list))
         doc_refuse(s, "finalmask %s cannot be carried by a hysteria2 link", doc_shown(mask));
-    json_object *item = json_object_array_get_idx(udp, 0), *settings = doc_member(item, "settings");
     if (!count)
         return;
+    json_object *item = json_object_array_get_idx(udp, 0), *settings = doc_member(item, "settings");
     if (strcmp(doc_text(s, item, "type"), "salamander") != 0)
         doc_refuse(s, "finalmask %s cannot be carried by a hysteria2 link", doc_text(s, item, "type"));
     doc_set(s, "obfs", "salamander");
