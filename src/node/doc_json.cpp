@@ -76,6 +76,8 @@ void xray_xhttp(DocServer *s, json_object *x)
         doc_refuse(s, "xhttpSettings.extra is %s, not an object", doc_shown(given));
     json_object *sources[] = {x, json_object_is_type(given, json_type_object) ? given : NULL};
     for (json_object *source : sources) {
+        if (!source) // no extra, or one refused above
+            continue;
         json_object_object_foreach(source, key, value)
         {
             if (source == x && (!strcmp(key, "path") || !strcmp(key, "host") || !strcmp(key, "mode")))
