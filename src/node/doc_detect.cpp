@@ -665,8 +665,8 @@ int doc_detect_and_read(const char *text, size_t length, DocList *list)
         if (doc_is_link(p, e))
             return DOC_LINKS;
     if (*line == '<')
-        return doc_describe(list, line, stop, strncasecmp(line, "<!doctype html", 14) == 0 ||
-                                                      strncasecmp(line, "<html", 5) == 0
+        return doc_describe(list, line, stop, (stop - line >= 14 && strncasecmp(line, "<!doctype html", 14) == 0) ||
+                                                      (stop - line >= 5 && strncasecmp(line, "<html", 5) == 0)
                                                   ? "an HTML page"
                                                   : "markup"),
                DOC_REFUSED;
