@@ -62,7 +62,7 @@ const char *mihomo_camel(DocServer *s, const char *name)
     char out[64];
     size_t n = 0;
     for (const char *p = name; *p && n + 1 < sizeof out; p++)
-        out[n++] = *p == '-' && p[1] ? (char)(p[1] >= 'a' && p[1] <= 'z' ? p[1] - 32 : p[1]) : *p, p += *p == '-';
+        out[n++] = *p == '-' && p[1] ? (char)(p[1] >= 'a' && p[1] <= 'z' ? p[1] - 32 : p[1]) : *p, p += *p == '-' && p[1];
     return doc_keep(s, out, n);
 }
 
