@@ -12,6 +12,13 @@
 # memory, so growth with the count and the budget (10,000 links in 60 ms) can
 # be read off. A subscription larger than import's 16 MiB input limit is
 # shown as refused. Needs neither root nor the daemon: import never asks it.
+#
+# Then whole documents: for each DOC_COUNTS (default 1000 10000), one mix of
+# nodes (bench/subscription.c's second mix, the kinds all three formats
+# carry) as an Xray JSON subscription, a mihomo YAML subscription and the
+# Base64 link list of the same nodes, each imported with --xray (its REALITY
+# and Hysteria2 nodes need it). Each format's line gives the same figures and
+# its CPU time (user + sys) against the link list's; the budget is 3x.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-21}
@@ -57,5 +64,37 @@ for count in "${counts[@]}"; do
     for (i = 1; i <= n; i++) { split(pairs[i], kv, "="); m[kv[1]] = kv[2] }
     printf "%8d %10d %9.2f %8.2f %9.2f %9.2f %9d\n", count, kib, m["wall_us"] / 1000, m["wall_us"] / count,
       m["user_mean_us"] / 1000, m["sys_mean_us"] / 1000, m["peak_rss_kib"]
+  }'
+done
+
+echo
+echo "documents: the same nodes as Xray JSON, mihomo YAML and a Base64 link list, import --xray, seed $seed"
+printf '%8s %-10s %10s %9s %9s %9s %9s %7s\n' nodes format input_KiB wall_ms user_ms sys_ms rss_KiB x_links
+for count in ${DOC_COUNTS:-1000 10000}; do
+  groups=()
+  for format in doc-links xray mihomo; do
+    input=$work/document-$count.$format
+    "$work/subscription" "$count" "$seed" "$format" >"$input"
+    imported=$("$node" import --xray "$input" 2>/dev/null | grep -c '^# node ') || true
+    if [ "$imported" != "$count" ]; then
+      echo "bench: $format: $imported of $count nodes imported" >&2
+      exit 1
+    fi
+    groups+=(-o /dev/null -- "$node" import --xray "$input" :::)
+  done
+  unset 'groups[${#groups[@]}-1]'
+  result=$("$work/measure" -n "$runs" "${groups[@]}")
+  awk -v count="$count" -v result="$result" -v inputs="$(stat -c %s "$work"/document-"$count".{doc-links,xray,mihomo})" 'BEGIN {
+    split("links xray-json mihomo", names, " ")
+    split(inputs, sizes, " ")
+    n = split(result, rows, "\n")
+    for (r = 1; r <= n; r++) {
+      k = split(rows[r], pairs, " ")
+      for (i = 1; i <= k; i++) { split(pairs[i], kv, "="); m[kv[1]] = kv[2] }
+      cpu = m["user_mean_us"] + m["sys_mean_us"]
+      if (r == 1) base = cpu
+      printf "%8d %-10s %10d %9.2f %9.2f %9.2f %9d %7.2f\n", count, names[r], sizes[r] / 1024, m["wall_us"] / 1000,
+        m["user_mean_us"] / 1000, m["sys_mean_us"] / 1000, m["peak_rss_kib"], cpu / base
+    }
   }'
 done

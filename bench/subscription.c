@@ -3,9 +3,17 @@
  * scheme, IPv4, IPv6 and host names, remarks with flags and percent escapes),
  * the whole text Base64-encoded on one line as providers serve it.
  *
- *   subscription COUNT [SEED]
+ *   subscription COUNT [SEED [FORMAT]]
  *
- * The same COUNT and SEED give the same bytes, so runs compare.
+ * FORMAT "links" (the default) is that mix. "xray", "mihomo" and "doc-links"
+ * write one other mix three ways: as an Xray JSON subscription (an array of
+ * whole client configs, as panels serve it), as a mihomo YAML subscription
+ * (proxies, a group listing them, rules) and as the Base64 link list of the
+ * same nodes. Its kinds are those all three carry: Shadowsocks, vmess over
+ * WebSocket and TLS, vless over REALITY with Vision and over gRPC and TLS,
+ * trojan over TLS and over WebSocket, Hysteria2 with Salamander.
+ *
+ * The same COUNT, SEED and FORMAT give the same bytes, so runs compare.
  */
 #include <stdarg.h>
 #include <stdint.h>
@@ -237,28 +245,247 @@ static void link_trojan(const struct Node *node)
              node->password, authority(node), node->region, node->region, node->remark);
 }
 
+
+/* ---- one mix, three formats ---- */
+
+enum Format { LINKS, XRAY, MIHOMO, DOC_LINKS };
+static enum Format format;
+
+struct Doc {
+    struct Node node;
+    int kind;
+    char cdn[64], sni[64], pbk[48], sid[20], obfs[20];
+    const char *method;
+};
+
+static void make_doc(struct Doc *d, long number)
+{
+    static const char *const METHODS[] = {"aes-256-gcm", "aes-128-gcm", "chacha20-ietf-poly1305"};
+    make_node(&d->node, number);
+    d->kind = (int)below(7);
+    d->method = PICK(METHODS);
+    snprintf(d->cdn, sizeof d->cdn, "%s-cdn.example-provider.net", d->node.region);
+    snprintf(d->sni, sizeof d->sni, below(2) ? "www.microsoft.com" : "%s.example-provider.net", d->node.region);
+    random_text(d->pbk, 43);
+    snprintf(d->sid, sizeof d->sid, "%08x", next());
+    random_text(d->obfs, 16);
+}
+
+/* The link, the mihomo entry and the Xray outbound of each kind. */
+static void doc_link(const struct Doc *d)
+{
+    const struct Node *n = &d->node;
+    char user[128], remark[64];
+    snprintf(remark, sizeof remark, "%.2s%%20%s", n->remark_plain, n->remark_plain + 3);
+    switch (d->kind) {
+    case 0:
+        snprintf(user, sizeof user, "%s:%s", d->method, n->password);
+        putf("ss://%s@%s#%s\n", b64(user, 1), authority(n), remark);
+        break;
+    case 1:
+        {
+            char json[1024];
+            snprintf(json, sizeof json,
+                     "{\"v\":\"2\",\"ps\":\"%s\",\"add\":\"%s\",\"port\":\"%d\",\"id\":\"%s\",\"aid\":\"0\",\"scy\":"
+                     "\"auto\",\"net\":\"ws\",\"host\":\"%s\",\"path\":\"/vmess\",\"tls\":\"tls\",\"sni\":\"%s\","
+                     "\"fp\":\"chrome\"}",
+                     n->remark_plain, n->host, n->port, n->uuid, d->cdn, d->cdn);
+            putf("vmess://%s\n", b64(json, 0));
+        }
+        break;
+    case 2:
+        putf("vless://%s@%s?encryption=none&security=reality&type=tcp&sni=%s&fp=chrome&pbk=%s&sid=%s"
+             "&flow=xtls-rprx-vision#%s\n", n->uuid, authority(n), d->sni, d->pbk, d->sid, remark);
+        break;
+    case 3:
+        putf("vless://%s@%s?encryption=none&security=tls&type=grpc&serviceName=grpc&sni=%s&fp=chrome#%s\n", n->uuid,
+             authority(n), d->cdn, remark);
+        break;
+    case 4:
+        putf("trojan://%s@%s?security=tls&sni=%s#%s\n", n->password, authority(n), d->sni, remark);
+        break;
+    case 5:
+        putf("trojan://%s@%s?security=tls&type=ws&host=%s&path=%%2Ftrojan&sni=%s#%s\n", n->password,
+             authority(n), d->cdn, d->cdn, remark);
+        break;
+    default:
+        putf("hysteria2://%s@%s/?sni=%s&obfs=salamander&obfs-password=%s#%s\n", n->password, authority(n), d->sni,
+             d->obfs, remark);
+    }
+}
+
+static void doc_mihomo(const struct Doc *d)
+{
+    const struct Node *n = &d->node;
+    static const char *const TYPES[] = {"ss", "vmess", "vless", "vless", "trojan", "trojan", "hysteria2"};
+    putf("  - name: \"%s\"\n    type: %s\n    server: %s\n    port: %d\n", n->remark_plain, TYPES[d->kind], n->host,
+         n->port);
+    switch (d->kind) {
+    case 0:
+        putf("    cipher: %s\n    password: \"%s\"\n    udp: true\n", d->method, n->password);
+        break;
+    case 1:
+        putf("    uuid: %s\n    alterId: 0\n    cipher: auto\n    udp: true\n    tls: true\n    servername: %s\n"
+             "    client-fingerprint: chrome\n    network: ws\n    ws-opts:\n      path: /vmess\n      headers:\n"
+             "        Host: %s\n", n->uuid, d->cdn, d->cdn);
+        break;
+    case 2:
+        putf("    uuid: %s\n    udp: true\n    tls: true\n    flow: xtls-rprx-vision\n    servername: %s\n"
+             "    client-fingerprint: chrome\n    network: tcp\n    reality-opts:\n      public-key: %s\n"
+             "      short-id: %s\n", n->uuid, d->sni, d->pbk, d->sid);
+        break;
+    case 3:
+        putf("    uuid: %s\n    udp: true\n    tls: true\n    servername: %s\n    client-fingerprint: chrome\n"
+             "    network: grpc\n    grpc-opts:\n      grpc-service-name: grpc\n", n->uuid, d->cdn);
+        break;
+    case 4:
+        putf("    password: \"%s\"\n    udp: true\n    sni: %s\n", n->password, d->sni);
+        break;
+    case 5:
+        putf("    password: \"%s\"\n    udp: true\n    sni: %s\n    network: ws\n    ws-opts:\n      path: /trojan\n"
+             "      headers:\n        Host: %s\n", n->password, d->cdn, d->cdn);
+        break;
+    default:
+        putf("    password: \"%s\"\n    sni: %s\n    obfs: salamander\n    obfs-password: %s\n", n->password, d->sni,
+             d->obfs);
+    }
+}
+
+static void doc_xray(const struct Doc *d, long number)
+{
+    const struct Node *n = &d->node;
+    static const char *const PROTOCOLS[] = {"shadowsocks", "vmess", "vless", "vless", "trojan", "trojan", "hysteria"};
+    /* Each config as a panel writes it: its own inbounds, DNS and routing. */
+    putf("%s  {\n    \"remarks\": \"%s\",\n    \"log\": {\"loglevel\": \"warning\"},\n"
+         "    \"dns\": {\"servers\": [\"1.1.1.1\", \"8.8.8.8\"]},\n"
+         "    \"inbounds\": [\n      {\"tag\": \"socks\", \"port\": 10808, \"listen\": \"127.0.0.1\", \"protocol\": "
+         "\"socks\", \"settings\": {\"auth\": \"noauth\", \"udp\": true}, \"sniffing\": {\"enabled\": true, "
+         "\"destOverride\": [\"http\", \"tls\"]}},\n      {\"tag\": \"http\", \"port\": 10809, \"listen\": "
+         "\"127.0.0.1\", \"protocol\": \"http\", \"settings\": {}}\n    ],\n    \"outbounds\": [\n      {\n"
+         "        \"tag\": \"proxy\",\n        \"protocol\": \"%s\",\n        \"settings\": ",
+         number > 1 ? ",\n" : "", n->remark_plain, PROTOCOLS[d->kind]);
+    switch (d->kind) {
+    case 0:
+        putf("{\"servers\": [{\"address\": \"%s\", \"port\": %d, \"method\": \"%s\", \"password\": \"%s\"}]},\n"
+             "        \"streamSettings\": {\"network\": \"tcp\"}", n->host, n->port, d->method, n->password);
+        break;
+    case 1:
+        putf("{\"vnext\": [{\"address\": \"%s\", \"port\": %d, \"users\": [{\"id\": \"%s\", \"alterId\": 0, "
+             "\"security\": \"auto\", \"level\": 8}]}]},\n        \"streamSettings\": {\"network\": \"ws\", "
+             "\"security\": \"tls\", \"tlsSettings\": {\"serverName\": \"%s\", \"fingerprint\": \"chrome\"}, "
+             "\"wsSettings\": {\"path\": \"/vmess\", \"headers\": {\"Host\": \"%s\"}}}", n->host, n->port, n->uuid,
+             d->cdn, d->cdn);
+        break;
+    case 2:
+        putf("{\"vnext\": [{\"address\": \"%s\", \"port\": %d, \"users\": [{\"id\": \"%s\", \"encryption\": "
+             "\"none\", \"flow\": \"xtls-rprx-vision\", \"level\": 8}]}]},\n        \"streamSettings\": "
+             "{\"network\": \"tcp\", \"security\": \"reality\", \"realitySettings\": {\"serverName\": \"%s\", "
+             "\"fingerprint\": \"chrome\", \"publicKey\": \"%s\", \"shortId\": \"%s\", \"show\": false}}",
+             n->host, n->port, n->uuid, d->sni, d->pbk, d->sid);
+        break;
+    case 3:
+        putf("{\"vnext\": [{\"address\": \"%s\", \"port\": %d, \"users\": [{\"id\": \"%s\", \"encryption\": "
+             "\"none\", \"level\": 8}]}]},\n        \"streamSettings\": {\"network\": \"grpc\", \"security\": \"tls\", "
+             "\"tlsSettings\": {\"serverName\": \"%s\", \"fingerprint\": \"chrome\"}, \"grpcSettings\": "
+             "{\"serviceName\": \"grpc\", \"multiMode\": false}}", n->host, n->port, n->uuid, d->cdn);
+        break;
+    case 4:
+        putf("{\"servers\": [{\"address\": \"%s\", \"port\": %d, \"password\": \"%s\", \"level\": 8}]},\n"
+             "        \"streamSettings\": {\"network\": \"tcp\", \"security\": \"tls\", \"tlsSettings\": "
+             "{\"serverName\": \"%s\"}}", n->host, n->port, n->password, d->sni);
+        break;
+    case 5:
+        putf("{\"servers\": [{\"address\": \"%s\", \"port\": %d, \"password\": \"%s\", \"level\": 8}]},\n"
+             "        \"streamSettings\": {\"network\": \"ws\", \"security\": \"tls\", \"tlsSettings\": "
+             "{\"serverName\": \"%s\"}, \"wsSettings\": {\"path\": \"/trojan\", \"headers\": {\"Host\": \"%s\"}}}",
+             n->host, n->port, n->password, d->cdn, d->cdn);
+        break;
+    default:
+        putf("{\"version\": 2, \"address\": \"%s\", \"port\": %d},\n        \"streamSettings\": {\"network\": "
+             "\"hysteria\", \"security\": \"tls\", \"tlsSettings\": {\"serverName\": \"%s\"}, \"hysteriaSettings\": "
+             "{\"version\": 2, \"auth\": \"%s\"}, \"finalmask\": {\"udp\": [{\"type\": \"salamander\", \"settings\": "
+             "{\"password\": \"%s\"}}]}}", n->host, n->port, d->sni, n->password, d->obfs);
+    }
+    putf(",\n        \"mux\": {\"enabled\": false, \"concurrency\": -1}\n      },\n"
+         "      {\"tag\": \"direct\", \"protocol\": \"freedom\", \"settings\": {}},\n"
+         "      {\"tag\": \"block\", \"protocol\": \"blackhole\", \"settings\": {\"response\": {\"type\": \"http\"}}}\n"
+         "    ],\n    \"routing\": {\"domainStrategy\": \"AsIs\", \"rules\": [{\"type\": \"field\", \"ip\": "
+         "[\"geoip:private\"], \"outboundTag\": \"direct\"}, {\"type\": \"field\", \"protocol\": [\"bittorrent\"], "
+         "\"outboundTag\": \"block\"}]}\n  }");
+}
+
+static void base64_out(void)
+{
+    char *encoded = malloc(length / 3 * 4 + 5);
+    if (!encoded)
+        exit(1);
+    base64((const unsigned char *)text, length, 0, encoded);
+    puts(encoded);
+    free(encoded);
+}
+
+static void docs(long count)
+{
+    struct Doc *all = calloc((size_t)count, sizeof *all);
+    if (!all)
+        exit(1);
+    for (long i = 0; i < count; i++)
+        make_doc(&all[i], i + 1);
+    if (format == XRAY) {
+        put("[\n", 2);
+        for (long i = 0; i < count; i++)
+            doc_xray(&all[i], i + 1);
+        put("\n]\n", 3);
+    } else if (format == MIHOMO) {
+        putf("mixed-port: 7890\nallow-lan: false\nmode: rule\nlog-level: info\nproxies:\n");
+        for (long i = 0; i < count; i++)
+            doc_mihomo(&all[i]);
+        putf("proxy-groups:\n  - name: PROXY\n    type: select\n    proxies:\n");
+        for (long i = 0; i < count; i++)
+            putf("      - \"%s\"\n", all[i].node.remark_plain);
+        putf("rules:\n  - GEOIP,private,DIRECT\n  - MATCH,PROXY\n");
+    } else {
+        for (long i = 0; i < count; i++)
+            doc_link(&all[i]);
+    }
+    free(all);
+}
+
 int main(int argc, char **argv)
 {
-    if (argc < 2 || argc > 3 || atol(argv[1]) < 1) {
-        fputs("usage: subscription COUNT [SEED]\n", stderr);
+    static const char *const FORMATS[] = {"links", "xray", "mihomo", "doc-links"};
+    if (argc < 2 || argc > 4 || atol(argv[1]) < 1) {
+        fputs("usage: subscription COUNT [SEED [links|xray|mihomo|doc-links]]\n", stderr);
         return 2;
     }
+    for (int f = 0; argc > 3 && f < 4; f++)
+        if (strcmp(argv[3], FORMATS[f]) == 0)
+            format = (enum Format)(f + 1);
+    if (argc > 3 && format == LINKS) {
+        fprintf(stderr, "subscription: no format %s\n", argv[3]);
+        return 2;
+    }
+    format = format ? (enum Format)(format - 1) : LINKS;
     long count = atol(argv[1]);
     state = argc > 2 ? strtoull(argv[2], NULL, 10) : 20240601;
     if (state == 0)
         state = 1;
+    if (format != LINKS) {
+        docs(count);
+        if (format == DOC_LINKS)
+            base64_out();
+        else
+            fputs(text, stdout);
+        free(text);
+        return 0;
+    }
     void (*const writers[])(const struct Node *) = {link_ss, link_ssr, link_vmess, link_vless, link_trojan};
     for (long i = 1; i <= count; i++) {
         struct Node node;
         make_node(&node, i);
         writers[below(5)](&node);
     }
-    char *encoded = malloc(length / 3 * 4 + 5);
-    if (!encoded)
-        return 1;
-    base64((const unsigned char *)text, length, 0, encoded);
-    puts(encoded);
-    free(encoded);
+    base64_out();
     free(text);
     return 0;
 }

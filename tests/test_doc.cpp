@@ -357,6 +357,9 @@ TEST_F(DocTest, BrokenDocumentsAreRefusedWhole)
         {R"({"outbounds":[{"protocol":"trojan")", "broken JSON at line 1: it ends too early"},
         {std::string(100000, '['), "broken JSON at line 1: nesting too deep"},
         {R"({"outbounds":[]} x)", "broken JSON at line 1: more after the end of the document"},
+        // A list of configs is parsed one config at a time: broken is told all the same.
+        {R"([{"outbounds":[]},)" "\n" R"({"outbounds":[]} {}])", "broken JSON at line 2: array value separator ',' expected"},
+        {R"([{"outbounds":[{"protocol":"trojan"}]},)", "broken JSON at line 1: it ends too early"},
         {"[Interface]\nPrivateKey\n", "broken WireGuard file at line 2: not KEY = VALUE"},
     };
     for (const auto &c : cases) {

@@ -13,10 +13,10 @@ build=build-fuzz
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARVICK_FUZZ=ON -DTARVICK_SANITIZE=ON -DTARVICK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target fuzz_reply_reader fuzz_base64 fuzz_generators fuzz_node_links
+cmake --build "$build" -j2 --target fuzz_reply_reader fuzz_base64 fuzz_generators fuzz_node_links fuzz_node_docs
 
 mkdir -p "$build/findings"
-targets=(reply_reader base64 generators node_links)
+targets=(reply_reader base64 generators node_links node_docs)
 # Each fuzzer runs on one core: as many run at once as there are cores, each
 # still for its full time, so every target makes as many executions as when
 # they ran one after another, in half the time on two cores.

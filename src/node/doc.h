@@ -53,7 +53,7 @@ struct DocServer {
     char pool[DOC_POOL];
 };
 void doc_server_init(DocServer *s, const char *scheme);
-// Releases a record made by malloc and doc_server_init, notes and all.
+// Frees a record doc_server_init made ready, with its notes.
 void doc_server_free(DocServer *s);
 // A copy of text in the pool ("" and the reason set when it is full).
 const char *doc_keep(DocServer *s, const char *text, size_t length);
@@ -101,6 +101,8 @@ const char *doc_scheme(const char *const (*rows)[2], const char *name);
 
 // The readers. Each fills the list from the parsed document.
 int doc_read_json(json_object *root, DocList *list);
+// The item numbered from 1 of a list of Xray configs, read alone.
+int doc_read_xray_item(json_object *config, size_t number, DocList *list);
 int doc_read_mihomo(const char *text, size_t length, DocList *list);
 int doc_read_wireguard(const char *text, size_t length, DocList *list);
 // mihomo's proxies entry, as a JSON object (the YAML reader makes one).

@@ -39,7 +39,7 @@ void doc_server_init(DocServer *s, const char *scheme)
     s->scheme = scheme;
     link_transport_clear(&s->t);
     s->param_count = 0;
-    // The record is malloc'd, not constructed: its notes start empty here.
+    // The record is malloc'd, its notes never constructed.
     s->notes.data = NULL;
     s->notes.length = s->notes.capacity = 0;
     s->reason[0] = '\0';
@@ -263,6 +263,10 @@ void doc_field(DocServer *s, char kind, const char *to, const char *where, const
         break;
     }
     case '~': {
+        if (!json_object_is_type(value, json_type_object)) {
+            doc_refuse(s, "%s%s is %s, not a mapping", where, name, doc_shown(value));
+            break;
+        }
         json_object_object_foreach(value, key, header)
         {
             if (strcasecmp(key, "host") == 0)
@@ -558,31 +562,89 @@ void doc_describe(DocList *list, const char *line, const char *stop, const char 
                     stop - line > 40 ? "..." : "");
 }
 
+size_t doc_json_blanks(const char *text, size_t length, size_t at)
+{
+    while (at < length && strchr(" \t\r\n", text[at]))
+        at++;
+    return at;
+}
+
+int doc_json_broken(DocList *list, const char *text, size_t offset, const char *why)
+{
+    int line = 1;
+    for (size_t i = 0; i < offset; i++)
+        line += text[i] == '\n';
+    return doc_list_refuse(list, DOC_BROKEN, "broken JSON at line %d: %s", line, why);
+}
+
+// One JSON value at *at, by json-c; *at moves past it. NULL, the refusal
+// said, when it is broken.
+json_object *doc_json_value(json_tokener *tokener, const char *text, size_t length, size_t *at, DocList *list)
+{
+    json_tokener_reset(tokener);
+    json_object *value = json_tokener_parse_ex(tokener, text + *at, (int)(length - *at));
+    enum json_tokener_error error = json_tokener_get_error(tokener);
+    *at += json_tokener_get_parse_end(tokener);
+    if (!value)
+        doc_json_broken(list, text, *at, error == json_tokener_continue ? "it ends too early"
+                                                                        : json_tokener_error_desc(error));
+    return value;
+}
+
 int doc_read_json_text(const char *text, size_t length, DocList *list)
 {
     // Deeper than any subscription nests; more is refused, never recursed into.
     json_tokener *tokener = json_tokener_new_ex(32);
     if (!tokener)
         return doc_list_refuse(list, DOC_BROKEN, "out of memory");
-    json_object *root = json_tokener_parse_ex(tokener, text, (int)length);
-    enum json_tokener_error error = json_tokener_get_error(tokener);
-    size_t offset = json_tokener_get_parse_end(tokener);
-    json_tokener_free(tokener);
-    while (root && offset < length && strchr(" \t\r\n", text[offset]))
-        offset++;
-    if (!root || offset < length) {
-        int line = 1;
-        for (size_t i = 0; i < offset && i < length; i++)
-            line += text[i] == '\n';
+    size_t at = doc_json_blanks(text, length, 0);
+    int rc = DOC_READ;
+    if (at < length && text[at] == '[') {
+        // A list of whole configs, as panels serve them: each is parsed and
+        // read alone, so memory grows with one config, not with the list.
+        // Its depth counts from the list's.
+        json_tokener_free(tokener);
+        tokener = json_tokener_new_ex(31);
+        if (!tokener)
+            return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+        at = doc_json_blanks(text, length, at + 1);
+        size_t number = 0;
+        while (rc != DOC_BROKEN && !(number == 0 && at < length && text[at] == ']')) {
+            json_object *config = doc_json_value(tokener, text, length, &at, list);
+            if (!config) {
+                rc = DOC_BROKEN;
+                break;
+            }
+            // After an item that is no config, the rest is only parsed:
+            // broken JSON anywhere is told first.
+            number++;
+            if (rc == DOC_READ)
+                rc = doc_read_xray_item(config, number, list);
+            json_object_put(config);
+            at = doc_json_blanks(text, length, at);
+            if (at < length && text[at] == ']')
+                break;
+            if (at >= length || text[at] != ',')
+                rc = doc_json_broken(list, text, at, at >= length ? "it ends too early"
+                                                                  : json_tokener_error_desc(json_tokener_error_parse_array));
+            at = doc_json_blanks(text, length, at + 1);
+            if (at < length && text[at] == ']') // json-c takes a comma after the last item
+                break;
+        }
+        if (rc != DOC_BROKEN && number == 0)
+            rc = at < length ? doc_list_refuse(list, DOC_REFUSED, "an empty JSON list, not a subscription")
+                             : doc_json_broken(list, text, at, "it ends too early");
+        at = rc == DOC_BROKEN ? length : doc_json_blanks(text, length, at + 1);
+    } else if (json_object *root = doc_json_value(tokener, text, length, &at, list)) {
+        rc = doc_read_json(root, list);
         json_object_put(root);
-        return doc_list_refuse(list, DOC_BROKEN, "broken JSON at line %d: %s", line,
-                               !root && error == json_tokener_continue ? "it ends too early"
-                               : root                                  ? "more after the end of the document"
-                                                                       : json_tokener_error_desc(error));
+        at = doc_json_blanks(text, length, at);
+    } else {
+        rc = DOC_BROKEN;
+        at = length;
     }
-    int rc = doc_read_json(root, list);
-    json_object_put(root);
-    return rc;
+    json_tokener_free(tokener);
+    return at < length ? doc_json_broken(list, text, at, "more after the end of the document") : rc;
 }
 
 } // namespace
@@ -603,8 +665,8 @@ int doc_detect_and_read(const char *text, size_t length, DocList *list)
         if (doc_is_link(p, e))
             return DOC_LINKS;
     if (*line == '<')
-        return doc_describe(list, line, stop, strncasecmp(line, "<!doctype html", 14) == 0 ||
-                                                      strncasecmp(line, "<html", 5) == 0
+        return doc_describe(list, line, stop, (stop - line >= 14 && strncasecmp(line, "<!doctype html", 14) == 0) ||
+                                                      (stop - line >= 5 && strncasecmp(line, "<html", 5) == 0)
                                                   ? "an HTML page"
                                                   : "markup"),
                DOC_REFUSED;

@@ -67,11 +67,17 @@ const char XRAY_MUX[] =
 // xhttpSettings: the members a link names, and all others as its extra.
 void xray_xhttp(DocServer *s, json_object *x)
 {
+    if (!json_object_is_type(x, json_type_object)) {
+        doc_refuse(s, "xhttpSettings is %s, not an object", doc_shown(x));
+        return;
+    }
     json_object *extra = json_object_new_object(), *given = doc_member(x, "extra");
     if (given && !json_object_is_type(given, json_type_object))
         doc_refuse(s, "xhttpSettings.extra is %s, not an object", doc_shown(given));
     json_object *sources[] = {x, json_object_is_type(given, json_type_object) ? given : NULL};
     for (json_object *source : sources) {
+        if (!source) // no extra, or one refused above
+            continue;
         json_object_object_foreach(source, key, value)
         {
             if (source == x && (!strcmp(key, "path") || !strcmp(key, "host") || !strcmp(key, "mode")))
@@ -91,13 +97,18 @@ void xray_mask(DocServer *s, json_object *mask)
         doc_set(s, "fm", doc_shown(mask));
         return;
     }
+    if (!json_object_is_type(mask, json_type_object)) {
+        doc_refuse(s, "finalmask is %s, not an object", doc_shown(mask));
+        return;
+    }
     json_object *udp = doc_member(mask, "udp");
-    size_t count = json_object_is_type(udp, json_type_array) ? json_object_array_length(udp) : 0;
-    if (json_object_object_length(mask) != (udp ? 1 : 0) || count > 1)
+    bool list = json_object_is_type(udp, json_type_array);
+    size_t count = list ? json_object_array_length(udp) : 0;
+    if (json_object_object_length(mask) != (udp ? 1 : 0) || count > 1 || (udp && !list))
         doc_refuse(s, "finalmask %s cannot be carried by a hysteria2 link", doc_shown(mask));
-    json_object *item = json_object_array_get_idx(udp, 0), *settings = doc_member(item, "settings");
     if (!count)
         return;
+    json_object *item = json_object_array_get_idx(udp, 0), *settings = doc_member(item, "settings");
     if (strcmp(doc_text(s, item, "type"), "salamander") != 0)
         doc_refuse(s, "finalmask %s cannot be carried by a hysteria2 link", doc_text(s, item, "type"));
     doc_set(s, "obfs", "salamander");
@@ -117,16 +128,18 @@ void xray_stream(DocServer *s, json_object *stream)
                                               {"splithttp", "splithttpSettings"}, {NULL, NULL}};
     const char *network = doc_text(s, stream, "network");
     const char *settings = doc_scheme(NETWORKS, network[0] ? network : "tcp");
-    json_object_object_foreach(stream, key, value)
-    {
-        if (strcmp(key, settings) && !(!strcmp(settings, "tcpSettings") && !strcmp(key, "rawSettings")))
-            continue;
-        if (!strcmp(network, "xhttp") || !strcmp(network, "splithttp"))
-            xray_xhttp(s, value);
-        else
-            doc_fields(s, value, !strcmp(key, "tcpSettings") ? "rawSettings." : settings, XRAY_NETWORK, TABLES);
-        if (doc_switch(s, value, "multiMode") == 1)
-            doc_set(s, "mode", "multi");
+    if (json_object_is_type(stream, json_type_object)) { // else refused below
+        json_object_object_foreach(stream, key, value)
+        {
+            if (strcmp(key, settings) && !(!strcmp(settings, "tcpSettings") && !strcmp(key, "rawSettings")))
+                continue;
+            if (!strcmp(network, "xhttp") || !strcmp(network, "splithttp"))
+                xray_xhttp(s, value);
+            else
+                doc_fields(s, value, !strcmp(key, "tcpSettings") ? "rawSettings." : settings, XRAY_NETWORK, TABLES);
+            if (doc_switch(s, value, "multiMode") == 1)
+                doc_set(s, "mode", "multi");
+        }
     }
     if (strchr(doc_get(s, "path"), ',') && doc_get(s, "headerType")[0])
         doc_refuse(s, "the HTTP header's paths %s: a link carries one", doc_get(s, "path"));
@@ -318,27 +331,28 @@ bool doc_outbounds_have(json_object *config, const char *member)
     return false;
 }
 
-} // namespace
-
-int doc_read_json(json_object *root, DocList *list)
+void doc_json_names(DocList *list)
 {
     list->format = "Xray JSON";
     list->noun = "proxy outbounds";
     list->noun_one = "proxy outbound";
     list->other_what = "routing, DNS and inbounds are not node settings and were not taken";
-    if (json_object_is_type(root, json_type_array)) {
-        size_t count = json_object_array_length(root);
-        for (size_t i = 0; i < count; i++) {
-            json_object *config = json_object_array_get_idx(root, i);
-            if (!json_object_is_type(config, json_type_object) || !doc_outbounds_have(config, "protocol"))
-                return doc_list_refuse(list, DOC_REFUSED, "a JSON list whose item %zu is no Xray config with "
-                                                          "outbounds, not a subscription", i + 1);
-        }
-        for (size_t i = 0; i < count; i++)
-            if (int rc = xray_config(json_object_array_get_idx(root, i), list))
-                return rc;
-        return count ? DOC_READ : doc_list_refuse(list, DOC_REFUSED, "an empty JSON list, not a subscription");
-    }
+}
+
+} // namespace
+
+int doc_read_xray_item(json_object *config, size_t number, DocList *list)
+{
+    doc_json_names(list);
+    if (!json_object_is_type(config, json_type_object) || !doc_outbounds_have(config, "protocol"))
+        return doc_list_refuse(list, DOC_REFUSED, "a JSON list whose item %zu is no Xray config with outbounds, not a "
+                                                  "subscription", number);
+    return xray_config(config, list);
+}
+
+int doc_read_json(json_object *root, DocList *list)
+{
+    doc_json_names(list);
     if (!json_object_is_type(root, json_type_object))
         return doc_list_refuse(list, DOC_REFUSED, "a JSON %s, not a subscription",
                                json_type_to_name(json_object_get_type(root)));

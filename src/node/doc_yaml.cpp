@@ -62,7 +62,7 @@ const char *mihomo_camel(DocServer *s, const char *name)
     char out[64];
     size_t n = 0;
     for (const char *p = name; *p && n + 1 < sizeof out; p++)
-        out[n++] = *p == '-' && p[1] ? (char)(p[1] >= 'a' && p[1] <= 'z' ? p[1] - 32 : p[1]) : *p, p += *p == '-';
+        out[n++] = *p == '-' && p[1] ? (char)(p[1] >= 'a' && p[1] <= 'z' ? p[1] - 32 : p[1]) : *p, p += *p == '-' && p[1];
     return doc_keep(s, out, n);
 }
 
@@ -71,6 +71,8 @@ const char *mihomo_camel(DocServer *s, const char *name)
 json_object *mihomo_extra(DocServer *s, json_object *from, int depth)
 {
     json_object *extra = json_object_new_object();
+    if (!json_object_is_type(from, json_type_object)) // none, or refused as no mapping
+        return extra;
     json_object_object_foreach(from, key, value)
     {
         if (depth == 0 && (is(key, "path") || is(key, "host") || is(key, "mode") || is(key, "headers")))
