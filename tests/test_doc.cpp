@@ -238,7 +238,16 @@ TEST_F(DocTest, XrayOutboundsAreTheirLinks)
          R"("streamSettings":{"network":"hysteria","security":"tls","hysteriaSettings":{"version":2,"auth":"pw"},)"
          R"("tlsSettings":{"serverName":"s.example.com"}}})",
          "hysteria2://pw@h.example.com:443/?sni=s.example.com#H", true, true},
+        // XHTTP without extra (it once took import down).
+        {R"({"tag":"X","protocol":"vless","settings":{"vnext":[{"address":"x.example.com","port":443,"users":[{"id":")" +
+             ID + R"("}]}]},"streamSettings":{"network":"xhttp","security":"tls","xhttpSettings":{"path":"/x"}}})",
+         "vless://" + ID + "@x.example.com:443?security=tls&type=xhttp&path=%2Fx#X", true},
     }, R"({"outbounds":[)", R"(,{"protocol":"freedom","tag":"direct"}]})", "Xray JSON");
+    // A panel's list names each config by its remarks; every outbound is "proxy".
+    check({{R"({"tag":"proxy","protocol":"trojan","settings":{"servers":[{"address":"t.example.com","port":443,)"
+            R"("password":"pw"}]},"streamSettings":{"security":"tls"}})",
+            "trojan://pw@t.example.com:443?security=tls#Tokyo%201"}},
+          R"([{"remarks":"Tokyo 1","outbounds":[)", "]}]", "Xray JSON");
 }
 
 TEST_F(DocTest, XrayRefusesWhatNoLinkCarries)

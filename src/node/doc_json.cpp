@@ -160,7 +160,9 @@ const char *const XRAY_PROTOCOLS[][2] = {
     {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"}, {"shadowsocks", "ss"}, {"socks", "socks"},
     {"http", "http"},   {"hysteria", "hysteria2"}, {"wireguard", "wireguard"}, {NULL, NULL}};
 
-int xray_outbound(json_object *outbound, DocList *list)
+// A panel names each config of a list by its "remarks" and tags every
+// proxy outbound alike ("proxy"): the remark, when there is one, is the name.
+int xray_outbound(json_object *outbound, const char *remarks, DocList *list)
 {
     static const char OUTBOUND[] =
     "protocol;tag:@name;settings;streamSettings;mux>8;targetStrategy;domainStrategy;proxySettings;";
@@ -179,6 +181,8 @@ int xray_outbound(json_object *outbound, DocList *list)
                strcmp(s->scheme, "wireguard") ? XRAY_SERVER : XRAY_WIREGUARD, TABLES);
     if (json_object *stream = doc_member(outbound, "streamSettings"))
         xray_stream(s, stream);
+    if (remarks && remarks[0])
+        s->name = doc_keep(s, remarks, strlen(remarks));
     int rc = doc_list_add(list, s);
     doc_server_free(s);
     return rc;
@@ -192,7 +196,8 @@ int xray_config(json_object *config, DocList *list)
             list->other_sections = true;
     json_object *outbounds = doc_member(config, "outbounds");
     for (size_t i = 0; i < json_object_array_length(outbounds); i++)
-        if (xray_outbound(json_object_array_get_idx(outbounds, i), list) != 0)
+        if (xray_outbound(json_object_array_get_idx(outbounds, i),
+                          json_object_get_string(doc_member(config, "remarks")), list) != 0)
             return doc_list_refuse(list, DOC_BROKEN, "out of memory");
     return DOC_READ;
 }
