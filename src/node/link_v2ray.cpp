@@ -24,26 +24,15 @@ namespace {
 int link_read_url(NodeLink *link, char *text, char **user, size_t *user_length, LinkQuery *query,
                   LinkTransport *t)
 {
-    char *hash = strchr(text, '#');
-    if (hash) {
-        *hash++ = '\0';
-        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
-    }
-    char *question = strchr(text, '?');
-    if (question)
-        *question++ = '\0';
-    if (link_query_parse(link, query, question) != 0)
+    char *authority = link_split(link, text, query, user);
+    if (!authority)
         return -1;
-    char *at = strrchr(text, '@');
-    if (!at)
+    if (!*user)
         return node_refuse(link, "no user before @host:port");
-    *at = '\0';
-    at[1 + strcspn(at + 1, "/")] = '\0'; // a path after the port says nothing here
-    *user = text;
-    *user_length = link_percent_decode(text, strlen(text));
+    *user_length = link_percent_decode(*user, strlen(*user));
     const char *host;
     int port;
-    if (link_host_port(link, at + 1, &host, &port) != 0)
+    if (link_host_port(link, authority, &host, &port) != 0)
         return -1;
     char digits[8];
     text_put_number(digits, (unsigned long)port);

@@ -107,6 +107,14 @@ struct LinkQuery {
 // Splits "a=1&b=2" in place. Returns -1, with the link's reason set, for
 // more parameters than it holds or a NUL byte in one.
 int link_query_parse(NodeLink *link, LinkQuery *query, char *text);
+// "user@authority/path?query#remark", in place: the remark becomes the
+// link's name and the query is parsed. Returns the authority (a path after it
+// says nothing), with *user the text before "@" or NULL when there is none;
+// NULL when the query is refused.
+char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user);
+// Refuses what only tarvick-node xray's document carries ("protocol",
+// "wireguard") for tarvick's.
+int link_refuse_xray_only(NodeLink *link, const char *what, const char *name);
 // The value of a parameter ("" when absent), marked as used.
 const char *link_query_get(LinkQuery *query, const char *name);
 // Warns of every parameter that no reader asked for.

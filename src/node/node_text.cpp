@@ -325,6 +325,35 @@ size_t link_percent_decode(char *text, size_t length)
     return out;
 }
 
+char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user)
+{
+    char *hash = strchr(text, '#');
+    if (hash) {
+        *hash++ = '\0';
+        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
+    }
+    char *question = strchr(text, '?');
+    if (question)
+        *question++ = '\0';
+    if (link_query_parse(link, query, question) != 0)
+        return NULL;
+    char *at = strrchr(text, '@');
+    char *authority = at ? at + 1 : text;
+    authority[strcspn(authority, "/")] = '\0';
+    if (at)
+        *at = '\0';
+    *user = at ? text : NULL;
+    return authority;
+}
+
+int link_refuse_xray_only(NodeLink *link, const char *what, const char *name)
+{
+    return node_refuse(link,
+                       "%s %s cannot be carried by the V2Ray/Xray document (tarvick-node import --xray takes it for "
+                       "tarvick-node xray)",
+                       what, name);
+}
+
 int link_query_parse(NodeLink *link, LinkQuery *query, char *text)
 {
     query->count = 0;
