@@ -259,7 +259,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     if (rc == 0) {
         // The vmess format's fields mean one thing or another by the network.
         const V2rayName *row = v2ray_link_network(f[NET].text);
-        int kind = row ? row->value : NETWORK_OTHER;
+        int kind = row ? (int)row->value : (int)NETWORK_OTHER;
         bool quic = kind == NETWORK_QUIC, grpc = kind == NETWORK_GRPC, kcp = kind == NETWORK_MKCP;
         bool xhttp = kind == NETWORK_XHTTP;
         LinkTransport t;

@@ -159,8 +159,8 @@ enum LinkFieldUse {
 };
 struct LinkQueryField {
     const char *param;
-    size_t offset;
-    int use; // LinkFieldUse
+    unsigned short offset; // in LinkTransport; short, as the table is large
+    unsigned char use;     // LinkFieldUse
 };
 #define LINK_QUERY_FIELD(param, member, use) {param, offsetof(LinkTransport, member), use}
 extern const LinkQueryField LINK_QUERY_FIELDS[];
