@@ -119,13 +119,7 @@ int hysteria_authority(NodeLink *link, char *authority, const char **hop)
     char text[320];
     if (snprintf(text, sizeof text, "%s:%s", authority, first) >= (int)sizeof text)
         return node_refuse(link, "host too long");
-    const char *host;
-    int port;
-    char digits[8];
-    if (link_host_port(link, text, &host, &port) != 0)
-        return -1;
-    text_put_number(digits, (unsigned long)port);
-    return node_set_text(link, "server", host) | node_set_text(link, "port", digits);
+    return link_set_server(link, text);
 }
 
 } // namespace

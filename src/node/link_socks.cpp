@@ -50,14 +50,7 @@ int link_read_proxy(NodeLink *link, char *text, const char *protocol)
     char *user, *authority = link_split(link, text, &query, &user);
     if (!authority)
         return -1;
-    const char *host;
-    int port;
-    char digits[8];
-    if (link_host_port(link, authority, &host, &port) != 0)
-        return -1;
-    text_put_number(digits, (unsigned long)port);
-    if (node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0 ||
-        proxy_set_account(link, text, user ? strlen(user) : 0) != 0)
+    if (link_set_server(link, authority) != 0 || proxy_set_account(link, text, user ? strlen(user) : 0) != 0)
         return -1;
     LinkTransport t;
     link_transport_clear(&t);

@@ -30,13 +30,7 @@ int link_read_url(NodeLink *link, char *text, char **user, size_t *user_length, 
     if (!*user)
         return node_refuse(link, "no user before @host:port");
     *user_length = link_percent_decode(*user, strlen(*user));
-    const char *host;
-    int port;
-    if (link_host_port(link, authority, &host, &port) != 0)
-        return -1;
-    char digits[8];
-    text_put_number(digits, (unsigned long)port);
-    if (node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0)
+    if (link_set_server(link, authority) != 0)
         return -1;
     return link_query_transport(link, query, t);
 }
@@ -238,15 +232,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         bool v6 = strchr(f[ADD].text, ':') && f[ADD].text[0] != '[';
         snprintf(address, strlen(f[ADD].text) + strlen(f[PORT].text) + 8, v6 ? "[%s]:%s" : "%s:%s", f[ADD].text,
                  f[PORT].text);
-        const char *host;
-        int port;
-        if (link_host_port(link, address, &host, &port) == 0) {
-            char digits[8];
-            text_put_number(digits, (unsigned long)port);
-            rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits);
-        } else {
-            rc = -1;
-        }
+        rc = link_set_server(link, address);
     }
     free(address);
     if (rc == 0 && !f[ID].text[0])

@@ -35,14 +35,9 @@ int link_read_wireguard(NodeLink *link, char *text, size_t)
     if (!user)
         return node_refuse(link, "no private key before @host:port");
     size_t key_length = link_percent_decode(text, strlen(text));
-    const char *host;
-    int port;
-    char digits[8];
-    if (link_host_port(link, authority, &host, &port) != 0)
+    if (link_set_server(link, authority) != 0)
         return -1;
-    text_put_number(digits, (unsigned long)port);
-    int rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits) |
-             node_set_text(link, "v2ray_protocol", "wireguard") | node_set_password(link, text, key_length) |
+    int rc = node_set_text(link, "v2ray_protocol", "wireguard") | node_set_password(link, text, key_length) |
              node_set_text(link, "v2ray_mux_enable", "0");
     for (const auto &param : WIREGUARD_PARAMS)
         rc |= node_set_text(link, param.field, link_query_get(&query, param.param));

@@ -207,6 +207,8 @@ int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t)
 bool link_host_valid(const char *host);
 // "host:port" or "[v6]:port", in place. Returns 0, or -1 with the reason set.
 int link_host_port(NodeLink *link, char *text, const char **host, int *port);
+// The same, stored as the node's server and port.
+int link_set_server(NodeLink *link, char *text);
 // Writes a non-negative number in decimal with a NUL; returns its length.
 size_t text_put_number(char *out, unsigned long value);
 // 1 to 65535 written in decimal only.

@@ -489,3 +489,14 @@ int link_host_port(NodeLink *link, char *text, const char **host, int *port)
         return node_refuse(link, "bad port '%s' (1 to 65535)", colon + 1);
     return 0;
 }
+
+int link_set_server(NodeLink *link, char *text)
+{
+    const char *host;
+    int port;
+    if (link_host_port(link, text, &host, &port) != 0)
+        return -1;
+    char digits[8];
+    text_put_number(digits, (unsigned long)port);
+    return node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0 ? -1 : 0;
+}
