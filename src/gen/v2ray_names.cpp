@@ -12,42 +12,42 @@ const int BOTH = DOC_TARVICK | DOC_XRAY;
 // tarvick writes the stored protocol text as it stands, except "ss", a name
 // no client knows as an outbound protocol.
 const V2rayName PROTOCOLS[] = {
-    {"vmess", OUTBOUND_VMESS, BOTH, NULL, NULL, 0},
-    {"vless", OUTBOUND_VLESS, BOTH, NULL, NULL, 0},
-    {"trojan", OUTBOUND_TROJAN, BOTH, NULL, NULL, 0},
-    {"ss", OUTBOUND_SHADOWSOCKS, BOTH, "shadowsocks", NULL, 0},
-    {"socks", OUTBOUND_SOCKS, BOTH, NULL, NULL, 0},
-    {"http", OUTBOUND_HTTP, BOTH, NULL, NULL, 0},
+    {"vmess", OUTBOUND_VMESS, BOTH, 0, NULL, NULL},
+    {"vless", OUTBOUND_VLESS, BOTH, 0, NULL, NULL},
+    {"trojan", OUTBOUND_TROJAN, BOTH, 0, NULL, NULL},
+    {"ss", OUTBOUND_SHADOWSOCKS, BOTH, 0, "shadowsocks", NULL},
+    {"socks", OUTBOUND_SOCKS, BOTH, 0, NULL, NULL},
+    {"http", OUTBOUND_HTTP, BOTH, 0, NULL, NULL},
     // Xray's "hysteria" outbound speaks version 2 only: the node says which.
-    {"hysteria2", OUTBOUND_HYSTERIA2, DOC_XRAY, "hysteria", NULL, 0},
-    {"wireguard", OUTBOUND_WIREGUARD, DOC_XRAY, NULL, NULL, 0},
+    {"hysteria2", OUTBOUND_HYSTERIA2, DOC_XRAY, 0, "hysteria", NULL},
+    {"wireguard", OUTBOUND_WIREGUARD, DOC_XRAY, 0, NULL, NULL},
 };
 
 // An empty security is none, as tarvick's readers take it; current Xray has
 // no XTLS, V2Ray and older Xray no REALITY.
 const V2rayName SECURITIES[] = {
-    {"none", SECURITY_NONE, BOTH, NULL, NULL, 0},
-    {"", SECURITY_NONE, BOTH, "none", "none", 0},
-    {"tls", SECURITY_TLS, BOTH, NULL, NULL, 0},
-    {"xtls", SECURITY_XTLS, DOC_TARVICK, NULL, NULL, 0},
-    {"reality", SECURITY_REALITY, DOC_XRAY, NULL, NULL, 0},
+    {"none", SECURITY_NONE, BOTH, 0, NULL, NULL},
+    {"", SECURITY_NONE, BOTH, 0, "none", "none"},
+    {"tls", SECURITY_TLS, BOTH, 0, NULL, NULL},
+    {"xtls", SECURITY_XTLS, DOC_TARVICK, 0, NULL, NULL},
+    {"reality", SECURITY_REALITY, DOC_XRAY, 0, NULL, NULL},
 };
 
 // The first row of each kind is the one export writes. "http" is how current
 // Xray's reader once named HTTP/2; tarvick writes it as an unknown name.
 const V2rayName NETWORKS[] = {
-    {"tcp", NETWORK_TCP, BOTH, NULL, NULL, NET_HEADER | NET_REALITY},
-    {"mkcp", NETWORK_MKCP, BOTH, NULL, "kcp", NET_HEADER | NET_DATAGRAM},
-    {"ws", NETWORK_WS, BOTH, NULL, NULL, NET_PATH | NET_HOST},
-    {"h2", NETWORK_H2, DOC_TARVICK, NULL, "http", NET_PATH | NET_HOST | NET_HOST_LIST},
-    {"quic", NETWORK_QUIC, DOC_TARVICK, NULL, NULL, NET_HEADER | NET_DATAGRAM},
-    {"grpc", NETWORK_GRPC, BOTH, NULL, NULL, NET_REALITY},
-    {"xhttp", NETWORK_XHTTP, DOC_XRAY, NULL, NULL, NET_PATH | NET_HOST | NET_REALITY},
-    {"httpupgrade", NETWORK_HTTPUPGRADE, DOC_XRAY, NULL, NULL, NET_PATH | NET_HOST},
-    {"http", NETWORK_H2, 0, NULL, "http", NET_PATH | NET_HOST | NET_HOST_LIST},
+    {"tcp", NETWORK_TCP, BOTH, NET_HEADER | NET_REALITY, NULL, NULL},
+    {"mkcp", NETWORK_MKCP, BOTH, NET_HEADER | NET_DATAGRAM, NULL, "kcp"},
+    {"ws", NETWORK_WS, BOTH, NET_PATH | NET_HOST, NULL, NULL},
+    {"h2", NETWORK_H2, DOC_TARVICK, NET_PATH | NET_HOST | NET_HOST_LIST, NULL, "http"},
+    {"quic", NETWORK_QUIC, DOC_TARVICK, NET_HEADER | NET_DATAGRAM, NULL, NULL},
+    {"grpc", NETWORK_GRPC, BOTH, NET_REALITY, NULL, NULL},
+    {"xhttp", NETWORK_XHTTP, DOC_XRAY, NET_PATH | NET_HOST | NET_REALITY, NULL, NULL},
+    {"httpupgrade", NETWORK_HTTPUPGRADE, DOC_XRAY, NET_PATH | NET_HOST, NULL, NULL},
+    {"http", NETWORK_H2, 0, NET_PATH | NET_HOST | NET_HOST_LIST, NULL, "http"},
     // Hysteria's own QUIC: the one transport of protocol hysteria2, and no
     // link names it (the hysteria2 scheme does).
-    {"hysteria", NETWORK_HYSTERIA, DOC_XRAY, NULL, "", NET_DATAGRAM},
+    {"hysteria", NETWORK_HYSTERIA, DOC_XRAY, NET_DATAGRAM, NULL, ""},
 };
 
 // Other names links give a transport: Xray's "raw" and trojan-go's
@@ -61,7 +61,7 @@ const struct {
 
 // The readers of tarvick's document know every transport it writes, one
 // that no document writes, and other names for them.
-const V2rayName READER_ONLY_NETWORKS[] = {{"domainsocket", NETWORK_OTHER, 0, NULL, NULL, 0}};
+const V2rayName READER_ONLY_NETWORKS[] = {{"domainsocket", NETWORK_OTHER, 0, 0, NULL, NULL}};
 const struct {
     const char *name;
     const char *stored;
@@ -204,23 +204,25 @@ bool v2ray_tcp_header(const char *header)
 bool v2ray_fingerprint(const char *fingerprint, bool reality)
 {
     // uTLS hellos by the names Xray's reader knows (it compares in lower case).
-    static const char *const FINGERPRINTS[] = {
-        "chrome", "firefox", "safari", "ios", "android", "edge", "360", "qq", "random", "randomized",
-        "randomizednoalpn", "hellofirefox_120", "hellofirefox_148", "hellochrome_120", "hellochrome_131",
-        "hellochrome_133", "helloios_13", "helloios_14", "helloedge_106", "hellosafari_26_3", "hello360_11_0",
-        "helloqq_11_1", "hellogolang", "hellorandomized", "hellorandomizedalpn", "hellorandomizednoalpn",
-        "hellofirefox_auto", "hellofirefox_55", "hellofirefox_56", "hellofirefox_63", "hellofirefox_65",
-        "hellofirefox_99", "hellofirefox_102", "hellofirefox_105", "hellochrome_auto", "hellochrome_58",
-        "hellochrome_62", "hellochrome_70", "hellochrome_72", "hellochrome_83", "hellochrome_87", "hellochrome_96",
-        "hellochrome_100", "hellochrome_102", "hellochrome_106_shuffle", "helloios_auto", "helloios_11_1",
-        "helloios_12_1", "helloandroid_11_okhttp", "helloedge_85", "helloedge_auto", "hellosafari_16_0",
-        "hellosafari_auto", "hello360_auto", "hello360_7_5", "helloqq_auto", "hellochrome_100_psk",
-        "hellochrome_112_psk_shuf", "hellochrome_114_padding_psk_shuf", "hellochrome_115_pq",
-        "hellochrome_115_pq_psk", "hellochrome_120_pq",
-    };
+    // One text, not a table of pointers: the list is long.
+    static const char FINGERPRINTS[] =
+        "chrome firefox safari ios android edge 360 qq random randomized randomizednoalpn hellofirefox_120 "
+        "hellofirefox_148 hellochrome_120 hellochrome_131 hellochrome_133 helloios_13 helloios_14 "
+        "helloedge_106 hellosafari_26_3 hello360_11_0 helloqq_11_1 hellogolang hellorandomized "
+        "hellorandomizedalpn hellorandomizednoalpn hellofirefox_auto hellofirefox_55 hellofirefox_56 "
+        "hellofirefox_63 hellofirefox_65 hellofirefox_99 hellofirefox_102 hellofirefox_105 hellochrome_auto "
+        "hellochrome_58 hellochrome_62 hellochrome_70 hellochrome_72 hellochrome_83 hellochrome_87 "
+        "hellochrome_96 hellochrome_100 hellochrome_102 hellochrome_106_shuffle helloios_auto helloios_11_1 "
+        "helloios_12_1 helloandroid_11_okhttp helloedge_85 helloedge_auto hellosafari_16_0 hellosafari_auto "
+        "hello360_auto hello360_7_5 helloqq_auto hellochrome_100_psk hellochrome_112_psk_shuf "
+        "hellochrome_114_padding_psk_shuf hellochrome_115_pq hellochrome_115_pq_psk hellochrome_120_pq ";
+    size_t length = strlen(fingerprint);
+    bool known = false;
+    for (const char *name = FINGERPRINTS; *name && !known; name += strcspn(name, " ") + 1)
+        known = strcspn(name, " ") == length && strncasecmp(fingerprint, name, length) == 0;
     if (reality)
-        return names_in(FINGERPRINTS, fingerprint, true) && strcasecmp(fingerprint, "hellogolang") != 0;
-    return names_in(FINGERPRINTS, fingerprint, true) || strcasecmp(fingerprint, "unsafe") == 0;
+        return known && strcasecmp(fingerprint, "hellogolang") != 0;
+    return known || strcasecmp(fingerprint, "unsafe") == 0;
 }
 
 bool v2ray_vmess_security(const char *security)

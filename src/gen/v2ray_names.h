@@ -59,12 +59,12 @@ enum NetworkTraits {
 
 // One stored name.
 struct V2rayName {
-    const char *stored;  // as the node stores it
-    int value;           // OutboundProtocol, SecurityMode or NetworkKind
-    int documents;       // the documents that write it
-    const char *written; // what the documents write for it; NULL: the stored text
-    const char *link;    // what links write for it; NULL: the stored text
-    int traits;          // networks: NetworkTraits
+    const char *stored;      // as the node stores it
+    signed char value;       // OutboundProtocol, SecurityMode or NetworkKind
+    unsigned char documents; // the documents that write it
+    unsigned char traits;    // networks: NetworkTraits
+    const char *written;     // what the documents write for it; NULL: the stored text
+    const char *link;        // what links write for it; NULL: the stored text
 };
 
 // The row of a stored name, or NULL for a name no reader knows (compared

@@ -79,18 +79,6 @@ bool xray_pin_ok(const char *pin, size_t length)
     return digits == 64;
 }
 
-// Base64 in Xray's URL-safe alphabet without padding, of this many bytes.
-bool xray_base64url_ok(const char *text, size_t bytes)
-{
-    size_t length = strlen(text);
-    if (length != (bytes * 8 + 5) / 6)
-        return false;
-    for (size_t i = 0; i < length; i++)
-        if (!strchr("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_", text[i]))
-            return false;
-    return true;
-}
-
 // A Shadowsocks 2022 password: keys of the method's size in standard
 // Base64 with padding, one or more separated by colons.
 bool xray_ss_keys_ok(const char *password, size_t key_bytes)
@@ -117,7 +105,7 @@ const char *xray_value_problem(const char *field, const char *value)
 {
     if (const char *problem = xray_member_problem(field, value))
         return problem;
-    if (strcmp(field, "v2ray_reality_publickey") == 0 && !xray_base64url_ok(value, 32))
+    if (strcmp(field, "v2ray_reality_publickey") == 0 && !v2ray_base64url(value, strlen(value), 32, NULL))
         return "is not a REALITY public key (43 characters of URL-safe Base64, as xray x25519 prints it): set the "
                "server's";
     size_t length = strlen(value);

@@ -119,13 +119,7 @@ int hysteria_authority(NodeLink *link, char *authority, const char **hop)
     char text[320];
     if (snprintf(text, sizeof text, "%s:%s", authority, first) >= (int)sizeof text)
         return node_refuse(link, "host too long");
-    const char *host;
-    int port;
-    char digits[8];
-    if (link_host_port(link, text, &host, &port) != 0)
-        return -1;
-    text_put_number(digits, (unsigned long)port);
-    return node_set_text(link, "server", host) | node_set_text(link, "port", digits);
+    return link_set_server(link, text);
 }
 
 } // namespace
@@ -134,29 +128,18 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
 {
     link->type = 2;
     if (!link->for_xray)
-        return node_refuse(link, "protocol hysteria2 cannot be carried by the V2Ray/Xray document (tarvick-node "
-                                 "import --xray takes it for tarvick-node xray)");
-    char *hash = strchr(text, '#');
-    if (hash) {
-        *hash++ = '\0';
-        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
-    }
-    char *question = strchr(text, '?');
-    if (question)
-        *question++ = '\0';
+        return link_refuse_xray_only(link, "protocol", "hysteria2");
     LinkQuery query;
-    if (link_query_parse(link, &query, question) != 0)
+    char *user, *authority = link_split(link, text, &query, &user);
+    if (!authority)
         return -1;
-    char *at = strrchr(text, '@');
-    if (!at)
+    if (!user)
         return node_refuse(link, "no auth before @host:port");
-    *at = '\0';
-    at[1 + strcspn(at + 1, "/")] = '\0';
     size_t auth_length = link_percent_decode(text, strlen(text));
     const char *hop;
     if (auth_length == 0)
         return node_refuse(link, "no auth");
-    if (hysteria_authority(link, at + 1, &hop) != 0)
+    if (hysteria_authority(link, authority, &hop) != 0)
         return -1;
 
     LinkTransport t;

@@ -46,30 +46,11 @@ int proxy_set_account(NodeLink *link, char *user, size_t length)
 int link_read_proxy(NodeLink *link, char *text, const char *protocol)
 {
     link->type = 2;
-    char *hash = strchr(text, '#');
-    if (hash) {
-        *hash++ = '\0';
-        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
-    }
-    char *question = strchr(text, '?');
-    if (question)
-        *question++ = '\0';
     LinkQuery query;
-    if (link_query_parse(link, &query, question) != 0)
+    char *user, *authority = link_split(link, text, &query, &user);
+    if (!authority)
         return -1;
-    char *at = strrchr(text, '@');
-    char *authority = at ? at + 1 : text;
-    authority[strcspn(authority, "/")] = '\0'; // a path after the port says nothing here
-    if (at)
-        *at = '\0';
-    const char *host;
-    int port;
-    char digits[8];
-    if (link_host_port(link, authority, &host, &port) != 0)
-        return -1;
-    text_put_number(digits, (unsigned long)port);
-    if (node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0 ||
-        proxy_set_account(link, text, at ? strlen(text) : 0) != 0)
+    if (link_set_server(link, authority) != 0 || proxy_set_account(link, text, user ? strlen(user) : 0) != 0)
         return -1;
     LinkTransport t;
     link_transport_clear(&t);

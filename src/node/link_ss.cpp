@@ -70,13 +70,7 @@ int ss_set_plugin(NodeLink *link, const char *plugin)
 
 int ss_set_server(NodeLink *link, char *authority)
 {
-    const char *host;
-    int port;
-    if (link_host_port(link, authority, &host, &port) != 0)
-        return -1;
-    char digits[8];
-    text_put_number(digits, (unsigned long)port);
-    if (node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0)
+    if (link_set_server(link, authority) != 0)
         return -1;
     return node_set_text(link, "use_kcp", "0");
 }

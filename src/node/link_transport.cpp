@@ -143,9 +143,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
     const char *network = row->stored;
     bool xray = link->for_xray;
     if (!v2ray_writes(row, DOC_TARVICK) && !xray)
-        return node_refuse(link, "network %s cannot be carried by the V2Ray/Xray document (tarvick-node import --xray "
-                                 "takes it for tarvick-node xray)",
-                           t->network);
+        return link_refuse_xray_only(link, "network", t->network);
     // A name with a control byte in it is no name any client sends.
     for (const LinkQueryField &field : LINK_QUERY_FIELDS)
         if ((field.use & LINK_FIELD_NAME) && has_control_byte(link_transport_member((LinkTransport *)t, field.offset)))
@@ -156,8 +154,7 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
     const V2rayName *security_row = v2ray_security(security);
     bool reality = security_row && security_row->value == SECURITY_REALITY;
     if (reality && !xray)
-        return node_refuse(link, "security reality cannot be carried by the V2Ray/Xray document (tarvick-node import "
-                                 "--xray takes it for tarvick-node xray)");
+        return link_refuse_xray_only(link, "security", "reality");
     if (!security_row)
         return node_refuse(link, "unknown security '%s'", security);
     if (t->flow[0] && !same(security, "xtls")) {

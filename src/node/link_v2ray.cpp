@@ -24,30 +24,13 @@ namespace {
 int link_read_url(NodeLink *link, char *text, char **user, size_t *user_length, LinkQuery *query,
                   LinkTransport *t)
 {
-    char *hash = strchr(text, '#');
-    if (hash) {
-        *hash++ = '\0';
-        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
-    }
-    char *question = strchr(text, '?');
-    if (question)
-        *question++ = '\0';
-    if (link_query_parse(link, query, question) != 0)
+    char *authority = link_split(link, text, query, user);
+    if (!authority)
         return -1;
-    char *at = strrchr(text, '@');
-    if (!at)
+    if (!*user)
         return node_refuse(link, "no user before @host:port");
-    *at = '\0';
-    at[1 + strcspn(at + 1, "/")] = '\0'; // a path after the port says nothing here
-    *user = text;
-    *user_length = link_percent_decode(text, strlen(text));
-    const char *host;
-    int port;
-    if (link_host_port(link, at + 1, &host, &port) != 0)
-        return -1;
-    char digits[8];
-    text_put_number(digits, (unsigned long)port);
-    if (node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0)
+    *user_length = link_percent_decode(*user, strlen(*user));
+    if (link_set_server(link, authority) != 0)
         return -1;
     return link_query_transport(link, query, t);
 }
@@ -73,178 +56,61 @@ int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t)
 
 namespace {
 
-// The vmess object is flat: members whose values are texts, or whole numbers
-// (port and aid are written both ways). Reading just that costs a fraction of
-// a general JSON parser's work for each link of a subscription.
-struct VmessReader {
-    const char *p, *end;
-    char *out; // decoded texts, each no longer than its source, and a NUL
-};
-
-void vmess_space(VmessReader *r)
-{
-    while (r->p < r->end && (*r->p == ' ' || *r->p == '\t' || *r->p == '\n' || *r->p == '\r'))
-        r->p++;
-}
-
-bool vmess_next(VmessReader *r, char c)
-{
-    vmess_space(r);
-    if (r->p >= r->end || *r->p != c)
-        return false;
-    r->p++;
-    vmess_space(r);
-    return true;
-}
-
-long vmess_hex4(VmessReader *r)
-{
-    long code = 0;
-    for (int i = 0; i < 4; i++, r->p++) {
-        int digit = r->p >= r->end ? -1 : hex_digit(*r->p);
-        if (digit < 0)
-            return -1;
-        code = code << 4 | digit;
-    }
-    return code;
-}
-
-// A text, from its opening quote, decoded into r->out; NULL when broken.
-const char *vmess_text(VmessReader *r, size_t *length)
-{
-    static const char ESCAPED[] = "\"\\/bfnrt", MEANT[] = "\"\\/\b\f\n\r\t";
-    char *start = r->out;
-    if (r->p >= r->end || *r->p++ != '"')
-        return NULL;
-    while (r->p < r->end) {
-        unsigned char c = (unsigned char)*r->p++;
-        const char *simple;
-        long code;
-        if (c == '"') {
-            *length = (size_t)(r->out - start);
-            *r->out++ = '\0';
-            return start;
-        } else if (c < 0x20 || (c == '\\' && r->p >= r->end)) {
-            return NULL;
-        } else if (c != '\\') {
-            *r->out++ = (char)c;
-        } else if ((c = (unsigned char)*r->p++) != '\0' && (simple = strchr(ESCAPED, c))) {
-            *r->out++ = MEANT[simple - ESCAPED];
-        } else if (c != 'u' || (code = vmess_hex4(r)) < 0 || (code >= 0xdc00 && code < 0xe000)) {
-            return NULL;
-        } else {
-            if (code >= 0xd800 && code < 0xdc00) { // a pair for what lies beyond 16 bits
-                long low = r->end - r->p >= 2 && r->p[0] == '\\' && r->p[1] == 'u' ? (r->p += 2, vmess_hex4(r)) : -1;
-                if (low < 0xdc00 || low >= 0xe000)
-                    return NULL;
-                code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
-            }
-            // UTF-8, never longer than the escape it came from.
-            int extra = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-            static const unsigned char LEAD[] = {0x00, 0xc0, 0xe0, 0xf0};
-            *r->out++ = (char)(LEAD[extra] | code >> (6 * extra));
-            for (int i = extra - 1; i >= 0; i--)
-                *r->out++ = (char)(0x80 | (code >> (6 * i) & 0x3f));
-        }
-    }
-    return NULL;
-}
-
-// The texts of a value that is no text, number, true, false or null.
-const char VMESS_NOT_SCALAR[] = "\x01";
-
-// Passes over any JSON value (a member the reader does not use may hold
-// anything); false when it is broken or nested too deep.
-bool vmess_skip(VmessReader *r, int depth)
-{
-    vmess_space(r);
-    if (r->p >= r->end || depth > 32)
-        return false;
-    char open = *r->p;
-    if (open == '"') {
-        size_t length;
-        char *saved = r->out;
-        bool ok = vmess_text(r, &length) != NULL;
-        r->out = saved;
-        return ok;
-    }
-    if (open != '[' && open != '{') {
-        const char *start = r->p; // a number, true, false or null
-        while (r->p < r->end && strchr("+-.0123456789eEtruefalsn", *r->p) && *r->p)
-            r->p++;
-        return r->p > start;
-    }
-    char close = open == '[' ? ']' : '}';
-    r->p++;
-    if (vmess_next(r, close))
-        return true;
-    do {
-        if (open == '{' && (!vmess_skip(r, depth + 1) || !vmess_next(r, ':')))
-            return false;
-        if (!vmess_skip(r, depth + 1))
-            return false;
-    } while (vmess_next(r, ','));
-    return vmess_next(r, close);
-}
-
 struct VmessField {
     const char *name;
     const char *text;
 };
 
-// The one object's members; each field keeps its last value: a text, the
-// digits of a whole number, "true" or "false", "" for null, and
-// VMESS_NOT_SCALAR for anything else.
-int vmess_read(NodeLink *link, VmessReader *r, VmessField *fields, size_t count)
+// json-c takes an escaped surrogate without its pair as U+FFFD: such a text
+// is broken, not a different name.
+bool vmess_lone_surrogate(const char *p)
 {
-    if (!vmess_next(r, '{'))
-        return node_refuse(link, "not a JSON object");
-    bool more = !vmess_next(r, '}');
-    while (more) {
-        size_t name_length, length = 0;
-        const char *name = vmess_text(r, &name_length);
-        if (!name || !vmess_next(r, ':'))
-            return node_refuse(link, "broken JSON");
-        const char *text = r->out;
-        if (r->p < r->end && *r->p == '"') {
-            text = vmess_text(r, &length);
-            if (text && memchr(text, '\0', length))
-                return node_refuse(link, "%s holds a NUL byte", name);
-        } else if (r->end - r->p >= 4 && (memcmp(r->p, "null", 4) == 0 || memcmp(r->p, "true", 4) == 0)) {
-            text = *r->p == 'n' ? "" : "true";
-            r->p += 4;
-        } else if (r->end - r->p >= 5 && memcmp(r->p, "false", 5) == 0) {
-            text = "false";
-            r->p += 5;
-        } else {
-            const char *start = r->p;
-            r->p += r->p < r->end && *r->p == '-';
-            while (r->p < r->end && *r->p >= '0' && *r->p <= '9')
-                r->p++;
-            length = (size_t)(r->p - start);
-            bool whole = r->p > start && r->p[-1] != '-' && !(r->p < r->end && *r->p && strchr(".eE", *r->p));
-            if (whole) {
-                memcpy(r->out, start, length);
-                r->out[length] = '\0';
-                r->out += length + 1;
-            } else {
-                r->p = start;
-                if (!vmess_skip(r, 0))
-                    return node_refuse(link, "broken JSON");
-                text = VMESS_NOT_SCALAR;
-            }
-        }
-        if (!text)
-            return node_refuse(link, "broken JSON");
+    const char *pair = NULL; // where the low half of a pair must be
+    for (; (p = strchr(p, '\\')) && p[1]; p += 2) {
+        long code = 0;
+        for (int i = 2; p[1] == 'u' && i < 6 && p[i]; i++)
+            code = code * 16 + (hex_digit(p[i]) & 15);
+        bool low = p[1] == 'u' && code >= 0xdc00 && code < 0xe000;
+        if (pair ? p != pair || !low : low)
+            return true;
+        pair = p[1] == 'u' && code >= 0xd800 && code < 0xdc00 ? p + 6 : NULL;
+        p += p[1] == 'u' && strnlen(p, 6) == 6 ? 4 : 0;
+    }
+    return pair != NULL;
+}
+
+// The one object's members, through json-c, in one pass over them; each
+// field a text, the digits of a whole number, "true" or "false", or "" for
+// null.
+int vmess_read(NodeLink *link, const char *json, size_t length, json_object **root, VmessField *fields, size_t count)
+{
+    json_tokener *tokener = json_tokener_new_ex(32);
+    if (!tokener)
+        return node_refuse(link, "out of memory");
+    json_tokener_set_flags(tokener, JSON_TOKENER_STRICT);
+    *root = json_tokener_parse_ex(tokener, json, (int)length);
+    size_t end = json_tokener_get_parse_end(tokener);
+    json_tokener_free(tokener);
+    size_t start = strspn(json, " \t\r\n");
+    while (*root && end < length && strchr(" \t\r\n", json[end]) && json[end])
+        end++;
+    if (!json_object_is_type(*root, json_type_object))
+        return node_refuse(link, start < length && json[start] == '{' ? "broken JSON" : "not a JSON object");
+    if (end != length || vmess_lone_surrogate(json))
+        return node_refuse(link, "broken JSON");
+    json_object_object_foreach(*root, name, value) {
+        json_type type = json_object_get_type(value);
+        if (type == json_type_string && strlen(json_object_get_string(value)) != (size_t)json_object_get_string_len(value))
+            return node_refuse(link, "%s holds a NUL byte", name);
         for (size_t i = 0; i < count; i++)
             if (fields[i].name[0] == name[0] && strcmp(fields[i].name, name) == 0)
-                fields[i].text = text;
-        more = vmess_next(r, ',');
-        if (!more && !vmess_next(r, '}'))
-            return node_refuse(link, "broken JSON");
+                fields[i].text = type == json_type_double || type == json_type_object || type == json_type_array ? NULL
+                                 : value ? json_object_get_string(value)
+                                         : "";
     }
-    if (r->p != r->end)
-        return node_refuse(link, "broken JSON");
+    for (size_t i = 0; i < count; i++)
+        if (!fields[i].text)
+            return node_refuse(link, "%s is neither a text nor a whole number", fields[i].name);
     return 0;
 }
 
@@ -335,7 +201,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         *query = '\0';
         return vmess_read_shadowrocket(link, text, query + 1);
     }
-    char *json = (char *)malloc(2 * (length * 3 / 4 + 4));
+    char *json = (char *)malloc(length * 3 / 4 + 4);
     if (!json)
         return node_refuse(link, "out of memory");
     long decoded = decode_base64_strict(text, length, (unsigned char *)json);
@@ -351,11 +217,9 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
            PBK, SID, SPX, PCS, VCN, FLOW };
     // A UTF-8 byte order mark before the object is no part of it.
     size_t skip = decoded >= 3 && memcmp(json, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-    VmessReader reader = {json + skip, json + decoded, json + decoded + 1};
-    int rc = vmess_read(link, &reader, f, sizeof f / sizeof f[0]);
-    for (size_t i = 0; rc == 0 && i < sizeof f / sizeof f[0]; i++)
-        if (f[i].text == VMESS_NOT_SCALAR)
-            rc = node_refuse(link, "%s is neither a text nor a whole number", f[i].name);
+    json_object *root = NULL;
+    json[decoded] = '\0';
+    int rc = vmess_read(link, json + skip, (size_t)decoded - skip, &root, f, sizeof f / sizeof f[0]);
 
     char *address = NULL;
     if (rc == 0) {
@@ -368,15 +232,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         bool v6 = strchr(f[ADD].text, ':') && f[ADD].text[0] != '[';
         snprintf(address, strlen(f[ADD].text) + strlen(f[PORT].text) + 8, v6 ? "[%s]:%s" : "%s:%s", f[ADD].text,
                  f[PORT].text);
-        const char *host;
-        int port;
-        if (link_host_port(link, address, &host, &port) == 0) {
-            char digits[8];
-            text_put_number(digits, (unsigned long)port);
-            rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits);
-        } else {
-            rc = -1;
-        }
+        rc = link_set_server(link, address);
     }
     free(address);
     if (rc == 0 && !f[ID].text[0])
@@ -389,7 +245,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     if (rc == 0) {
         // The vmess format's fields mean one thing or another by the network.
         const V2rayName *row = v2ray_link_network(f[NET].text);
-        int kind = row ? row->value : NETWORK_OTHER;
+        int kind = row ? (int)row->value : (int)NETWORK_OTHER;
         bool quic = kind == NETWORK_QUIC, grpc = kind == NETWORK_GRPC, kcp = kind == NETWORK_MKCP;
         bool xhttp = kind == NETWORK_XHTTP;
         LinkTransport t;
@@ -434,6 +290,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
             node_set_name(link, f[PS].text, strlen(f[PS].text));
         json_object_put(whole);
     }
+    json_object_put(root);
     free(json);
     return rc == 0 ? 0 : -1;
 }

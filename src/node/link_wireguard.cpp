@@ -27,33 +27,17 @@ int link_read_wireguard(NodeLink *link, char *text, size_t)
 {
     link->type = 2;
     if (!link->for_xray)
-        return node_refuse(link, "protocol wireguard cannot be carried by the V2Ray/Xray document (tarvick-node "
-                                 "import --xray takes it for tarvick-node xray)");
-    char *hash = strchr(text, '#');
-    if (hash) {
-        *hash++ = '\0';
-        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
-    }
-    char *question = strchr(text, '?');
-    if (question)
-        *question++ = '\0';
+        return link_refuse_xray_only(link, "protocol", "wireguard");
     LinkQuery query;
-    if (link_query_parse(link, &query, question) != 0)
+    char *user, *authority = link_split(link, text, &query, &user);
+    if (!authority)
         return -1;
-    char *at = strrchr(text, '@');
-    if (!at)
+    if (!user)
         return node_refuse(link, "no private key before @host:port");
-    *at = '\0';
-    at[1 + strcspn(at + 1, "/")] = '\0';
     size_t key_length = link_percent_decode(text, strlen(text));
-    const char *host;
-    int port;
-    char digits[8];
-    if (link_host_port(link, at + 1, &host, &port) != 0)
+    if (link_set_server(link, authority) != 0)
         return -1;
-    text_put_number(digits, (unsigned long)port);
-    int rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits) |
-             node_set_text(link, "v2ray_protocol", "wireguard") | node_set_password(link, text, key_length) |
+    int rc = node_set_text(link, "v2ray_protocol", "wireguard") | node_set_password(link, text, key_length) |
              node_set_text(link, "v2ray_mux_enable", "0");
     for (const auto &param : WIREGUARD_PARAMS)
         rc |= node_set_text(link, param.field, link_query_get(&query, param.param));

@@ -107,6 +107,14 @@ struct LinkQuery {
 // Splits "a=1&b=2" in place. Returns -1, with the link's reason set, for
 // more parameters than it holds or a NUL byte in one.
 int link_query_parse(NodeLink *link, LinkQuery *query, char *text);
+// "user@authority/path?query#remark", in place: the remark becomes the
+// link's name and the query is parsed. Returns the authority (a path after it
+// says nothing), with *user the text before "@" or NULL when there is none;
+// NULL when the query is refused.
+char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user);
+// Refuses what only tarvick-node xray's document carries ("protocol",
+// "wireguard") for tarvick's.
+int link_refuse_xray_only(NodeLink *link, const char *what, const char *name);
 // The value of a parameter ("" when absent), marked as used.
 const char *link_query_get(LinkQuery *query, const char *name);
 // Warns of every parameter that no reader asked for.
@@ -151,8 +159,8 @@ enum LinkFieldUse {
 };
 struct LinkQueryField {
     const char *param;
-    size_t offset;
-    int use; // LinkFieldUse
+    unsigned short offset; // in LinkTransport; short, as the table is large
+    unsigned char use;     // LinkFieldUse
 };
 #define LINK_QUERY_FIELD(param, member, use) {param, offsetof(LinkTransport, member), use}
 extern const LinkQueryField LINK_QUERY_FIELDS[];
@@ -199,6 +207,8 @@ int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t)
 bool link_host_valid(const char *host);
 // "host:port" or "[v6]:port", in place. Returns 0, or -1 with the reason set.
 int link_host_port(NodeLink *link, char *text, const char **host, int *port);
+// The same, stored as the node's server and port.
+int link_set_server(NodeLink *link, char *text);
 // Writes a non-negative number in decimal with a NUL; returns its length.
 size_t text_put_number(char *out, unsigned long value);
 // 1 to 65535 written in decimal only.

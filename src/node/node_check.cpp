@@ -35,7 +35,7 @@ struct CheckInput {
 
 typedef bool (*CheckTest)(const CheckInput *in);
 
-enum CheckSeverity {
+enum CheckSeverity : unsigned char {
     SEVERITY_NOTE,    // worth knowing
     SEVERITY_UNSAFE,  // traffic leaves without the protection asked for
     SEVERITY_BROKEN,  // the client loads the file, and traffic does not flow
@@ -45,20 +45,26 @@ enum CheckSeverity {
 const char *const SEVERITY_NAMES[] = {"note", "unsafe", "broken", "refused"};
 
 // The releases of one client family a fact holds for.
+// Bytes, not a Version's ints: the rule table is the largest table of the
+// binary.
+struct Release {
+    unsigned char major, minor, patch;
+};
+
 struct Releases {
-    int family = 0;            // a ClientFamily; 0: none
-    Version from = {0, 0, 0};  // first release the fact holds for; 0.0.0: all
-    Version until = {0, 0, 0}; // first release it no longer holds for; 0.0.0: none
+    unsigned char family = 0;  // a ClientFamily; 0: none
+    Release from = {0, 0, 0};  // first release the fact holds for; 0.0.0: all
+    Release until = {0, 0, 0}; // first release it no longer holds for; 0.0.0: none
 };
 
 // One fact about one client family, for a range of its releases; shared,
 // the same fact in the same words about a second family. The man page lists
 // each family's releases apart, the shared ones second.
 struct CheckRule {
-    int documents = DOC_TARVICK; // the documents it is about
+    unsigned char documents = DOC_TARVICK; // the documents it is about
     Releases holds;
     Releases shared = {};
-    time_t from_date = 0, until_date = 0; // the days it holds on (UTC); 0: any
+    unsigned short from_day = 0, until_day = 0; // the days it holds on (UTC, days since 1970); 0: any
     CheckSeverity severity;
     CheckTest applies = NULL; // NULL: every node
     const char *field = NULL; // the setting to change, or NULL when none can
@@ -68,7 +74,7 @@ struct CheckRule {
 
 // From this day the Xray releases that only warned about "allowInsecure"
 // stop at it too.
-const time_t INSECURE_STOPS = 1780272000; // 2026-06-01 00:00 UTC
+const unsigned short INSECURE_STOPS = 20605; // 2026-06-01 (UTC)
 
 // --- reading the document --------------------------------------------------
 
@@ -447,11 +453,11 @@ const CheckRule CHECK_RULES[] = {
     {.holds = {FAMILY_XRAY, {26, 1, 31}, {26, 2, 3}}, .severity = SEVERITY_REFUSED, .applies = allow_insecure_written,
      .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client",
      .todo = "use another Xray release"},
-    {.holds = {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}}, .from_date = INSECURE_STOPS, .severity = SEVERITY_REFUSED,
+    {.holds = {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}}, .from_day = INSECURE_STOPS, .severity = SEVERITY_REFUSED,
      .applies = allow_insecure_written,
      .what = "\"allowInsecure\", which tarvick always writes with TLS, stops the client since 2026-06-01",
      .todo = "use another Xray release"},
-    {.holds = {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}}, .until_date = INSECURE_STOPS, .severity = SEVERITY_NOTE,
+    {.holds = {FAMILY_XRAY, {26, 2, 3}, {26, 6, 22}}, .until_day = INSECURE_STOPS, .severity = SEVERITY_NOTE,
      .applies = allow_insecure_written,
      .what = "\"allowInsecure\", which tarvick always writes with TLS, gives a warning, and stops the client from "
              "2026-06-01",
@@ -612,17 +618,24 @@ bool version_unset(Version v)
     return v.major == 0 && v.minor == 0 && v.patch == 0;
 }
 
+Version version_of(Release r)
+{
+    return {r.major, r.minor, r.patch};
+}
+
 bool releases_hold_for(const Releases &releases, Version version)
 {
-    return (version_unset(releases.from) || !version_before(version, releases.from)) &&
-           (version_unset(releases.until) || version_before(version, releases.until));
+    Version from = version_of(releases.from), until = version_of(releases.until);
+    return (version_unset(from) || !version_before(version, from)) &&
+           (version_unset(until) || version_before(version, until));
 }
 
 bool rule_holds_today(const CheckRule &rule)
 {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec >= rule.from_date && (!rule.until_date || now.tv_sec < rule.until_date);
+    long day = now.tv_sec / 86400;
+    return day >= rule.from_day && (!rule.until_day || day < rule.until_day);
 }
 
 // "Xray v24.9.7 and later", "Xray v26.1.31 and later, before v26.2.3",
@@ -631,7 +644,7 @@ bool rule_holds_today(const CheckRule &rule)
 void releases_text(const Releases &releases, char *out, size_t size)
 {
     const char *name = client_family_name(releases.family), *v = client_version_prefix(releases.family);
-    Version f = releases.from, u = releases.until;
+    Version f = version_of(releases.from), u = version_of(releases.until);
     if (version_unset(f) && version_unset(u))
         snprintf(out, size, "%s", name);
     else if (version_unset(u))

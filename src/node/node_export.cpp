@@ -84,7 +84,7 @@ static int link_write_any(NodeLink *node, NodeText *out)
         return link_write_checked(node, out, link_write_proxy, NULL, NULL);
     // Current Xray's own kinds have a link only as tarvick-node xray reads them.
     const V2rayName *row = v2ray_protocol(protocol);
-    int kind = row && !v2ray_writes(row, DOC_TARVICK) ? row->value : OUTBOUND_OTHER;
+    int kind = row && !v2ray_writes(row, DOC_TARVICK) ? (int)row->value : (int)OUTBOUND_OTHER;
     if (kind == OUTBOUND_HYSTERIA2 || kind == OUTBOUND_WIREGUARD)
         return !node_has(node, kind == OUTBOUND_HYSTERIA2 ? "v2ray_hysteria_hop_ports" : "v2ray_wireguard_address")
                    ? node_refuse(node, "protocol %s has a link only as tarvick-node xray reads it (export xray)",

@@ -325,6 +325,35 @@ size_t link_percent_decode(char *text, size_t length)
     return out;
 }
 
+char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user)
+{
+    char *hash = strchr(text, '#');
+    if (hash) {
+        *hash++ = '\0';
+        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
+    }
+    char *question = strchr(text, '?');
+    if (question)
+        *question++ = '\0';
+    if (link_query_parse(link, query, question) != 0)
+        return NULL;
+    char *at = strrchr(text, '@');
+    char *authority = at ? at + 1 : text;
+    authority[strcspn(authority, "/")] = '\0';
+    if (at)
+        *at = '\0';
+    *user = at ? text : NULL;
+    return authority;
+}
+
+int link_refuse_xray_only(NodeLink *link, const char *what, const char *name)
+{
+    return node_refuse(link,
+                       "%s %s cannot be carried by the V2Ray/Xray document (tarvick-node import --xray takes it for "
+                       "tarvick-node xray)",
+                       what, name);
+}
+
 int link_query_parse(NodeLink *link, LinkQuery *query, char *text)
 {
     query->count = 0;
@@ -459,4 +488,15 @@ int link_host_port(NodeLink *link, char *text, const char **host, int *port)
     if (*port < 0)
         return node_refuse(link, "bad port '%s' (1 to 65535)", colon + 1);
     return 0;
+}
+
+int link_set_server(NodeLink *link, char *text)
+{
+    const char *host;
+    int port;
+    if (link_host_port(link, text, &host, &port) != 0)
+        return -1;
+    char digits[8];
+    text_put_number(digits, (unsigned long)port);
+    return node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0 ? -1 : 0;
 }
