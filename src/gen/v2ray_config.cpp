@@ -10,12 +10,13 @@
 
 namespace {
 
-// Every stored text is written as it stands, but for the names the
-// documents write otherwise ("ss" is "shadowsocks").
-const char *v2ray_protocol_name(const char *stored)
+// The second lookup's text is written as it stands, but the protocol the
+// first one classified decides when the document writes another name for it
+// ("ss" is "shadowsocks"): what the run steers by is what it names.
+const char *v2ray_protocol_name(OutboundProtocol protocol, const char *stored)
 {
-    const V2rayName *row = v2ray_protocol(stored);
-    return v2ray_writes(row, DOC_TARVICK) && row->written ? row->written : stored;
+    const char *written = v2ray_tarvick_protocol_written(protocol);
+    return written ? written : stored;
 }
 
 void v2ray_add_log(json_object *root)
@@ -145,7 +146,7 @@ int write_v2ray_config(const GeneratorArgs *args, GeneratorRun *run)
         v2ray_add_socks_detour(root, args);
 
     json_object *outbound = doc_object(root, "outbound");
-    doc_string(outbound, "protocol", v2ray_protocol_name(store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d")));
+    doc_string(outbound, "protocol", v2ray_protocol_name(protocol, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d")));
     v2ray_add_settings(outbound, protocol, security, &lookup);
     add_v2ray_stream(outbound, &lookup, security, network);
 

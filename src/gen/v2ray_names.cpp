@@ -148,6 +148,14 @@ OutboundProtocol v2ray_tarvick_protocol(const char *stored)
     return v2ray_writes(row, DOC_TARVICK) ? (OutboundProtocol)row->value : OUTBOUND_OTHER;
 }
 
+const char *v2ray_tarvick_protocol_written(OutboundProtocol protocol)
+{
+    for (const V2rayName &row : PROTOCOLS)
+        if (row.value == protocol && (row.documents & DOC_TARVICK))
+            return row.written;
+    return NULL;
+}
+
 SecurityMode v2ray_tarvick_security(const char *stored)
 {
     const V2rayName *row = v2ray_security(stored);

@@ -86,6 +86,9 @@ const V2rayName *v2ray_reader_network(const char *written);
 // tarvick's classifications: what its document steers by, whatever the other
 // document makes of the name.
 OutboundProtocol v2ray_tarvick_protocol(const char *stored);
+// The name tarvick's document writes for a protocol in place of the stored
+// text ("shadowsocks" for ss), or NULL.
+const char *v2ray_tarvick_protocol_written(OutboundProtocol protocol);
 SecurityMode v2ray_tarvick_security(const char *stored);
 NetworkKind v2ray_tarvick_network(const char *stored);
 // What the documents write for a known name.

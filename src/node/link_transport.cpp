@@ -303,7 +303,8 @@ int link_get_transport(NodeLink *node, LinkTransport *t)
     link_transport_clear(t);
     const char *network = node_get(node, "v2ray_network");
     const V2rayName *row = v2ray_network(network);
-    if (!row || !row->documents || !network[0])
+    // Hysteria's own transport has no link name: only its own link says it.
+    if (!row || !row->documents || !network[0] || !v2ray_link_name(row)[0])
         return node_refuse(node, "network '%s' has no link", network);
     t->network = v2ray_link_name(row);
     // Written even when "none": a trojan link without it would mean TLS.
