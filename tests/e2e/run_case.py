@@ -404,8 +404,8 @@ def sandbox_enter(keep=()):
     """Runs this case again inside the tests' one sandbox (tests/sandbox.cpp,
     named by TARVICK_SANDBOX): private /tmp and /rom and, if possible, a
     private loopback. The paths in keep (the programs under test), this
-    driver and the Xray client stay visible where they lie under the host's
-    /tmp. Returns, inside, whether the network is private."""
+    driver and the Xray and sing-box clients stay visible where they lie under
+    the host's /tmp. Returns, inside, whether the network is private."""
     inside = os.environ.get("TARVICK_SANDBOXED")
     if inside:
         os.chdir("/tmp")
@@ -414,7 +414,7 @@ def sandbox_enter(keep=()):
     if not launcher:
         raise CaseFailure("TARVICK_SANDBOX must name the sandbox launcher (ctest sets it)")
     argv = [launcher, "--net"]
-    for path in keep + (os.path.abspath(__file__), xray_client() or "/"):
+    for path in keep + (os.path.abspath(__file__), xray_client() or "/", sing_box_client() or "/"):
         argv += ["--keep", path]
     sys.stdout.flush()
     os.execv(launcher, argv + ["--", sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
