@@ -29,6 +29,8 @@ struct DocList {
     char refusal[256];
 };
 void doc_list_init(DocList *list);
+// What the list says it read, in the words of its counts and notes.
+void doc_list_name(DocList *list, const char *format, const char *noun, const char *noun_one, const char *other_what);
 int doc_list_refuse(DocList *list, int result, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 // One server of a document, in the fields of its share link. Every text is
@@ -52,8 +54,9 @@ struct DocServer {
     size_t pool_used;
     char pool[DOC_POOL];
 };
-void doc_server_init(DocServer *s, const char *scheme);
-// Frees a record doc_server_init made ready, with its notes.
+// A record made ready for a server of the scheme; NULL when memory ran out.
+DocServer *doc_server_new(const char *scheme);
+// Frees a record doc_server_new made, with its notes.
 void doc_server_free(DocServer *s);
 // A copy of text in the pool ("" and the reason set when it is full).
 const char *doc_keep(DocServer *s, const char *text, size_t length);
@@ -66,8 +69,8 @@ void doc_warn(DocServer *s, const char *format, ...) __attribute__((format(print
 // The first value given stands; append joins later ones with commas.
 void doc_set(DocServer *s, const char *param, const char *value, bool append = false);
 const char *doc_get(DocServer *s, const char *param);
-// The server's link (or its refusal) as the list's next entry; -1 when
-// memory ran out.
+// The server's link (or its refusal) as the list's next entry, the record
+// freed; -1 when memory ran out.
 int doc_list_add(DocList *list, DocServer *s);
 
 // A format's members, each read into a link field: a table is one text of

@@ -10,13 +10,18 @@
 
 void doc_list_init(DocList *list)
 {
-    list->format = "";
-    list->noun = "servers";
-    list->noun_one = "server";
+    doc_list_name(list, "", "servers", "server", "");
     list->count = 0;
     list->other_sections = false;
-    list->other_what = "";
     list->refusal[0] = '\0';
+}
+
+void doc_list_name(DocList *list, const char *format, const char *noun, const char *noun_one, const char *other_what)
+{
+    list->format = format;
+    list->noun = noun;
+    list->noun_one = noun_one;
+    list->other_what = other_what;
 }
 
 int doc_list_refuse(DocList *list, int result, const char *format, ...)
@@ -31,9 +36,12 @@ int doc_list_refuse(DocList *list, int result, const char *format, ...)
     return result;
 }
 
-void doc_server_init(DocServer *s, const char *scheme)
+DocServer *doc_server_new(const char *scheme)
 {
     static const char *const EMPTY = "";
+    DocServer *s = (DocServer *)malloc(sizeof *s);
+    if (!s)
+        return NULL;
     for (const char **text = &s->name; text <= &s->protocol; text++)
         *text = EMPTY;
     s->scheme = scheme;
@@ -44,6 +52,7 @@ void doc_server_init(DocServer *s, const char *scheme)
     s->notes.length = s->notes.capacity = 0;
     s->reason[0] = '\0';
     s->pool_used = 0;
+    return s;
 }
 
 void doc_server_free(DocServer *s)
@@ -508,12 +517,12 @@ int doc_list_add(DocList *list, DocServer *s)
         doc_refuse(s, "bad port '%s' (1 to 65535)", s->port);
     if (!s->reason[0] && doc_append_link(&link, s) != 0)
         doc_refuse(s, "out of memory");
-    if (s->reason[0]) {
-        char shown[sizeof s->reason];
-        size_t length = text_escape_controls(shown, sizeof shown, s->reason);
-        return doc_list_put(list, 'R', s->name, shown, length, &s->notes);
-    }
-    return doc_list_put(list, 'L', s->name, link.data, link.length, &s->notes);
+    char shown[sizeof s->reason];
+    bool refused = s->reason[0];
+    size_t length = refused ? text_escape_controls(shown, sizeof shown, s->reason) : link.length;
+    int rc = doc_list_put(list, refused ? 'R' : 'L', s->name, refused ? shown : link.data, length, &s->notes);
+    doc_server_free(s);
+    return rc;
 }
 
 namespace {

@@ -32,13 +32,10 @@ const WireguardKey WIREGUARD_KEYS[] = {
 
 int doc_read_wireguard(const char *text, size_t length, DocList *list)
 {
-    list->format = "WireGuard file";
-    list->noun = "peers";
-    list->noun_one = "peer";
-    DocServer *s = (DocServer *)malloc(sizeof *s);
+    doc_list_name(list, "WireGuard file", "peers", "peer", "");
+    DocServer *s = doc_server_new("wireguard");
     if (!s)
         return doc_list_refuse(list, DOC_BROKEN, "out of memory");
-    doc_server_init(s, "wireguard");
     const char *section = "";
     int peers = 0, number = 0;
     const char *end = text + length;
@@ -118,7 +115,5 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
     }
     if (!peers && !s->reason[0])
         doc_refuse(s, "no [Peer]");
-    int rc = doc_list_add(list, s);
-    doc_server_free(s);
-    return rc != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory") : DOC_READ;
+    return doc_list_add(list, s) != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory") : DOC_READ;
 }

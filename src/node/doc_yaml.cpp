@@ -170,11 +170,10 @@ int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
         {"ss", "ss"},         {"ssr", "ssr"},        {"vmess", "vmess"},         {"vless", "vless"},
         {"trojan", "trojan"}, {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks5", "socks"},
         {"http", "http"},     {NULL, NULL}};
-    DocServer *s = (DocServer *)malloc(sizeof *s);
+    const char *type = json_object_get_string(doc_member(entry, "type"));
+    DocServer *s = doc_server_new(doc_scheme(TYPES, type ? type : ""));
     if (!s)
         return -1;
-    const char *type = json_object_get_string(doc_member(entry, "type"));
-    doc_server_init(s, doc_scheme(TYPES, type ? type : ""));
     s->name = doc_text(s, entry, "name");
     if (refusal)
         doc_refuse(s, "%s", refusal);
@@ -201,9 +200,7 @@ int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
     const char *encoding = doc_text(s, entry, "packet-encoding");
     if (encoding[0] && !is(encoding, "xudp"))
         doc_refuse(s, "packet-encoding %s: Xray sends UDP as xudp", encoding);
-    int rc = doc_list_add(list, s);
-    doc_server_free(s);
-    return rc;
+    return doc_list_add(list, s);
 }
 
 namespace {
@@ -365,10 +362,8 @@ int yaml_proxies(YamlReader *r, DocList *list)
 
 int doc_read_mihomo(const char *text, size_t length, DocList *list)
 {
-    list->format = "mihomo YAML";
-    list->noun = "proxies";
-    list->noun_one = "proxy";
-    list->other_what = "proxy groups, rules, DNS and the router's own settings are not nodes and were not taken";
+    doc_list_name(list, "mihomo YAML", "proxies", "proxy",
+                  "proxy groups, rules, DNS and the router's own settings are not nodes and were not taken");
     YamlReader r;
     r.have = false;
     r.broken = false;
