@@ -95,6 +95,10 @@ void doc_fields(DocServer *s, json_object *object, const char *where, const char
 const char *doc_text(DocServer *s, json_object *object, const char *name);
 int doc_switch(DocServer *s, json_object *object, const char *name);
 json_object *doc_member(json_object *object, const char *name);
+// WebSocket early data, as Xray sends it: in Sec-WebSocket-Protocol, its
+// size taken from the path ("?ed=2048"); where names the object in refusals.
+void doc_early_data(DocServer *s, json_object *object, const char *where, const char *size_name,
+                    const char *header_name);
 // The text of any JSON value, for messages.
 const char *doc_shown(json_object *value);
 // An object's members, as JSON text in the pool; "" when none.

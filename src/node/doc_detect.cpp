@@ -353,6 +353,18 @@ int doc_switch(DocServer *s, json_object *object, const char *name)
     return doc_value_switch(s, "", name, doc_member(object, name));
 }
 
+void doc_early_data(DocServer *s, json_object *object, const char *where, const char *size_name,
+                    const char *header_name)
+{
+    const char *early = doc_text(s, object, size_name), *header = doc_text(s, object, header_name);
+    if (!early[0] || !strcmp(early, "0"))
+        return;
+    if (strcmp(header, "Sec-WebSocket-Protocol"))
+        doc_refuse(s, "%s%s %s cannot be carried by a link (Xray sends early data in Sec-WebSocket-Protocol)", where,
+                   header_name, header[0] ? header : "(none)");
+    s->t.path = doc_keepf(s, "%s%sed=%s", s->t.path, strchr(s->t.path, '?') ? "&" : "?", early);
+}
+
 namespace {
 
 int doc_append_param(NodeText *out, bool *first, const char *name, const char *value)

@@ -220,14 +220,7 @@ void singbox_transport(DocServer *s, json_object *tr)
     } else if (tr) {
         doc_refuse(s, "transport %s cannot be carried by a link", type);
     }
-    const char *early = doc_text(s, tr, "max_early_data"), *header = doc_text(s, tr, "early_data_header_name");
-    if (early[0] && strcmp(early, "0")) {
-        if (strcmp(header, "Sec-WebSocket-Protocol"))
-            doc_refuse(s, "transport.early_data_header_name %s cannot be carried by a link (Xray sends early data in "
-                          "Sec-WebSocket-Protocol)",
-                       header[0] ? header : "(none)");
-        s->t.path = doc_keepf(s, "%s%sed=%s", s->t.path, strchr(s->t.path, '?') ? "&" : "?", early);
-    }
+    doc_early_data(s, tr, "transport.", "max_early_data", "early_data_header_name");
 }
 
 void singbox_outbound(DocServer *s, json_object *outbound)

@@ -125,16 +125,7 @@ void mihomo_network(DocServer *s, json_object *o)
     if (strchr(s->t.path, ',') && is(network, "http"))
         doc_refuse(s, "http-opts.path lists %s: a link carries one path", s->t.path);
     doc_set(s, "path", doc_text(s, o, "ws-path"));
-    const char *early = doc_text(s, opts, "max-early-data"), *header = doc_text(s, opts, "early-data-header-name");
-    if (early[0] && !is(early, "0")) {
-        // Xray sends early data as mihomo does with this header, and takes
-        // its size from the path.
-        if (!is(header, "Sec-WebSocket-Protocol"))
-            doc_refuse(s, "ws-opts.early-data-header-name %s cannot be carried by a link (Xray sends early data in "
-                          "Sec-WebSocket-Protocol)",
-                       header[0] ? header : "(none)");
-        s->t.path = doc_keepf(s, "%s%sed=%s", s->t.path, strchr(s->t.path, '?') ? "&" : "?", early);
-    }
+    doc_early_data(s, opts, "ws-opts.", "max-early-data", "early-data-header-name");
 }
 
 const char MIHOMO_REALITY[] =
