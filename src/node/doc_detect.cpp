@@ -367,12 +367,17 @@ void doc_early_data(DocServer *s, json_object *object, const char *where, const 
 
 namespace {
 
+int doc_append_percent(NodeText *out, const char *text)
+{
+    return text_append_percent(out, text, strlen(text), NULL);
+}
+
 int doc_append_param(NodeText *out, bool *first, const char *name, const char *value)
 {
     if (!value[0])
         return 0;
     int rc = text_append_str(out, *first ? "?" : "&") | text_append_str(out, name) | text_append_str(out, "=") |
-             text_append_percent(out, value, strlen(value), NULL);
+             doc_append_percent(out, value);
     *first = false;
     return rc;
 }
@@ -382,26 +387,25 @@ int doc_append_authority(NodeText *out, const DocServer *s, const char *user)
 {
     int rc = 0;
     if (user)
-        rc |= text_append_percent(out, user, strlen(user), NULL) | text_append_str(out, "@");
+        rc |= doc_append_percent(out, user) | text_append_str(out, "@");
     bool v6 = strchr(s->server, ':') != NULL;
     return rc | text_printf(out, v6 ? "[%s]:%s" : "%s:%s", s->server, s->port);
 }
 
 // The transport's parameters and any others; hysteria2 links name TLS their
 // own way and have no security or network.
-int doc_append_query(NodeText *out, const DocServer *s, bool *first)
+int doc_append_query(NodeText *out, DocServer *s, bool *first)
 {
     static const char *const HYSTERIA_NAMES[][2] = {{"security", ""}, {"type", ""}, {"pcs", "pinSHA256"}};
     bool hysteria = strcmp(s->scheme, "hysteria2") == 0;
     int rc = 0;
     for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++) {
-        LinkTransport t = s->t;
         const char *name = LINK_QUERY_FIELDS[i].param;
         for (const auto &row : HYSTERIA_NAMES)
             if (hysteria && strcmp(row[0], name) == 0)
                 name = row[1];
         if (name[0])
-            rc |= doc_append_param(out, first, name, link_transport_member(&t, LINK_QUERY_FIELDS[i].offset));
+            rc |= doc_append_param(out, first, name, link_transport_member(&s->t, LINK_QUERY_FIELDS[i].offset));
     }
     if (s->t.verify == LINK_VERIFY_SKIP)
         rc |= doc_append_param(out, first, hysteria ? "insecure" : "allowInsecure", "1");
@@ -459,10 +463,6 @@ int doc_append_link(NodeText *out, DocServer *s)
     if (strcmp(scheme, "vmess") == 0) {
         out->length = 0;
         return doc_append_vmess(out, s);
-    } else if (strcmp(scheme, "ss") == 0) {
-        rc |= text_append_percent(out, s->method, strlen(s->method), NULL) | text_append_str(out, ":") |
-              doc_append_authority(out, s, s->password) | text_append_str(out, "/");
-        rc |= doc_append_param(out, &first, "plugin", s->plugin) | doc_append_query(out, s, &first);
     } else if (strcmp(scheme, "ssr") == 0) {
         NodeText plain;
         rc |= doc_append_authority(&plain, s, NULL);
@@ -477,29 +477,33 @@ int doc_append_link(NodeText *out, DocServer *s)
             rc |= text_append_str(&plain, i ? "&" : "/?") | text_append_str(&plain, query[i][0]) |
                   text_append_str(&plain, "=") | text_append_base64(&plain, query[i][1], strlen(query[i][1]), true);
         return rc | text_append_base64(out, plain.data, plain.length, true);
-    } else if (strcmp(scheme, "socks") == 0) {
-        if (s->username[0] || s->password[0]) {
-            NodeText user;
-            rc |= text_printf(&user, "%s:%s", s->username, s->password) |
-                  text_append_base64(out, user.data, user.length, false) | text_append_str(out, "@");
+    } else { // user@host:port, then (but for socks and http) the query
+        bool ss = strcmp(scheme, "ss") == 0, vless = strcmp(scheme, "vless") == 0;
+        bool socks = strcmp(scheme, "socks") == 0, http = strcmp(scheme, "http") == 0;
+        bool proxy_user = s->username[0] || s->password[0];
+        const char *user = socks || http ? NULL : link_or_default(s->user, s->password);
+        if (socks && proxy_user) {
+            NodeText plain;
+            rc |= text_printf(&plain, "%s:%s", s->username, s->password) |
+                  text_append_base64(out, plain.data, plain.length, false) | text_append_str(out, "@");
         }
-        rc |= doc_append_authority(out, s, NULL);
-    } else if (strcmp(scheme, "http") == 0) {
-        if (s->username[0] || s->password[0])
-            rc |= text_append_percent(out, s->username, strlen(s->username), NULL) | text_append_str(out, ":") |
-                  text_append_percent(out, s->password, strlen(s->password), NULL) | text_append_str(out, "@");
-        rc |= doc_append_authority(out, s, NULL);
-    } else { // vless, trojan, hysteria2, wireguard: user@host:port?query
-        bool vless = strcmp(scheme, "vless") == 0;
-        rc |= doc_append_authority(out, s, link_or_default(s->user, s->password));
-        if (!vless && strcmp(scheme, "trojan") != 0)
-            rc |= text_append_str(out, "/");
-        if (vless)
-            rc |= doc_append_param(out, &first, "encryption", link_or_default(s->encryption, "none"));
-        rc |= doc_append_query(out, s, &first);
+        if (ss || (http && proxy_user)) { // the method or user, then the password
+            rc |= doc_append_percent(out, ss ? s->method : s->username) | text_append_str(out, ":");
+            user = s->password;
+        }
+        rc |= doc_append_authority(out, s, user);
+        if (!socks && !http) {
+            if (!vless && strcmp(scheme, "trojan") != 0)
+                rc |= text_append_str(out, "/");
+            if (ss)
+                rc |= doc_append_param(out, &first, "plugin", s->plugin);
+            if (vless)
+                rc |= doc_append_param(out, &first, "encryption", link_or_default(s->encryption, "none"));
+            rc |= doc_append_query(out, s, &first);
+        }
     }
     if (s->name[0])
-        rc |= text_append_str(out, "#") | text_append_percent(out, s->name, strlen(s->name), NULL);
+        rc |= text_append_str(out, "#") | doc_append_percent(out, s->name);
     return rc;
 }
 
