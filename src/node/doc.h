@@ -99,6 +99,13 @@ json_object *doc_member(json_object *object, const char *name);
 // size taken from the path ("?ed=2048"); where names the object in refusals.
 void doc_early_data(DocServer *s, json_object *object, const char *where, const char *size_name,
                     const char *header_name);
+// "host:port" or "[v6]:port" into the server's own fields; name names it
+// in the refusal.
+void doc_endpoint(DocServer *s, const char *name, const char *endpoint);
+// WireGuard's allowed IPs without blanks, in place ("0.0.0.0/0, ::/0" as a
+// link writes them); whether they are all addresses, as the node carries.
+bool doc_all_ips(char *ips);
+#define DOC_NOT_ALL_IPS "%s%s %s cannot be carried by a link (the node carries everything)"
 // The text of any JSON value, for messages.
 const char *doc_shown(json_object *value);
 // An object's members, as JSON text in the pool; "" when none.

@@ -179,6 +179,27 @@ const char *doc_scheme(const char *const (*rows)[2], const char *name)
     return "";
 }
 
+void doc_endpoint(DocServer *s, const char *name, const char *endpoint)
+{
+    const char *colon = strrchr(endpoint, ':');
+    if (!colon)
+        doc_refuse(s, "%s %s is not host:port", name, endpoint);
+    bool v6 = endpoint[0] == '[' && colon > endpoint && colon[-1] == ']';
+    s->server = colon ? doc_keep(s, endpoint + v6, (size_t)(colon - endpoint) - 2 * v6) : "";
+    s->port = colon ? colon + 1 : "";
+}
+
+bool doc_all_ips(char *ips)
+{
+    size_t w = 0;
+    for (const char *p = ips; *p; p++)
+        if (*p != ' ')
+            ips[w++] = *p;
+    if (*ips) // "" may be the full pool's, not to be written
+        ips[w] = '\0';
+    return !strcmp(ips, "0.0.0.0/0,::/0") || !strcmp(ips, "0.0.0.0/0") || !strcmp(ips, "::/0,0.0.0.0/0");
+}
+
 namespace {
 
 const char *doc_value_text(DocServer *s, const char *where, const char *name, json_object *value)
@@ -285,27 +306,14 @@ void doc_field(DocServer *s, char kind, const char *to, const char *where, const
         }
         break;
     }
-    case '^': {
-        const char *endpoint = doc_value_text(s, where, name, value), *colon = strrchr(endpoint, ':');
-        if (!colon)
-            doc_refuse(s, "%s %s is not host:port", name, endpoint);
-        bool v6 = endpoint[0] == '[' && colon > endpoint && colon[-1] == ']';
-        s->server = colon ? doc_keep(s, endpoint + v6, (size_t)(colon - endpoint) - 2 * v6) : "";
-        s->port = colon ? colon + 1 : "";
+    case '^':
+        doc_endpoint(s, name, doc_value_text(s, where, name, value));
         break;
-    }
     case '*': {
-        // "0.0.0.0/0, ::/0": the node carries everything, as a link's does.
         const char *listed = doc_value_list(s, where, name, value);
         char *all = (char *)doc_keep(s, listed, strlen(listed));
-        size_t w = 0;
-        for (const char *p = all; *p; p++)
-            if (*p != ' ')
-                all[w++] = *p;
-        if (*all)
-            all[w] = '\0';
-        if (all[0] && strcmp(all, "0.0.0.0/0,::/0") && strcmp(all, "0.0.0.0/0") && strcmp(all, "::/0,0.0.0.0/0"))
-            doc_refuse(s, "%s%s %s cannot be carried by a link (the node carries everything)", where, name, all);
+        if (!doc_all_ips(all) && all[0])
+            doc_refuse(s, DOC_NOT_ALL_IPS, where, name, all);
         break;
     }
     }

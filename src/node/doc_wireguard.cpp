@@ -83,32 +83,13 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
             } else if (strcmp(known->key, "PrivateKey") == 0) {
                 s->user = kept;
             } else if (strcmp(known->key, "Endpoint") == 0) {
-                const char *colon = strrchr(kept, ':');
-                if (!colon) {
-                    doc_refuse(s, "Endpoint %s is not host:port", kept);
-                } else {
-                    bool v6 = kept[0] == '[' && colon > kept && colon[-1] == ']';
-                    s->server = doc_keep(s, kept + v6, (size_t)(colon - kept) - 2 * v6);
-                    s->port = colon + 1;
-                }
-            } else if (strcmp(known->key, "AllowedIPs") == 0) {
-                char *compact = (char *)kept; // "0.0.0.0/0, ::/0" as the link writes it
-                size_t w = 0;
-                for (size_t r = 0; compact[r]; r++)
-                    if (compact[r] != ' ')
-                        compact[w++] = compact[r];
-                compact[w] = '\0';
-                if (strcmp(compact, "0.0.0.0/0,::/0") != 0 && strcmp(compact, "0.0.0.0/0") != 0 &&
-                    strcmp(compact, "::/0,0.0.0.0/0") != 0)
-                    doc_refuse(s, "AllowedIPs %s cannot be carried by a link (the node carries everything)", compact);
+                doc_endpoint(s, "Endpoint", kept);
             } else {
-                char *compact = (char *)kept;
-                size_t w = 0;
-                for (size_t r = 0; compact[r]; r++)
-                    if (compact[r] != ' ')
-                        compact[w++] = compact[r];
-                compact[w] = '\0';
-                doc_set(s, known->param, compact);
+                bool all = doc_all_ips((char *)kept); // every value without blanks
+                if (strcmp(known->key, "AllowedIPs") != 0)
+                    doc_set(s, known->param, kept);
+                else if (!all)
+                    doc_refuse(s, DOC_NOT_ALL_IPS, "", known->key, kept);
             }
         }
         line = next;
