@@ -279,19 +279,20 @@ void doc_field(DocServer *s, char kind, const char *to, const char *where, const
                 : json_object_get_string_len(value) > 0 || json_object_is_type(value, json_type_array))
             doc_refuse(s, "%s%s cannot be carried by a link", to[0] ? "" : where, to[0] ? to : name);
         break;
-    case '>':
-        doc_fields(s, value, inner, tables[atoi(to)], tables);
-        break;
     case '=': {
         size_t count = json_object_is_type(value, json_type_array) ? json_object_array_length(value) : 0;
         if (count == 0)
             doc_refuse(s, "%s%s is %s, not a list of one", where, name, doc_shown(value));
         else if (count > 1)
             doc_refuse(s, "%s%s lists %zu, and a node is one server", where, name, count);
-        else
-            doc_fields(s, json_object_array_get_idx(value, 0), inner, tables[atoi(to)], tables);
-        break;
+        if (count != 1)
+            break;
+        value = json_object_array_get_idx(value, 0);
+        [[fallthrough]];
     }
+    case '>':
+        doc_fields(s, value, inner, tables[atoi(to)], tables);
+        break;
     case '~': {
         if (!json_object_is_type(value, json_type_object)) {
             doc_refuse(s, "%s%s is %s, not a mapping", where, name, doc_shown(value));
@@ -331,11 +332,11 @@ void doc_fields(DocServer *s, json_object *object, const char *where, const char
     }
     json_object_object_foreach(object, key, value)
     {
-        size_t length = strlen(key);
+        size_t length = strlen(key), n = 0;
         const char *row = table, *end = NULL;
         for (; *row; row = end + 1) {
             end = strchr(row, ';');
-            size_t n = strcspn(row, ":,?!>=~^*;");
+            n = strcspn(row, ":,?!>=~^*;");
             if ((n == length && memcmp(row, key, n) == 0) || (n == 3 && memcmp(row, "...", 3) == 0))
                 break;
         }
@@ -343,7 +344,6 @@ void doc_fields(DocServer *s, json_object *object, const char *where, const char
             doc_warn(s, "%s%s dropped: tarvick-node does not read it", where, key);
             continue;
         }
-        size_t n = strcspn(row, ":,?!>=~^*;");
         const char *to = doc_keep(s, row + n + 1, row[n] == ';' ? 0 : (size_t)(end - row - n - 1));
         if (value)
             doc_field(s, row[n], to, where, key, value, tables);
