@@ -106,6 +106,8 @@ void doc_endpoint(DocServer *s, const char *name, const char *endpoint);
 // link writes them); whether they are all addresses, as the node carries.
 bool doc_all_ips(char *ips);
 #define DOC_NOT_ALL_IPS "%s%s %s cannot be carried by a link (the node carries everything)"
+// Whether the text from line to stop is word, in any case.
+bool doc_line_is(const char *line, const char *stop, const char *word);
 // The text of any JSON value, for messages.
 const char *doc_shown(json_object *value);
 // An object's members, as JSON text in the pool; "" when none.

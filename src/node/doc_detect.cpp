@@ -200,6 +200,11 @@ bool doc_all_ips(char *ips)
     return !strcmp(ips, "0.0.0.0/0,::/0") || !strcmp(ips, "0.0.0.0/0") || !strcmp(ips, "::/0,0.0.0.0/0");
 }
 
+bool doc_line_is(const char *line, const char *stop, const char *word)
+{
+    return (size_t)(stop - line) == strlen(word) && strncasecmp(line, word, strlen(word)) == 0;
+}
+
 namespace {
 
 const char *doc_value_text(DocServer *s, const char *where, const char *name, json_object *value)
@@ -582,11 +587,6 @@ const char *doc_next_line(const char *p, const char *end, const char **stop)
     return NULL;
 }
 
-bool doc_line_is(const char *line, const char *stop, const char *word)
-{
-    return (size_t)(stop - line) == strlen(word) && strncasecmp(line, word, strlen(word)) == 0;
-}
-
 // How an unknown text begins, for the refusal: its first line, cut short.
 void doc_describe(DocList *list, const char *line, const char *stop, const char *what)
 {
@@ -626,20 +626,17 @@ json_object *doc_json_value(json_tokener *tokener, const char *text, size_t leng
 
 int doc_read_json_text(const char *text, size_t length, DocList *list)
 {
-    // Deeper than any subscription nests; more is refused, never recursed into.
-    json_tokener *tokener = json_tokener_new_ex(32);
+    size_t at = doc_json_blanks(text, length, 0);
+    // A list of whole configs, as panels serve them: each is parsed and read
+    // alone, so memory grows with one config, not with the list.
+    bool configs = at < length && text[at] == '[';
+    // Deeper than any subscription nests; more is refused, never recursed
+    // into. A config's depth counts from its list's.
+    json_tokener *tokener = json_tokener_new_ex(configs ? 31 : 32);
     if (!tokener)
         return doc_list_refuse(list, DOC_BROKEN, "out of memory");
-    size_t at = doc_json_blanks(text, length, 0);
     int rc = DOC_READ;
-    if (at < length && text[at] == '[') {
-        // A list of whole configs, as panels serve them: each is parsed and
-        // read alone, so memory grows with one config, not with the list.
-        // Its depth counts from the list's.
-        json_tokener_free(tokener);
-        tokener = json_tokener_new_ex(31);
-        if (!tokener)
-            return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+    if (configs) {
         at = doc_json_blanks(text, length, at + 1);
         size_t number = 0;
         while (rc != DOC_BROKEN && !(number == 0 && at < length && text[at] == ']')) {

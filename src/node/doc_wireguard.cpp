@@ -50,9 +50,9 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
             stop--;
         size_t n = (size_t)(stop - line);
         if (n == 0) {
-        } else if (n == 11 && strncasecmp(line, "[Interface]", 11) == 0) {
+        } else if (doc_line_is(line, stop, "[Interface]")) {
             section = "Interface";
-        } else if (n == 6 && strncasecmp(line, "[Peer]", 6) == 0) {
+        } else if (doc_line_is(line, stop, "[Peer]")) {
             section = "Peer";
             if (++peers > 1)
                 doc_refuse(s, "more than one [Peer]: a node is one tunnel to one server");
@@ -72,8 +72,7 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
             const char *kept = doc_keep(s, value, (size_t)(stop - value));
             const WireguardKey *known = NULL;
             for (const WireguardKey &row : WIREGUARD_KEYS)
-                if (strcmp(row.section, section) == 0 && strlen(row.key) == (size_t)(key_end - line) &&
-                    strncasecmp(row.key, line, (size_t)(key_end - line)) == 0)
+                if (strcmp(row.section, section) == 0 && doc_line_is(line, key_end, row.key))
                     known = &row;
             if (!known) {
                 doc_refuse(s, "%.*s in [%s] cannot be carried by a link", (int)(key_end - line), line,
