@@ -389,8 +389,7 @@ int doc_append_param(NodeText *out, bool *first, const char *name, const char *v
 {
     if (!value[0])
         return 0;
-    int rc = text_append_str(out, *first ? "?" : "&") | text_append_str(out, name) | text_append_str(out, "=") |
-             doc_append_percent(out, value);
+    int rc = text_printf(out, "%s%s=", *first ? "?" : "&", name) | doc_append_percent(out, value);
     *first = false;
     return rc;
 }
@@ -478,17 +477,12 @@ int doc_append_link(NodeText *out, DocServer *s)
         return doc_append_vmess(out, s);
     } else if (strcmp(scheme, "ssr") == 0) {
         NodeText plain;
-        rc |= doc_append_authority(&plain, s, NULL);
-        const char *parts[] = {s->protocol, s->method, doc_get(s, "obfs"), s->password};
-        for (size_t i = 0; i < 4; i++)
-            rc |= text_append_str(&plain, ":") |
-                  (i < 3 ? text_append_str(&plain, parts[i])
-                         : text_append_base64(&plain, parts[i], strlen(parts[i]), true));
-        const char *query[][2] = {{"obfsparam", doc_get(s, "obfsparam")}, {"protoparam", doc_get(s, "protoparam")},
-                                  {"remarks", s->name}};
-        for (size_t i = 0; i < 3; i++)
-            rc |= text_append_str(&plain, i ? "&" : "/?") | text_append_str(&plain, query[i][0]) |
-                  text_append_str(&plain, "=") | text_append_base64(&plain, query[i][1], strlen(query[i][1]), true);
+        rc |= doc_append_authority(&plain, s, NULL) |
+              text_printf(&plain, ":%s:%s:%s:", s->protocol, s->method, doc_get(s, "obfs"));
+        const char *fields[][2] = {{"", s->password}, {"/?obfsparam=", doc_get(s, "obfsparam")},
+                                   {"&protoparam=", doc_get(s, "protoparam")}, {"&remarks=", s->name}};
+        for (const auto &field : fields)
+            rc |= text_append_str(&plain, field[0]) | text_append_base64(&plain, field[1], strlen(field[1]), true);
         return rc | text_append_base64(out, plain.data, plain.length, true);
     } else { // user@host:port, then (but for socks and http) the query
         bool ss = strcmp(scheme, "ss") == 0, vless = strcmp(scheme, "vless") == 0;
