@@ -239,17 +239,12 @@ json_object *yaml_scalar(const yaml_event_t *e)
     const char *text = (const char *)e->data.scalar.value;
     size_t length = e->data.scalar.length;
     if (e->data.scalar.style == YAML_PLAIN_SCALAR_STYLE) {
-        static const char *const YES[] = {"true", "True", "TRUE"}, *const NO[] = {"false", "False", "FALSE"},
-                                 *const NONE[] = {"", "~", "null", "Null", "NULL"};
-        for (const char *y : YES)
-            if (strcmp(text, y) == 0)
-                return json_object_new_boolean(1);
-        for (const char *n : NO)
-            if (strcmp(text, n) == 0)
-                return json_object_new_boolean(0);
-        for (const char *n : NONE)
-            if (strcmp(text, n) == 0)
-                return json_object_new_null();
+        // Three ways to write true, three false, five null.
+        static const char *const WORDS[] = {"true", "True", "TRUE", "false", "False", "FALSE",
+                                            "",     "~",    "null", "Null",  "NULL"};
+        for (size_t i = 0; i < sizeof WORDS / sizeof WORDS[0]; i++)
+            if (strcmp(text, WORDS[i]) == 0)
+                return i < 6 ? json_object_new_boolean(i < 3) : json_object_new_null();
         size_t digits = strspn(text + (text[0] == '-'), "0123456789");
         if (digits > 0 && digits < 16 && digits + (text[0] == '-') == length && (text[text[0] == '-'] != '0' || digits == 1))
             return json_object_new_int64(strtoll(text, NULL, 10));
@@ -362,9 +357,11 @@ int doc_read_mihomo(const char *text, size_t length, DocList *list)
     if (!yaml_parser_initialize(&r.parser))
         return doc_list_refuse(list, DOC_BROKEN, "out of memory");
     yaml_parser_set_input_string(&r.parser, (const unsigned char *)text, length);
-    bool mapping = yaml_next(&r) && r.event.type == YAML_STREAM_START_EVENT && yaml_next(&r) &&
-                   r.event.type == YAML_DOCUMENT_START_EVENT && yaml_next(&r) &&
-                   r.event.type == YAML_MAPPING_START_EVENT;
+    static const yaml_event_type_t OPENING[] = {YAML_STREAM_START_EVENT, YAML_DOCUMENT_START_EVENT,
+                                                YAML_MAPPING_START_EVENT};
+    bool mapping = true;
+    for (yaml_event_type_t type : OPENING)
+        mapping = mapping && yaml_next(&r) && r.event.type == type;
     int rc = DOC_READ;
     bool proxies = false, providers = false;
     char keys[120] = "";
