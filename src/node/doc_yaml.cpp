@@ -157,12 +157,18 @@ const char *const TABLES[] = {"", MIHOMO_OPTS, "", MIHOMO_REALITY, MIHOMO_ECH, M
 
 int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
 {
+    // The types in the order of what their links carry: vmess, vless and
+    // trojan a transport; those and hysteria2 TLS (trojan's and hysteria2's
+    // always); socks and http never TLS; the others their own settings.
     static const char *const TYPES[][2] = {
-        {"ss", "ss"},         {"ssr", "ssr"},        {"vmess", "vmess"},         {"vless", "vless"},
-        {"trojan", "trojan"}, {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks5", "socks"},
-        {"http", "http"},     {NULL, NULL}};
+        {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"}, {"hysteria2", "hysteria2"},
+        {"socks5", "socks"}, {"http", "http"}, {"ss", "ss"}, {"ssr", "ssr"}, {"wireguard", "wireguard"}, {NULL, ""}};
+    enum { ALWAYS_TLS = 2, TRANSPORT_END = 3, TLS_END = 4, PROXY_END = 6 };
     const char *type = json_object_get_string(doc_member(entry, "type"));
-    DocServer *s = doc_server_new(doc_scheme(TYPES, type ? type : ""));
+    size_t row = 0;
+    while (TYPES[row][0] && !is(TYPES[row][0], type ? type : ""))
+        row++;
+    DocServer *s = doc_server_new(TYPES[row][1]);
     if (!s)
         return -1;
     s->name = doc_text(s, entry, "name");
@@ -172,21 +178,19 @@ int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
         doc_refuse(s, "not a mapping of a proxy's settings");
     if (!s->scheme[0])
         doc_refuse(s, "type %s: no client tarvick writes for runs it", type && type[0] ? type : "(none)");
-    const char *scheme = s->scheme;
-    bool proxy = is(scheme, "socks") || is(scheme, "http");
     if (!s->reason[0])
         doc_fields(s, entry, "", MIHOMO, TABLES);
-    if (is(scheme, "ss"))
+    if (is(s->scheme, "ss"))
         mihomo_plugin(s, entry);
     int tls = doc_switch(s, entry, "tls");
-    if (proxy && tls == 1)
-        doc_refuse(s, "tls: a %s link is without TLS", scheme);
-    else if (!proxy && !is(scheme, "ss") && !is(scheme, "ssr") && !is(scheme, "wireguard"))
-        s->t.security = doc_member(entry, "reality-opts")                         ? "reality"
-                        : tls == 1 || is(scheme, "trojan") || is(scheme, "hysteria2") ? "tls"
-                        : tls == 0                                                ? "none"
-                                                                                  : "";
-    if (is(scheme, "vmess") || is(scheme, "vless") || is(scheme, "trojan"))
+    if (row >= TLS_END && row < PROXY_END && tls == 1)
+        doc_refuse(s, "tls: a %s link is without TLS", s->scheme);
+    else if (row < TLS_END)
+        s->t.security = doc_member(entry, "reality-opts") ? "reality"
+                        : tls == 1 || row >= ALWAYS_TLS   ? "tls"
+                        : tls == 0                        ? "none"
+                                                          : "";
+    if (row < TRANSPORT_END)
         mihomo_network(s, entry);
     const char *encoding = doc_text(s, entry, "packet-encoding");
     if (encoding[0] && !is(encoding, "xudp"))
