@@ -101,14 +101,15 @@ void mihomo_network(DocServer *s, json_object *o)
                                               {NULL, NULL}};
     const char *network = link_or_default(doc_text(s, o, "network"), "tcp");
     const char *where = doc_scheme(NETWORKS, network);
+    bool http = is(network, "http"), xhttp = is(network, "xhttp");
     json_object *opts = where[0] ? doc_member(o, where) : NULL;
     if (!where[0] && !is(network, "tcp"))
         doc_refuse(s, "network %s cannot be carried by a link", network);
-    doc_set(s, "type", is(network, "http") ? "tcp" : network);
-    doc_set(s, "headerType", is(network, "http") ? "http" : "");
+    doc_set(s, "type", http ? "tcp" : network);
+    doc_set(s, "headerType", http ? "http" : "");
     if (is(network, "ws") && doc_switch(s, opts, "v2ray-http-upgrade") == 1)
         s->t.network = "httpupgrade";
-    if (is(network, "xhttp")) {
+    if (xhttp) {
         json_object *extra = mihomo_extra(s, opts, 0);
         doc_set(s, "extra", doc_keep_json(s, extra));
         json_object_put(extra);
@@ -121,8 +122,8 @@ void mihomo_network(DocServer *s, json_object *o)
     "path:path;host:host;mode:mode;headers~;...;";
     char inner[16];
     snprintf(inner, sizeof inner, "%s.", where);
-    doc_fields(s, opts, inner, is(network, "xhttp") ? XHTTP : MIHOMO_OPTS, NULL);
-    if (strchr(s->t.path, ',') && is(network, "http"))
+    doc_fields(s, opts, inner, xhttp ? XHTTP : MIHOMO_OPTS, NULL);
+    if (strchr(s->t.path, ',') && http)
         doc_refuse(s, "http-opts.path lists %s: a link carries one path", s->t.path);
     doc_set(s, "path", doc_text(s, o, "ws-path"));
     doc_early_data(s, opts, "ws-opts.", "max-early-data", "early-data-header-name");
@@ -390,10 +391,10 @@ int doc_read_mihomo(const char *text, size_t length, DocList *list)
             yaml_skip(&r);
         }
     }
-    if (r.broken)
-        rc = mapping ? doc_list_refuse(list, DOC_BROKEN, "%s", r.problem) : DOC_REFUSED;
-    else if (!mapping)
+    if (!mapping)
         rc = DOC_REFUSED;
+    else if (r.broken)
+        rc = doc_list_refuse(list, DOC_BROKEN, "%s", r.problem);
     else if (rc == DOC_READ && !proxies)
         rc = providers ? doc_list_refuse(list, DOC_REFUSED, "mihomo YAML with proxy-providers only, which name "
                                                             "addresses import does not fetch: import the provider's "
