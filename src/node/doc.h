@@ -110,8 +110,9 @@ bool doc_all_ips(char *ips);
 bool doc_line_is(const char *line, const char *stop, const char *word);
 // The text of any JSON value, for messages.
 const char *doc_shown(json_object *value);
-// An object's members, as JSON text in the pool; "" when none.
-const char *doc_keep_json(DocServer *s, json_object *object);
+// The transport's extra: the object's members, if any, as JSON text; the
+// object released.
+void doc_set_extra(DocServer *s, json_object *extra);
 // A scheme by a format's name for it, from rows {format's name, scheme}.
 const char *doc_scheme(const char *const (*rows)[2], const char *name);
 

@@ -166,9 +166,11 @@ const char *doc_shown(json_object *value)
     return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
 }
 
-const char *doc_keep_json(DocServer *s, json_object *object)
+void doc_set_extra(DocServer *s, json_object *extra)
 {
-    return json_object_object_length(object) ? doc_keep(s, doc_shown(object), strlen(doc_shown(object))) : "";
+    if (json_object_object_length(extra))
+        doc_set(s, "extra", doc_keep(s, doc_shown(extra), strlen(doc_shown(extra))));
+    json_object_put(extra);
 }
 
 const char *doc_scheme(const char *const (*rows)[2], const char *name)

@@ -86,8 +86,7 @@ void xray_xhttp(DocServer *s, json_object *x)
                 json_object_object_add(extra, key, json_object_get(value));
         }
     }
-    doc_set(s, "extra", doc_keep_json(s, extra));
-    json_object_put(extra);
+    doc_set_extra(s, extra);
 }
 
 // Salamander is the one mask a hysteria2 link names.

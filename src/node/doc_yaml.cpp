@@ -109,11 +109,8 @@ void mihomo_network(DocServer *s, json_object *o)
     doc_set(s, "headerType", http ? "http" : "");
     if (is(network, "ws") && doc_switch(s, opts, "v2ray-http-upgrade") == 1)
         s->t.network = "httpupgrade";
-    if (xhttp) {
-        json_object *extra = mihomo_extra(s, opts, 0);
-        doc_set(s, "extra", doc_keep_json(s, extra));
-        json_object_put(extra);
-    }
+    if (xhttp)
+        doc_set_extra(s, mihomo_extra(s, opts, 0));
     const char *method = doc_text(s, opts, "method");
     if (method[0] && !is(method, "GET"))
         doc_refuse(s, "http-opts.method %s cannot be carried by a link", method);
