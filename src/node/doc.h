@@ -32,6 +32,8 @@ void doc_list_init(DocList *list);
 // What the list says it read, in the words of its counts and notes.
 void doc_list_name(DocList *list, const char *format, const char *noun, const char *noun_one, const char *other_what);
 int doc_list_refuse(DocList *list, int result, const char *format, ...) __attribute__((format(printf, 3, 4)));
+// DOC_BROKEN, the refusal saying memory ran out.
+int doc_list_no_memory(DocList *list);
 
 // One server of a document, in the fields of its share link. Every text is
 // "" when the document has none; texts the reader makes live in the pool.

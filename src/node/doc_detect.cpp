@@ -55,6 +55,11 @@ DocServer *doc_server_new(const char *scheme)
     return s;
 }
 
+int doc_list_no_memory(DocList *list)
+{
+    return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+}
+
 void doc_server_free(DocServer *s)
 {
     text_release(&s->notes);
@@ -630,7 +635,7 @@ int doc_read_json_text(const char *text, size_t length, DocList *list)
     // into. A config's depth counts from its list's.
     json_tokener *tokener = json_tokener_new_ex(configs ? 31 : 32);
     if (!tokener)
-        return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+        return doc_list_no_memory(list);
     int rc = DOC_READ;
     if (configs) {
         at = doc_json_blanks(text, length, at + 1);

@@ -278,7 +278,7 @@ int json_servers(json_object *items, DocList *list, bool xray, const char *schem
 {
     for (size_t i = 0; json_object_is_type(items, json_type_array) && i < json_object_array_length(items); i++)
         if (json_server(json_object_array_get_idx(items, i), list, xray, scheme, remarks) != 0)
-            return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+            return doc_list_no_memory(list);
     return DOC_READ;
 }
 
@@ -355,8 +355,7 @@ int doc_read_json(json_object *root, DocList *list)
     if (doc_has(root, "server") && doc_has(root, "server_port") && doc_has(root, "password") &&
         doc_has(root, "method")) {
         doc_list_name(list, "Outline JSON", "servers", "server", "");
-        return json_server(root, list, false, "ss", NULL) != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory")
-                                                               : DOC_READ;
+        return json_server(root, list, false, "ss", NULL) != 0 ? doc_list_no_memory(list) : DOC_READ;
     }
     // Say what it was: a provider's error object names its members.
     char members[160] = "";

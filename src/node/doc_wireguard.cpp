@@ -35,7 +35,7 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
     doc_list_name(list, "WireGuard file", "peers", "peer", "");
     DocServer *s = doc_server_new("wireguard");
     if (!s)
-        return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+        return doc_list_no_memory(list);
     const char *section = "";
     int peers = 0, number = 0;
     const char *end = text + length;
@@ -95,5 +95,5 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
     }
     if (!peers && !s->reason[0])
         doc_refuse(s, "no [Peer]");
-    return doc_list_add(list, s) != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory") : DOC_READ;
+    return doc_list_add(list, s) != 0 ? doc_list_no_memory(list) : DOC_READ;
 }

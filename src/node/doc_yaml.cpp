@@ -341,7 +341,7 @@ int yaml_proxies(YamlReader *r, DocList *list)
                                   list);
         json_object_put(entry);
         if (rc != 0)
-            return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+            return doc_list_no_memory(list);
     }
     return DOC_READ;
 }
@@ -357,7 +357,7 @@ int doc_read_mihomo(const char *text, size_t length, DocList *list)
     r.broken = false;
     r.problem[0] = '\0';
     if (!yaml_parser_initialize(&r.parser))
-        return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+        return doc_list_no_memory(list);
     yaml_parser_set_input_string(&r.parser, (const unsigned char *)text, length);
     static const yaml_event_type_t OPENING[] = {YAML_STREAM_START_EVENT, YAML_DOCUMENT_START_EVENT,
                                                 YAML_MAPPING_START_EVENT};
