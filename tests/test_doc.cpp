@@ -304,6 +304,9 @@ TEST_F(DocTest, SingBoxSip008AndOutlineServersAreTheirLinks)
             "&publickey=cHVi",
             true, true}},
           "[Interface]\n", "", "WireGuard file");
+    // A value longer than a node holds is refused, never written over.
+    refused({{"MTU = " + std::string(30000, '1') + "\n", "too long to be carried"}}, "[Interface]\n",
+            "[Peer]\nEndpoint = w.example.com:51820\n", "tarvick-node: WireGuard file: entry 1: ");
 }
 
 // What a document is, and what it is not, said in one line each.

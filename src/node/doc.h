@@ -29,7 +29,11 @@ struct DocList {
     char refusal[256];
 };
 void doc_list_init(DocList *list);
+// What the list says it read, in the words of its counts and notes.
+void doc_list_name(DocList *list, const char *format, const char *noun, const char *noun_one, const char *other_what);
 int doc_list_refuse(DocList *list, int result, const char *format, ...) __attribute__((format(printf, 3, 4)));
+// DOC_BROKEN, the refusal saying memory ran out.
+int doc_list_no_memory(DocList *list);
 
 // One server of a document, in the fields of its share link. Every text is
 // "" when the document has none; texts the reader makes live in the pool.
@@ -52,8 +56,9 @@ struct DocServer {
     size_t pool_used;
     char pool[DOC_POOL];
 };
-void doc_server_init(DocServer *s, const char *scheme);
-// Frees a record doc_server_init made ready, with its notes.
+// A record made ready for a server of the scheme; NULL when memory ran out.
+DocServer *doc_server_new(const char *scheme);
+// Frees a record doc_server_new made, with its notes.
 void doc_server_free(DocServer *s);
 // A copy of text in the pool ("" and the reason set when it is full).
 const char *doc_keep(DocServer *s, const char *text, size_t length);
@@ -66,8 +71,8 @@ void doc_warn(DocServer *s, const char *format, ...) __attribute__((format(print
 // The first value given stands; append joins later ones with commas.
 void doc_set(DocServer *s, const char *param, const char *value, bool append = false);
 const char *doc_get(DocServer *s, const char *param);
-// The server's link (or its refusal) as the list's next entry; -1 when
-// memory ran out.
+// The server's link (or its refusal) as the list's next entry, the record
+// freed; -1 when memory ran out.
 int doc_list_add(DocList *list, DocServer *s);
 
 // A format's members, each read into a link field: a table is one text of
@@ -92,10 +97,24 @@ void doc_fields(DocServer *s, json_object *object, const char *where, const char
 const char *doc_text(DocServer *s, json_object *object, const char *name);
 int doc_switch(DocServer *s, json_object *object, const char *name);
 json_object *doc_member(json_object *object, const char *name);
+// WebSocket early data, as Xray sends it: in Sec-WebSocket-Protocol, its
+// size taken from the path ("?ed=2048"); where names the object in refusals.
+void doc_early_data(DocServer *s, json_object *object, const char *where, const char *size_name,
+                    const char *header_name);
+// "host:port" or "[v6]:port" into the server's own fields; name names it
+// in the refusal.
+void doc_endpoint(DocServer *s, const char *name, const char *endpoint);
+// WireGuard's allowed IPs without blanks, in place ("0.0.0.0/0, ::/0" as a
+// link writes them); whether they are all addresses, as the node carries.
+bool doc_all_ips(char *ips);
+#define DOC_NOT_ALL_IPS "%s%s %s cannot be carried by a link (the node carries everything)"
+// Whether the text from line to stop is word, in any case.
+bool doc_line_is(const char *line, const char *stop, const char *word);
 // The text of any JSON value, for messages.
 const char *doc_shown(json_object *value);
-// An object's members, as JSON text in the pool; "" when none.
-const char *doc_keep_json(DocServer *s, json_object *object);
+// The transport's extra: the object's members, if any, as JSON text; the
+// object released.
+void doc_set_extra(DocServer *s, json_object *extra);
 // A scheme by a format's name for it, from rows {format's name, scheme}.
 const char *doc_scheme(const char *const (*rows)[2], const char *name);
 

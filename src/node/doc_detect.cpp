@@ -10,13 +10,18 @@
 
 void doc_list_init(DocList *list)
 {
-    list->format = "";
-    list->noun = "servers";
-    list->noun_one = "server";
+    doc_list_name(list, "", "servers", "server", "");
     list->count = 0;
     list->other_sections = false;
-    list->other_what = "";
     list->refusal[0] = '\0';
+}
+
+void doc_list_name(DocList *list, const char *format, const char *noun, const char *noun_one, const char *other_what)
+{
+    list->format = format;
+    list->noun = noun;
+    list->noun_one = noun_one;
+    list->other_what = other_what;
 }
 
 int doc_list_refuse(DocList *list, int result, const char *format, ...)
@@ -31,9 +36,12 @@ int doc_list_refuse(DocList *list, int result, const char *format, ...)
     return result;
 }
 
-void doc_server_init(DocServer *s, const char *scheme)
+DocServer *doc_server_new(const char *scheme)
 {
     static const char *const EMPTY = "";
+    DocServer *s = (DocServer *)malloc(sizeof *s);
+    if (!s)
+        return NULL;
     for (const char **text = &s->name; text <= &s->protocol; text++)
         *text = EMPTY;
     s->scheme = scheme;
@@ -44,6 +52,12 @@ void doc_server_init(DocServer *s, const char *scheme)
     s->notes.length = s->notes.capacity = 0;
     s->reason[0] = '\0';
     s->pool_used = 0;
+    return s;
+}
+
+int doc_list_no_memory(DocList *list)
+{
+    return doc_list_refuse(list, DOC_BROKEN, "out of memory");
 }
 
 void doc_server_free(DocServer *s)
@@ -157,9 +171,11 @@ const char *doc_shown(json_object *value)
     return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
 }
 
-const char *doc_keep_json(DocServer *s, json_object *object)
+void doc_set_extra(DocServer *s, json_object *extra)
 {
-    return json_object_object_length(object) ? doc_keep(s, doc_shown(object), strlen(doc_shown(object))) : "";
+    if (json_object_object_length(extra))
+        doc_set(s, "extra", doc_keep(s, doc_shown(extra), strlen(doc_shown(extra))));
+    json_object_put(extra);
 }
 
 const char *doc_scheme(const char *const (*rows)[2], const char *name)
@@ -168,6 +184,32 @@ const char *doc_scheme(const char *const (*rows)[2], const char *name)
         if (strcmp(rows[0][0], name) == 0)
             return rows[0][1];
     return "";
+}
+
+void doc_endpoint(DocServer *s, const char *name, const char *endpoint)
+{
+    const char *colon = strrchr(endpoint, ':');
+    if (!colon)
+        doc_refuse(s, "%s %s is not host:port", name, endpoint);
+    bool v6 = endpoint[0] == '[' && colon > endpoint && colon[-1] == ']';
+    s->server = colon ? doc_keep(s, endpoint + v6, (size_t)(colon - endpoint) - 2 * v6) : "";
+    s->port = colon ? colon + 1 : "";
+}
+
+bool doc_all_ips(char *ips)
+{
+    size_t w = 0;
+    for (const char *p = ips; *p; p++)
+        if (*p != ' ')
+            ips[w++] = *p;
+    if (*ips) // "" may be the full pool's, not to be written
+        ips[w] = '\0';
+    return !strcmp(ips, "0.0.0.0/0,::/0") || !strcmp(ips, "0.0.0.0/0") || !strcmp(ips, "::/0,0.0.0.0/0");
+}
+
+bool doc_line_is(const char *line, const char *stop, const char *word)
+{
+    return (size_t)(stop - line) == strlen(word) && strncasecmp(line, word, strlen(word)) == 0;
 }
 
 namespace {
@@ -249,19 +291,20 @@ void doc_field(DocServer *s, char kind, const char *to, const char *where, const
                 : json_object_get_string_len(value) > 0 || json_object_is_type(value, json_type_array))
             doc_refuse(s, "%s%s cannot be carried by a link", to[0] ? "" : where, to[0] ? to : name);
         break;
-    case '>':
-        doc_fields(s, value, inner, tables[atoi(to)], tables);
-        break;
     case '=': {
         size_t count = json_object_is_type(value, json_type_array) ? json_object_array_length(value) : 0;
         if (count == 0)
             doc_refuse(s, "%s%s is %s, not a list of one", where, name, doc_shown(value));
         else if (count > 1)
             doc_refuse(s, "%s%s lists %zu, and a node is one server", where, name, count);
-        else
-            doc_fields(s, json_object_array_get_idx(value, 0), inner, tables[atoi(to)], tables);
-        break;
+        if (count != 1)
+            break;
+        value = json_object_array_get_idx(value, 0);
+        [[fallthrough]];
     }
+    case '>':
+        doc_fields(s, value, inner, tables[atoi(to)], tables);
+        break;
     case '~': {
         if (!json_object_is_type(value, json_type_object)) {
             doc_refuse(s, "%s%s is %s, not a mapping", where, name, doc_shown(value));
@@ -276,27 +319,14 @@ void doc_field(DocServer *s, char kind, const char *to, const char *where, const
         }
         break;
     }
-    case '^': {
-        const char *endpoint = doc_value_text(s, where, name, value), *colon = strrchr(endpoint, ':');
-        if (!colon)
-            doc_refuse(s, "%s %s is not host:port", name, endpoint);
-        bool v6 = endpoint[0] == '[' && colon > endpoint && colon[-1] == ']';
-        s->server = colon ? doc_keep(s, endpoint + v6, (size_t)(colon - endpoint) - 2 * v6) : "";
-        s->port = colon ? colon + 1 : "";
+    case '^':
+        doc_endpoint(s, name, doc_value_text(s, where, name, value));
         break;
-    }
     case '*': {
-        // "0.0.0.0/0, ::/0": the node carries everything, as a link's does.
         const char *listed = doc_value_list(s, where, name, value);
         char *all = (char *)doc_keep(s, listed, strlen(listed));
-        size_t w = 0;
-        for (const char *p = all; *p; p++)
-            if (*p != ' ')
-                all[w++] = *p;
-        if (*all)
-            all[w] = '\0';
-        if (all[0] && strcmp(all, "0.0.0.0/0,::/0") && strcmp(all, "0.0.0.0/0") && strcmp(all, "::/0,0.0.0.0/0"))
-            doc_refuse(s, "%s%s %s cannot be carried by a link (the node carries everything)", where, name, all);
+        if (!doc_all_ips(all) && all[0])
+            doc_refuse(s, DOC_NOT_ALL_IPS, where, name, all);
         break;
     }
     }
@@ -314,11 +344,11 @@ void doc_fields(DocServer *s, json_object *object, const char *where, const char
     }
     json_object_object_foreach(object, key, value)
     {
-        size_t length = strlen(key);
+        size_t length = strlen(key), n = 0;
         const char *row = table, *end = NULL;
         for (; *row; row = end + 1) {
             end = strchr(row, ';');
-            size_t n = strcspn(row, ":,?!>=~^*;");
+            n = strcspn(row, ":,?!>=~^*;");
             if ((n == length && memcmp(row, key, n) == 0) || (n == 3 && memcmp(row, "...", 3) == 0))
                 break;
         }
@@ -326,7 +356,6 @@ void doc_fields(DocServer *s, json_object *object, const char *where, const char
             doc_warn(s, "%s%s dropped: tarvick-node does not read it", where, key);
             continue;
         }
-        size_t n = strcspn(row, ":,?!>=~^*;");
         const char *to = doc_keep(s, row + n + 1, row[n] == ';' ? 0 : (size_t)(end - row - n - 1));
         if (value)
             doc_field(s, row[n], to, where, key, value, tables);
@@ -344,14 +373,30 @@ int doc_switch(DocServer *s, json_object *object, const char *name)
     return doc_value_switch(s, "", name, doc_member(object, name));
 }
 
+void doc_early_data(DocServer *s, json_object *object, const char *where, const char *size_name,
+                    const char *header_name)
+{
+    const char *early = doc_text(s, object, size_name), *header = doc_text(s, object, header_name);
+    if (!early[0] || !strcmp(early, "0"))
+        return;
+    if (strcmp(header, "Sec-WebSocket-Protocol"))
+        doc_refuse(s, "%s%s %s cannot be carried by a link (Xray sends early data in Sec-WebSocket-Protocol)", where,
+                   header_name, header[0] ? header : "(none)");
+    s->t.path = doc_keepf(s, "%s%sed=%s", s->t.path, strchr(s->t.path, '?') ? "&" : "?", early);
+}
+
 namespace {
+
+int doc_append_percent(NodeText *out, const char *text)
+{
+    return text_append_percent(out, text, strlen(text), NULL);
+}
 
 int doc_append_param(NodeText *out, bool *first, const char *name, const char *value)
 {
     if (!value[0])
         return 0;
-    int rc = text_append_str(out, *first ? "?" : "&") | text_append_str(out, name) | text_append_str(out, "=") |
-             text_append_percent(out, value, strlen(value), NULL);
+    int rc = text_printf(out, "%s%s=", *first ? "?" : "&", name) | doc_append_percent(out, value);
     *first = false;
     return rc;
 }
@@ -361,26 +406,25 @@ int doc_append_authority(NodeText *out, const DocServer *s, const char *user)
 {
     int rc = 0;
     if (user)
-        rc |= text_append_percent(out, user, strlen(user), NULL) | text_append_str(out, "@");
+        rc |= doc_append_percent(out, user) | text_append_str(out, "@");
     bool v6 = strchr(s->server, ':') != NULL;
     return rc | text_printf(out, v6 ? "[%s]:%s" : "%s:%s", s->server, s->port);
 }
 
 // The transport's parameters and any others; hysteria2 links name TLS their
 // own way and have no security or network.
-int doc_append_query(NodeText *out, const DocServer *s, bool *first)
+int doc_append_query(NodeText *out, DocServer *s, bool *first)
 {
     static const char *const HYSTERIA_NAMES[][2] = {{"security", ""}, {"type", ""}, {"pcs", "pinSHA256"}};
     bool hysteria = strcmp(s->scheme, "hysteria2") == 0;
     int rc = 0;
     for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++) {
-        LinkTransport t = s->t;
         const char *name = LINK_QUERY_FIELDS[i].param;
         for (const auto &row : HYSTERIA_NAMES)
             if (hysteria && strcmp(row[0], name) == 0)
                 name = row[1];
         if (name[0])
-            rc |= doc_append_param(out, first, name, link_transport_member(&t, LINK_QUERY_FIELDS[i].offset));
+            rc |= doc_append_param(out, first, name, link_transport_member(&s->t, LINK_QUERY_FIELDS[i].offset));
     }
     if (s->t.verify == LINK_VERIFY_SKIP)
         rc |= doc_append_param(out, first, hysteria ? "insecure" : "allowInsecure", "1");
@@ -438,47 +482,42 @@ int doc_append_link(NodeText *out, DocServer *s)
     if (strcmp(scheme, "vmess") == 0) {
         out->length = 0;
         return doc_append_vmess(out, s);
-    } else if (strcmp(scheme, "ss") == 0) {
-        rc |= text_append_percent(out, s->method, strlen(s->method), NULL) | text_append_str(out, ":") |
-              doc_append_authority(out, s, s->password) | text_append_str(out, "/");
-        rc |= doc_append_param(out, &first, "plugin", s->plugin) | doc_append_query(out, s, &first);
     } else if (strcmp(scheme, "ssr") == 0) {
         NodeText plain;
-        rc |= doc_append_authority(&plain, s, NULL);
-        const char *parts[] = {s->protocol, s->method, doc_get(s, "obfs"), s->password};
-        for (size_t i = 0; i < 4; i++)
-            rc |= text_append_str(&plain, ":") |
-                  (i < 3 ? text_append_str(&plain, parts[i])
-                         : text_append_base64(&plain, parts[i], strlen(parts[i]), true));
-        const char *query[][2] = {{"obfsparam", doc_get(s, "obfsparam")}, {"protoparam", doc_get(s, "protoparam")},
-                                  {"remarks", s->name}};
-        for (size_t i = 0; i < 3; i++)
-            rc |= text_append_str(&plain, i ? "&" : "/?") | text_append_str(&plain, query[i][0]) |
-                  text_append_str(&plain, "=") | text_append_base64(&plain, query[i][1], strlen(query[i][1]), true);
+        rc |= doc_append_authority(&plain, s, NULL) |
+              text_printf(&plain, ":%s:%s:%s:", s->protocol, s->method, doc_get(s, "obfs"));
+        const char *fields[][2] = {{"", s->password}, {"/?obfsparam=", doc_get(s, "obfsparam")},
+                                   {"&protoparam=", doc_get(s, "protoparam")}, {"&remarks=", s->name}};
+        for (const auto &field : fields)
+            rc |= text_append_str(&plain, field[0]) | text_append_base64(&plain, field[1], strlen(field[1]), true);
         return rc | text_append_base64(out, plain.data, plain.length, true);
-    } else if (strcmp(scheme, "socks") == 0) {
-        if (s->username[0] || s->password[0]) {
-            NodeText user;
-            rc |= text_printf(&user, "%s:%s", s->username, s->password) |
-                  text_append_base64(out, user.data, user.length, false) | text_append_str(out, "@");
+    } else { // user@host:port, then (but for socks and http) the query
+        bool ss = strcmp(scheme, "ss") == 0, vless = strcmp(scheme, "vless") == 0;
+        bool socks = strcmp(scheme, "socks") == 0, http = strcmp(scheme, "http") == 0;
+        bool proxy_user = s->username[0] || s->password[0];
+        const char *user = socks || http ? NULL : link_or_default(s->user, s->password);
+        if (socks && proxy_user) {
+            NodeText plain;
+            rc |= text_printf(&plain, "%s:%s", s->username, s->password) |
+                  text_append_base64(out, plain.data, plain.length, false) | text_append_str(out, "@");
         }
-        rc |= doc_append_authority(out, s, NULL);
-    } else if (strcmp(scheme, "http") == 0) {
-        if (s->username[0] || s->password[0])
-            rc |= text_append_percent(out, s->username, strlen(s->username), NULL) | text_append_str(out, ":") |
-                  text_append_percent(out, s->password, strlen(s->password), NULL) | text_append_str(out, "@");
-        rc |= doc_append_authority(out, s, NULL);
-    } else { // vless, trojan, hysteria2, wireguard: user@host:port?query
-        bool vless = strcmp(scheme, "vless") == 0;
-        rc |= doc_append_authority(out, s, link_or_default(s->user, s->password));
-        if (!vless && strcmp(scheme, "trojan") != 0)
-            rc |= text_append_str(out, "/");
-        if (vless)
-            rc |= doc_append_param(out, &first, "encryption", link_or_default(s->encryption, "none"));
-        rc |= doc_append_query(out, s, &first);
+        if (ss || (http && proxy_user)) { // the method or user, then the password
+            rc |= doc_append_percent(out, ss ? s->method : s->username) | text_append_str(out, ":");
+            user = s->password;
+        }
+        rc |= doc_append_authority(out, s, user);
+        if (!socks && !http) {
+            if (!vless && strcmp(scheme, "trojan") != 0)
+                rc |= text_append_str(out, "/");
+            if (ss)
+                rc |= doc_append_param(out, &first, "plugin", s->plugin);
+            if (vless)
+                rc |= doc_append_param(out, &first, "encryption", link_or_default(s->encryption, "none"));
+            rc |= doc_append_query(out, s, &first);
+        }
     }
     if (s->name[0])
-        rc |= text_append_str(out, "#") | text_append_percent(out, s->name, strlen(s->name), NULL);
+        rc |= text_append_str(out, "#") | doc_append_percent(out, s->name);
     return rc;
 }
 
@@ -508,12 +547,12 @@ int doc_list_add(DocList *list, DocServer *s)
         doc_refuse(s, "bad port '%s' (1 to 65535)", s->port);
     if (!s->reason[0] && doc_append_link(&link, s) != 0)
         doc_refuse(s, "out of memory");
-    if (s->reason[0]) {
-        char shown[sizeof s->reason];
-        size_t length = text_escape_controls(shown, sizeof shown, s->reason);
-        return doc_list_put(list, 'R', s->name, shown, length, &s->notes);
-    }
-    return doc_list_put(list, 'L', s->name, link.data, link.length, &s->notes);
+    char shown[sizeof s->reason];
+    bool refused = s->reason[0];
+    size_t length = refused ? text_escape_controls(shown, sizeof shown, s->reason) : link.length;
+    int rc = doc_list_put(list, refused ? 'R' : 'L', s->name, refused ? shown : link.data, length, &s->notes);
+    doc_server_free(s);
+    return rc;
 }
 
 namespace {
@@ -547,11 +586,6 @@ const char *doc_next_line(const char *p, const char *end, const char **stop)
         p = newline ? newline + 1 : end;
     }
     return NULL;
-}
-
-bool doc_line_is(const char *line, const char *stop, const char *word)
-{
-    return (size_t)(stop - line) == strlen(word) && strncasecmp(line, word, strlen(word)) == 0;
 }
 
 // How an unknown text begins, for the refusal: its first line, cut short.
@@ -593,20 +627,17 @@ json_object *doc_json_value(json_tokener *tokener, const char *text, size_t leng
 
 int doc_read_json_text(const char *text, size_t length, DocList *list)
 {
-    // Deeper than any subscription nests; more is refused, never recursed into.
-    json_tokener *tokener = json_tokener_new_ex(32);
-    if (!tokener)
-        return doc_list_refuse(list, DOC_BROKEN, "out of memory");
     size_t at = doc_json_blanks(text, length, 0);
+    // A list of whole configs, as panels serve them: each is parsed and read
+    // alone, so memory grows with one config, not with the list.
+    bool configs = at < length && text[at] == '[';
+    // Deeper than any subscription nests; more is refused, never recursed
+    // into. A config's depth counts from its list's.
+    json_tokener *tokener = json_tokener_new_ex(configs ? 31 : 32);
+    if (!tokener)
+        return doc_list_no_memory(list);
     int rc = DOC_READ;
-    if (at < length && text[at] == '[') {
-        // A list of whole configs, as panels serve them: each is parsed and
-        // read alone, so memory grows with one config, not with the list.
-        // Its depth counts from the list's.
-        json_tokener_free(tokener);
-        tokener = json_tokener_new_ex(31);
-        if (!tokener)
-            return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+    if (configs) {
         at = doc_json_blanks(text, length, at + 1);
         size_t number = 0;
         while (rc != DOC_BROKEN && !(number == 0 && at < length && text[at] == ']')) {

@@ -86,8 +86,7 @@ void xray_xhttp(DocServer *s, json_object *x)
                 json_object_object_add(extra, key, json_object_get(value));
         }
     }
-    doc_set(s, "extra", doc_keep_json(s, extra));
-    json_object_put(extra);
+    doc_set_extra(s, extra);
 }
 
 // Salamander is the one mask a hysteria2 link names.
@@ -156,50 +155,15 @@ void xray_stream(DocServer *s, json_object *stream)
                  doc_shown(sockopt));
 }
 
-const char *const XRAY_PROTOCOLS[][2] = {
-    {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"}, {"shadowsocks", "ss"}, {"socks", "socks"},
-    {"http", "http"},   {"hysteria", "hysteria2"}, {"wireguard", "wireguard"}, {NULL, NULL}};
-
-// A panel names each config of a list by its "remarks" and tags every
-// proxy outbound alike ("proxy"): the remark, when there is one, is the name.
-int xray_outbound(json_object *outbound, const char *remarks, DocList *list)
+void xray_outbound(DocServer *s, json_object *outbound)
 {
     static const char OUTBOUND[] =
     "protocol;tag:@name;settings;streamSettings;mux>8;targetStrategy;domainStrategy;proxySettings;";
-    const char *protocol = json_object_get_string(doc_member(outbound, "protocol"));
-    protocol = protocol ? protocol : "";
-    if (doc_not_server(protocol))
-        return 0;
-    DocServer *s = (DocServer *)malloc(sizeof *s);
-    if (!s)
-        return -1;
-    doc_server_init(s, doc_scheme(XRAY_PROTOCOLS, protocol));
-    if (!s->scheme[0])
-        doc_refuse(s, "protocol %s: no client tarvick writes for runs it", protocol[0] ? protocol : "(none)");
     doc_fields(s, outbound, "", OUTBOUND, TABLES);
     doc_fields(s, doc_member(outbound, "settings"), "settings.",
                strcmp(s->scheme, "wireguard") ? XRAY_SERVER : XRAY_WIREGUARD, TABLES);
     if (json_object *stream = doc_member(outbound, "streamSettings"))
         xray_stream(s, stream);
-    if (remarks && remarks[0])
-        s->name = doc_keep(s, remarks, strlen(remarks));
-    int rc = doc_list_add(list, s);
-    doc_server_free(s);
-    return rc;
-}
-
-int xray_config(json_object *config, DocList *list)
-{
-    static const char *const OTHER[] = {"routing", "dns", "inbounds", "policy", "observatory", "balancers", NULL};
-    for (const char *const *name = OTHER; *name; name++)
-        if (json_object_object_get_ex(config, *name, NULL))
-            list->other_sections = true;
-    json_object *outbounds = doc_member(config, "outbounds");
-    for (size_t i = 0; i < json_object_array_length(outbounds); i++)
-        if (xray_outbound(json_object_array_get_idx(outbounds, i),
-                          json_object_get_string(doc_member(config, "remarks")), list) != 0)
-            return doc_list_refuse(list, DOC_BROKEN, "out of memory");
-    return DOC_READ;
 }
 
 // ---- sing-box, SIP008 and Outline ----
@@ -255,31 +219,11 @@ void singbox_transport(DocServer *s, json_object *tr)
     } else if (tr) {
         doc_refuse(s, "transport %s cannot be carried by a link", type);
     }
-    const char *early = doc_text(s, tr, "max_early_data"), *header = doc_text(s, tr, "early_data_header_name");
-    if (early[0] && strcmp(early, "0")) {
-        if (strcmp(header, "Sec-WebSocket-Protocol"))
-            doc_refuse(s, "transport.early_data_header_name %s cannot be carried by a link (Xray sends early data in "
-                          "Sec-WebSocket-Protocol)",
-                       header[0] ? header : "(none)");
-        s->t.path = doc_keepf(s, "%s%sed=%s", s->t.path, strchr(s->t.path, '?') ? "&" : "?", early);
-    }
+    doc_early_data(s, tr, "transport.", "max_early_data", "early_data_header_name");
 }
 
-int singbox_outbound(json_object *outbound, DocList *list, const char *scheme)
+void singbox_outbound(DocServer *s, json_object *outbound)
 {
-    static const char *const TYPES[][2] = {
-        {"shadowsocks", "ss"}, {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"},
-        {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks", "socks"}, {"http", "http"}, {NULL, NULL}};
-    const char *type = json_object_get_string(doc_member(outbound, "type"));
-    type = type ? type : "";
-    if (doc_not_server(type))
-        return 0;
-    DocServer *s = (DocServer *)malloc(sizeof *s);
-    if (!s)
-        return -1;
-    doc_server_init(s, scheme ? scheme : doc_scheme(TYPES, type));
-    if (!s->scheme[0])
-        doc_refuse(s, "type %s: no client tarvick writes for runs it", type[0] ? type : "(none)");
     json_object *tls = doc_member(outbound, "tls");
     if (doc_switch(s, tls, "enabled") == 1) {
         s->t.security = doc_switch(s, doc_member(tls, "reality"), "enabled") == 1 ? "reality" : "tls";
@@ -296,25 +240,76 @@ int singbox_outbound(json_object *outbound, DocList *list, const char *scheme)
     const char *version = doc_text(s, outbound, "version");
     if (version[0] && strcmp(version, "5") && strcmp(s->scheme, "socks") == 0)
         doc_refuse(s, "SOCKS version %s: a socks link is SOCKS 5", version);
-    int rc = doc_list_add(list, s);
-    doc_server_free(s);
-    return rc;
+}
+
+// One server: an outbound of Xray's by its "protocol", of sing-box's by its
+// "type", SIP008's and Outline's of the scheme given. A panel names each
+// config of a list by its "remarks" and tags every proxy outbound alike
+// ("proxy"): the remark, when there is one, is the name.
+int json_server(json_object *item, DocList *list, bool xray, const char *scheme, const char *remarks)
+{
+    static const char *const XRAY_PROTOCOLS[][2] = {
+        {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"}, {"shadowsocks", "ss"}, {"socks", "socks"},
+        {"http", "http"},   {"hysteria", "hysteria2"}, {"wireguard", "wireguard"}, {NULL, NULL}};
+    static const char *const TYPES[][2] = {
+        {"shadowsocks", "ss"}, {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"},
+        {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks", "socks"}, {"http", "http"}, {NULL, NULL}};
+    const char *member = xray ? "protocol" : "type";
+    const char *kind = json_object_get_string(doc_member(item, member));
+    kind = kind ? kind : "";
+    if (doc_not_server(kind))
+        return 0;
+    DocServer *s = doc_server_new(scheme ? scheme : doc_scheme(xray ? XRAY_PROTOCOLS : TYPES, kind));
+    if (!s)
+        return -1;
+    if (!s->scheme[0])
+        doc_refuse(s, "%s %s: no client tarvick writes for runs it", member, kind[0] ? kind : "(none)");
+    if (xray)
+        xray_outbound(s, item);
+    else
+        singbox_outbound(s, item);
+    if (remarks && remarks[0])
+        s->name = doc_keep(s, remarks, strlen(remarks));
+    return doc_list_add(list, s);
+}
+
+// Each server of a list, in its order.
+int json_servers(json_object *items, DocList *list, bool xray, const char *scheme, const char *remarks)
+{
+    for (size_t i = 0; json_object_is_type(items, json_type_array) && i < json_object_array_length(items); i++)
+        if (json_server(json_object_array_get_idx(items, i), list, xray, scheme, remarks) != 0)
+            return doc_list_no_memory(list);
+    return DOC_READ;
+}
+
+const char *const CONFIG_LISTS[] = {"outbounds", "endpoints"};
+const char *const OTHER_WHAT = "routing, DNS and inbounds are not node settings and were not taken";
+
+// Sections of a config that are no servers, to be noted.
+void json_other_sections(DocList *list, json_object *config, const char *const *names)
+{
+    for (; *names; names++)
+        list->other_sections = list->other_sections || json_object_object_get_ex(config, *names, NULL);
+}
+
+int xray_config(json_object *config, DocList *list)
+{
+    static const char *const OTHER[] = {"routing", "dns", "inbounds", "policy", "observatory", "balancers", NULL};
+    doc_list_name(list, "Xray JSON", "proxy outbounds", "proxy outbound", OTHER_WHAT);
+    json_other_sections(list, config, OTHER);
+    return json_servers(doc_member(config, "outbounds"), list, true, NULL,
+                        json_object_get_string(doc_member(config, "remarks")));
 }
 
 int singbox_config(json_object *config, DocList *list)
 {
     static const char *const OTHER[] = {"route", "dns", "inbounds", "experimental", NULL};
-    for (const char *const *name = OTHER; *name; name++)
-        if (json_object_object_get_ex(config, *name, NULL))
-            list->other_sections = true;
-    static const char *const LISTS[] = {"outbounds", "endpoints"};
-    for (const char *name : LISTS) {
-        json_object *items = doc_member(config, name);
-        for (size_t i = 0; json_object_is_type(items, json_type_array) && i < json_object_array_length(items); i++)
-            if (singbox_outbound(json_object_array_get_idx(items, i), list, NULL) != 0)
-                return doc_list_refuse(list, DOC_BROKEN, "out of memory");
-    }
-    return DOC_READ;
+    doc_list_name(list, "sing-box JSON", "outbounds and endpoints", "outbound or endpoint", OTHER_WHAT);
+    json_other_sections(list, config, OTHER);
+    int rc = DOC_READ;
+    for (const char *name : CONFIG_LISTS)
+        rc = rc == DOC_READ ? json_servers(doc_member(config, name), list, false, NULL, NULL) : rc;
+    return rc;
 }
 
 bool doc_has(json_object *object, const char *name)
@@ -325,10 +320,8 @@ bool doc_has(json_object *object, const char *name)
 // Whether a config's outbounds are Xray's (with "protocol") or sing-box's.
 bool doc_outbounds_have(json_object *config, const char *member)
 {
-    static const char *const LISTS[] = {"outbounds", "endpoints"};
-    for (const char *name : LISTS) {
-        json_object *items = NULL;
-        json_object_object_get_ex(config, name, &items);
+    for (const char *name : CONFIG_LISTS) {
+        json_object *items = doc_member(config, name);
         for (size_t i = 0; json_object_is_type(items, json_type_array) && i < json_object_array_length(items); i++)
             if (doc_has(json_object_array_get_idx(items, i), member))
                 return true;
@@ -336,19 +329,10 @@ bool doc_outbounds_have(json_object *config, const char *member)
     return false;
 }
 
-void doc_json_names(DocList *list)
-{
-    list->format = "Xray JSON";
-    list->noun = "proxy outbounds";
-    list->noun_one = "proxy outbound";
-    list->other_what = "routing, DNS and inbounds are not node settings and were not taken";
-}
-
 } // namespace
 
 int doc_read_xray_item(json_object *config, size_t number, DocList *list)
 {
-    doc_json_names(list);
     if (!json_object_is_type(config, json_type_object) || !doc_outbounds_have(config, "protocol"))
         return doc_list_refuse(list, DOC_REFUSED, "a JSON list whose item %zu is no Xray config with outbounds, not a "
                                                   "subscription", number);
@@ -357,36 +341,21 @@ int doc_read_xray_item(json_object *config, size_t number, DocList *list)
 
 int doc_read_json(json_object *root, DocList *list)
 {
-    doc_json_names(list);
     if (!json_object_is_type(root, json_type_object))
         return doc_list_refuse(list, DOC_REFUSED, "a JSON %s, not a subscription",
                                json_type_to_name(json_object_get_type(root)));
     if (doc_outbounds_have(root, "protocol"))
         return xray_config(root, list);
-    if (doc_outbounds_have(root, "type")) {
-        list->format = "sing-box JSON";
-        list->noun = "outbounds and endpoints";
-        list->noun_one = "outbound or endpoint";
-        list->other_what = "routing, DNS and inbounds are not node settings and were not taken";
+    if (doc_outbounds_have(root, "type"))
         return singbox_config(root, list);
-    }
-    json_object *servers = NULL;
-    if (doc_has(root, "version") && json_object_object_get_ex(root, "servers", &servers) &&
-        json_object_is_type(servers, json_type_array)) {
-        list->format = "SIP008 JSON";
-        list->noun = "servers";
-        list->noun_one = "server";
-        for (size_t i = 0; i < json_object_array_length(servers); i++)
-            if (singbox_outbound(json_object_array_get_idx(servers, i), list, "ss") != 0)
-                return doc_list_refuse(list, DOC_BROKEN, "out of memory");
-        return DOC_READ;
+    if (doc_has(root, "version") && json_object_is_type(doc_member(root, "servers"), json_type_array)) {
+        doc_list_name(list, "SIP008 JSON", "servers", "server", "");
+        return json_servers(doc_member(root, "servers"), list, false, "ss", NULL);
     }
     if (doc_has(root, "server") && doc_has(root, "server_port") && doc_has(root, "password") &&
         doc_has(root, "method")) {
-        list->format = "Outline JSON";
-        list->noun = "servers";
-        list->noun_one = "server";
-        return singbox_outbound(root, list, "ss") != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory") : DOC_READ;
+        doc_list_name(list, "Outline JSON", "servers", "server", "");
+        return json_server(root, list, false, "ss", NULL) != 0 ? doc_list_no_memory(list) : DOC_READ;
     }
     // Say what it was: a provider's error object names its members.
     char members[160] = "";

@@ -32,13 +32,10 @@ const WireguardKey WIREGUARD_KEYS[] = {
 
 int doc_read_wireguard(const char *text, size_t length, DocList *list)
 {
-    list->format = "WireGuard file";
-    list->noun = "peers";
-    list->noun_one = "peer";
-    DocServer *s = (DocServer *)malloc(sizeof *s);
+    doc_list_name(list, "WireGuard file", "peers", "peer", "");
+    DocServer *s = doc_server_new("wireguard");
     if (!s)
-        return doc_list_refuse(list, DOC_BROKEN, "out of memory");
-    doc_server_init(s, "wireguard");
+        return doc_list_no_memory(list);
     const char *section = "";
     int peers = 0, number = 0;
     const char *end = text + length;
@@ -53,9 +50,9 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
             stop--;
         size_t n = (size_t)(stop - line);
         if (n == 0) {
-        } else if (n == 11 && strncasecmp(line, "[Interface]", 11) == 0) {
+        } else if (doc_line_is(line, stop, "[Interface]")) {
             section = "Interface";
-        } else if (n == 6 && strncasecmp(line, "[Peer]", 6) == 0) {
+        } else if (doc_line_is(line, stop, "[Peer]")) {
             section = "Peer";
             if (++peers > 1)
                 doc_refuse(s, "more than one [Peer]: a node is one tunnel to one server");
@@ -75,8 +72,7 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
             const char *kept = doc_keep(s, value, (size_t)(stop - value));
             const WireguardKey *known = NULL;
             for (const WireguardKey &row : WIREGUARD_KEYS)
-                if (strcmp(row.section, section) == 0 && strlen(row.key) == (size_t)(key_end - line) &&
-                    strncasecmp(row.key, line, (size_t)(key_end - line)) == 0)
+                if (strcmp(row.section, section) == 0 && doc_line_is(line, key_end, row.key))
                     known = &row;
             if (!known) {
                 doc_refuse(s, "%.*s in [%s] cannot be carried by a link", (int)(key_end - line), line,
@@ -86,39 +82,18 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
             } else if (strcmp(known->key, "PrivateKey") == 0) {
                 s->user = kept;
             } else if (strcmp(known->key, "Endpoint") == 0) {
-                const char *colon = strrchr(kept, ':');
-                if (!colon) {
-                    doc_refuse(s, "Endpoint %s is not host:port", kept);
-                } else {
-                    bool v6 = kept[0] == '[' && colon > kept && colon[-1] == ']';
-                    s->server = doc_keep(s, kept + v6, (size_t)(colon - kept) - 2 * v6);
-                    s->port = colon + 1;
-                }
-            } else if (strcmp(known->key, "AllowedIPs") == 0) {
-                char *compact = (char *)kept; // "0.0.0.0/0, ::/0" as the link writes it
-                size_t w = 0;
-                for (size_t r = 0; compact[r]; r++)
-                    if (compact[r] != ' ')
-                        compact[w++] = compact[r];
-                compact[w] = '\0';
-                if (strcmp(compact, "0.0.0.0/0,::/0") != 0 && strcmp(compact, "0.0.0.0/0") != 0 &&
-                    strcmp(compact, "::/0,0.0.0.0/0") != 0)
-                    doc_refuse(s, "AllowedIPs %s cannot be carried by a link (the node carries everything)", compact);
+                doc_endpoint(s, "Endpoint", kept);
             } else {
-                char *compact = (char *)kept;
-                size_t w = 0;
-                for (size_t r = 0; compact[r]; r++)
-                    if (compact[r] != ' ')
-                        compact[w++] = compact[r];
-                compact[w] = '\0';
-                doc_set(s, known->param, compact);
+                bool all = doc_all_ips((char *)kept); // every value without blanks
+                if (strcmp(known->key, "AllowedIPs") != 0)
+                    doc_set(s, known->param, kept);
+                else if (!all)
+                    doc_refuse(s, DOC_NOT_ALL_IPS, "", known->key, kept);
             }
         }
         line = next;
     }
     if (!peers && !s->reason[0])
         doc_refuse(s, "no [Peer]");
-    int rc = doc_list_add(list, s);
-    doc_server_free(s);
-    return rc != 0 ? doc_list_refuse(list, DOC_BROKEN, "out of memory") : DOC_READ;
+    return doc_list_add(list, s) != 0 ? doc_list_no_memory(list) : DOC_READ;
 }

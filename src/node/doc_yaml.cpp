@@ -101,18 +101,16 @@ void mihomo_network(DocServer *s, json_object *o)
                                               {NULL, NULL}};
     const char *network = link_or_default(doc_text(s, o, "network"), "tcp");
     const char *where = doc_scheme(NETWORKS, network);
+    bool http = is(network, "http"), xhttp = is(network, "xhttp");
     json_object *opts = where[0] ? doc_member(o, where) : NULL;
     if (!where[0] && !is(network, "tcp"))
         doc_refuse(s, "network %s cannot be carried by a link", network);
-    doc_set(s, "type", is(network, "http") ? "tcp" : network);
-    doc_set(s, "headerType", is(network, "http") ? "http" : "");
+    doc_set(s, "type", http ? "tcp" : network);
+    doc_set(s, "headerType", http ? "http" : "");
     if (is(network, "ws") && doc_switch(s, opts, "v2ray-http-upgrade") == 1)
         s->t.network = "httpupgrade";
-    if (is(network, "xhttp")) {
-        json_object *extra = mihomo_extra(s, opts, 0);
-        doc_set(s, "extra", doc_keep_json(s, extra));
-        json_object_put(extra);
-    }
+    if (xhttp)
+        doc_set_extra(s, mihomo_extra(s, opts, 0));
     const char *method = doc_text(s, opts, "method");
     if (method[0] && !is(method, "GET"))
         doc_refuse(s, "http-opts.method %s cannot be carried by a link", method);
@@ -121,20 +119,11 @@ void mihomo_network(DocServer *s, json_object *o)
     "path:path;host:host;mode:mode;headers~;...;";
     char inner[16];
     snprintf(inner, sizeof inner, "%s.", where);
-    doc_fields(s, opts, inner, is(network, "xhttp") ? XHTTP : MIHOMO_OPTS, NULL);
-    if (strchr(s->t.path, ',') && is(network, "http"))
+    doc_fields(s, opts, inner, xhttp ? XHTTP : MIHOMO_OPTS, NULL);
+    if (strchr(s->t.path, ',') && http)
         doc_refuse(s, "http-opts.path lists %s: a link carries one path", s->t.path);
     doc_set(s, "path", doc_text(s, o, "ws-path"));
-    const char *early = doc_text(s, opts, "max-early-data"), *header = doc_text(s, opts, "early-data-header-name");
-    if (early[0] && !is(early, "0")) {
-        // Xray sends early data as mihomo does with this header, and takes
-        // its size from the path.
-        if (!is(header, "Sec-WebSocket-Protocol"))
-            doc_refuse(s, "ws-opts.early-data-header-name %s cannot be carried by a link (Xray sends early data in "
-                          "Sec-WebSocket-Protocol)",
-                       header[0] ? header : "(none)");
-        s->t.path = doc_keepf(s, "%s%sed=%s", s->t.path, strchr(s->t.path, '?') ? "&" : "?", early);
-    }
+    doc_early_data(s, opts, "ws-opts.", "max-early-data", "early-data-header-name");
 }
 
 const char MIHOMO_REALITY[] =
@@ -166,15 +155,20 @@ const char *const TABLES[] = {"", MIHOMO_OPTS, "", MIHOMO_REALITY, MIHOMO_ECH, M
 
 int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
 {
+    // The types in the order of what their links carry: vmess, vless and
+    // trojan a transport; those and hysteria2 TLS (trojan's and hysteria2's
+    // always); socks and http never TLS; the others their own settings.
     static const char *const TYPES[][2] = {
-        {"ss", "ss"},         {"ssr", "ssr"},        {"vmess", "vmess"},         {"vless", "vless"},
-        {"trojan", "trojan"}, {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks5", "socks"},
-        {"http", "http"},     {NULL, NULL}};
-    DocServer *s = (DocServer *)malloc(sizeof *s);
+        {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"}, {"hysteria2", "hysteria2"},
+        {"socks5", "socks"}, {"http", "http"}, {"ss", "ss"}, {"ssr", "ssr"}, {"wireguard", "wireguard"}, {NULL, ""}};
+    enum { ALWAYS_TLS = 2, TRANSPORT_END = 3, TLS_END = 4, PROXY_END = 6 };
+    const char *type = json_object_get_string(doc_member(entry, "type"));
+    size_t row = 0;
+    while (TYPES[row][0] && !is(TYPES[row][0], type ? type : ""))
+        row++;
+    DocServer *s = doc_server_new(TYPES[row][1]);
     if (!s)
         return -1;
-    const char *type = json_object_get_string(doc_member(entry, "type"));
-    doc_server_init(s, doc_scheme(TYPES, type ? type : ""));
     s->name = doc_text(s, entry, "name");
     if (refusal)
         doc_refuse(s, "%s", refusal);
@@ -182,28 +176,24 @@ int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
         doc_refuse(s, "not a mapping of a proxy's settings");
     if (!s->scheme[0])
         doc_refuse(s, "type %s: no client tarvick writes for runs it", type && type[0] ? type : "(none)");
-    const char *scheme = s->scheme;
-    bool proxy = is(scheme, "socks") || is(scheme, "http");
     if (!s->reason[0])
         doc_fields(s, entry, "", MIHOMO, TABLES);
-    if (is(scheme, "ss"))
+    if (is(s->scheme, "ss"))
         mihomo_plugin(s, entry);
     int tls = doc_switch(s, entry, "tls");
-    if (proxy && tls == 1)
-        doc_refuse(s, "tls: a %s link is without TLS", scheme);
-    else if (!proxy && !is(scheme, "ss") && !is(scheme, "ssr") && !is(scheme, "wireguard"))
-        s->t.security = doc_member(entry, "reality-opts")                         ? "reality"
-                        : tls == 1 || is(scheme, "trojan") || is(scheme, "hysteria2") ? "tls"
-                        : tls == 0                                                ? "none"
-                                                                                  : "";
-    if (is(scheme, "vmess") || is(scheme, "vless") || is(scheme, "trojan"))
+    if (row >= TLS_END && row < PROXY_END && tls == 1)
+        doc_refuse(s, "tls: a %s link is without TLS", s->scheme);
+    else if (row < TLS_END)
+        s->t.security = doc_member(entry, "reality-opts") ? "reality"
+                        : tls == 1 || row >= ALWAYS_TLS   ? "tls"
+                        : tls == 0                        ? "none"
+                                                          : "";
+    if (row < TRANSPORT_END)
         mihomo_network(s, entry);
     const char *encoding = doc_text(s, entry, "packet-encoding");
     if (encoding[0] && !is(encoding, "xudp"))
         doc_refuse(s, "packet-encoding %s: Xray sends UDP as xudp", encoding);
-    int rc = doc_list_add(list, s);
-    doc_server_free(s);
-    return rc;
+    return doc_list_add(list, s);
 }
 
 namespace {
@@ -251,17 +241,12 @@ json_object *yaml_scalar(const yaml_event_t *e)
     const char *text = (const char *)e->data.scalar.value;
     size_t length = e->data.scalar.length;
     if (e->data.scalar.style == YAML_PLAIN_SCALAR_STYLE) {
-        static const char *const YES[] = {"true", "True", "TRUE"}, *const NO[] = {"false", "False", "FALSE"},
-                                 *const NONE[] = {"", "~", "null", "Null", "NULL"};
-        for (const char *y : YES)
-            if (strcmp(text, y) == 0)
-                return json_object_new_boolean(1);
-        for (const char *n : NO)
-            if (strcmp(text, n) == 0)
-                return json_object_new_boolean(0);
-        for (const char *n : NONE)
-            if (strcmp(text, n) == 0)
-                return json_object_new_null();
+        // Three ways to write true, three false, five null.
+        static const char *const WORDS[] = {"true", "True", "TRUE", "false", "False", "FALSE",
+                                            "",     "~",    "null", "Null",  "NULL"};
+        for (size_t i = 0; i < sizeof WORDS / sizeof WORDS[0]; i++)
+            if (strcmp(text, WORDS[i]) == 0)
+                return i < 6 ? json_object_new_boolean(i < 3) : json_object_new_null();
         size_t digits = strspn(text + (text[0] == '-'), "0123456789");
         if (digits > 0 && digits < 16 && digits + (text[0] == '-') == length && (text[text[0] == '-'] != '0' || digits == 1))
             return json_object_new_int64(strtoll(text, NULL, 10));
@@ -356,7 +341,7 @@ int yaml_proxies(YamlReader *r, DocList *list)
                                   list);
         json_object_put(entry);
         if (rc != 0)
-            return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+            return doc_list_no_memory(list);
     }
     return DOC_READ;
 }
@@ -365,20 +350,20 @@ int yaml_proxies(YamlReader *r, DocList *list)
 
 int doc_read_mihomo(const char *text, size_t length, DocList *list)
 {
-    list->format = "mihomo YAML";
-    list->noun = "proxies";
-    list->noun_one = "proxy";
-    list->other_what = "proxy groups, rules, DNS and the router's own settings are not nodes and were not taken";
+    doc_list_name(list, "mihomo YAML", "proxies", "proxy",
+                  "proxy groups, rules, DNS and the router's own settings are not nodes and were not taken");
     YamlReader r;
     r.have = false;
     r.broken = false;
     r.problem[0] = '\0';
     if (!yaml_parser_initialize(&r.parser))
-        return doc_list_refuse(list, DOC_BROKEN, "out of memory");
+        return doc_list_no_memory(list);
     yaml_parser_set_input_string(&r.parser, (const unsigned char *)text, length);
-    bool mapping = yaml_next(&r) && r.event.type == YAML_STREAM_START_EVENT && yaml_next(&r) &&
-                   r.event.type == YAML_DOCUMENT_START_EVENT && yaml_next(&r) &&
-                   r.event.type == YAML_MAPPING_START_EVENT;
+    static const yaml_event_type_t OPENING[] = {YAML_STREAM_START_EVENT, YAML_DOCUMENT_START_EVENT,
+                                                YAML_MAPPING_START_EVENT};
+    bool mapping = true;
+    for (yaml_event_type_t type : OPENING)
+        mapping = mapping && yaml_next(&r) && r.event.type == type;
     int rc = DOC_READ;
     bool proxies = false, providers = false;
     char keys[120] = "";
@@ -403,10 +388,10 @@ int doc_read_mihomo(const char *text, size_t length, DocList *list)
             yaml_skip(&r);
         }
     }
-    if (r.broken)
-        rc = mapping ? doc_list_refuse(list, DOC_BROKEN, "%s", r.problem) : DOC_REFUSED;
-    else if (!mapping)
+    if (!mapping)
         rc = DOC_REFUSED;
+    else if (r.broken)
+        rc = doc_list_refuse(list, DOC_BROKEN, "%s", r.problem);
     else if (rc == DOC_READ && !proxies)
         rc = providers ? doc_list_refuse(list, DOC_REFUSED, "mihomo YAML with proxy-providers only, which name "
                                                             "addresses import does not fetch: import the provider's "
