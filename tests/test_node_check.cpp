@@ -260,6 +260,15 @@ TEST_F(NodeCheckTest, XrayDocumentFindings)
                 "note Xray before v26.1.31: the client silently ignores the padding, uplink and sequence members of "
                 "XHTTP's \"extra\" (xPaddingObfsMode, uplinkHTTPMethod, seqPlacement and the like): a server that wants "
                 "them carries nothing (ssconf_basic_v2ray_xhttp_extra_5): use Xray v26.1.31 or later\n" + current, 0},
+        {"xray", v2("hysteria2", "hysteria", "tls") + "password=cHc= v2ray_network_tlshost=h.example.com" + pin,
+         form + "note Xray before v26.1.13: the client silently ignores \"pinnedPeerCertSha256\" and checks the "
+                "certificate against the system's authorities, which a pinned certificate of the server's own fails: "
+                "nothing flows (ssconf_basic_v2ray_tls_pinned_sha256_5): use Xray v26.1.13 or later\n"
+                "note Xray before v26.1.13: the client has no Hysteria outbound (\"hysteria\", version 2) and stops "
+                "(ssconf_basic_v2ray_protocol_5): use Xray v26.1.13 or later\n"
+                "note Xray v26.7.28: since 2026-09-01 the client does not announce that it takes QUIC datagrams, and "
+                "a Hysteria2 server that waits for it (sing-box's) sends no UDP back: UDP will not flow (TCP does) (no "
+                "setting changes it): use a server that sends them unannounced, as Xray's does\n" + current, 0},
         // What the writer refuses has no document to judge: its own line.
         {"xray", v2("vless", "tcp", "xtls"),
          "refused tarvick-node xray: ssconf_basic_v2ray_network_security_5 is xtls, which current Xray no longer has: "

@@ -75,6 +75,9 @@ struct CheckRule {
 // From this day the Xray releases that only warned about "allowInsecure"
 // stop at it too.
 const unsigned short INSECURE_STOPS = 20605; // 2026-06-01 (UTC)
+// From this day the Hysteria client of Xray v26.5.3 and later (official
+// Hysteria 2.8.2's) leaves max_datagram_frame_size out of its QUIC handshake.
+const unsigned short HYSTERIA_DATAGRAMS_UNSAID = 20697; // 2026-09-01 (UTC)
 
 // --- reading the document --------------------------------------------------
 
@@ -554,6 +557,13 @@ const CheckRule CHECK_RULES[] = {
      .what = "the client silently ignores \"quicParams\": it neither hops over the ports nor keeps to the rates "
              "given, and talks to the node's port alone",
      .todo = "use Xray v26.3.23 or later, or a server that answers on the node's port"},
+    // Xray's own server assumes the peer takes datagrams; one that keeps to
+    // RFC 9221, as sing-box's does, sends none back without the announcement.
+    {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {26, 5, 3}}, .from_day = HYSTERIA_DATAGRAMS_UNSAID,
+     .severity = SEVERITY_NOTE, .applies = is_hysteria,
+     .what = "since 2026-09-01 the client does not announce that it takes QUIC datagrams, and a Hysteria2 server "
+             "that waits for it (sing-box's) sends no UDP back: UDP will not flow (TCP does)",
+     .todo = "use a server that sends them unannounced, as Xray's does"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 6, 5}}, .severity = SEVERITY_REFUSED,
      .applies = is_wireguard, .field = "v2ray_protocol",
      .what = "the client has no WireGuard outbound and stops",
