@@ -413,21 +413,7 @@ int doc_append_vmess(NodeText *out, DocServer *s)
     for (const auto &item : no_place)
         if (item[0][0])
             return doc_refuse(s, "a vmess link cannot carry its %s", item[1]), 0;
-    json_object *root = json_object_new_object();
-    bool failed = !root;
-    for (const auto &field : fields) {
-        if (!field[1][0] && strcmp(field[0], "ps") != 0)
-            continue;
-        json_object *value = json_object_new_string(field[1]);
-        failed = failed || !value || json_object_object_add(root, field[0], value) != 0;
-    }
-    size_t length = 0;
-    const char *json = failed ? NULL
-                              : json_object_to_json_string_length(
-                                    root, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE, &length);
-    failed = !json || text_append_str(out, "vmess://") != 0 || text_append_base64(out, json, length, false) != 0;
-    json_object_put(root);
-    return failed ? -1 : 0;
+    return link_append_vmess(out, fields, sizeof fields / sizeof fields[0], 2); // v and ps always
 }
 
 int doc_append_link(NodeText *out, DocServer *s)

@@ -434,43 +434,45 @@ int link_write_vmess(NodeLink *node, NodeText *out)
     char port[16], aid[16];
     snprintf(port, sizeof port, "%d", text_to_int(node_get(node, "port")));
     snprintf(aid, sizeof aid, "%d", text_to_int(node_get(node, "v2ray_alterid")));
-    // What only tarvick-node xray writes goes in only when the node has it.
-    enum { ALWAYS, WHEN_SET };
-    const struct {
-        const char *name;
-        const char *value;
-        int when;
-    } fields[] = {
-        {"v", "2", ALWAYS},
-        {"ps", "", ALWAYS},
-        {"add", node_get(node, "server"), ALWAYS},
-        {"port", port, ALWAYS},
-        {"id", node_get(node, "v2ray_uuid"), ALWAYS},
-        {"aid", aid, ALWAYS},
-        {"scy", node_get(node, "v2ray_security"), ALWAYS},
-        {"net", strcmp(t.network, "http") == 0 ? "h2" : t.network, ALWAYS}, // the vmess format's own name
-        {"type", grpc ? t.mode : t.header, ALWAYS},
-        {"host", quic ? t.quic_security : t.host, ALWAYS},
-        {"path", quic ? t.quic_key : kind == NETWORK_GRPC ? t.service : t.path, ALWAYS},
-        {"tls", t.security, ALWAYS},
-        {"sni", t.sni, ALWAYS},
-        {"fp", t.fingerprint, ALWAYS},
-        {"alpn", t.alpn, WHEN_SET},
-        {"pbk", t.public_key, WHEN_SET},
-        {"sid", t.short_id, WHEN_SET},
-        {"spx", t.spider, WHEN_SET},
-        {"pcs", t.pinned, WHEN_SET},
-        {"vcn", t.names, WHEN_SET},
-        {"extra", t.extra, WHEN_SET}, // an object, as Marzban writes it
+    // What only tarvick-node xray writes (from alpn on) goes in only when the node has it.
+    const char *fields[][2] = {
+        {"v", "2"},
+        {"ps", ""},
+        {"add", node_get(node, "server")},
+        {"port", port},
+        {"id", node_get(node, "v2ray_uuid")},
+        {"aid", aid},
+        {"scy", node_get(node, "v2ray_security")},
+        {"net", strcmp(t.network, "http") == 0 ? "h2" : t.network}, // the vmess format's own name
+        {"type", grpc ? t.mode : t.header},
+        {"host", quic ? t.quic_security : t.host},
+        {"path", quic ? t.quic_key : kind == NETWORK_GRPC ? t.service : t.path},
+        {"tls", t.security},
+        {"sni", t.sni},
+        {"fp", t.fingerprint},
+        {"alpn", t.alpn},
+        {"pbk", t.public_key},
+        {"sid", t.short_id},
+        {"spx", t.spider},
+        {"pcs", t.pinned},
+        {"vcn", t.names},
+        {"extra", t.extra}, // an object, as Marzban writes it
     };
+    if (link_append_vmess(out, fields, sizeof fields / sizeof fields[0], 14) != 0)
+        return node_refuse(node, "out of memory");
+    return 0;
+}
+
+int link_append_vmess(NodeText *out, const char *const (*fields)[2], size_t count, size_t always)
+{
     json_object *root = json_object_new_object();
     bool failed = !root;
-    for (const auto &field : fields) {
-        if (field.when == WHEN_SET && !field.value[0])
+    for (size_t i = 0; i < count; i++) {
+        const char *name = fields[i][0], *text = fields[i][1];
+        if (i >= always && !text[0])
             continue;
-        json_object *value = strcmp(field.name, "extra") == 0 ? xray_json_parse(field.value, strlen(field.value))
-                                                              : json_object_new_string(field.value);
-        failed = failed || !value || json_object_object_add(root, field.name, value) != 0;
+        json_object *value = strcmp(name, "extra") == 0 ? xray_json_parse(text, strlen(text)) : json_object_new_string(text);
+        failed = failed || !value || json_object_object_add(root, name, value) != 0;
     }
     size_t length = 0;
     const char *json = failed ? NULL
@@ -478,7 +480,7 @@ int link_write_vmess(NodeLink *node, NodeText *out)
                                     root, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE, &length);
     failed = !json || text_append_str(out, "vmess://") != 0 || text_append_base64(out, json, length, false) != 0;
     json_object_put(root);
-    return failed ? node_refuse(node, "out of memory") : 0;
+    return failed ? -1 : 0;
 }
 
 int link_write_vless(NodeLink *node, NodeText *out)
