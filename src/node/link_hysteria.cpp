@@ -214,32 +214,13 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
 
 int link_write_hysteria2(NodeLink *node, NodeText *out)
 {
-    char *auth = decode_base64(node_get(node, "password"));
-    if (!auth)
-        return node_refuse(node, "out of memory");
-    const char *server = node_get(node, "server");
-    int rc = text_append_str(out, "hysteria2://") | text_append_percent(out, auth, strlen(auth), NULL) |
-             text_printf(out, strchr(server, ':') ? "@[%s]:%d/?" : "@%s:%d/?", server,
-                         text_to_int(node_get(node, "port")));
-    free(auth);
-    // In the order of Hysteria 2's URI, then what panels add.
-    static const struct {
-        const char *param, *field;
-    } PARAMS[] = {
-        {"sni", "v2ray_network_tlshost"}, {"obfs-password", "v2ray_hysteria_obfs_password"},
+    // In the order of Hysteria 2's URI, then what panels add; Salamander's
+    // password comes with the obfs it is for.
+    static const LinkParamField PARAMS[] = {
+        {"sni", "v2ray_network_tlshost"}, {"obfs=salamander&obfs-password", "v2ray_hysteria_obfs_password"},
         {"pinSHA256", "v2ray_tls_pinned_sha256"}, {"alpn", "v2ray_tls_alpn"}, {"fp", "v2ray_fingerprint"},
         {"vcn", "v2ray_tls_verify_names"}, {"mport", "v2ray_hysteria_hop_ports"}, {"up", "v2ray_hysteria_up"},
         {"down", "v2ray_hysteria_down"},
     };
-    for (const auto &param : PARAMS) {
-        const char *value = node_get(node, param.field);
-        if (!value[0])
-            continue;
-        if (out->data[out->length - 1] != '?')
-            rc |= text_append_str(out, "&");
-        if (param.param[0] == 'o')
-            rc |= text_append_str(out, "obfs=salamander&");
-        rc |= text_printf(out, "%s=", param.param) | text_append_percent(out, value, strlen(value), NULL);
-    }
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return link_write_keyed(node, out, "hysteria2://", PARAMS, sizeof PARAMS / sizeof PARAMS[0]);
 }

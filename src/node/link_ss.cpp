@@ -293,27 +293,22 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
 
 int link_write_ss(NodeLink *node, NodeText *out)
 {
-    const char *method = node_get(node, "method");
-    if (node->type == 2)
-        method = node_get(node, "v2ray_ss_method");
-    const char *server = node_get(node, "server");
-    char *password = decode_base64(node_get(node, "password"));
+    const char *method = node_get(node, node->type == 2 ? "v2ray_ss_method" : "method");
+    char *password = link_password(node);
     if (!password)
-        return node_refuse(node, "out of memory");
+        return -1;
     NodeText user;
-    int rc = text_append_str(&user, method) | text_append_str(&user, ":") | text_append_str(&user, password);
-    int failed = rc != 0 || text_append_str(out, "ss://") != 0;
-    if (!failed && ss_method_is_2022(method)) {
-        // Method and key each percent-encoded, the colon between them plain.
-        failed = text_append_percent(out, method, strlen(method), NULL) != 0 || text_append_str(out, ":") != 0 ||
-                 text_append_percent(out, password, strlen(password), NULL) != 0;
-    } else if (!failed) {
-        failed = text_append_base64(out, user.data, user.length, true) != 0;
-    }
+    int rc = text_append_str(out, "ss://");
+    if (ss_method_is_2022(method)) // method and key each percent-encoded, the colon between them plain
+        rc |= text_append_percent(out, method, strlen(method), NULL) | text_append_str(out, ":") |
+              text_append_percent(out, password, strlen(password), NULL);
+    else
+        rc |= text_printf(&user, "%s:%s", method, password) | text_append_base64(out, user.data, user.length, true);
     free(password);
-    bool v6 = strchr(server, ':') != NULL;
-    failed = failed || text_printf(out, v6 ? "@[%s]:%d/" : "@%s:%d/", server, text_to_int(node_get(node, "port"))) != 0;
-    if (!failed && node->type == 2) {
+    rc |= link_append_server(node, out, "@", "/");
+    if (rc != 0)
+        return node_refuse(node, "out of memory");
+    if (node->type == 2) {
         // Over a transport or TLS: the parameters vless links have.
         const char *security = node_get(node, "v2ray_network_security");
         bool plain = strcmp(node_get(node, "v2ray_network"), "tcp") == 0 &&
@@ -323,17 +318,17 @@ int link_write_ss(NodeLink *node, NodeText *out)
             return text_append_str(out, "?") != 0 ? node_refuse(node, "out of memory") : link_write_transport(node, out);
     }
     const char *plugin = node_get(node, "ss_obfs");
-    if (!failed && node->type == 0 && plugin[0] && strcmp(plugin, "none") != 0) {
+    if (node->type == 0 && plugin[0] && strcmp(plugin, "none") != 0) {
         // The name ends at the first ";", and a link's simple-obfs is the
         // client's obfs-local.
         if (strchr(plugin, ';') || strcmp(plugin, "simple-obfs") == 0)
             return node_refuse(node, "the plugin '%s' cannot be named in a link", plugin);
         const char *options = node_get(node, "ss_obfs_host");
-        failed = text_append_str(out, "?plugin=") != 0 || text_append_percent(out, plugin, strlen(plugin), NULL) != 0;
-        if (!failed && options[0])
-            failed = text_append_str(out, "%3B") != 0 || text_append_percent(out, options, strlen(options), NULL) != 0;
+        rc = text_append_str(out, "?plugin=") | text_append_percent(out, plugin, strlen(plugin), NULL);
+        if (options[0])
+            rc |= text_append_str(out, "%3B") | text_append_percent(out, options, strlen(options), NULL);
     }
-    return failed ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_refuse(node, "out of memory") : 0;
 }
 
 int link_write_ssr(NodeLink *node, NodeText *out)
@@ -343,17 +338,13 @@ int link_write_ssr(NodeLink *node, NodeText *out)
     for (const char *field : FIELDS)
         if (strchr(node_get(node, field), ':') || strstr(node_get(node, field), "/?"))
             return node_refuse(node, "the %s '%s' cannot stand in a link", field, node_get(node, field));
-    const char *server = node_get(node, "server");
-    char *password = decode_base64(node_get(node, "password"));
+    char *password = link_password(node);
     if (!password)
-        return node_refuse(node, "out of memory");
+        return -1;
     NodeText plain;
-    int rc = text_printf(&plain, strchr(server, ':') ? "[%s]:%d:" : "%s:%d:", server,
-                         text_to_int(node_get(node, "port")));
-    const char *parts[] = {node_get(node, "ssr_protocol"), ":", node_get(node, "method"), ":",
-                           node_get(node, "ssr_obfs"), ":"};
-    for (const char *part : parts)
-        rc |= text_append_str(&plain, part);
+    int rc = link_append_server(node, &plain, "", ":");
+    for (const char *field : FIELDS)
+        rc |= text_append_str(&plain, node_get(node, field)) | text_append_str(&plain, ":");
     rc |= text_append_base64(&plain, password, strlen(password), true);
     free(password);
     const char *obfs_param = node_get(node, "ssr_obfs_param"), *protocol_param = node_get(node, "ssr_protocol_param");

@@ -485,45 +485,25 @@ int link_append_vmess(NodeText *out, const char *const (*fields)[2], size_t coun
 
 int link_write_vless(NodeLink *node, NodeText *out)
 {
-    const char *id = node_get(node, "v2ray_uuid");
-    NodeText first;
     const char *encryption = link_or_default(node_get(node, "v2ray_vless_encryption"), "none");
-    if (text_append_str(&first, "encryption=") != 0 ||
-        text_append_percent(&first, encryption, strlen(encryption), NULL) != 0)
+    if (link_write_head(node, out, "vless://", node_get(node, "v2ray_uuid"), "?encryption=") != 0)
+        return -1;
+    if (text_append_percent(out, encryption, strlen(encryption), NULL) != 0)
         return node_refuse(node, "out of memory");
-    return link_write_query(node, out, "vless://", id, strlen(id), first.data);
+    return link_write_transport(node, out);
 }
 
 int link_write_trojan(NodeLink *node, NodeText *out)
 {
-    char *password = decode_base64(node_get(node, "password"));
-    if (!password)
-        return node_refuse(node, "out of memory");
-    int rc;
-    if (node->type == 3) {
-        const char *server = node_get(node, "server");
-        const char *sni = node_get(node, "trojan_sni");
-        bool verify = text_to_int(node_get(node, "ssl_verify_enable")) == 1;
-        rc = text_append_str(out, "trojan://") | text_append_percent(out, password, strlen(password), NULL) |
-             text_printf(out, strchr(server, ':') ? "@[%s]:%d?security=tls" : "@%s:%d?security=tls", server,
-                         text_to_int(node_get(node, "port")));
-        if (sni[0])
-            rc |= text_append_str(out, "&sni=") | text_append_percent(out, sni, strlen(sni), NULL);
-        if (!verify)
-            rc |= text_append_str(out, "&allowInsecure=1");
-        // Read only for tarvick-node xray: what it verifies by.
-        const struct {
-            const char *param, *field;
-        } VERIFY_BY[] = {{"&pcs=", "v2ray_tls_pinned_sha256"}, {"&vcn=", "v2ray_tls_verify_names"}};
-        for (const auto &item : VERIFY_BY) {
-            const char *value = node_get(node, item.field);
-            if (value[0])
-                rc |= text_append_str(out, item.param) | text_append_percent(out, value, strlen(value), NULL);
-        }
-        rc = rc != 0 ? node_refuse(node, "out of memory") : 0;
-    } else {
-        rc = link_write_query(node, out, "trojan://", password, strlen(password), "");
-    }
-    free(password);
-    return rc;
+    if (link_write_head(node, out, "trojan://", NULL, node->type == 3 ? "?security=tls" : "?") != 0)
+        return -1;
+    if (node->type != 3)
+        return link_write_transport(node, out);
+    bool verify = text_to_int(node_get(node, "ssl_verify_enable")) == 1;
+    // pcs and vcn are read only for tarvick-node xray: what it verifies by.
+    int rc = link_append_param(out, "sni", node_get(node, "trojan_sni")) |
+             link_append_param(out, "allowInsecure", verify ? "" : "1") |
+             link_append_param(out, "pcs", node_get(node, "v2ray_tls_pinned_sha256")) |
+             link_append_param(out, "vcn", node_get(node, "v2ray_tls_verify_names"));
+    return rc != 0 ? node_refuse(node, "out of memory") : 0;
 }

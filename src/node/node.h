@@ -181,9 +181,24 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
 int link_get_transport(NodeLink *node, LinkTransport *t);
 // The node's transport as link parameters, after out's "?" or a parameter.
 int link_write_transport(NodeLink *node, NodeText *out);
-// scheme, user, "@host:port?", first, then the transport parameters.
-int link_write_query(NodeLink *node, NodeText *out, const char *scheme, const char *user, size_t user_length,
-                     const char *first);
+// "&name=value", the value percent-encoded, with no "&" straight after the
+// "?"; nothing for an empty value. 0, or -1 out of memory.
+int link_append_param(NodeText *out, const char *name, const char *value);
+// before, the node's "host:port" ("[v6]:port" for an IPv6 address), after.
+int link_append_server(NodeLink *node, NodeText *out, const char *before, const char *after);
+// The node's password decoded, for the caller to free; NULL with the reason
+// set out of memory.
+char *link_password(NodeLink *node);
+// scheme, user percent-encoded (the node's password when NULL), then
+// "@host:port" and after. 0, or -1 with the reason set.
+int link_write_head(NodeLink *node, NodeText *out, const char *scheme, const char *user, const char *after);
+// A link parameter and the node's setting it carries.
+struct LinkParamField {
+    const char *param, *field;
+};
+// scheme, the password, "@host:port/?" and each parameter whose setting the
+// node has, in the table's order. 0, or -1 with the reason set.
+int link_write_keyed(NodeLink *node, NodeText *out, const char *scheme, const LinkParamField *params, size_t count);
 // A link parameter's text, or the fallback where the link left it out or empty.
 inline const char *link_or_default(const char *text, const char *fallback)
 {
