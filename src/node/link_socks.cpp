@@ -19,11 +19,9 @@ int proxy_set_account(NodeLink *link, char *user, size_t length)
     char *account = user;
     char *decoded = NULL;
     if (!memchr(user, ':', length)) {
-        decoded = (char *)malloc(length * 3 / 4 + 4);
-        if (!decoded)
-            return node_refuse(link, "out of memory");
-        long got = decode_base64_strict(user, length, (unsigned char *)decoded);
-        if (got < 0 || !memchr(decoded, ':', (size_t)got) || memchr(decoded, '\0', (size_t)got)) {
+        long got;
+        decoded = link_unbase64(link, user, length, &got);
+        if (!decoded || !memchr(decoded, ':', (size_t)got) || memchr(decoded, '\0', (size_t)got)) {
             free(decoded);
             return node_refuse(link, "the account is neither user:password nor its Base64");
         }

@@ -13,20 +13,6 @@
 
 namespace {
 
-// Decodes link Base64 into a new NUL-terminated buffer the caller frees.
-char *link_unbase64(const char *text, size_t length, long *decoded)
-{
-    char *out = (char *)malloc(length * 3 / 4 + 4);
-    if (!out)
-        return NULL;
-    *decoded = decode_base64_strict(text, length, (unsigned char *)out);
-    if (*decoded < 0) {
-        free(out);
-        return NULL;
-    }
-    return out;
-}
-
 // The remark after "#": percent-decoded, kept as the node's name.
 char *link_take_remark(NodeLink *link, char *text)
 {
@@ -140,7 +126,7 @@ int link_read_ss(NodeLink *link, char *text, size_t)
 
     if (!at) { // the older form: all of it is Base64
         long length;
-        char *plain_text = link_unbase64(text, strlen(text), &length);
+        char *plain_text = link_unbase64(link, text, strlen(text), &length);
         if (!plain_text)
             return node_refuse(link, "bad Base64");
         // "echo ... | base64" encodes the line's end too.
@@ -168,7 +154,7 @@ int link_read_ss(NodeLink *link, char *text, size_t)
                 return -1;
         } else {
             long decoded;
-            char *user = link_unbase64(text, length, &decoded);
+            char *user = link_unbase64(link, text, length, &decoded);
             if (!user)
                 return node_refuse(link, "bad Base64 in the user info");
             int rc = ss_set_user(link, user, (size_t)decoded, method_field);
@@ -204,7 +190,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
 {
     link->type = 1;
     long decoded;
-    char *plain = link_unbase64(text, strcspn(text, "#"), &decoded);
+    char *plain = link_unbase64(link, text, strcspn(text, "#"), &decoded);
     (void)length;
     if (!plain)
         return node_refuse(link, "bad Base64");
@@ -263,7 +249,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
              node_set_text(link, "ssr_protocol", parts[2]) | node_set_text(link, "method", parts[3]) |
              node_set_text(link, "ssr_obfs", parts[4]) | node_set_text(link, "use_kcp", "0");
         long n;
-        char *password = rc == 0 ? link_unbase64(parts[5], strlen(parts[5]), &n) : NULL;
+        char *password = rc == 0 ? link_unbase64(link, parts[5], strlen(parts[5]), &n) : NULL;
         if (rc == 0 && !password)
             rc = node_refuse(link, "bad Base64 in the password");
         if (rc == 0 && n == 0)
@@ -276,7 +262,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
     }
     for (size_t i = 0; rc == 0 && i < sizeof SSR_PARAMS / sizeof SSR_PARAMS[0]; i++) {
         const char *value = link_query_get(&params, SSR_PARAMS[i].param);
-        char *text_value = link_unbase64(value, strlen(value), &decoded);
+        char *text_value = link_unbase64(link, value, strlen(value), &decoded);
         if (!text_value)
             rc = node_refuse(link, "bad Base64 in %s", SSR_PARAMS[i].param);
         else if (!SSR_PARAMS[i].field)

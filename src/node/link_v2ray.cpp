@@ -118,6 +118,26 @@ int vmess_read(NodeLink *link, const char *json, size_t length, json_object **ro
 
 namespace {
 
+// An alterId of at most five digits; "007" is 7, as tarvick reads it and
+// export writes it.
+int vmess_alter_id(NodeLink *link, const char *text, const char *name, char *alter_id)
+{
+    text = link_or_default(text, "0");
+    if (strspn(text, "0123456789") != strlen(text) || strlen(text) > 5)
+        return node_refuse(link, "bad %s '%s'", name, text);
+    text_put_number(alter_id, (unsigned long)strtol(text, NULL, 10));
+    return 0;
+}
+
+// What both forms give after the server: the account, then the transport.
+int vmess_set_node(NodeLink *link, const char *id, const char *alter_id, const char *security, const LinkTransport *t)
+{
+    if ((node_set_text(link, "v2ray_uuid", id) | node_set_text(link, "v2ray_alterid", alter_id) |
+         node_set_text(link, "v2ray_security", security)) != 0)
+        return -1;
+    return link_set_v2ray(link, "vmess", t);
+}
+
 // Shadowrocket's form: vmess://BASE64(security:id@host:port)?remarks=
 // &obfs=(none|websocket|http|h2|grpc)&path=&obfsParam=&tls=1&peer=&alterId=
 // &allowInsecure=, read as the same vmess node its JSON form gives.
@@ -128,22 +148,16 @@ int vmess_read_shadowrocket(NodeLink *link, char *text, char *query_text)
         return -1;
     const char *remarks = link_query_get(&query, "remarks");
     node_set_name(link, remarks, strlen(remarks));
-    size_t length = strlen(text);
-    char *plain = (char *)malloc(length * 3 / 4 + 4);
-    if (!plain)
-        return node_refuse(link, "out of memory");
-    long decoded = decode_base64_strict(text, length, (unsigned char *)plain);
-    char *at = decoded > 0 && !memchr(plain, '\0', (size_t)decoded) ? strrchr(plain, '@') : NULL;
+    long decoded;
+    char *plain = link_unbase64(link, text, strlen(text), &decoded);
+    char *at = plain && !memchr(plain, '\0', (size_t)decoded) ? strrchr(plain, '@') : NULL;
     char *colon = at ? (char *)memchr(plain, ':', (size_t)(at - plain)) : NULL;
-    const char *host;
-    int port;
-    int rc = colon && colon > plain && colon + 1 < at
-                 ? 0
-                 : node_refuse(link, "Shadowrocket's vmess form without BASE64(security:id@host:port)");
-    if (rc == 0) {
-        *colon = *at = '\0';
-        rc = link_host_port(link, at + 1, &host, &port);
+    if (!colon || colon == plain || colon + 1 == at) {
+        free(plain);
+        return node_refuse(link, "Shadowrocket's vmess form without BASE64(security:id@host:port)");
     }
+    *colon = *at = '\0';
+    int rc = link_set_server(link, at + 1);
     LinkTransport t;
     link_transport_clear(&t);
     const char *obfs = link_or_default(link_query_get(&query, "obfs"), "none"),
@@ -155,9 +169,10 @@ int vmess_read_shadowrocket(NodeLink *link, char *text, char *query_text)
             t.network = row[1];
     if (rc == 0 && !t.network[0])
         rc = node_refuse(link, "Shadowrocket's obfs '%s' is no vmess transport", obfs);
-    const char *aid = link_or_default(link_query_get(&query, "alterId"), "0");
-    if (rc == 0 && (strspn(aid, "0123456789") != strlen(aid) || strlen(aid) > 5))
-        rc = node_refuse(link, "bad alterId '%s'", aid);
+    char alter_id[8];
+    const char *aid = link_query_get(&query, "alterId");
+    if (rc == 0)
+        rc = vmess_alter_id(link, aid, "alterId", alter_id);
     if (rc == 0) {
         bool grpc = strcmp(t.network, "grpc") == 0;
         t.header = strcmp(obfs, "http") == 0 ? "http" : "";
@@ -170,18 +185,10 @@ int vmess_read_shadowrocket(NodeLink *link, char *text, char *query_text)
         if (tls[0] && strcmp(tls, "1") != 0 && strcmp(tls, "0") != 0)
             rc = node_refuse(link, "tls '%s' is neither 1 nor 0", tls);
     }
-    char alter_id[8], digits[8];
-    if (rc == 0) {
-        text_put_number(alter_id, (unsigned long)strtol(aid, NULL, 10));
-        text_put_number(digits, (unsigned long)port);
+    if (rc == 0)
         rc = link_verify_switch(link, &t, "allowInsecure", link_query_get(&query, "allowInsecure"), true);
-    }
     if (rc == 0)
-        rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits) |
-             node_set_text(link, "v2ray_uuid", colon + 1) | node_set_text(link, "v2ray_alterid", alter_id) |
-             node_set_text(link, "v2ray_security", plain);
-    if (rc == 0)
-        rc = link_set_v2ray(link, "vmess", &t);
+        rc = vmess_set_node(link, colon + 1, alter_id, plain, &t);
     if (rc == 0)
         link_query_warn_unused(link, &query, "V2Ray/Xray");
     free(plain);
@@ -201,14 +208,10 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         *query = '\0';
         return vmess_read_shadowrocket(link, text, query + 1);
     }
-    char *json = (char *)malloc(length * 3 / 4 + 4);
+    long decoded;
+    char *json = link_unbase64(link, text, length, &decoded);
     if (!json)
-        return node_refuse(link, "out of memory");
-    long decoded = decode_base64_strict(text, length, (unsigned char *)json);
-    if (decoded < 0) {
-        free(json);
         return node_refuse(link, "bad Base64");
-    }
     VmessField f[] = {{"add", ""}, {"port", ""}, {"id", ""}, {"aid", ""}, {"scy", ""}, {"net", ""}, {"type", ""},
                       {"host", ""}, {"path", ""}, {"tls", ""}, {"sni", ""}, {"fp", ""}, {"ps", ""}, {"alpn", ""},
                       {"allowInsecure", ""}, {"insecure", ""}, {"skip-cert-verify", ""}, {"verify_cert", ""},
@@ -218,28 +221,20 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     // A UTF-8 byte order mark before the object is no part of it.
     size_t skip = decoded >= 3 && memcmp(json, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     json_object *root = NULL;
-    json[decoded] = '\0';
     int rc = vmess_read(link, json + skip, (size_t)decoded - skip, &root, f, sizeof f / sizeof f[0]);
-
-    char *address = NULL;
     if (rc == 0) {
         // JSON needs no brackets around an IPv6 address; some writers add them.
-        address = (char *)malloc(strlen(f[ADD].text) + strlen(f[PORT].text) + 8);
-        if (!address)
-            rc = node_refuse(link, "out of memory");
-    }
-    if (rc == 0) {
+        NodeText address;
         bool v6 = strchr(f[ADD].text, ':') && f[ADD].text[0] != '[';
-        snprintf(address, strlen(f[ADD].text) + strlen(f[PORT].text) + 8, v6 ? "[%s]:%s" : "%s:%s", f[ADD].text,
-                 f[PORT].text);
-        rc = link_set_server(link, address);
+        rc = text_printf(&address, v6 ? "[%s]:%s" : "%s:%s", f[ADD].text, f[PORT].text) != 0
+                 ? node_refuse(link, "out of memory")
+                 : link_set_server(link, address.data);
     }
-    free(address);
     if (rc == 0 && !f[ID].text[0])
         rc = node_refuse(link, "no id");
-    const char *aid = link_or_default(f[AID].text, "0");
-    if (rc == 0 && (strspn(aid, "0123456789") != strlen(aid) || strlen(aid) > 5))
-        rc = node_refuse(link, "bad aid '%s'", aid);
+    char alter_id[8];
+    if (rc == 0)
+        rc = vmess_alter_id(link, f[AID].text, "aid", alter_id);
     if (rc == 0 && f[FLOW].text[0])
         rc = node_refuse(link, "flow %s is vless's, not vmess's", f[FLOW].text);
     if (rc == 0) {
@@ -275,17 +270,11 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
             t.extra = json_object_is_type(extra, json_type_string)
                           ? json_object_get_string(extra)
                           : json_object_to_json_string_ext(extra, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-        rc = link_verify_switch(link, &t, "allowInsecure", f[INSECURE].text, true) |
-             link_verify_switch(link, &t, "insecure", f[INSECURE2].text, true) |
-             link_verify_switch(link, &t, "skip-cert-verify", f[SKIP].text, true) |
-             link_verify_switch(link, &t, "verify_cert", f[VERIFY].text, false);
-        char alter_id[8]; // "007" is 7, as tarvick reads it and export writes it
-        text_put_number(alter_id, (unsigned long)strtol(aid, NULL, 10));
+        // Their names are the members': "true" means not to verify, but in verify_cert.
+        for (int i = INSECURE; i <= VERIFY; i++)
+            rc |= link_verify_switch(link, &t, f[i].name, f[i].text, i != VERIFY);
         if (rc == 0)
-            rc = node_set_text(link, "v2ray_uuid", f[ID].text) | node_set_text(link, "v2ray_alterid", alter_id) |
-                 node_set_text(link, "v2ray_security", link_or_default(f[SCY].text, "auto"));
-        if (rc == 0)
-            rc = link_set_v2ray(link, "vmess", &t);
+            rc = vmess_set_node(link, f[ID].text, alter_id, link_or_default(f[SCY].text, "auto"), &t);
         if (rc == 0)
             node_set_name(link, f[PS].text, strlen(f[PS].text));
         json_object_put(whole);

@@ -92,6 +92,11 @@ int hex_digit(char c);
 // Percent-decodes in place ("%zz" stays as it is); returns the new length.
 size_t link_percent_decode(char *text, size_t length);
 
+// Link Base64 (either alphabet) decoded into a new NUL-terminated buffer the
+// caller frees, *decoded its length. NULL for broken text, and NULL with the
+// reason set out of memory.
+char *link_unbase64(NodeLink *link, const char *text, size_t length, long *decoded);
+
 // Query parameters of a link, percent-decoded.
 struct LinkParam {
     const char *name;

@@ -325,6 +325,21 @@ size_t link_percent_decode(char *text, size_t length)
     return out;
 }
 
+char *link_unbase64(NodeLink *link, const char *text, size_t length, long *decoded)
+{
+    char *out = (char *)malloc(length * 3 / 4 + 4);
+    if (!out) {
+        node_refuse(link, "out of memory");
+        return NULL;
+    }
+    *decoded = decode_base64_strict(text, length, (unsigned char *)out);
+    if (*decoded < 0) {
+        free(out);
+        return NULL;
+    }
+    return out;
+}
+
 char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user)
 {
     char *hash = strchr(text, '#');
