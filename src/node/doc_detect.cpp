@@ -397,15 +397,16 @@ int doc_append_vmess(NodeText *out, DocServer *s)
     const char *network = link_or_default(t.network, "tcp");
     bool grpc = !strcmp(network, "grpc"), xhttp = !strcmp(network, "xhttp"), quic = !strcmp(network, "quic");
     bool kcp = !strcmp(network, "kcp");
-    const char *fields[][2] = {
-        {"v", "2"}, {"ps", s->name}, {"add", s->server}, {"port", s->port}, {"id", s->user},
-        {"aid", link_or_default(s->alter_id, "0")}, {"scy", s->method}, {"net", network},
-        {"type", grpc || xhttp ? t.mode : t.header}, {"host", quic ? t.quic_security : t.host},
-        {"path", grpc ? t.service : kcp ? t.seed : quic ? t.quic_key : t.path}, {"tls", t.security},
-        {"sni", t.sni}, {"fp", t.fingerprint}, {"alpn", t.alpn}, {"pbk", t.public_key}, {"sid", t.short_id},
-        {"spx", t.spider}, {"pcs", t.pinned}, {"vcn", t.names},
-        {"allowInsecure", t.verify == LINK_VERIFY_SKIP ? "1" : ""},
+    const char *values[] = {
+        /* v */ "2", /* ps */ s->name, /* add */ s->server, /* port */ s->port, /* id */ s->user,
+        /* aid */ link_or_default(s->alter_id, "0"), /* scy */ s->method, /* net */ network,
+        /* type */ grpc || xhttp ? t.mode : t.header, /* host */ quic ? t.quic_security : t.host,
+        /* path */ grpc ? t.service : kcp ? t.seed : quic ? t.quic_key : t.path, /* tls */ t.security,
+        /* sni */ t.sni, /* fp */ t.fingerprint, /* alpn */ t.alpn, /* pbk */ t.public_key, /* sid */ t.short_id,
+        /* spx */ t.spider, /* pcs */ t.pinned, /* vcn */ t.names,
+        /* allowInsecure */ t.verify == LINK_VERIFY_SKIP ? "1" : "", /* extra */ "", // refused below
     };
+    static_assert(sizeof values / sizeof values[0] == VMESS_MEMBER_COUNT, "one value for each member");
     // What the form has no member for; a vless link would carry it.
     const char *no_place[][2] = {{t.authority, "authority"}, {t.extra, "transport's extra settings"},
                                  {t.mldsa, "pqv"}, {t.ech, "ECH configuration"}, {t.mask, "final mask"},
@@ -413,7 +414,7 @@ int doc_append_vmess(NodeText *out, DocServer *s)
     for (const auto &item : no_place)
         if (item[0][0])
             return doc_refuse(s, "a vmess link cannot carry its %s", item[1]), 0;
-    return link_append_vmess(out, fields, sizeof fields / sizeof fields[0], 2); // v and ps always
+    return link_append_vmess(out, values, 2); // v and ps always
 }
 
 int doc_append_link(NodeText *out, DocServer *s)

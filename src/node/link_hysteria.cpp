@@ -17,8 +17,6 @@
 
 namespace {
 
-const char NEEDS_XRAY[] = "this node needs tarvick-node xray: tarvick cannot write it";
-
 // One value that may be said in more than one place of a link: each must
 // say the same, or none.
 int said_once(NodeLink *link, const char **value, const char *other, const char *what)
@@ -151,7 +149,7 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
     if (link_verify_switch(link, &t, "insecure", link_query_get(&query, "insecure"), true) != 0)
         return -1;
     if (link_query_get(&query, "ech")[0])
-        return node_refuse(link, "an ECH configuration cannot be carried by the documents");
+        return node_refuse(link, "%s cannot be carried by the documents", "an ECH configuration");
 
     HysteriaMask mask = {NULL, "", "", ""};
     const char *fm = link_query_get(&query, "fm");
@@ -204,7 +202,7 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
     for (const char *field : CHECKED)
         if (const char *problem = xray_value_problem(field, node_get(link, field)))
             return node_refuse(link, "%s %s", field, problem);
-    node_warn(link, NEEDS_XRAY);
+    node_warn(link, "this node needs tarvick-node xray: tarvick cannot write it");
     if (t.verify == LINK_VERIFY_SKIP && !pins[0])
         node_warn(link, "insecure dropped: tarvick-node xray verifies the certificate (pin a self-signed one with "
                         "pinSHA256=)");

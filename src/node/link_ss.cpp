@@ -180,7 +180,7 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++) {
         const LinkQueryField &field = LINK_QUERY_FIELDS[i];
         if (link_transport_member(&t, field.offset)[0] && !(field.use & LINK_FIELD_DEFAULTS))
-            node_warn(link, "parameter %s dropped: the Shadowsocks document has no place for it", field.param);
+            node_warn(link, "parameter %s dropped: the %s document has no place for it", field.param, "Shadowsocks");
     }
     link_query_warn_unused(link, &params, "Shadowsocks");
     return 0;

@@ -236,7 +236,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     if (rc == 0)
         rc = vmess_alter_id(link, f[AID].text, "aid", alter_id);
     if (rc == 0 && f[FLOW].text[0])
-        rc = node_refuse(link, "flow %s is vless's, not vmess's", f[FLOW].text);
+        rc = node_refuse(link, "flow %s is vless's, not %s's", f[FLOW].text, "vmess");
     if (rc == 0) {
         // The vmess format's fields mean one thing or another by the network.
         const V2rayName *row = v2ray_link_network(f[NET].text);
@@ -362,9 +362,9 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
     // trojan-go's Shadowsocks layer and plugins change every byte sent.
     const char *encryption = link_query_get(&query, "encryption"), *plugin = link_query_get(&query, "plugin");
     if (encryption[0] && strcmp(encryption, "none") != 0)
-        return node_refuse(link, "encryption %s cannot be carried by the documents", encryption);
+        return node_refuse(link, "%s %s cannot be carried by the documents", "encryption", encryption);
     if (plugin[0])
-        return node_refuse(link, "plugin %s cannot be carried by the documents", plugin);
+        return node_refuse(link, "%s %s cannot be carried by the documents", "plugin", plugin);
     const char *peer = link_query_get(&query, "peer");
     t.security = link_or_default(t.security, "tls"); // trojan is TLS unless told otherwise
     t.sni = link_or_default(t.sni, peer);
@@ -400,11 +400,11 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
                         "verifies it against the CA bundle%s",
                   t.pinned[0] ? "pcs" : "vcn", t.verify == LINK_VERIFY_SKIP ? ", or not at all as the link says" : "");
     if (t.public_key[0] || t.short_id[0] || t.spider[0])
-        node_warn(link, "pbk, sid and spx dropped: they are REALITY's, and the link's security is tls");
+        node_warn(link, "pbk, sid and spx dropped: they are REALITY's, and the link's security is %s", "tls");
     const char *unused[] = {"path", "serviceName", "mode", "quicSecurity", "key", "seed", "flow"};
     for (const char *name : unused) // the Trojan client runs over TLS alone
         if (link_query_get(&query, name)[0])
-            node_warn(link, "parameter %s dropped: the Trojan document has no place for it", name);
+            node_warn(link, "parameter %s dropped: the %s document has no place for it", name, "Trojan");
     link_note_unused(link, &query);
     return 0;
 }
@@ -424,40 +424,35 @@ int link_write_vmess(NodeLink *node, NodeText *out)
     snprintf(port, sizeof port, "%d", text_to_int(node_get(node, "port")));
     snprintf(aid, sizeof aid, "%d", text_to_int(node_get(node, "v2ray_alterid")));
     // What only tarvick-node xray writes (from alpn on) goes in only when the node has it.
-    const char *fields[][2] = {
-        {"v", "2"},
-        {"ps", ""},
-        {"add", node_get(node, "server")},
-        {"port", port},
-        {"id", node_get(node, "v2ray_uuid")},
-        {"aid", aid},
-        {"scy", node_get(node, "v2ray_security")},
-        {"net", strcmp(t.network, "http") == 0 ? "h2" : t.network}, // the vmess format's own name
-        {"type", grpc ? t.mode : t.header},
-        {"host", quic ? t.quic_security : t.host},
-        {"path", quic ? t.quic_key : kind == NETWORK_GRPC ? t.service : t.path},
-        {"tls", t.security},
-        {"sni", t.sni},
-        {"fp", t.fingerprint},
-        {"alpn", t.alpn},
-        {"pbk", t.public_key},
-        {"sid", t.short_id},
-        {"spx", t.spider},
-        {"pcs", t.pinned},
-        {"vcn", t.names},
-        {"extra", t.extra}, // an object, as Marzban writes it
+    const char *values[] = {
+        /* v */ "2", /* ps */ "", /* add */ node_get(node, "server"), /* port */ port,
+        /* id */ node_get(node, "v2ray_uuid"), /* aid */ aid, /* scy */ node_get(node, "v2ray_security"),
+        /* net */ strcmp(t.network, "http") == 0 ? "h2" : t.network, // the vmess format's own name
+        /* type */ grpc ? t.mode : t.header,
+        /* host */ quic ? t.quic_security : t.host,
+        /* path */ quic ? t.quic_key : kind == NETWORK_GRPC ? t.service : t.path,
+        /* tls */ t.security, /* sni */ t.sni, /* fp */ t.fingerprint,
+        /* alpn */ t.alpn, /* pbk */ t.public_key, /* sid */ t.short_id, /* spx */ t.spider, /* pcs */ t.pinned,
+        /* vcn */ t.names, /* allowInsecure */ "", // tarvick-node xray verifies always
+        /* extra */ t.extra, // an object, as Marzban writes it
     };
-    if (link_append_vmess(out, fields, sizeof fields / sizeof fields[0], 14) != 0)
+    static_assert(sizeof values / sizeof values[0] == VMESS_MEMBER_COUNT, "one value for each member");
+    if (link_append_vmess(out, values, 14) != 0)
         return node_refuse(node, "out of memory");
     return 0;
 }
 
-int link_append_vmess(NodeText *out, const char *const (*fields)[2], size_t count, size_t always)
+const char *const VMESS_MEMBERS[VMESS_MEMBER_COUNT] = {
+    "v", "ps", "add", "port", "id", "aid", "scy", "net", "type", "host", "path", "tls", "sni", "fp",
+    "alpn", "pbk", "sid", "spx", "pcs", "vcn", "allowInsecure", "extra",
+};
+
+int link_append_vmess(NodeText *out, const char *const *values, size_t always)
 {
     json_object *root = json_object_new_object();
     bool failed = !root;
-    for (size_t i = 0; i < count; i++) {
-        const char *name = fields[i][0], *text = fields[i][1];
+    for (size_t i = 0; i < VMESS_MEMBER_COUNT; i++) {
+        const char *name = VMESS_MEMBERS[i], *text = values[i];
         if (i >= always && !text[0])
             continue;
         json_object *value = strcmp(name, "extra") == 0 ? xray_json_parse(text, strlen(text)) : json_object_new_string(text);

@@ -258,10 +258,14 @@ int link_write_trojan(NodeLink *node, NodeText *out);
 int link_write_proxy(NodeLink *node, NodeText *out);
 int link_write_hysteria2(NodeLink *node, NodeText *out);
 int link_write_wireguard(NodeLink *node, NodeText *out);
-// "vmess://" and the Base64 of the JSON object of fields (name, value): the
-// first always of them written even when empty, the rest only when set;
-// "extra" is JSON text, written as the object it is. 0, or -1 out of memory.
-int link_append_vmess(NodeText *out, const char *const (*fields)[2], size_t count, size_t always);
+// The members of the vmess link's JSON form, in the order links write them.
+enum { VMESS_MEMBER_COUNT = 22 };
+extern const char *const VMESS_MEMBERS[VMESS_MEMBER_COUNT];
+// "vmess://" and the Base64 of the JSON object of the members with these
+// values: the first always of them written even when empty, the rest only
+// when set; extra's is JSON text, written as the object it is. 0, or -1 out
+// of memory.
+int link_append_vmess(NodeText *out, const char *const *values, size_t always);
 // The link of any node, chosen by its type and protocol.
 int link_write(NodeLink *node, NodeText *out);
 
