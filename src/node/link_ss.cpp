@@ -13,17 +13,6 @@
 
 namespace {
 
-// The remark after "#": percent-decoded, kept as the node's name.
-char *link_take_remark(NodeLink *link, char *text)
-{
-    char *hash = strchr(text, '#');
-    if (hash) {
-        *hash++ = '\0';
-        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
-    }
-    return text;
-}
-
 // "method:password" (the password may hold colons) to the node's settings.
 int ss_set_user(NodeLink *link, const char *user, size_t length, const char *method_field)
 {

@@ -117,6 +117,9 @@ int link_query_parse(NodeLink *link, LinkQuery *query, char *text);
 // says nothing), with *user the text before "@" or NULL when there is none;
 // NULL when the query is refused.
 char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user);
+// The remark after "#", percent-decoded, as the link's name; returns text,
+// ended where the remark began.
+char *link_take_remark(NodeLink *link, char *text);
 // Refuses what only tarvick-node xray's document carries ("protocol",
 // "wireguard") for tarvick's.
 int link_refuse_xray_only(NodeLink *link, const char *what, const char *name);

@@ -340,13 +340,19 @@ char *link_unbase64(NodeLink *link, const char *text, size_t length, long *decod
     return out;
 }
 
-char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user)
+char *link_take_remark(NodeLink *link, char *text)
 {
     char *hash = strchr(text, '#');
     if (hash) {
         *hash++ = '\0';
         node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
     }
+    return text;
+}
+
+char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user)
+{
+    link_take_remark(link, text);
     char *question = strchr(text, '?');
     if (question)
         *question++ = '\0';
