@@ -262,19 +262,11 @@ int text_printf(NodeText *text, const char *format, ...)
     va_start(args, format);
     int n = vsnprintf(NULL, 0, format, args);
     va_end(args);
-    if (n < 0 || text_append(text, "", 0) != 0)
-        return -1;
-    size_t length = text->length;
     // Grow first, then print in place.
-    if (length + (size_t)n + 1 > text->capacity) {
-        char *grown = (char *)realloc(text->data, length + (size_t)n + 1);
-        if (!grown)
-            return -1;
-        text->data = grown;
-        text->capacity = length + (size_t)n + 1;
-    }
+    if (n < 0 || text_append(text, "", 0) != 0 || text_reserve(text, text->length + (size_t)n + 1) != 0)
+        return -1;
     va_start(args, format);
-    vsnprintf(text->data + length, (size_t)n + 1, format, args);
+    vsnprintf(text->data + text->length, (size_t)n + 1, format, args);
     va_end(args);
     text->length += (size_t)n;
     return 0;
