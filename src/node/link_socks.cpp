@@ -95,5 +95,5 @@ int link_write_proxy(NodeLink *node, NodeText *out)
         free(password);
     }
     rc |= link_append_server(node, out, "", "");
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }

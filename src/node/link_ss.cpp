@@ -62,7 +62,7 @@ int ss_plugin_from_params(NodeLink *link, LinkQuery *params, const char **plugin
         return node_refuse(link, "obfs '%s' is neither http nor tls", obfs);
     NodeText options;
     if (text_printf(&options, "obfs=%s", obfs) != 0 || (host[0] && text_printf(&options, ";obfs-host=%s", host) != 0))
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     size_t name_length = strcspn(*plugin, ";");
     bool obfs_plugin = name_length == 0 || (name_length == 10 && memcmp(*plugin, "obfs-local", 10) == 0) ||
                        (name_length == 11 && memcmp(*plugin, "simple-obfs", 11) == 0);
@@ -72,7 +72,7 @@ int ss_plugin_from_params(NodeLink *link, LinkQuery *params, const char **plugin
         return node_refuse(link, "the plugin's own options and its obfs and obfs-host parameters disagree");
     if (text_printf(assembled, "%.*s;%s", name_length ? (int)name_length : 10, name_length ? *plugin : "obfs-local",
                     options.data) != 0)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     *plugin = assembled->data;
     return 0;
 }
@@ -282,7 +282,7 @@ int link_write_ss(NodeLink *node, NodeText *out)
     free(password);
     rc |= link_append_server(node, out, "@", "/");
     if (rc != 0)
-        return node_refuse(node, "out of memory");
+        return node_out_of_memory(node);
     if (node->type == 2) {
         // Over a transport or TLS: the parameters vless links have.
         const char *security = node_get(node, "v2ray_network_security");
@@ -290,7 +290,7 @@ int link_write_ss(NodeLink *node, NodeText *out)
                      strcmp(node_get(node, "v2ray_headtype_tcp"), "http") != 0 &&
                      (!security[0] || strcmp(security, "none") == 0);
         if (!plain)
-            return text_append_str(out, "?") != 0 ? node_refuse(node, "out of memory") : link_write_transport(node, out);
+            return text_append_str(out, "?") != 0 ? node_out_of_memory(node) : link_write_transport(node, out);
     }
     const char *plugin = node_get(node, "ss_obfs");
     if (node->type == 0 && plugin[0] && strcmp(plugin, "none") != 0) {
@@ -303,7 +303,7 @@ int link_write_ss(NodeLink *node, NodeText *out)
         if (options[0])
             rc |= text_append_str(out, "%3B") | text_append_percent(out, options, strlen(options), NULL);
     }
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }
 
 int link_write_ssr(NodeLink *node, NodeText *out)
@@ -328,5 +328,5 @@ int link_write_ssr(NodeLink *node, NodeText *out)
           text_append_base64(&plain, protocol_param, strlen(protocol_param), true);
     if (rc == 0)
         rc = text_append_str(out, "ssr://") | text_append_base64(out, plain.data, plain.length, true);
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }

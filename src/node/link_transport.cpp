@@ -51,7 +51,7 @@ int link_set_pins(NodeLink *link, const char *pins)
         return true;
     });
     if (failed)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     return node_set_text(link, "v2ray_tls_pinned_sha256", converted && whole ? hex.data : pins);
 }
 
@@ -359,7 +359,7 @@ int link_write_transport(NodeLink *node, NodeText *out)
     for (const LinkQueryField &field : LINK_QUERY_FIELDS)
         if (!(field.use & LINK_FIELD_READ_ONLY))
             rc |= link_append_param(out, field.param, link_transport_member(&t, field.offset));
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }
 
 int link_append_param(NodeText *out, const char *name, const char *value)
@@ -381,7 +381,7 @@ char *link_password(NodeLink *node)
 {
     char *password = decode_base64(node_get(node, "password"));
     if (!password)
-        node_refuse(node, "out of memory");
+        node_out_of_memory(node);
     return password;
 }
 
@@ -394,7 +394,7 @@ int link_write_head(NodeLink *node, NodeText *out, const char *scheme, const cha
     int rc = text_append_str(out, scheme) | text_append_percent(out, user, strlen(user), NULL) |
              link_append_server(node, out, "@", after);
     free(password);
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }
 
 int link_write_keyed(NodeLink *node, NodeText *out, const char *scheme, const LinkParamField *params, size_t count)
@@ -404,5 +404,5 @@ int link_write_keyed(NodeLink *node, NodeText *out, const char *scheme, const Li
     int rc = 0;
     for (size_t i = 0; i < count; i++)
         rc |= link_append_param(out, params[i].param, node_get(node, params[i].field));
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }

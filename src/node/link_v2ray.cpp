@@ -86,7 +86,7 @@ int vmess_read(NodeLink *link, const char *json, size_t length, json_object **ro
 {
     json_tokener *tokener = json_tokener_new_ex(32);
     if (!tokener)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     json_tokener_set_flags(tokener, JSON_TOKENER_STRICT);
     *root = json_tokener_parse_ex(tokener, json, (int)length);
     size_t end = json_tokener_get_parse_end(tokener);
@@ -227,7 +227,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         NodeText address;
         bool v6 = strchr(f[ADD].text, ':') && f[ADD].text[0] != '[';
         rc = text_printf(&address, v6 ? "[%s]:%s" : "%s:%s", f[ADD].text, f[PORT].text) != 0
-                 ? node_refuse(link, "out of memory")
+                 ? node_out_of_memory(link)
                  : link_set_server(link, address.data);
     }
     if (rc == 0 && !f[ID].text[0])
@@ -438,7 +438,7 @@ int link_write_vmess(NodeLink *node, NodeText *out)
     };
     static_assert(sizeof values / sizeof values[0] == VMESS_MEMBER_COUNT, "one value for each member");
     if (link_append_vmess(out, values, 14) != 0)
-        return node_refuse(node, "out of memory");
+        return node_out_of_memory(node);
     return 0;
 }
 
@@ -473,7 +473,7 @@ int link_write_vless(NodeLink *node, NodeText *out)
     if (link_write_head(node, out, "vless://", node_get(node, "v2ray_uuid"), "?encryption=") != 0)
         return -1;
     if (text_append_percent(out, encryption, strlen(encryption), NULL) != 0)
-        return node_refuse(node, "out of memory");
+        return node_out_of_memory(node);
     return link_write_transport(node, out);
 }
 
@@ -489,5 +489,5 @@ int link_write_trojan(NodeLink *node, NodeText *out)
              link_append_param(out, "allowInsecure", verify ? "" : "1") |
              link_append_param(out, "pcs", node_get(node, "v2ray_tls_pinned_sha256")) |
              link_append_param(out, "vcn", node_get(node, "v2ray_tls_verify_names"));
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }

@@ -32,7 +32,7 @@ int link_set_extra(NodeLink *link, const char *extra, const char *mode)
     const char *text = json_object_object_length(kept) == 0
                            ? ""
                            : json_object_to_json_string_ext(kept, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-    int rc = text ? node_set_text(link, "v2ray_xhttp_extra", text) : node_refuse(link, "out of memory");
+    int rc = text ? node_set_text(link, "v2ray_xhttp_extra", text) : node_out_of_memory(link);
     json_object_put(kept);
     return rc;
 }

@@ -59,6 +59,8 @@ int node_set_password(NodeLink *link, const char *password, size_t length);
 const char *node_get(const NodeLink *link, const char *name);
 bool node_has(const NodeLink *link, const char *name);
 int node_refuse(NodeLink *link, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// node_refuse(link, "out of memory"), the refusal every allocation shares.
+int node_out_of_memory(NodeLink *link);
 void node_warn(NodeLink *link, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int node_set_name(NodeLink *link, const char *name, size_t length);
 
