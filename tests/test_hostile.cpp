@@ -393,25 +393,32 @@ TEST_F(TarvickTest, ImportGivesTheWholeNodeOrRefusesItWhicheverAllocationFails)
 #else
     if (getenv("TARVICK_WRAPPER"))
         GTEST_SKIP() << "the wrapper owns malloc";
-    // Values too long for a record's own room take an allocation each.
-    const std::string link = "vless://b831381d-6324-4d53-ad4f-8cda48b30811@b.example:443?security=tls&type=ws&path=%2F" +
-                             std::string(1500, 'p') + "&host=" + std::string(1500, 'h') + ".example\n";
+    // Values too long for a record's own room take an allocation each; ss
+    // and ssr links decode their Base64 into allocations of their own.
+    const std::string links[] = {
+        "vless://b831381d-6324-4d53-ad4f-8cda48b30811@b.example:443?security=tls&type=ws&path=%2F" +
+            std::string(1500, 'p') + "&host=" + std::string(1500, 'h') + ".example\n",
+        "ss://YWVzLTI1Ni1nY206cGFzc0BleGFtcGxlLmNvbTo4Mzg4\n",
+        "ssr://ZXhhbXBsZS5jb206ODM4ODpvcmlnaW46YWVzLTI1Ni1jZmI6cGxhaW46Y0dGemN3Lz9vYmZzcGFyYW09WVdKag\n",
+    };
     setenv("LD_PRELOAD", TARVICK_FAIL_ALLOC_SHIM, 1);
-    setenv("TARVICK_ALLOC_COUNT", "/tmp/alloc-count", 1);
-    RunResult whole = run_tarvick_node({"import", "--xray"}, link);
-    unsetenv("TARVICK_ALLOC_COUNT");
-    long total = atol(read_file("/tmp/alloc-count").c_str());
-    ASSERT_EQ(whole.status, 0) << whole.err;
-    ASSERT_GT(total, 3);
-    for (long n = 1; n <= total; n++) {
-        setenv("TARVICK_FAIL_ALLOC", std::to_string(n).c_str(), 1);
-        RunResult run = run_tarvick_node({"import", "--xray"}, link);
-        bool refused = run.out.empty() && run.status != 0 && run.err.find("out of memory\n") != std::string::npos &&
-                       std::count(run.err.begin(), run.err.end(), '\n') == 1;
-        EXPECT_TRUE((run.out == whole.out && run.status == 0) || refused)
-            << "allocation " << n << " of " << total << ": status " << run.status << ", stderr " << run.err;
+    for (const std::string &link : links) {
+        setenv("TARVICK_ALLOC_COUNT", "/tmp/alloc-count", 1);
+        RunResult whole = run_tarvick_node({"import", "--xray"}, link);
+        unsetenv("TARVICK_ALLOC_COUNT");
+        long total = atol(read_file("/tmp/alloc-count").c_str());
+        ASSERT_EQ(whole.status, 0) << whole.err;
+        ASSERT_GT(total, 3);
+        for (long n = 1; n <= total; n++) {
+            setenv("TARVICK_FAIL_ALLOC", std::to_string(n).c_str(), 1);
+            RunResult run = run_tarvick_node({"import", "--xray"}, link);
+            bool refused = run.out.empty() && run.status != 0 && run.err.find("out of memory\n") != std::string::npos &&
+                           std::count(run.err.begin(), run.err.end(), '\n') == 1;
+            EXPECT_TRUE((run.out == whole.out && run.status == 0) || refused)
+                << link << "allocation " << n << " of " << total << ": status " << run.status << ", stderr " << run.err;
+        }
+        unsetenv("TARVICK_FAIL_ALLOC");
     }
-    unsetenv("TARVICK_FAIL_ALLOC");
     unsetenv("LD_PRELOAD");
 #endif
 }

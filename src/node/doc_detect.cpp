@@ -441,15 +441,16 @@ int doc_append_vmess(NodeText *out, DocServer *s)
     const char *network = link_or_default(t.network, "tcp");
     bool grpc = !strcmp(network, "grpc"), xhttp = !strcmp(network, "xhttp"), quic = !strcmp(network, "quic");
     bool kcp = !strcmp(network, "kcp");
-    const char *fields[][2] = {
-        {"v", "2"}, {"ps", s->name}, {"add", s->server}, {"port", s->port}, {"id", s->user},
-        {"aid", link_or_default(s->alter_id, "0")}, {"scy", s->method}, {"net", network},
-        {"type", grpc || xhttp ? t.mode : t.header}, {"host", quic ? t.quic_security : t.host},
-        {"path", grpc ? t.service : kcp ? t.seed : quic ? t.quic_key : t.path}, {"tls", t.security},
-        {"sni", t.sni}, {"fp", t.fingerprint}, {"alpn", t.alpn}, {"pbk", t.public_key}, {"sid", t.short_id},
-        {"spx", t.spider}, {"pcs", t.pinned}, {"vcn", t.names},
-        {"allowInsecure", t.verify == LINK_VERIFY_SKIP ? "1" : ""},
+    const char *values[] = {
+        /* v */ "2", /* ps */ s->name, /* add */ s->server, /* port */ s->port, /* id */ s->user,
+        /* aid */ link_or_default(s->alter_id, "0"), /* scy */ s->method, /* net */ network,
+        /* type */ grpc || xhttp ? t.mode : t.header, /* host */ quic ? t.quic_security : t.host,
+        /* path */ grpc ? t.service : kcp ? t.seed : quic ? t.quic_key : t.path, /* tls */ t.security,
+        /* sni */ t.sni, /* fp */ t.fingerprint, /* alpn */ t.alpn, /* pbk */ t.public_key, /* sid */ t.short_id,
+        /* spx */ t.spider, /* pcs */ t.pinned, /* vcn */ t.names,
+        /* allowInsecure */ t.verify == LINK_VERIFY_SKIP ? "1" : "", /* extra */ "", // refused below
     };
+    static_assert(sizeof values / sizeof values[0] == VMESS_MEMBER_COUNT, "one value for each member");
     // What the form has no member for; a vless link would carry it.
     const char *no_place[][2] = {{t.authority, "authority"}, {t.extra, "transport's extra settings"},
                                  {t.mldsa, "pqv"}, {t.ech, "ECH configuration"}, {t.mask, "final mask"},
@@ -457,21 +458,7 @@ int doc_append_vmess(NodeText *out, DocServer *s)
     for (const auto &item : no_place)
         if (item[0][0])
             return doc_refuse(s, "a vmess link cannot carry its %s", item[1]), 0;
-    json_object *root = json_object_new_object();
-    bool failed = !root;
-    for (const auto &field : fields) {
-        if (!field[1][0] && strcmp(field[0], "ps") != 0)
-            continue;
-        json_object *value = json_object_new_string(field[1]);
-        failed = failed || !value || json_object_object_add(root, field[0], value) != 0;
-    }
-    size_t length = 0;
-    const char *json = failed ? NULL
-                              : json_object_to_json_string_length(
-                                    root, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE, &length);
-    failed = !json || text_append_str(out, "vmess://") != 0 || text_append_base64(out, json, length, false) != 0;
-    json_object_put(root);
-    return failed ? -1 : 0;
+    return link_append_vmess(out, values, 2); // v and ps always
 }
 
 int doc_append_link(NodeText *out, DocServer *s)

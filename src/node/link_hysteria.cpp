@@ -17,8 +17,6 @@
 
 namespace {
 
-const char NEEDS_XRAY[] = "this node needs tarvick-node xray: tarvick cannot write it";
-
 // One value that may be said in more than one place of a link: each must
 // say the same, or none.
 int said_once(NodeLink *link, const char **value, const char *other, const char *what)
@@ -151,7 +149,7 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
     if (link_verify_switch(link, &t, "insecure", link_query_get(&query, "insecure"), true) != 0)
         return -1;
     if (link_query_get(&query, "ech")[0])
-        return node_refuse(link, "an ECH configuration cannot be carried by the documents");
+        return node_refuse(link, "%s cannot be carried by the documents", "an ECH configuration");
 
     HysteriaMask mask = {NULL, "", "", ""};
     const char *fm = link_query_get(&query, "fm");
@@ -204,7 +202,7 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
     for (const char *field : CHECKED)
         if (const char *problem = xray_value_problem(field, node_get(link, field)))
             return node_refuse(link, "%s %s", field, problem);
-    node_warn(link, NEEDS_XRAY);
+    node_warn(link, "this node needs tarvick-node xray: tarvick cannot write it");
     if (t.verify == LINK_VERIFY_SKIP && !pins[0])
         node_warn(link, "insecure dropped: tarvick-node xray verifies the certificate (pin a self-signed one with "
                         "pinSHA256=)");
@@ -214,32 +212,13 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
 
 int link_write_hysteria2(NodeLink *node, NodeText *out)
 {
-    char *auth = decode_base64(node_get(node, "password"));
-    if (!auth)
-        return node_refuse(node, "out of memory");
-    const char *server = node_get(node, "server");
-    int rc = text_append_str(out, "hysteria2://") | text_append_percent(out, auth, strlen(auth), NULL) |
-             text_printf(out, strchr(server, ':') ? "@[%s]:%d/?" : "@%s:%d/?", server,
-                         text_to_int(node_get(node, "port")));
-    free(auth);
-    // In the order of Hysteria 2's URI, then what panels add.
-    static const struct {
-        const char *param, *field;
-    } PARAMS[] = {
-        {"sni", "v2ray_network_tlshost"}, {"obfs-password", "v2ray_hysteria_obfs_password"},
+    // In the order of Hysteria 2's URI, then what panels add; Salamander's
+    // password comes with the obfs it is for.
+    static const LinkParamField PARAMS[] = {
+        {"sni", "v2ray_network_tlshost"}, {"obfs=salamander&obfs-password", "v2ray_hysteria_obfs_password"},
         {"pinSHA256", "v2ray_tls_pinned_sha256"}, {"alpn", "v2ray_tls_alpn"}, {"fp", "v2ray_fingerprint"},
         {"vcn", "v2ray_tls_verify_names"}, {"mport", "v2ray_hysteria_hop_ports"}, {"up", "v2ray_hysteria_up"},
         {"down", "v2ray_hysteria_down"},
     };
-    for (const auto &param : PARAMS) {
-        const char *value = node_get(node, param.field);
-        if (!value[0])
-            continue;
-        if (out->data[out->length - 1] != '?')
-            rc |= text_append_str(out, "&");
-        if (param.param[0] == 'o')
-            rc |= text_append_str(out, "obfs=salamander&");
-        rc |= text_printf(out, "%s=", param.param) | text_append_percent(out, value, strlen(value), NULL);
-    }
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return link_write_keyed(node, out, "hysteria2://", PARAMS, sizeof PARAMS / sizeof PARAMS[0]);
 }

@@ -19,11 +19,9 @@ int proxy_set_account(NodeLink *link, char *user, size_t length)
     char *account = user;
     char *decoded = NULL;
     if (!memchr(user, ':', length)) {
-        decoded = (char *)malloc(length * 3 / 4 + 4);
-        if (!decoded)
-            return node_refuse(link, "out of memory");
-        long got = decode_base64_strict(user, length, (unsigned char *)decoded);
-        if (got < 0 || !memchr(decoded, ':', (size_t)got) || memchr(decoded, '\0', (size_t)got)) {
+        long got;
+        decoded = link_unbase64(link, user, length, &got);
+        if (!decoded || !memchr(decoded, ':', (size_t)got) || memchr(decoded, '\0', (size_t)got)) {
             free(decoded);
             return node_refuse(link, "the account is neither user:password nor its Base64");
         }
@@ -81,22 +79,21 @@ int link_write_proxy(NodeLink *node, NodeText *out)
         strcmp(link_or_default(node_get(node, "v2ray_headtype_tcp"), "none"), "none") != 0)
         return node_refuse(node, "a %s proxy over '%s' with security %s has no share link", protocol, network,
                            link_or_default(security, "none"));
-    const char *server = node_get(node, "server");
     int rc = text_append_str(out, protocol) | text_append_str(out, "://");
     if (text_to_int(node_get(node, "auth")) == 1) {
         const char *user = node_get(node, "username");
-        char *password = decode_base64(node_get(node, "password"));
+        char *password = link_password(node);
         if (!password)
-            return node_refuse(node, "out of memory");
+            return -1;
         if (!user[0] || strchr(user, ':')) {
             free(password);
             return node_refuse(node, "the account's user name is empty or holds a colon, which no link can say");
         }
         NodeText account;
-        rc |= text_append_str(&account, user) | text_append_str(&account, ":") | text_append_str(&account, password) |
+        rc |= text_printf(&account, "%s:%s", user, password) |
               text_append_base64(out, account.data, account.length, true) | text_append_str(out, "@");
         free(password);
     }
-    rc |= text_printf(out, strchr(server, ':') ? "[%s]:%d" : "%s:%d", server, text_to_int(node_get(node, "port")));
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    rc |= link_append_server(node, out, "", "");
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }

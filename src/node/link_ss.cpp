@@ -13,31 +13,6 @@
 
 namespace {
 
-// Decodes link Base64 into a new NUL-terminated buffer the caller frees.
-char *link_unbase64(const char *text, size_t length, long *decoded)
-{
-    char *out = (char *)malloc(length * 3 / 4 + 4);
-    if (!out)
-        return NULL;
-    *decoded = decode_base64_strict(text, length, (unsigned char *)out);
-    if (*decoded < 0) {
-        free(out);
-        return NULL;
-    }
-    return out;
-}
-
-// The remark after "#": percent-decoded, kept as the node's name.
-char *link_take_remark(NodeLink *link, char *text)
-{
-    char *hash = strchr(text, '#');
-    if (hash) {
-        *hash++ = '\0';
-        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
-    }
-    return text;
-}
-
 // "method:password" (the password may hold colons) to the node's settings.
 int ss_set_user(NodeLink *link, const char *user, size_t length, const char *method_field)
 {
@@ -87,7 +62,7 @@ int ss_plugin_from_params(NodeLink *link, LinkQuery *params, const char **plugin
         return node_refuse(link, "obfs '%s' is neither http nor tls", obfs);
     NodeText options;
     if (text_printf(&options, "obfs=%s", obfs) != 0 || (host[0] && text_printf(&options, ";obfs-host=%s", host) != 0))
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     size_t name_length = strcspn(*plugin, ";");
     bool obfs_plugin = name_length == 0 || (name_length == 10 && memcmp(*plugin, "obfs-local", 10) == 0) ||
                        (name_length == 11 && memcmp(*plugin, "simple-obfs", 11) == 0);
@@ -97,7 +72,7 @@ int ss_plugin_from_params(NodeLink *link, LinkQuery *params, const char **plugin
         return node_refuse(link, "the plugin's own options and its obfs and obfs-host parameters disagree");
     if (text_printf(assembled, "%.*s;%s", name_length ? (int)name_length : 10, name_length ? *plugin : "obfs-local",
                     options.data) != 0)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     *plugin = assembled->data;
     return 0;
 }
@@ -140,7 +115,7 @@ int link_read_ss(NodeLink *link, char *text, size_t)
 
     if (!at) { // the older form: all of it is Base64
         long length;
-        char *plain_text = link_unbase64(text, strlen(text), &length);
+        char *plain_text = link_unbase64(link, text, strlen(text), &length);
         if (!plain_text)
             return node_refuse(link, "bad Base64");
         // "echo ... | base64" encodes the line's end too.
@@ -168,7 +143,7 @@ int link_read_ss(NodeLink *link, char *text, size_t)
                 return -1;
         } else {
             long decoded;
-            char *user = link_unbase64(text, length, &decoded);
+            char *user = link_unbase64(link, text, length, &decoded);
             if (!user)
                 return node_refuse(link, "bad Base64 in the user info");
             int rc = ss_set_user(link, user, (size_t)decoded, method_field);
@@ -194,7 +169,7 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++) {
         const LinkQueryField &field = LINK_QUERY_FIELDS[i];
         if (link_transport_member(&t, field.offset)[0] && !(field.use & LINK_FIELD_DEFAULTS))
-            node_warn(link, "parameter %s dropped: the Shadowsocks document has no place for it", field.param);
+            node_warn(link, "parameter %s dropped: the %s document has no place for it", field.param, "Shadowsocks");
     }
     link_query_warn_unused(link, &params, "Shadowsocks");
     return 0;
@@ -204,7 +179,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
 {
     link->type = 1;
     long decoded;
-    char *plain = link_unbase64(text, strcspn(text, "#"), &decoded);
+    char *plain = link_unbase64(link, text, strcspn(text, "#"), &decoded);
     (void)length;
     if (!plain)
         return node_refuse(link, "bad Base64");
@@ -263,7 +238,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
              node_set_text(link, "ssr_protocol", parts[2]) | node_set_text(link, "method", parts[3]) |
              node_set_text(link, "ssr_obfs", parts[4]) | node_set_text(link, "use_kcp", "0");
         long n;
-        char *password = rc == 0 ? link_unbase64(parts[5], strlen(parts[5]), &n) : NULL;
+        char *password = rc == 0 ? link_unbase64(link, parts[5], strlen(parts[5]), &n) : NULL;
         if (rc == 0 && !password)
             rc = node_refuse(link, "bad Base64 in the password");
         if (rc == 0 && n == 0)
@@ -276,7 +251,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
     }
     for (size_t i = 0; rc == 0 && i < sizeof SSR_PARAMS / sizeof SSR_PARAMS[0]; i++) {
         const char *value = link_query_get(&params, SSR_PARAMS[i].param);
-        char *text_value = link_unbase64(value, strlen(value), &decoded);
+        char *text_value = link_unbase64(link, value, strlen(value), &decoded);
         if (!text_value)
             rc = node_refuse(link, "bad Base64 in %s", SSR_PARAMS[i].param);
         else if (!SSR_PARAMS[i].field)
@@ -293,47 +268,42 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
 
 int link_write_ss(NodeLink *node, NodeText *out)
 {
-    const char *method = node_get(node, "method");
-    if (node->type == 2)
-        method = node_get(node, "v2ray_ss_method");
-    const char *server = node_get(node, "server");
-    char *password = decode_base64(node_get(node, "password"));
+    const char *method = node_get(node, node->type == 2 ? "v2ray_ss_method" : "method");
+    char *password = link_password(node);
     if (!password)
-        return node_refuse(node, "out of memory");
+        return -1;
     NodeText user;
-    int rc = text_append_str(&user, method) | text_append_str(&user, ":") | text_append_str(&user, password);
-    int failed = rc != 0 || text_append_str(out, "ss://") != 0;
-    if (!failed && ss_method_is_2022(method)) {
-        // Method and key each percent-encoded, the colon between them plain.
-        failed = text_append_percent(out, method, strlen(method), NULL) != 0 || text_append_str(out, ":") != 0 ||
-                 text_append_percent(out, password, strlen(password), NULL) != 0;
-    } else if (!failed) {
-        failed = text_append_base64(out, user.data, user.length, true) != 0;
-    }
+    int rc = text_append_str(out, "ss://");
+    if (ss_method_is_2022(method)) // method and key each percent-encoded, the colon between them plain
+        rc |= text_append_percent(out, method, strlen(method), NULL) | text_append_str(out, ":") |
+              text_append_percent(out, password, strlen(password), NULL);
+    else
+        rc |= text_printf(&user, "%s:%s", method, password) | text_append_base64(out, user.data, user.length, true);
     free(password);
-    bool v6 = strchr(server, ':') != NULL;
-    failed = failed || text_printf(out, v6 ? "@[%s]:%d/" : "@%s:%d/", server, text_to_int(node_get(node, "port"))) != 0;
-    if (!failed && node->type == 2) {
+    rc |= link_append_server(node, out, "@", "/");
+    if (rc != 0)
+        return node_out_of_memory(node);
+    if (node->type == 2) {
         // Over a transport or TLS: the parameters vless links have.
         const char *security = node_get(node, "v2ray_network_security");
         bool plain = strcmp(node_get(node, "v2ray_network"), "tcp") == 0 &&
                      strcmp(node_get(node, "v2ray_headtype_tcp"), "http") != 0 &&
                      (!security[0] || strcmp(security, "none") == 0);
         if (!plain)
-            return text_append_str(out, "?") != 0 ? node_refuse(node, "out of memory") : link_write_transport(node, out);
+            return text_append_str(out, "?") != 0 ? node_out_of_memory(node) : link_write_transport(node, out);
     }
     const char *plugin = node_get(node, "ss_obfs");
-    if (!failed && node->type == 0 && plugin[0] && strcmp(plugin, "none") != 0) {
+    if (node->type == 0 && plugin[0] && strcmp(plugin, "none") != 0) {
         // The name ends at the first ";", and a link's simple-obfs is the
         // client's obfs-local.
         if (strchr(plugin, ';') || strcmp(plugin, "simple-obfs") == 0)
             return node_refuse(node, "the plugin '%s' cannot be named in a link", plugin);
         const char *options = node_get(node, "ss_obfs_host");
-        failed = text_append_str(out, "?plugin=") != 0 || text_append_percent(out, plugin, strlen(plugin), NULL) != 0;
-        if (!failed && options[0])
-            failed = text_append_str(out, "%3B") != 0 || text_append_percent(out, options, strlen(options), NULL) != 0;
+        rc = text_append_str(out, "?plugin=") | text_append_percent(out, plugin, strlen(plugin), NULL);
+        if (options[0])
+            rc |= text_append_str(out, "%3B") | text_append_percent(out, options, strlen(options), NULL);
     }
-    return failed ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }
 
 int link_write_ssr(NodeLink *node, NodeText *out)
@@ -343,17 +313,13 @@ int link_write_ssr(NodeLink *node, NodeText *out)
     for (const char *field : FIELDS)
         if (strchr(node_get(node, field), ':') || strstr(node_get(node, field), "/?"))
             return node_refuse(node, "the %s '%s' cannot stand in a link", field, node_get(node, field));
-    const char *server = node_get(node, "server");
-    char *password = decode_base64(node_get(node, "password"));
+    char *password = link_password(node);
     if (!password)
-        return node_refuse(node, "out of memory");
+        return -1;
     NodeText plain;
-    int rc = text_printf(&plain, strchr(server, ':') ? "[%s]:%d:" : "%s:%d:", server,
-                         text_to_int(node_get(node, "port")));
-    const char *parts[] = {node_get(node, "ssr_protocol"), ":", node_get(node, "method"), ":",
-                           node_get(node, "ssr_obfs"), ":"};
-    for (const char *part : parts)
-        rc |= text_append_str(&plain, part);
+    int rc = link_append_server(node, &plain, "", ":");
+    for (const char *field : FIELDS)
+        rc |= text_append_str(&plain, node_get(node, field)) | text_append_str(&plain, ":");
     rc |= text_append_base64(&plain, password, strlen(password), true);
     free(password);
     const char *obfs_param = node_get(node, "ssr_obfs_param"), *protocol_param = node_get(node, "ssr_protocol_param");
@@ -362,5 +328,5 @@ int link_write_ssr(NodeLink *node, NodeText *out)
           text_append_base64(&plain, protocol_param, strlen(protocol_param), true);
     if (rc == 0)
         rc = text_append_str(out, "ssr://") | text_append_base64(out, plain.data, plain.length, true);
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }

@@ -8,6 +8,7 @@
 #include "xray.h"
 
 #include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -50,7 +51,7 @@ int link_set_pins(NodeLink *link, const char *pins)
         return true;
     });
     if (failed)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     return node_set_text(link, "v2ray_tls_pinned_sha256", converted && whole ? hex.data : pins);
 }
 
@@ -355,27 +356,53 @@ int link_write_transport(NodeLink *node, NodeText *out)
     if (link_get_transport(node, &t) != 0)
         return -1;
     int rc = 0;
-    for (const LinkQueryField &field : LINK_QUERY_FIELDS) {
-        const char *value = link_transport_member(&t, field.offset);
-        if (!value[0] || (field.use & LINK_FIELD_READ_ONLY))
-            continue;
-        if (out->data[out->length - 1] != '?')
-            rc |= text_append_str(out, "&");
-        rc |= text_append_str(out, field.param) | text_append_str(out, "=") |
-              text_append_percent(out, value, strlen(value), NULL);
-    }
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    for (const LinkQueryField &field : LINK_QUERY_FIELDS)
+        if (!(field.use & LINK_FIELD_READ_ONLY))
+            rc |= link_append_param(out, field.param, link_transport_member(&t, field.offset));
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }
 
-int link_write_query(NodeLink *node, NodeText *out, const char *scheme, const char *user, size_t user_length,
-                     const char *first)
+int link_append_param(NodeText *out, const char *name, const char *value)
+{
+    if (!value[0])
+        return 0;
+    return text_printf(out, out->data[out->length - 1] == '?' ? "%s=" : "&%s=", name) |
+           text_append_percent(out, value, strlen(value), NULL);
+}
+
+int link_append_server(NodeLink *node, NodeText *out, const char *before, const char *after)
 {
     const char *server = node_get(node, "server");
-    int rc = text_append_str(out, scheme) | text_append_percent(out, user, user_length, NULL) |
-             text_printf(out, strchr(server, ':') ? "@[%s]:%d?" : "@%s:%d?", server,
-                         text_to_int(node_get(node, "port"))) |
-             text_append_str(out, first);
-    if (rc != 0)
-        return node_refuse(node, "out of memory");
-    return link_write_transport(node, out);
+    return text_printf(out, strchr(server, ':') ? "%s[%s]:%d%s" : "%s%s:%d%s", before, server,
+                       text_to_int(node_get(node, "port")), after);
+}
+
+char *link_password(NodeLink *node)
+{
+    char *password = decode_base64(node_get(node, "password"));
+    if (!password)
+        node_out_of_memory(node);
+    return password;
+}
+
+int link_write_head(NodeLink *node, NodeText *out, const char *scheme, const char *user, const char *after)
+{
+    char *password = user ? NULL : link_password(node);
+    if (!user && !password)
+        return -1;
+    user = user ? user : password;
+    int rc = text_append_str(out, scheme) | text_append_percent(out, user, strlen(user), NULL) |
+             link_append_server(node, out, "@", after);
+    free(password);
+    return rc != 0 ? node_out_of_memory(node) : 0;
+}
+
+int link_write_keyed(NodeLink *node, NodeText *out, const char *scheme, const LinkParamField *params, size_t count)
+{
+    if (link_write_head(node, out, scheme, NULL, "/?") != 0)
+        return -1;
+    int rc = 0;
+    for (size_t i = 0; i < count; i++)
+        rc |= link_append_param(out, params[i].param, node_get(node, params[i].field));
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }

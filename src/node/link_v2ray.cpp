@@ -86,7 +86,7 @@ int vmess_read(NodeLink *link, const char *json, size_t length, json_object **ro
 {
     json_tokener *tokener = json_tokener_new_ex(32);
     if (!tokener)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     json_tokener_set_flags(tokener, JSON_TOKENER_STRICT);
     *root = json_tokener_parse_ex(tokener, json, (int)length);
     size_t end = json_tokener_get_parse_end(tokener);
@@ -118,6 +118,26 @@ int vmess_read(NodeLink *link, const char *json, size_t length, json_object **ro
 
 namespace {
 
+// An alterId of at most five digits; "007" is 7, as tarvick reads it and
+// export writes it.
+int vmess_alter_id(NodeLink *link, const char *text, const char *name, char *alter_id)
+{
+    text = link_or_default(text, "0");
+    if (strspn(text, "0123456789") != strlen(text) || strlen(text) > 5)
+        return node_refuse(link, "bad %s '%s'", name, text);
+    text_put_number(alter_id, (unsigned long)strtol(text, NULL, 10));
+    return 0;
+}
+
+// What both forms give after the server: the account, then the transport.
+int vmess_set_node(NodeLink *link, const char *id, const char *alter_id, const char *security, const LinkTransport *t)
+{
+    if ((node_set_text(link, "v2ray_uuid", id) | node_set_text(link, "v2ray_alterid", alter_id) |
+         node_set_text(link, "v2ray_security", security)) != 0)
+        return -1;
+    return link_set_v2ray(link, "vmess", t);
+}
+
 // Shadowrocket's form: vmess://BASE64(security:id@host:port)?remarks=
 // &obfs=(none|websocket|http|h2|grpc)&path=&obfsParam=&tls=1&peer=&alterId=
 // &allowInsecure=, read as the same vmess node its JSON form gives.
@@ -128,22 +148,16 @@ int vmess_read_shadowrocket(NodeLink *link, char *text, char *query_text)
         return -1;
     const char *remarks = link_query_get(&query, "remarks");
     node_set_name(link, remarks, strlen(remarks));
-    size_t length = strlen(text);
-    char *plain = (char *)malloc(length * 3 / 4 + 4);
-    if (!plain)
-        return node_refuse(link, "out of memory");
-    long decoded = decode_base64_strict(text, length, (unsigned char *)plain);
-    char *at = decoded > 0 && !memchr(plain, '\0', (size_t)decoded) ? strrchr(plain, '@') : NULL;
+    long decoded;
+    char *plain = link_unbase64(link, text, strlen(text), &decoded);
+    char *at = plain && !memchr(plain, '\0', (size_t)decoded) ? strrchr(plain, '@') : NULL;
     char *colon = at ? (char *)memchr(plain, ':', (size_t)(at - plain)) : NULL;
-    const char *host;
-    int port;
-    int rc = colon && colon > plain && colon + 1 < at
-                 ? 0
-                 : node_refuse(link, "Shadowrocket's vmess form without BASE64(security:id@host:port)");
-    if (rc == 0) {
-        *colon = *at = '\0';
-        rc = link_host_port(link, at + 1, &host, &port);
+    if (!colon || colon == plain || colon + 1 == at) {
+        free(plain);
+        return node_refuse(link, "Shadowrocket's vmess form without BASE64(security:id@host:port)");
     }
+    *colon = *at = '\0';
+    int rc = link_set_server(link, at + 1);
     LinkTransport t;
     link_transport_clear(&t);
     const char *obfs = link_or_default(link_query_get(&query, "obfs"), "none"),
@@ -155,9 +169,10 @@ int vmess_read_shadowrocket(NodeLink *link, char *text, char *query_text)
             t.network = row[1];
     if (rc == 0 && !t.network[0])
         rc = node_refuse(link, "Shadowrocket's obfs '%s' is no vmess transport", obfs);
-    const char *aid = link_or_default(link_query_get(&query, "alterId"), "0");
-    if (rc == 0 && (strspn(aid, "0123456789") != strlen(aid) || strlen(aid) > 5))
-        rc = node_refuse(link, "bad alterId '%s'", aid);
+    char alter_id[8];
+    const char *aid = link_query_get(&query, "alterId");
+    if (rc == 0)
+        rc = vmess_alter_id(link, aid, "alterId", alter_id);
     if (rc == 0) {
         bool grpc = strcmp(t.network, "grpc") == 0;
         t.header = strcmp(obfs, "http") == 0 ? "http" : "";
@@ -170,18 +185,10 @@ int vmess_read_shadowrocket(NodeLink *link, char *text, char *query_text)
         if (tls[0] && strcmp(tls, "1") != 0 && strcmp(tls, "0") != 0)
             rc = node_refuse(link, "tls '%s' is neither 1 nor 0", tls);
     }
-    char alter_id[8], digits[8];
-    if (rc == 0) {
-        text_put_number(alter_id, (unsigned long)strtol(aid, NULL, 10));
-        text_put_number(digits, (unsigned long)port);
+    if (rc == 0)
         rc = link_verify_switch(link, &t, "allowInsecure", link_query_get(&query, "allowInsecure"), true);
-    }
     if (rc == 0)
-        rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits) |
-             node_set_text(link, "v2ray_uuid", colon + 1) | node_set_text(link, "v2ray_alterid", alter_id) |
-             node_set_text(link, "v2ray_security", plain);
-    if (rc == 0)
-        rc = link_set_v2ray(link, "vmess", &t);
+        rc = vmess_set_node(link, colon + 1, alter_id, plain, &t);
     if (rc == 0)
         link_query_warn_unused(link, &query, "V2Ray/Xray");
     free(plain);
@@ -201,14 +208,10 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         *query = '\0';
         return vmess_read_shadowrocket(link, text, query + 1);
     }
-    char *json = (char *)malloc(length * 3 / 4 + 4);
+    long decoded;
+    char *json = link_unbase64(link, text, length, &decoded);
     if (!json)
-        return node_refuse(link, "out of memory");
-    long decoded = decode_base64_strict(text, length, (unsigned char *)json);
-    if (decoded < 0) {
-        free(json);
         return node_refuse(link, "bad Base64");
-    }
     VmessField f[] = {{"add", ""}, {"port", ""}, {"id", ""}, {"aid", ""}, {"scy", ""}, {"net", ""}, {"type", ""},
                       {"host", ""}, {"path", ""}, {"tls", ""}, {"sni", ""}, {"fp", ""}, {"ps", ""}, {"alpn", ""},
                       {"allowInsecure", ""}, {"insecure", ""}, {"skip-cert-verify", ""}, {"verify_cert", ""},
@@ -218,30 +221,22 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
     // A UTF-8 byte order mark before the object is no part of it.
     size_t skip = decoded >= 3 && memcmp(json, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     json_object *root = NULL;
-    json[decoded] = '\0';
     int rc = vmess_read(link, json + skip, (size_t)decoded - skip, &root, f, sizeof f / sizeof f[0]);
-
-    char *address = NULL;
     if (rc == 0) {
         // JSON needs no brackets around an IPv6 address; some writers add them.
-        address = (char *)malloc(strlen(f[ADD].text) + strlen(f[PORT].text) + 8);
-        if (!address)
-            rc = node_refuse(link, "out of memory");
-    }
-    if (rc == 0) {
+        NodeText address;
         bool v6 = strchr(f[ADD].text, ':') && f[ADD].text[0] != '[';
-        snprintf(address, strlen(f[ADD].text) + strlen(f[PORT].text) + 8, v6 ? "[%s]:%s" : "%s:%s", f[ADD].text,
-                 f[PORT].text);
-        rc = link_set_server(link, address);
+        rc = text_printf(&address, v6 ? "[%s]:%s" : "%s:%s", f[ADD].text, f[PORT].text) != 0
+                 ? node_out_of_memory(link)
+                 : link_set_server(link, address.data);
     }
-    free(address);
     if (rc == 0 && !f[ID].text[0])
         rc = node_refuse(link, "no id");
-    const char *aid = link_or_default(f[AID].text, "0");
-    if (rc == 0 && (strspn(aid, "0123456789") != strlen(aid) || strlen(aid) > 5))
-        rc = node_refuse(link, "bad aid '%s'", aid);
+    char alter_id[8];
+    if (rc == 0)
+        rc = vmess_alter_id(link, f[AID].text, "aid", alter_id);
     if (rc == 0 && f[FLOW].text[0])
-        rc = node_refuse(link, "flow %s is vless's, not vmess's", f[FLOW].text);
+        rc = node_refuse(link, "flow %s is vless's, not %s's", f[FLOW].text, "vmess");
     if (rc == 0) {
         // The vmess format's fields mean one thing or another by the network.
         const V2rayName *row = v2ray_link_network(f[NET].text);
@@ -275,17 +270,11 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
             t.extra = json_object_is_type(extra, json_type_string)
                           ? json_object_get_string(extra)
                           : json_object_to_json_string_ext(extra, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-        rc = link_verify_switch(link, &t, "allowInsecure", f[INSECURE].text, true) |
-             link_verify_switch(link, &t, "insecure", f[INSECURE2].text, true) |
-             link_verify_switch(link, &t, "skip-cert-verify", f[SKIP].text, true) |
-             link_verify_switch(link, &t, "verify_cert", f[VERIFY].text, false);
-        char alter_id[8]; // "007" is 7, as tarvick reads it and export writes it
-        text_put_number(alter_id, (unsigned long)strtol(aid, NULL, 10));
+        // Their names are the members': "true" means not to verify, but in verify_cert.
+        for (int i = INSECURE; i <= VERIFY; i++)
+            rc |= link_verify_switch(link, &t, f[i].name, f[i].text, i != VERIFY);
         if (rc == 0)
-            rc = node_set_text(link, "v2ray_uuid", f[ID].text) | node_set_text(link, "v2ray_alterid", alter_id) |
-                 node_set_text(link, "v2ray_security", link_or_default(f[SCY].text, "auto"));
-        if (rc == 0)
-            rc = link_set_v2ray(link, "vmess", &t);
+            rc = vmess_set_node(link, f[ID].text, alter_id, link_or_default(f[SCY].text, "auto"), &t);
         if (rc == 0)
             node_set_name(link, f[PS].text, strlen(f[PS].text));
         json_object_put(whole);
@@ -373,9 +362,9 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
     // trojan-go's Shadowsocks layer and plugins change every byte sent.
     const char *encryption = link_query_get(&query, "encryption"), *plugin = link_query_get(&query, "plugin");
     if (encryption[0] && strcmp(encryption, "none") != 0)
-        return node_refuse(link, "encryption %s cannot be carried by the documents", encryption);
+        return node_refuse(link, "%s %s cannot be carried by the documents", "encryption", encryption);
     if (plugin[0])
-        return node_refuse(link, "plugin %s cannot be carried by the documents", plugin);
+        return node_refuse(link, "%s %s cannot be carried by the documents", "plugin", plugin);
     const char *peer = link_query_get(&query, "peer");
     t.security = link_or_default(t.security, "tls"); // trojan is TLS unless told otherwise
     t.sni = link_or_default(t.sni, peer);
@@ -411,11 +400,11 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
                         "verifies it against the CA bundle%s",
                   t.pinned[0] ? "pcs" : "vcn", t.verify == LINK_VERIFY_SKIP ? ", or not at all as the link says" : "");
     if (t.public_key[0] || t.short_id[0] || t.spider[0])
-        node_warn(link, "pbk, sid and spx dropped: they are REALITY's, and the link's security is tls");
+        node_warn(link, "pbk, sid and spx dropped: they are REALITY's, and the link's security is %s", "tls");
     const char *unused[] = {"path", "serviceName", "mode", "quicSecurity", "key", "seed", "flow"};
     for (const char *name : unused) // the Trojan client runs over TLS alone
         if (link_query_get(&query, name)[0])
-            node_warn(link, "parameter %s dropped: the Trojan document has no place for it", name);
+            node_warn(link, "parameter %s dropped: the %s document has no place for it", name, "Trojan");
     link_note_unused(link, &query);
     return 0;
 }
@@ -434,43 +423,40 @@ int link_write_vmess(NodeLink *node, NodeText *out)
     char port[16], aid[16];
     snprintf(port, sizeof port, "%d", text_to_int(node_get(node, "port")));
     snprintf(aid, sizeof aid, "%d", text_to_int(node_get(node, "v2ray_alterid")));
-    // What only tarvick-node xray writes goes in only when the node has it.
-    enum { ALWAYS, WHEN_SET };
-    const struct {
-        const char *name;
-        const char *value;
-        int when;
-    } fields[] = {
-        {"v", "2", ALWAYS},
-        {"ps", "", ALWAYS},
-        {"add", node_get(node, "server"), ALWAYS},
-        {"port", port, ALWAYS},
-        {"id", node_get(node, "v2ray_uuid"), ALWAYS},
-        {"aid", aid, ALWAYS},
-        {"scy", node_get(node, "v2ray_security"), ALWAYS},
-        {"net", strcmp(t.network, "http") == 0 ? "h2" : t.network, ALWAYS}, // the vmess format's own name
-        {"type", grpc ? t.mode : t.header, ALWAYS},
-        {"host", quic ? t.quic_security : t.host, ALWAYS},
-        {"path", quic ? t.quic_key : kind == NETWORK_GRPC ? t.service : t.path, ALWAYS},
-        {"tls", t.security, ALWAYS},
-        {"sni", t.sni, ALWAYS},
-        {"fp", t.fingerprint, ALWAYS},
-        {"alpn", t.alpn, WHEN_SET},
-        {"pbk", t.public_key, WHEN_SET},
-        {"sid", t.short_id, WHEN_SET},
-        {"spx", t.spider, WHEN_SET},
-        {"pcs", t.pinned, WHEN_SET},
-        {"vcn", t.names, WHEN_SET},
-        {"extra", t.extra, WHEN_SET}, // an object, as Marzban writes it
+    // What only tarvick-node xray writes (from alpn on) goes in only when the node has it.
+    const char *values[] = {
+        /* v */ "2", /* ps */ "", /* add */ node_get(node, "server"), /* port */ port,
+        /* id */ node_get(node, "v2ray_uuid"), /* aid */ aid, /* scy */ node_get(node, "v2ray_security"),
+        /* net */ strcmp(t.network, "http") == 0 ? "h2" : t.network, // the vmess format's own name
+        /* type */ grpc ? t.mode : t.header,
+        /* host */ quic ? t.quic_security : t.host,
+        /* path */ quic ? t.quic_key : kind == NETWORK_GRPC ? t.service : t.path,
+        /* tls */ t.security, /* sni */ t.sni, /* fp */ t.fingerprint,
+        /* alpn */ t.alpn, /* pbk */ t.public_key, /* sid */ t.short_id, /* spx */ t.spider, /* pcs */ t.pinned,
+        /* vcn */ t.names, /* allowInsecure */ "", // tarvick-node xray verifies always
+        /* extra */ t.extra, // an object, as Marzban writes it
     };
+    static_assert(sizeof values / sizeof values[0] == VMESS_MEMBER_COUNT, "one value for each member");
+    if (link_append_vmess(out, values, 14) != 0)
+        return node_out_of_memory(node);
+    return 0;
+}
+
+const char *const VMESS_MEMBERS[VMESS_MEMBER_COUNT] = {
+    "v", "ps", "add", "port", "id", "aid", "scy", "net", "type", "host", "path", "tls", "sni", "fp",
+    "alpn", "pbk", "sid", "spx", "pcs", "vcn", "allowInsecure", "extra",
+};
+
+int link_append_vmess(NodeText *out, const char *const *values, size_t always)
+{
     json_object *root = json_object_new_object();
     bool failed = !root;
-    for (const auto &field : fields) {
-        if (field.when == WHEN_SET && !field.value[0])
+    for (size_t i = 0; i < VMESS_MEMBER_COUNT; i++) {
+        const char *name = VMESS_MEMBERS[i], *text = values[i];
+        if (i >= always && !text[0])
             continue;
-        json_object *value = strcmp(field.name, "extra") == 0 ? xray_json_parse(field.value, strlen(field.value))
-                                                              : json_object_new_string(field.value);
-        failed = failed || !value || json_object_object_add(root, field.name, value) != 0;
+        json_object *value = strcmp(name, "extra") == 0 ? xray_json_parse(text, strlen(text)) : json_object_new_string(text);
+        failed = failed || !value || json_object_object_add(root, name, value) != 0;
     }
     size_t length = 0;
     const char *json = failed ? NULL
@@ -478,50 +464,30 @@ int link_write_vmess(NodeLink *node, NodeText *out)
                                     root, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE, &length);
     failed = !json || text_append_str(out, "vmess://") != 0 || text_append_base64(out, json, length, false) != 0;
     json_object_put(root);
-    return failed ? node_refuse(node, "out of memory") : 0;
+    return failed ? -1 : 0;
 }
 
 int link_write_vless(NodeLink *node, NodeText *out)
 {
-    const char *id = node_get(node, "v2ray_uuid");
-    NodeText first;
     const char *encryption = link_or_default(node_get(node, "v2ray_vless_encryption"), "none");
-    if (text_append_str(&first, "encryption=") != 0 ||
-        text_append_percent(&first, encryption, strlen(encryption), NULL) != 0)
-        return node_refuse(node, "out of memory");
-    return link_write_query(node, out, "vless://", id, strlen(id), first.data);
+    if (link_write_head(node, out, "vless://", node_get(node, "v2ray_uuid"), "?encryption=") != 0)
+        return -1;
+    if (text_append_percent(out, encryption, strlen(encryption), NULL) != 0)
+        return node_out_of_memory(node);
+    return link_write_transport(node, out);
 }
 
 int link_write_trojan(NodeLink *node, NodeText *out)
 {
-    char *password = decode_base64(node_get(node, "password"));
-    if (!password)
-        return node_refuse(node, "out of memory");
-    int rc;
-    if (node->type == 3) {
-        const char *server = node_get(node, "server");
-        const char *sni = node_get(node, "trojan_sni");
-        bool verify = text_to_int(node_get(node, "ssl_verify_enable")) == 1;
-        rc = text_append_str(out, "trojan://") | text_append_percent(out, password, strlen(password), NULL) |
-             text_printf(out, strchr(server, ':') ? "@[%s]:%d?security=tls" : "@%s:%d?security=tls", server,
-                         text_to_int(node_get(node, "port")));
-        if (sni[0])
-            rc |= text_append_str(out, "&sni=") | text_append_percent(out, sni, strlen(sni), NULL);
-        if (!verify)
-            rc |= text_append_str(out, "&allowInsecure=1");
-        // Read only for tarvick-node xray: what it verifies by.
-        const struct {
-            const char *param, *field;
-        } VERIFY_BY[] = {{"&pcs=", "v2ray_tls_pinned_sha256"}, {"&vcn=", "v2ray_tls_verify_names"}};
-        for (const auto &item : VERIFY_BY) {
-            const char *value = node_get(node, item.field);
-            if (value[0])
-                rc |= text_append_str(out, item.param) | text_append_percent(out, value, strlen(value), NULL);
-        }
-        rc = rc != 0 ? node_refuse(node, "out of memory") : 0;
-    } else {
-        rc = link_write_query(node, out, "trojan://", password, strlen(password), "");
-    }
-    free(password);
-    return rc;
+    if (link_write_head(node, out, "trojan://", NULL, node->type == 3 ? "?security=tls" : "?") != 0)
+        return -1;
+    if (node->type != 3)
+        return link_write_transport(node, out);
+    bool verify = text_to_int(node_get(node, "ssl_verify_enable")) == 1;
+    // pcs and vcn are read only for tarvick-node xray: what it verifies by.
+    int rc = link_append_param(out, "sni", node_get(node, "trojan_sni")) |
+             link_append_param(out, "allowInsecure", verify ? "" : "1") |
+             link_append_param(out, "pcs", node_get(node, "v2ray_tls_pinned_sha256")) |
+             link_append_param(out, "vcn", node_get(node, "v2ray_tls_verify_names"));
+    return rc != 0 ? node_out_of_memory(node) : 0;
 }

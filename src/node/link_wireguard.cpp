@@ -13,9 +13,7 @@
 namespace {
 
 // Link parameters and the keys they fill, in the order export writes them.
-const struct {
-    const char *param, *field;
-} WIREGUARD_PARAMS[] = {
+const LinkParamField WIREGUARD_PARAMS[] = {
     {"publickey", "v2ray_wireguard_publickey"}, {"presharedkey", "v2ray_wireguard_presharedkey"},
     {"address", "v2ray_wireguard_address"},     {"mtu", "v2ray_wireguard_mtu"},
     {"reserved", "v2ray_wireguard_reserved"},   {"keepalive", "v2ray_wireguard_keepalive"},
@@ -55,21 +53,6 @@ int link_read_wireguard(NodeLink *link, char *text, size_t)
 
 int link_write_wireguard(NodeLink *node, NodeText *out)
 {
-    char *key = decode_base64(node_get(node, "password"));
-    if (!key)
-        return node_refuse(node, "out of memory");
-    const char *server = node_get(node, "server");
-    int rc = text_append_str(out, "wireguard://") | text_append_percent(out, key, strlen(key), NULL) |
-             text_printf(out, strchr(server, ':') ? "@[%s]:%d/?" : "@%s:%d/?", server,
-                         text_to_int(node_get(node, "port")));
-    free(key);
-    for (const auto &param : WIREGUARD_PARAMS) {
-        const char *value = node_get(node, param.field);
-        if (!value[0])
-            continue;
-        if (out->data[out->length - 1] != '?')
-            rc |= text_append_str(out, "&");
-        rc |= text_printf(out, "%s=", param.param) | text_append_percent(out, value, strlen(value), NULL);
-    }
-    return rc != 0 ? node_refuse(node, "out of memory") : 0;
+    return link_write_keyed(node, out, "wireguard://", WIREGUARD_PARAMS,
+                            sizeof WIREGUARD_PARAMS / sizeof WIREGUARD_PARAMS[0]);
 }

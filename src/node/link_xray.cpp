@@ -32,7 +32,7 @@ int link_set_extra(NodeLink *link, const char *extra, const char *mode)
     const char *text = json_object_object_length(kept) == 0
                            ? ""
                            : json_object_to_json_string_ext(kept, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-    int rc = text ? node_set_text(link, "v2ray_xhttp_extra", text) : node_refuse(link, "out of memory");
+    int rc = text ? node_set_text(link, "v2ray_xhttp_extra", text) : node_out_of_memory(link);
     json_object_put(kept);
     return rc;
 }
@@ -46,7 +46,7 @@ int link_set_vless_encryption(NodeLink *link, const char *encryption)
     if (node_set_text(link, "v2ray_vless_encryption", encryption) != 0)
         return -1;
     if (const char *problem = xray_value_problem("v2ray_vless_encryption", encryption))
-        return node_refuse(link, "v2ray_vless_encryption %s", problem);
+        return node_refuse(link, "%s %s", "v2ray_vless_encryption", problem);
     return 0;
 }
 
@@ -76,13 +76,13 @@ int link_set_xray_members(NodeLink *link, const LinkTransport *t, const V2rayNam
         if (node_set_text(link, "v2ray_reality_mldsa65_verify", t->mldsa) != 0)
             return -1;
         if (const char *problem = xray_value_problem("v2ray_reality_mldsa65_verify", t->mldsa))
-            return node_refuse(link, "v2ray_reality_mldsa65_verify %s", problem);
+            return node_refuse(link, "%s %s", "v2ray_reality_mldsa65_verify", problem);
     }
     if (security == SECURITY_TLS) {
         if (node_set_text(link, "v2ray_tls_ech_config", t->ech) != 0)
             return -1;
         if (const char *problem = xray_ech_problem(t->ech, server_name))
-            return node_refuse(link, "v2ray_tls_ech_config %s", problem);
+            return node_refuse(link, "%s %s", "v2ray_tls_ech_config", problem);
     }
     // Whether the node holds what tarvick's document cannot carry.
     return node_get(link, "v2ray_vless_encryption")[0] || node_get(link, "v2ray_xhttp_extra")[0] ||

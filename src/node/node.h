@@ -59,6 +59,8 @@ int node_set_password(NodeLink *link, const char *password, size_t length);
 const char *node_get(const NodeLink *link, const char *name);
 bool node_has(const NodeLink *link, const char *name);
 int node_refuse(NodeLink *link, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// node_refuse(link, "out of memory"), the refusal every allocation shares.
+int node_out_of_memory(NodeLink *link);
 void node_warn(NodeLink *link, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int node_set_name(NodeLink *link, const char *name, size_t length);
 
@@ -92,6 +94,11 @@ int hex_digit(char c);
 // Percent-decodes in place ("%zz" stays as it is); returns the new length.
 size_t link_percent_decode(char *text, size_t length);
 
+// Link Base64 (either alphabet) decoded into a new NUL-terminated buffer the
+// caller frees, *decoded its length. NULL for broken text, and NULL with the
+// reason set out of memory.
+char *link_unbase64(NodeLink *link, const char *text, size_t length, long *decoded);
+
 // Query parameters of a link, percent-decoded.
 struct LinkParam {
     const char *name;
@@ -112,6 +119,9 @@ int link_query_parse(NodeLink *link, LinkQuery *query, char *text);
 // says nothing), with *user the text before "@" or NULL when there is none;
 // NULL when the query is refused.
 char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user);
+// The remark after "#", percent-decoded, as the link's name; returns text,
+// ended where the remark began.
+char *link_take_remark(NodeLink *link, char *text);
 // Refuses what only tarvick-node xray's document carries ("protocol",
 // "wireguard") for tarvick's.
 int link_refuse_xray_only(NodeLink *link, const char *what, const char *name);
@@ -181,9 +191,24 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
 int link_get_transport(NodeLink *node, LinkTransport *t);
 // The node's transport as link parameters, after out's "?" or a parameter.
 int link_write_transport(NodeLink *node, NodeText *out);
-// scheme, user, "@host:port?", first, then the transport parameters.
-int link_write_query(NodeLink *node, NodeText *out, const char *scheme, const char *user, size_t user_length,
-                     const char *first);
+// "&name=value", the value percent-encoded, with no "&" straight after the
+// "?"; nothing for an empty value. 0, or -1 out of memory.
+int link_append_param(NodeText *out, const char *name, const char *value);
+// before, the node's "host:port" ("[v6]:port" for an IPv6 address), after.
+int link_append_server(NodeLink *node, NodeText *out, const char *before, const char *after);
+// The node's password decoded, for the caller to free; NULL with the reason
+// set out of memory.
+char *link_password(NodeLink *node);
+// scheme, user percent-encoded (the node's password when NULL), then
+// "@host:port" and after. 0, or -1 with the reason set.
+int link_write_head(NodeLink *node, NodeText *out, const char *scheme, const char *user, const char *after);
+// A link parameter and the node's setting it carries.
+struct LinkParamField {
+    const char *param, *field;
+};
+// scheme, the password, "@host:port/?" and each parameter whose setting the
+// node has, in the table's order. 0, or -1 with the reason set.
+int link_write_keyed(NodeLink *node, NodeText *out, const char *scheme, const LinkParamField *params, size_t count);
 // A link parameter's text, or the fallback where the link left it out or empty.
 inline const char *link_or_default(const char *text, const char *fallback)
 {
@@ -238,6 +263,14 @@ int link_write_trojan(NodeLink *node, NodeText *out);
 int link_write_proxy(NodeLink *node, NodeText *out);
 int link_write_hysteria2(NodeLink *node, NodeText *out);
 int link_write_wireguard(NodeLink *node, NodeText *out);
+// The members of the vmess link's JSON form, in the order links write them.
+enum { VMESS_MEMBER_COUNT = 22 };
+extern const char *const VMESS_MEMBERS[VMESS_MEMBER_COUNT];
+// "vmess://" and the Base64 of the JSON object of the members with these
+// values: the first always of them written even when empty, the rest only
+// when set; extra's is JSON text, written as the object it is. 0, or -1 out
+// of memory.
+int link_append_vmess(NodeText *out, const char *const *values, size_t always);
 // The link of any node, chosen by its type and protocol.
 int link_write(NodeLink *node, NodeText *out);
 

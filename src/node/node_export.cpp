@@ -8,15 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace {
-
-int export_refuse_unless(NodeLink *node, bool ok, const char *what)
-{
-    return ok ? 0 : node_refuse(node, "%s", what);
-}
-
-} // namespace
-
 // A link with an empty secret imports as no node at all; a method with a
 // colon would be cut at it.
 static int export_credentials(NodeLink *node, const char *secret, const char *method)
@@ -54,17 +45,14 @@ static int link_write_checked(NodeLink *node, NodeText *out, int (*write)(NodeLi
 
 static int link_write_any(NodeLink *node, NodeText *out)
 {
+    // The client then talks to the local KCP tunnel, not to the server (a
+    // node without the setting reads as 0).
+    if ((node->type == 0 || node->type == 1) && text_to_int(node_get(node, "use_kcp")) == 1)
+        return node_refuse(node, "the node runs through the KCP tunnel (use_kcp 1), which no link can say");
     switch (node->type) {
     case 0:
-        // The client then talks to the local KCP tunnel, not to the server.
-        if (export_refuse_unless(node, !node_has(node, "use_kcp") || text_to_int(node_get(node, "use_kcp")) != 1,
-                                 "the node runs through the KCP tunnel (use_kcp 1), which no link can say") != 0)
-            return -1;
         return link_write_checked(node, out, link_write_ss, "password", "method");
     case 1:
-        if (export_refuse_unless(node, text_to_int(node_get(node, "use_kcp")) != 1,
-                                 "the node runs through the KCP tunnel (use_kcp 1), which no link can say") != 0)
-            return -1;
         return link_write_checked(node, out, link_write_ssr, "password", NULL);
     case 3:
         return link_write_checked(node, out, link_write_trojan, "password", NULL);

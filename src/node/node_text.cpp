@@ -69,6 +69,11 @@ int node_refuse(NodeLink *link, const char *format, ...)
     return -1;
 }
 
+int node_out_of_memory(NodeLink *link)
+{
+    return node_refuse(link, "out of memory");
+}
+
 void node_warn(NodeLink *link, const char *format, ...)
 {
     char line[1024];
@@ -133,7 +138,7 @@ int node_set(NodeLink *link, const char *name, const char *value, size_t length)
     bool owned;
     char *copy = node_store(link, value, length, &owned);
     if (!copy)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     if (field->owned)
         free(field->value);
     field->value = copy;
@@ -149,7 +154,7 @@ int node_add(NodeLink *link, const char *name, size_t name_length, const char *v
     NodeField *field = &link->fields[link->count];
     field->value = node_store(link, value, length, &field->owned);
     if (!field->value)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     memcpy(field->name, name, name_length + 1);
     field->name_length = name_length;
     field->length = length;
@@ -168,7 +173,7 @@ int node_set_password(NodeLink *link, const char *password, size_t length)
         return node_refuse(link, "password holds a NUL byte");
     char *stored = (char *)malloc(length / 3 * 4 + 5);
     if (!stored)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     size_t n = encode_base64((const unsigned char *)password, length, stored, false);
     int rc = node_set(link, "password", stored, n);
     free(stored);
@@ -191,7 +196,7 @@ int node_set_name(NodeLink *link, const char *name, size_t length)
     free(link->name);
     link->name = node_copy(name, length);
     if (!link->name)
-        return node_refuse(link, "out of memory");
+        return node_out_of_memory(link);
     // The name goes on one comment line: no control byte may break it.
     for (size_t i = 0; i < length; i++)
         if ((unsigned char)link->name[i] < 0x20 || link->name[i] == 0x7f)
@@ -262,19 +267,11 @@ int text_printf(NodeText *text, const char *format, ...)
     va_start(args, format);
     int n = vsnprintf(NULL, 0, format, args);
     va_end(args);
-    if (n < 0 || text_append(text, "", 0) != 0)
-        return -1;
-    size_t length = text->length;
     // Grow first, then print in place.
-    if (length + (size_t)n + 1 > text->capacity) {
-        char *grown = (char *)realloc(text->data, length + (size_t)n + 1);
-        if (!grown)
-            return -1;
-        text->data = grown;
-        text->capacity = length + (size_t)n + 1;
-    }
+    if (n < 0 || text_append(text, "", 0) != 0 || text_reserve(text, text->length + (size_t)n + 1) != 0)
+        return -1;
     va_start(args, format);
-    vsnprintf(text->data + length, (size_t)n + 1, format, args);
+    vsnprintf(text->data + text->length, (size_t)n + 1, format, args);
     va_end(args);
     text->length += (size_t)n;
     return 0;
@@ -325,13 +322,34 @@ size_t link_percent_decode(char *text, size_t length)
     return out;
 }
 
-char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user)
+char *link_unbase64(NodeLink *link, const char *text, size_t length, long *decoded)
+{
+    char *out = (char *)malloc(length * 3 / 4 + 4);
+    if (!out) {
+        node_out_of_memory(link);
+        return NULL;
+    }
+    *decoded = decode_base64_strict(text, length, (unsigned char *)out);
+    if (*decoded < 0) {
+        free(out);
+        return NULL;
+    }
+    return out;
+}
+
+char *link_take_remark(NodeLink *link, char *text)
 {
     char *hash = strchr(text, '#');
     if (hash) {
         *hash++ = '\0';
         node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
     }
+    return text;
+}
+
+char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user)
+{
+    link_take_remark(link, text);
     char *question = strchr(text, '?');
     if (question)
         *question++ = '\0';
