@@ -394,12 +394,13 @@ TEST_F(TarvickTest, ImportGivesTheWholeNodeOrRefusesItWhicheverAllocationFails)
     if (getenv("TARVICK_WRAPPER"))
         GTEST_SKIP() << "the wrapper owns malloc";
     // Values too long for a record's own room take an allocation each; ss
-    // and ssr links decode their Base64 into allocations of their own.
+    // and ssr links decode their Base64 into allocations of their own; each
+    // name is an allocation too.
     const std::string links[] = {
         "vless://b831381d-6324-4d53-ad4f-8cda48b30811@b.example:443?security=tls&type=ws&path=%2F" +
-            std::string(1500, 'p') + "&host=" + std::string(1500, 'h') + ".example\n",
-        "ss://YWVzLTI1Ni1nY206cGFzc0BleGFtcGxlLmNvbTo4Mzg4\n",
-        "ssr://ZXhhbXBsZS5jb206ODM4ODpvcmlnaW46YWVzLTI1Ni1jZmI6cGxhaW46Y0dGemN3Lz9vYmZzcGFyYW09WVdKag\n",
+            std::string(1500, 'p') + "&host=" + std::string(1500, 'h') + ".example#b\n",
+        "ss://YWVzLTI1Ni1nY206cGFzc0BleGFtcGxlLmNvbTo4Mzg4#s\n",
+        "ssr://ZXhhbXBsZS5jb206ODM4ODpvcmlnaW46YWVzLTI1Ni1jZmI6cGxhaW46Y0dGemN3Lz9vYmZzcGFyYW09WVdKaiZyZW1hcmtzPWNn\n",
     };
     setenv("LD_PRELOAD", TARVICK_FAIL_ALLOC_SHIM, 1);
     for (const std::string &link : links) {

@@ -89,6 +89,8 @@ int link_read_ss(NodeLink *link, char *text, size_t)
 {
     link->type = 0;
     text = link_take_remark(link, text);
+    if (!text)
+        return -1;
     char *query = strchr(text, '?');
     if (query)
         *query++ = '\0';
@@ -255,7 +257,7 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
         if (!text_value)
             rc = node_refuse(link, "bad Base64 in %s", SSR_PARAMS[i].param);
         else if (!SSR_PARAMS[i].field)
-            node_set_name(link, text_value, (size_t)decoded);
+            rc = node_set_name(link, text_value, (size_t)decoded);
         else if (SSR_PARAMS[i].field[0])
             rc = node_set(link, SSR_PARAMS[i].field, text_value, (size_t)decoded);
         free(text_value);

@@ -147,7 +147,8 @@ int vmess_read_shadowrocket(NodeLink *link, char *text, char *query_text)
     if (link_query_parse(link, &query, query_text) != 0)
         return -1;
     const char *remarks = link_query_get(&query, "remarks");
-    node_set_name(link, remarks, strlen(remarks));
+    if (node_set_name(link, remarks, strlen(remarks)) != 0)
+        return -1;
     long decoded;
     char *plain = link_unbase64(link, text, strlen(text), &decoded);
     char *at = plain && !memchr(plain, '\0', (size_t)decoded) ? strrchr(plain, '@') : NULL;
@@ -276,7 +277,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
         if (rc == 0)
             rc = vmess_set_node(link, f[ID].text, alter_id, link_or_default(f[SCY].text, "auto"), &t);
         if (rc == 0)
-            node_set_name(link, f[PS].text, strlen(f[PS].text));
+            rc = node_set_name(link, f[PS].text, strlen(f[PS].text));
         json_object_put(whole);
     }
     json_object_put(root);
@@ -287,7 +288,7 @@ int link_read_vmess(NodeLink *link, char *text, size_t length)
 int link_read_vless(NodeLink *link, char *text, size_t)
 {
     char *user;
-    size_t user_length;
+    size_t user_length = 0;
     LinkQuery query;
     LinkTransport t;
     link->type = 2;
@@ -351,7 +352,7 @@ int trojan_xray_verify(NodeLink *link, const LinkTransport *t)
 int link_read_trojan(NodeLink *link, char *text, size_t)
 {
     char *user;
-    size_t user_length;
+    size_t user_length = 0;
     LinkQuery query;
     LinkTransport t;
     link->type = 3;

@@ -342,14 +342,16 @@ char *link_take_remark(NodeLink *link, char *text)
     char *hash = strchr(text, '#');
     if (hash) {
         *hash++ = '\0';
-        node_set_name(link, hash, link_percent_decode(hash, strlen(hash)));
+        if (node_set_name(link, hash, link_percent_decode(hash, strlen(hash))) != 0)
+            return NULL; // a node that lost its name would import as another
     }
     return text;
 }
 
 char *link_split(NodeLink *link, char *text, LinkQuery *query, char **user)
 {
-    link_take_remark(link, text);
+    if (!link_take_remark(link, text))
+        return NULL;
     char *question = strchr(text, '?');
     if (question)
         *question++ = '\0';
