@@ -44,8 +44,9 @@ int doc_read_wireguard(const char *text, size_t length, DocList *list)
         const char *stop = newline ? newline : end, *next = newline ? newline + 1 : end;
         while (line < stop && (*line == ' ' || *line == '\t'))
             line++;
-        const char *hash = (const char *)memchr(line, '#', (size_t)(stop - line));
-        stop = hash ? hash : stop;
+        for (const char *hash = line; hash < stop; hash++)
+            if (*hash == '#')
+                stop = hash;
         while (stop > line && (stop[-1] == ' ' || stop[-1] == '\t' || stop[-1] == '\r'))
             stop--;
         size_t n = (size_t)(stop - line);
