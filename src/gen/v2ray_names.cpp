@@ -284,28 +284,32 @@ bool v2ray_blank(char c)
     return c != '\0' && strchr(" \t\n\v\f\r", c) != NULL;
 }
 
-bool v2ray_base64url(const char *text, size_t length, size_t bytes, unsigned char *out)
+long v2ray_base64_digits(const char *text, size_t length, bool url_safe, unsigned char *out, size_t size)
 {
-    static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    if (length != (bytes * 8 + 5) / 6)
-        return false;
+    const char *alphabet = url_safe ? "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+                                    : "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     unsigned long bits = 0;
     int held = 0;
     size_t written = 0;
     for (size_t i = 0; i < length; i++) {
-        const char *digit = text[i] ? strchr(ALPHABET, text[i]) : NULL;
+        const char *digit = text[i] ? strchr(alphabet, text[i]) : NULL;
         if (!digit)
-            return false;
-        bits = bits << 6 | (unsigned long)(digit - ALPHABET);
+            return -1;
+        bits = bits << 6 | (unsigned long)(digit - alphabet);
         held += 6;
         if (held >= 8) {
             held -= 8;
-            if (out && written < bytes)
+            if (written < size)
                 out[written] = (unsigned char)(bits >> held);
             written++;
         }
     }
-    return true;
+    return (long)written;
+}
+
+bool v2ray_base64url(const char *text, size_t length, size_t bytes, unsigned char *out)
+{
+    return length == (bytes * 8 + 5) / 6 && v2ray_base64_digits(text, length, true, out, out ? bytes : 0) >= 0;
 }
 
 bool v2ray_vless_encrypted(const char *encryption)

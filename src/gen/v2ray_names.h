@@ -138,6 +138,10 @@ bool v2ray_plaintext_refused(OutboundProtocol protocol, SecurityMode security, b
 int v2ray_hex(char c);
 bool v2ray_hex_digits(const char *text, size_t length);
 bool v2ray_blank(char c);
+// Go's Base64 reading of length digits, padding left to the caller: the
+// standard or the URL-safe alphabet. The count of bytes they hold (out
+// receives up to size of them), or -1 for a character of neither.
+long v2ray_base64_digits(const char *text, size_t length, bool url_safe, unsigned char *out, size_t size);
 // Whether text is Base64 in the URL-safe alphabet without padding, as Go's
 // RawURLEncoding reads it, of exactly this many bytes; out (when given)
 // receives them.

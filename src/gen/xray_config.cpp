@@ -87,12 +87,9 @@ bool xray_ss_keys_ok(const char *password, size_t key_bytes)
     for (;;) {
         const char *end = strchr(password, ':');
         size_t length = end ? (size_t)(end - password) : strlen(password);
-        if (length != padded)
+        if (length != padded || v2ray_base64_digits(password, digits, false, NULL, 0) < 0 ||
+            strspn(password + digits, "=") != padded - digits)
             return false;
-        for (size_t i = 0; i < length; i++)
-            if (!strchr(i < digits ? "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/" : "=",
-                        password[i]))
-                return false;
         if (!end)
             return true;
         password = end + 1;

@@ -83,15 +83,7 @@ bool kind_wireguard_key(const char *key)
         return true;
     if (length == 44 && key[43] == '=')
         length--;
-    if (length != 43)
-        return false;
-    bool standard = strpbrk(key, "+/") != NULL;
-    for (size_t i = 0; i < length; i++)
-        if (!strchr(standard ? "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
-                             : "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_",
-                    key[i]))
-            return false;
-    return true;
+    return length == 43 && v2ray_base64_digits(key, length, !strpbrk(key, "+/"), NULL, 0) >= 0;
 }
 
 // An interface address: an IP address, or one with a prefix length.

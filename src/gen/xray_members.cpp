@@ -141,29 +141,12 @@ bool ech_name_ok(const char *name, size_t length)
 // Go's StdEncoding: the standard alphabet, padded; its length in bytes, or -1.
 long base64_std_bytes(const char *text, unsigned char *out, size_t size)
 {
-    static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     size_t length = strlen(text), padding = 0;
     if (length == 0 || length % 4 != 0)
         return -1;
     while (padding < 2 && text[length - 1 - padding] == '=')
         padding++;
-    unsigned long bits = 0;
-    int held = 0;
-    size_t written = 0;
-    for (size_t i = 0; i < length - padding; i++) {
-        const char *digit = strchr(ALPHABET, text[i]);
-        if (!text[i] || !digit)
-            return -1;
-        bits = bits << 6 | (unsigned long)(digit - ALPHABET);
-        held += 6;
-        if (held >= 8) {
-            held -= 8;
-            if (written < size)
-                out[written] = (unsigned char)(bits >> held);
-            written++;
-        }
-    }
-    return (long)written;
+    return v2ray_base64_digits(text, length - padding, false, out, size);
 }
 
 } // namespace
