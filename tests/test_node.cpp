@@ -796,6 +796,8 @@ TEST_F(NodeTest, ExportTable)
          "tarvick-node: node 5 type 3: the server 'evil.example#a.example' cannot stand in a link as a host\n"},
         {"3", "server=a\\x01b port=443 password=cHc=", "",
          "tarvick-node: node 5 type 3: the server 'a\\x01b' cannot stand in a link as a host\n"},
+        {"3", "server=s.ex%ceName port=443 password=cHc=", "",
+         "tarvick-node: node 5 type 3: the server 's.ex%ceName' cannot stand in a link as a host\n"},
         {"3", "server=s.example.com port=443x password=cHc=", "",
          "tarvick-node: node 5 type 3: the node's port '443x' is not 1 to 65535\n"},
         {"3", "server=s.example.com port=443 password=AA==", "", "tarvick-node: node 5 type 3: the node has no password\n"},

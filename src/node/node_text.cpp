@@ -457,11 +457,12 @@ bool link_host_valid(const char *host)
 {
     if (strchr(host, ':')) // IPv6, which links write in brackets
         return strspn(host, "0123456789abcdefABCDEF:.") == strlen(host);
-    // A blank or control byte, or one of "#/?@[\\]: a bit each, from the blank
-    // up, instead of a search of the set for every byte of the host.
-    const unsigned long long BAD = 1ULL << ('"' - ' ') | 1ULL << ('#' - ' ') | 1ULL << ('/' - ' ') |
-                                   1ULL << ('?' - ' ') | 1ULL << ('@' - ' ') | 1ULL << ('[' - ' ') |
-                                   1ULL << ('\\' - ' ') | 1ULL << (']' - ' ') | 1;
+    // A blank or control byte, or one of "#%/?@[\\]: a bit each, from the blank
+    // up, instead of a search of the set for every byte of the host. A "%"
+    // would be read back as an escape.
+    const unsigned long long BAD = 1ULL << ('"' - ' ') | 1ULL << ('#' - ' ') | 1ULL << ('%' - ' ') |
+                                   1ULL << ('/' - ' ') | 1ULL << ('?' - ' ') | 1ULL << ('@' - ' ') |
+                                   1ULL << ('[' - ' ') | 1ULL << ('\\' - ' ') | 1ULL << (']' - ' ') | 1;
     for (const unsigned char *p = (const unsigned char *)host; *p; p++)
         if (*p < ' ' || *p == 0x7f || (*p < ' ' + 64 && (BAD >> (*p - ' ') & 1)))
             return false;
