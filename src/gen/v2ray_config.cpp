@@ -19,39 +19,6 @@ const char *v2ray_protocol_name(OutboundProtocol protocol, const char *stored)
     return written ? written : stored;
 }
 
-void v2ray_add_log(json_object *root)
-{
-    json_object *log = doc_object(root, "log");
-    doc_string(log, "error", "/tmp/xray.log");
-    doc_string(log, "loglevel", "warning");
-}
-
-// The router redirects client connections here; sniffing recovers the names.
-void v2ray_add_inbound(json_object *root, const GeneratorArgs *args)
-{
-    json_object *inbound = doc_object(root, "inbound");
-    doc_int(inbound, "port", args->local_port);
-    doc_string(inbound, "protocol", "dokodemo-door");
-    json_object *settings = doc_object(inbound, "settings");
-    doc_string(settings, "network", args->proto);
-    doc_bool(settings, "followRedirect", true);
-    json_object *sniffing = doc_object(inbound, "sniffing");
-    doc_bool(sniffing, "enabled", true);
-    json_object *dest_override = doc_array(sniffing, "destOverride");
-    doc_element_string(dest_override, "http");
-    doc_element_string(dest_override, "tls");
-}
-
-void v2ray_add_socks_detour(json_object *root, const GeneratorArgs *args)
-{
-    json_object *detour = doc_element_object(doc_array(root, "inboundDetour"));
-    doc_string(detour, "protocol", "socks");
-    doc_int(detour, "port", args->second_port);
-    json_object *settings = doc_object(detour, "settings");
-    doc_string(settings, "auth", "noauth");
-    doc_bool(settings, "udp", true);
-}
-
 // The server object shared by every protocol starts with its address and port.
 json_object *v2ray_add_server(json_object *settings, const char *list_name, StoreLookup *lookup)
 {
@@ -115,6 +82,37 @@ void v2ray_add_settings(json_object *outbound, OutboundProtocol protocol, Securi
 
 } // namespace
 
+void v2ray_add_log(json_object *root)
+{
+    json_object *log = doc_object(root, "log");
+    doc_string(log, "error", "/tmp/xray.log");
+    doc_string(log, "loglevel", "warning");
+}
+
+// The router redirects client connections here; sniffing recovers the names.
+void v2ray_fill_transparent(json_object *inbound, const GeneratorArgs *args)
+{
+    doc_int(inbound, "port", args->local_port);
+    doc_string(inbound, "protocol", "dokodemo-door");
+    json_object *settings = doc_object(inbound, "settings");
+    doc_string(settings, "network", args->proto);
+    doc_bool(settings, "followRedirect", true);
+    json_object *sniffing = doc_object(inbound, "sniffing");
+    doc_bool(sniffing, "enabled", true);
+    json_object *dest_override = doc_array(sniffing, "destOverride");
+    doc_element_string(dest_override, "http");
+    doc_element_string(dest_override, "tls");
+}
+
+void v2ray_fill_socks(json_object *inbound, const GeneratorArgs *args)
+{
+    doc_string(inbound, "protocol", "socks");
+    doc_int(inbound, "port", args->second_port);
+    json_object *settings = doc_object(inbound, "settings");
+    doc_string(settings, "auth", "noauth");
+    doc_bool(settings, "udp", true);
+}
+
 int write_v2ray_config(const GeneratorArgs *args, GeneratorRun *run)
 {
     Document doc;
@@ -141,9 +139,9 @@ int write_v2ray_config(const GeneratorArgs *args, GeneratorRun *run)
 
     v2ray_add_log(root);
     if (args->local_port > 0)
-        v2ray_add_inbound(root, args);
+        v2ray_fill_transparent(doc_object(root, "inbound"), args);
     if (args->second_port > 0 && strstr(args->proto, "tcp"))
-        v2ray_add_socks_detour(root, args);
+        v2ray_fill_socks(doc_element_object(doc_array(root, "inboundDetour")), args);
 
     json_object *outbound = doc_object(root, "outbound");
     doc_string(outbound, "protocol", v2ray_protocol_name(protocol, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d")));

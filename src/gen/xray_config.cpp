@@ -11,7 +11,7 @@
 #include "document.h"
 #include "store.h"
 #include "tarvick.h"
-#include "v2ray_names.h"
+#include "v2ray.h"
 #include "xray.h"
 
 #include <arpa/inet.h>
@@ -135,13 +135,6 @@ const char *xray_lookup_checked(XrayBuild *b, const char *pattern, const char *f
     return value;
 }
 
-void xray_add_log(json_object *root)
-{
-    json_object *log = doc_object(root, "log");
-    doc_string(log, "error", "/tmp/xray.log");
-    doc_string(log, "loglevel", "warning");
-}
-
 // tarvick's "inbound" and "inboundDetour", as elements of "inbounds".
 void xray_add_inbounds(json_object *root, const GeneratorArgs *args)
 {
@@ -149,25 +142,12 @@ void xray_add_inbounds(json_object *root, const GeneratorArgs *args)
     if (args->local_port > 0) {
         json_object *inbound = doc_element_object(inbounds);
         doc_string(inbound, "tag", "transparent");
-        doc_int(inbound, "port", args->local_port);
-        doc_string(inbound, "protocol", "dokodemo-door");
-        json_object *settings = doc_object(inbound, "settings");
-        doc_string(settings, "network", args->proto);
-        doc_bool(settings, "followRedirect", true);
-        json_object *sniffing = doc_object(inbound, "sniffing");
-        doc_bool(sniffing, "enabled", true);
-        json_object *dest_override = doc_array(sniffing, "destOverride");
-        doc_element_string(dest_override, "http");
-        doc_element_string(dest_override, "tls");
+        v2ray_fill_transparent(inbound, args);
     }
     if (args->second_port > 0 && strstr(args->proto, "tcp")) {
         json_object *socks = doc_element_object(inbounds);
         doc_string(socks, "tag", "socks");
-        doc_string(socks, "protocol", "socks");
-        doc_int(socks, "port", args->second_port);
-        json_object *settings = doc_object(socks, "settings");
-        doc_string(settings, "auth", "noauth");
-        doc_bool(settings, "udp", true);
+        v2ray_fill_socks(socks, args);
     }
 }
 
@@ -762,7 +742,7 @@ int xray_write_other(XrayBuild *b, const GeneratorArgs *args, int kind)
     }
     Document doc;
     json_object *root = doc.root;
-    xray_add_log(root);
+    v2ray_add_log(root);
     xray_add_inbounds(root, args);
     json_object *outbound = doc_element_object(doc_array(root, "outbounds"));
     doc_string(outbound, "tag", "proxy");
@@ -831,7 +811,7 @@ int write_xray_node(const GeneratorArgs *args, GeneratorRun *run, int *kind)
                     "is not tcp, xhttp or grpc, the transports REALITY runs over: set one of them");
     xray_check_kind(&b, network_empty);
 
-    xray_add_log(root);
+    v2ray_add_log(root);
     xray_add_inbounds(root, args);
 
     json_object *outbound = doc_element_object(doc_array(root, "outbounds"));
