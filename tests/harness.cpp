@@ -499,3 +499,27 @@ std::string service_calls()
 {
     return read_file(SERVICE_LOG);
 }
+
+std::string base64(const std::string &data, bool url_safe, bool pad)
+{
+    const std::string alphabet = std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") +
+                                 (url_safe ? "-_" : "+/");
+    std::string out;
+    for (size_t i = 0; i < data.size(); i += 3) {
+        unsigned bits = 0;
+        for (size_t k = 0; k < 3; k++)
+            bits = bits << 8 | (i + k < data.size() ? (unsigned char)data[i + k] : 0);
+        for (size_t c = 0; c < 4; c++) {
+            if (c <= data.size() - i)
+                out += alphabet[(bits >> (18 - 6 * c)) & 63];
+            else if (pad)
+                out += '=';
+        }
+    }
+    return out;
+}
+
+std::string b64url(const std::string &text)
+{
+    return base64(text, true, false);
+}

@@ -96,6 +96,11 @@ RunResult run_program(const std::string &binary, const std::vector<std::string> 
 // The tarvick-node the suite runs.
 std::string tarvick_node_path();
 
+// Base64 of test data, written here apart from the code under test.
+std::string base64(const std::string &data, bool url_safe = false, bool pad = true);
+// The URL-safe alphabet without padding, as links write it.
+std::string b64url(const std::string &text);
+
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 void write_file(const std::string &path, const std::string &content);

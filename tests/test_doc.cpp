@@ -3,7 +3,6 @@
 // the same node and the same words), and the document's own verdicts.
 #include "fixture.h"
 
-#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -15,25 +14,9 @@ typedef std::vector<std::string> Lines;
 const std::string ID = "b831381d-6324-4d53-ad4f-8cda48b30811";
 const std::string PBK = "el70Wl1QMTLmZXHYRNs9RAL5Yd0z0mhaMEuw_Fo3d2I";
 
-std::string b64(const std::string &data, bool url_safe = false)
-{
-    const std::string abc = std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") +
-                            (url_safe ? "-_" : "+/");
-    std::string out;
-    for (size_t i = 0; i < data.size(); i += 3) {
-        unsigned bits = 0;
-        for (size_t k = 0; k < 3; k++)
-            bits = bits << 8 | (i + k < data.size() ? (unsigned char)data[i + k] : 0);
-        for (size_t c = 0; c < 4; c++)
-            out += c <= data.size() - i ? abc[(bits >> (18 - 6 * c)) & 63] : url_safe ? '\0' : '=';
-    }
-    out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
-    return out;
-}
-
 std::string vmess(const std::string &json)
 {
-    return "vmess://" + b64(json);
+    return "vmess://" + base64(json);
 }
 
 // A document's entry or a link: (the line's subject stripped) what each
@@ -101,7 +84,7 @@ protected:
 };
 
 const std::string YAML = "proxies:\n  - ";
-const std::string SS_USER = b64("aes-128-gcm:p:w@", true);
+const std::string SS_USER = b64url("aes-128-gcm:p:w@");
 
 TEST_F(DocTest, MihomoProxiesAreTheirLinks)
 {
@@ -117,10 +100,9 @@ TEST_F(DocTest, MihomoProxiesAreTheirLinks)
          "ss://" + SS_USER + "@ss.example.com:443/?plugin=v2ray-plugin%3Btls%3Bhost%3Dh.example.com%3Bpath%3D%2Fp#c"},
         {"{name: d, type: ssr, server: r.example.com, port: 8389, cipher: aes-128-cfb, password: pw, protocol: "
          "auth_aes128_md5, protocol-param: '32:abc', obfs: tls1.2_ticket_auth, obfs-param: cdn.example.com}",
-         "ssr://" + b64("r.example.com:8389:auth_aes128_md5:aes-128-cfb:tls1.2_ticket_auth:" + b64("pw", true) +
-                            "/?obfsparam=" + b64("cdn.example.com", true) + "&protoparam=" + b64("32:abc", true) +
-                            "&remarks=" + b64("d", true),
-                        true)},
+         "ssr://" + b64url("r.example.com:8389:auth_aes128_md5:aes-128-cfb:tls1.2_ticket_auth:" + b64url("pw") +
+                           "/?obfsparam=" + b64url("cdn.example.com") + "&protoparam=" + b64url("32:abc") +
+                           "&remarks=" + b64url("d"))},
         {"{name: vm, type: vmess, server: v.example.com, port: 443, uuid: " + ID + ", alterId: 0, cipher: auto, tls: "
          "true, servername: s.example.com, network: ws, ws-opts: {path: /ray, headers: {Host: cdn.example.com}, "
          "max-early-data: 2048, early-data-header-name: Sec-WebSocket-Protocol}}",
@@ -163,7 +145,7 @@ TEST_F(DocTest, MihomoProxiesAreTheirLinks)
          "&reserved=1%2C2%2C3#W",
          true, true},
         {"{name: S, type: socks5, server: s.example.com, port: 1080, username: u, password: p}",
-         "socks://" + b64("u:p") + "@s.example.com:1080#S", false, true},
+         "socks://" + base64("u:p") + "@s.example.com:1080#S", false, true},
         {"{name: P, type: http, server: p.example.com, port: 8080, username: u, password: p}",
          "http://u:p@p.example.com:8080#P", false, true},
         {"{name: E, type: vless, server: x.example.com, port: 443, uuid: " + ID + ", network: xhttp, tls: true, "
@@ -328,7 +310,7 @@ TEST_F(DocTest, DocumentsAreToldByTheirContent)
     const std::string config = R"({"outbounds":[{"protocol":"trojan","tag":"t","settings":{"servers":[{"address":)"
                                R"("t.example.com","port":443,"password":"pw"}]}},{"protocol":"blackhole"}],)"
                                R"("routing":{"rules":[]}})";
-    RunResult array = run_tarvick_node({"import"}, b64("[" + config + "," + config + "]"));
+    RunResult array = run_tarvick_node({"import"}, base64("[" + config + "," + config + "]"));
     EXPECT_EQ(array.err, "tarvick-node: Xray JSON: note: routing, DNS and inbounds are not node settings and were not "
                          "taken\ntarvick-node: Xray JSON: note: 2 proxy outbounds, 2 nodes imported, 0 refused\n");
     EXPECT_EQ(array.status, 0);

@@ -25,30 +25,6 @@ const std::string USAGE = "usage: tarvick-node import [--first N] [--xray] [FILE
                           "       tarvick-node xray $conf_file $local_port $socks_port $proto\n";
 const std::string UNKNOWN = "not a link tarvick-node knows (ss, ssr, vmess, vless, trojan, socks, http, hysteria2, wireguard)";
 
-std::string base64(const std::string &data, bool url_safe = false, bool pad = true)
-{
-    const std::string alphabet = std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") +
-                                 (url_safe ? "-_" : "+/");
-    std::string out;
-    for (size_t i = 0; i < data.size(); i += 3) {
-        unsigned bits = 0;
-        for (size_t k = 0; k < 3; k++)
-            bits = bits << 8 | (i + k < data.size() ? (unsigned char)data[i + k] : 0);
-        for (size_t c = 0; c < 4; c++) {
-            if (c <= data.size() - i)
-                out += alphabet[(bits >> (18 - 6 * c)) & 63];
-            else if (pad)
-                out += '=';
-        }
-    }
-    return out;
-}
-
-std::string b64url(const std::string &text)
-{
-    return base64(text, true, false);
-}
-
 std::string vmess(const std::string &json, bool url_safe = false)
 {
     return "vmess://" + base64(json, url_safe, !url_safe);
