@@ -69,7 +69,7 @@ bool vmess_lone_surrogate(const char *p)
     for (; (p = strchr(p, '\\')) && p[1]; p += 2) {
         long code = 0;
         for (int i = 2; p[1] == 'u' && i < 6 && p[i]; i++)
-            code = code * 16 + (hex_digit(p[i]) & 15);
+            code = code * 16 + (v2ray_hex(p[i]) & 15);
         bool low = p[1] == 'u' && code >= 0xdc00 && code < 0xe000;
         if (pair ? p != pair || !low : low)
             return true;

@@ -89,8 +89,6 @@ int text_append_percent(NodeText *text, const char *data, size_t length, const c
 // Copies text with every control byte (below 0x20, and 0x7f) written as
 // "\xHH", cut to fit size with its NUL; returns the length written.
 size_t text_escape_controls(char *out, size_t size, const char *text);
-// The value of a hexadecimal digit, or -1.
-int hex_digit(char c);
 // Percent-decodes in place ("%zz" stays as it is); returns the new length.
 size_t link_percent_decode(char *text, size_t length);
 

@@ -1,6 +1,7 @@
 // The plain records tarvick-node works on, and the pieces of link syntax that
 // every scheme shares: percent escapes, query parameters, host and port.
 #include "node.h"
+#include "v2ray_names.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -291,17 +292,6 @@ int text_append_percent(NodeText *text, const char *data, size_t length, const c
     return 0;
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 size_t link_percent_decode(char *text, size_t length)
 {
     char *percent = (char *)memchr(text, '%', length);
@@ -309,8 +299,8 @@ size_t link_percent_decode(char *text, size_t length)
         return length; // the usual case: nothing to decode
     size_t out = (size_t)(percent - text);
     for (size_t i = out; i < length; i++) {
-        int high = text[i] == '%' && i + 2 < length ? hex_digit(text[i + 1]) : -1;
-        int low = high >= 0 ? hex_digit(text[i + 2]) : -1;
+        int high = text[i] == '%' && i + 2 < length ? v2ray_hex(text[i + 1]) : -1;
+        int low = high >= 0 ? v2ray_hex(text[i + 2]) : -1;
         if (low >= 0) {
             text[out++] = (char)(high * 16 + low);
             i += 2;
@@ -496,7 +486,7 @@ int link_host_port(NodeLink *link, char *text, const char **host, int *port)
     // beyond ASCII (a name in UTF-8), and refuse the link for any other.
     if (char *percent = strchr(name, '%')) {
         for (char *p = percent; *p; p++) {
-            int high = *p == '%' ? hex_digit(p[1]) : -1, low = high >= 0 ? hex_digit(p[2]) : -1;
+            int high = *p == '%' ? v2ray_hex(p[1]) : -1, low = high >= 0 ? v2ray_hex(p[2]) : -1;
             if (*p == '%' && (low < 0 || high < 8))
                 return node_refuse(link, "bad host: %.3s is no escape a host may hold (only bytes beyond ASCII are "
                                          "written escaped)", p);
