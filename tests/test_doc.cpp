@@ -13,6 +13,13 @@ typedef std::vector<std::string> Lines;
 
 const std::string ID = "b831381d-6324-4d53-ad4f-8cda48b30811";
 const std::string PBK = "el70Wl1QMTLmZXHYRNs9RAL5Yd0z0mhaMEuw_Fo3d2I";
+// WireGuard keys: 32 bytes in standard Base64, as wg genkey prints them.
+const std::string WG_KEY = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+const std::string WG_PEER = "ICEiIyQlJicoKSorLC0uLzAxMjM0NTY3ODk6Ozw9Pj8=";
+// The same peer as a link says it.
+const std::string WG_LINK = "wireguard://AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8%3D@w.example.com:51820/?publickey="
+                            "ICEiIyQlJicoKSorLC0uLzAxMjM0NTY3ODk6Ozw9Pj8%3D&address=10.0.0.2%2F32&mtu=1280"
+                            "&reserved=1%2C2%2C3&keepalive=25#W";
 
 std::string vmess(const std::string &json)
 {
@@ -220,6 +227,10 @@ TEST_F(DocTest, XrayOutboundsAreTheirLinks)
          R"("streamSettings":{"network":"hysteria","security":"tls","hysteriaSettings":{"version":2,"auth":"pw"},)"
          R"("tlsSettings":{"serverName":"s.example.com"}}})",
          "hysteria2://pw@h.example.com:443/?sni=s.example.com#H", true, true},
+        {R"({"tag":"W","protocol":"wireguard","settings":{"secretKey":")" + WG_KEY +
+             R"(","address":["10.0.0.2/32"],"peers":[{"endpoint":"w.example.com:51820","publicKey":")" + WG_PEER +
+             R"(","keepAlive":25}],"mtu":1280,"reserved":[1,2,3]}})",
+         WG_LINK, true},
         // XHTTP without extra (it once took import down).
         {R"({"tag":"X","protocol":"vless","settings":{"vnext":[{"address":"x.example.com","port":443,"users":[{"id":")" +
              ID + R"("}]}]},"streamSettings":{"network":"xhttp","security":"tls","xhttpSettings":{"path":"/x"}}})",
@@ -269,6 +280,12 @@ TEST_F(DocTest, SingBoxSip008AndOutlineServersAreTheirLinks)
          R"({"type":"salamander","password":"ob"},"tls":{"enabled":true,"server_name":"s.example.com"}})",
          "hysteria2://pw@h.example.com:443/?obfs=salamander&obfs-password=ob&sni=s.example.com#H", true, true},
     }, R"({"outbounds":[{"type":"selector","tag":"s","outbounds":["a"]},)", "]}", "sing-box JSON");
+    // WireGuard is an endpoint, its peer's address the server.
+    check({{R"({"type":"wireguard","tag":"W","address":["10.0.0.2/32"],"private_key":")" + WG_KEY +
+                R"(","mtu":1280,"peers":[{"address":"w.example.com","port":51820,"public_key":")" + WG_PEER +
+                R"(","allowed_ips":["0.0.0.0/0"],"persistent_keepalive_interval":25,"reserved":[1,2,3]}]})",
+            WG_LINK, true}},
+          R"({"outbounds":[{"type":"direct","tag":"d"}],"endpoints":[)", "]}", "sing-box JSON");
     check({{R"({"id":"1","remarks":"a","server":"ss.example.com","server_port":8388,"password":"p:w@",)"
             R"("method":"aes-128-gcm"})",
             "ss://" + SS_USER + "@ss.example.com:8388#a"}},
