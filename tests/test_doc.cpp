@@ -227,6 +227,15 @@ TEST_F(DocTest, XrayOutboundsAreTheirLinks)
          R"("streamSettings":{"network":"hysteria","security":"tls","hysteriaSettings":{"version":2,"auth":"pw"},)"
          R"("tlsSettings":{"serverName":"s.example.com"}}})",
          "hysteria2://pw@h.example.com:443/?sni=s.example.com#H", true, true},
+        // Salamander, hopping and the rates: the whole final mask.
+        {R"({"tag":"H","protocol":"hysteria","settings":{"version":2,"address":"h.example.com","port":443},)"
+         R"("streamSettings":{"network":"hysteria","security":"tls","hysteriaSettings":{"version":2,"auth":"pw"},)"
+         R"("tlsSettings":{"serverName":"s.example.com"},"finalmask":{"udp":[{"type":"salamander","settings":)"
+         R"({"password":"obfs-pw"}}],"quicParams":{"brutalUp":"50 mbps","brutalDown":"100 mbps","udpHop":)"
+         R"({"ports":"20000-30000"}}}}})",
+         "hysteria2://pw@h.example.com:443/?sni=s.example.com&obfs=salamander&obfs-password=obfs-pw"
+         "&mport=20000-30000&up=50&down=100#H",
+         true},
         {R"({"tag":"W","protocol":"wireguard","settings":{"secretKey":")" + WG_KEY +
              R"(","address":["10.0.0.2/32"],"peers":[{"endpoint":"w.example.com:51820","publicKey":")" + WG_PEER +
              R"(","keepAlive":25}],"mtu":1280,"reserved":[1,2,3]}})",

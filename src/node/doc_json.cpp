@@ -89,29 +89,10 @@ void xray_xhttp(DocServer *s, json_object *x)
     doc_set_extra(s, extra);
 }
 
-// Salamander is the one mask a hysteria2 link names.
+// The link's "fm" carries the mask; its reader says what a link can hold.
 void xray_mask(DocServer *s, json_object *mask)
 {
-    if (strcmp(s->scheme, "hysteria2") != 0) {
-        doc_set(s, "fm", doc_shown(mask));
-        return;
-    }
-    if (!json_object_is_type(mask, json_type_object)) {
-        doc_refuse(s, "finalmask is %s, not an object", doc_shown(mask));
-        return;
-    }
-    json_object *udp = doc_member(mask, "udp");
-    bool list = json_object_is_type(udp, json_type_array);
-    size_t count = list ? json_object_array_length(udp) : 0;
-    if (json_object_object_length(mask) != (udp ? 1 : 0) || count > 1 || (udp && !list))
-        doc_refuse(s, "finalmask %s cannot be carried by a hysteria2 link", doc_shown(mask));
-    if (!count)
-        return;
-    json_object *item = json_object_array_get_idx(udp, 0), *settings = doc_member(item, "settings");
-    if (strcmp(doc_text(s, item, "type"), "salamander") != 0)
-        doc_refuse(s, "finalmask %s cannot be carried by a hysteria2 link", doc_text(s, item, "type"));
-    doc_set(s, "obfs", "salamander");
-    doc_set(s, "obfs-password", doc_text(s, settings, "password"));
+    doc_set(s, "fm", doc_shown(mask));
 }
 
 void xray_stream(DocServer *s, json_object *stream)
