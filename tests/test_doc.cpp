@@ -146,6 +146,10 @@ TEST_F(DocTest, MihomoProxiesAreTheirLinks)
          "salamander, obfs-password: ob, ports: 20000-30000}",
          "hysteria2://pw@h.example.com:443/?sni=s.example.com&obfs=salamander&obfs-password=ob&mport=20000-30000#H",
          true, true},
+        // Brutal's rates: a bare number is Mbit/s here as in links.
+        {"{name: H, type: hysteria2, server: h.example.com, port: 443, password: pw, sni: s.example.com, up: 30 Mbps, "
+         "down: 100}",
+         "hysteria2://pw@h.example.com:443/?sni=s.example.com&up=30%20Mbps&down=100#H", true},
         {"{name: W, type: wireguard, server: w.example.com, port: 51820, ip: 10.0.0.2/32, private-key: cHJpdg==, "
          "public-key: cHVi, reserved: [1, 2, 3], mtu: 1280}",
          "wireguard://cHJpdg%3D%3D@w.example.com:51820/?publickey=cHVi&address=10.0.0.2%2F32&mtu=1280"
@@ -288,6 +292,9 @@ TEST_F(DocTest, SingBoxSip008AndOutlineServersAreTheirLinks)
         {R"({"type":"hysteria2","tag":"H","server":"h.example.com","server_port":443,"password":"pw","obfs":)"
          R"({"type":"salamander","password":"ob"},"tls":{"enabled":true,"server_name":"s.example.com"}})",
          "hysteria2://pw@h.example.com:443/?obfs=salamander&obfs-password=ob&sni=s.example.com#H", true, true},
+        {R"({"type":"hysteria2","tag":"H","server":"h.example.com","server_port":443,"password":"pw","up_mbps":30,)"
+         R"("down_mbps":100,"tls":{"enabled":true,"server_name":"s.example.com"}})",
+         "hysteria2://pw@h.example.com:443/?sni=s.example.com&up=30&down=100#H", true},
     }, R"({"outbounds":[{"type":"selector","tag":"s","outbounds":["a"]},)", "]}", "sing-box JSON");
     // WireGuard is an endpoint, its peer's address the server.
     check({{R"({"type":"wireguard","tag":"W","address":["10.0.0.2/32"],"private_key":")" + WG_KEY +

@@ -169,7 +169,7 @@ const char SINGBOX[] =
     "plugin;plugin_opts;udp_over_tcp!;uuid:@user;security:@method;alter_id:@aid;flow:flow;"
     "global_padding!global_padding and authenticated_length;"
     "authenticated_length!global_padding and authenticated_length;obfs>14;server_ports,mport;"
-    "up_mbps!up_mbps and down_mbps (bandwidth);down_mbps!up_mbps and down_mbps (bandwidth);"
+    "up_mbps:up;down_mbps:down;"
     "username:@username;version;private_key:@user;address,address;local_address,address;peers=13;"
     "public_key:publickey;peer_public_key:publickey;pre_shared_key:presharedkey;mtu:mtu;"
     "reserved,reserved;persistent_keepalive_interval:keepalive;allowed_ips*;tls;transport>12;"

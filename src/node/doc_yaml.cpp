@@ -143,7 +143,7 @@ const char MIHOMO[] =
     "reality-opts>3;servername:sni;sni:sni;client-fingerprint:fp;fingerprint:pcs;alpn,alpn;"
     "skip-cert-verify?;ech-opts>4;certificate!a client certificate;private-key:@user;network;ws-opts;"
     "http-opts;h2-opts;grpc-opts;xhttp-opts;ws-path;ws-headers~;ports:mport;"
-    "up!up and down (bandwidth);down!up and down (bandwidth);ip,address;ipv6,address;"
+    "up:up;down:down;ip,address;ipv6,address;"
     "public-key:publickey;pre-shared-key:presharedkey;mtu:mtu;reserved,reserved;"
     "persistent-keepalive:keepalive;allowed-ips*;peers!;amnezia-wg-option!;username:@username;"
     "headers!;smux>5;udp;tfo;mptcp;ip-version;interface-name;routing-mark;dialer-proxy;xudp;"
