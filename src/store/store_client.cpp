@@ -4,7 +4,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -156,13 +155,10 @@ int store_read_reply(StoreClient *client, ValueBuffer *value)
     header[STORE_HEADER_SIZE - 1] = '\0';
     char *field = header + STORE_MAGIC_SIZE;
     char *end = NULL;
-    errno = 0;
+    // Seven characters cannot overflow; strtol takes a sign, and a negative
+    // size is as bad as junk.
     long length = strtol(field, &end, 10);
-    if (errno == ERANGE && (length == LONG_MAX || length == LONG_MIN))
-        return STORE_BAD_LENGTH;
-    if (*field == '\0' || *end != '\0')
-        return STORE_BAD_LENGTH;
-    if (length < 0) // strtol takes a sign; a negative size is as bad as junk
+    if (*field == '\0' || *end != '\0' || length < 0)
         return STORE_BAD_LENGTH;
 
     rc = store_read_exact(client, (size_t)length, STORE_BODY_DEADLINE_MS);
