@@ -172,13 +172,10 @@ int node_set_password(NodeLink *link, const char *password, size_t length)
 {
     if (memchr(password, '\0', length))
         return node_refuse(link, "password holds a NUL byte");
-    char *stored = (char *)malloc(length / 3 * 4 + 5);
-    if (!stored)
+    NodeText stored;
+    if (text_append_base64(&stored, password, length, false) != 0)
         return node_out_of_memory(link);
-    size_t n = encode_base64((const unsigned char *)password, length, stored, false);
-    int rc = node_set(link, "password", stored, n);
-    free(stored);
-    return rc;
+    return node_set(link, "password", stored.data, stored.length);
 }
 
 const char *node_get(const NodeLink *link, const char *name)
@@ -225,11 +222,8 @@ int text_append(NodeText *text, const char *data, size_t length)
         size_t capacity = text->capacity ? text->capacity : 256;
         while (capacity < text->length + length + 1)
             capacity *= 2;
-        char *grown = (char *)realloc(text->data, capacity);
-        if (!grown)
+        if (text_reserve(text, capacity) != 0)
             return -1;
-        text->data = grown;
-        text->capacity = capacity;
     }
     memcpy(text->data + text->length, data, length);
     text->length += length;
