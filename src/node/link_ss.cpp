@@ -43,13 +43,6 @@ int ss_set_plugin(NodeLink *link, const char *plugin)
     return node_set_text(link, "ss_obfs_host", semicolon ? semicolon + 1 : "");
 }
 
-int ss_set_server(NodeLink *link, char *authority)
-{
-    if (link_set_server(link, authority) != 0)
-        return -1;
-    return node_set_text(link, "use_kcp", "0");
-}
-
 // Some panels write simple-obfs's options as parameters of their own
 // (obfs=http&obfs-host=...), beside plugin=obfs-local or instead of it: they
 // are the plugin's options, and must agree with any it names itself.
@@ -115,47 +108,40 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     else if (!at && host_part[0] && host_part[strlen(host_part) - 1] == '/')
         host_part[strlen(host_part) - 1] = '\0';
 
+    char *user = text, *decoded = NULL;
+    long length;
     if (!at) { // the older form: all of it is Base64
-        long length;
-        char *plain_text = link_unbase64(link, text, strlen(text), &length);
-        if (!plain_text)
+        user = decoded = link_unbase64(link, text, strlen(text), &length);
+        if (!decoded)
             return node_refuse(link, "bad Base64");
         // "echo ... | base64" encodes the line's end too.
-        while (length > 0 && (plain_text[length - 1] == '\n' || plain_text[length - 1] == '\r'))
-            plain_text[--length] = '\0';
-        char *inner_at = NULL; // the last "@": the password may hold one
-        for (long i = 0; i < length; i++)
-            if (plain_text[i] == '@')
-                inner_at = plain_text + i;
-        int rc = inner_at ? 0 : node_refuse(link, "no method:password@host:port");
-        if (rc == 0) {
-            *inner_at = '\0';
-            rc = ss_set_user(link, plain_text, (size_t)(inner_at - plain_text), method_field);
-        }
-        if (rc == 0)
-            rc = ss_set_server(link, inner_at + 1);
-        free(plain_text);
-        if (rc != 0)
-            return -1;
+        while (length > 0 && (decoded[length - 1] == '\n' || decoded[length - 1] == '\r'))
+            decoded[--length] = '\0';
+        for (long i = 0; i < length; i++) // the last "@": the password may hold one
+            if (decoded[i] == '@')
+                at = decoded + i;
+        length = at ? at - decoded : 0;
     } else {
         *at = '\0';
-        size_t length = link_percent_decode(text, strlen(text));
-        if (memchr(text, ':', length)) {
-            if (ss_set_user(link, text, length, method_field) != 0)
-                return -1;
-        } else {
-            long decoded;
-            char *user = link_unbase64(link, text, length, &decoded);
-            if (!user)
+        length = (long)link_percent_decode(text, strlen(text));
+        if (!memchr(text, ':', (size_t)length)) {
+            user = decoded = link_unbase64(link, text, (size_t)length, &length);
+            if (!decoded)
                 return node_refuse(link, "bad Base64 in the user info");
-            int rc = ss_set_user(link, user, (size_t)decoded, method_field);
-            free(user);
-            if (rc != 0)
-                return -1;
         }
-        if (ss_set_server(link, at + 1) != 0)
-            return -1;
     }
+    int rc = at ? 0 : node_refuse(link, "no method:password@host:port");
+    if (rc == 0) {
+        *at = '\0';
+        rc = ss_set_user(link, user, (size_t)length, method_field);
+    }
+    if (rc == 0)
+        rc = link_set_server(link, at + 1);
+    if (rc == 0)
+        rc = node_set_text(link, "use_kcp", "0");
+    free(decoded);
+    if (rc != 0)
+        return -1;
     if (!plain) {
         if (link_set_v2ray(link, "ss", &t) != 0)
             return -1;
