@@ -122,37 +122,33 @@ int import_read(const char *path, NodeText *input)
     struct stat before, after;
     bool regular = fstat(fileno(file), &before) == 0 && S_ISREG(before.st_mode);
     size_t got = 1;
-    int rc = 0;
-    while (rc == 0 && got > 0) {
+    const char *problem = NULL;
+    while (!problem && got > 0) {
         if (input->capacity - input->length < 2 && text_reserve(input, input->capacity * 2 + 65536) != 0) {
-            fprintf(stderr, "tarvick-node: %s: out of memory\n", path);
-            rc = -1;
+            problem = "out of memory";
             break;
         }
         // A byte past the limit is enough to refuse a larger input.
         size_t room = input->capacity - input->length - 1, left = IMPORT_INPUT_MAX + 1 - input->length;
         got = fread(input->data + input->length, 1, room < left ? room : left, file);
         input->length += got;
-        if (input->length > IMPORT_INPUT_MAX) {
-            fprintf(stderr, "tarvick-node: %s: input is larger than 16 MiB\n", path);
-            rc = -1;
-        }
+        if (input->length > IMPORT_INPUT_MAX)
+            problem = "input is larger than 16 MiB";
     }
-    if (rc == 0 && ferror(file)) {
-        fprintf(stderr, "tarvick-node: %s: %s\n", path, strerror(errno));
-        rc = -1;
-    }
-    if (rc == 0 && regular &&
+    if (!problem && ferror(file))
+        problem = strerror(errno);
+    if (!problem && regular &&
         (fstat(fileno(file), &after) != 0 || !import_same_file(&before, &after) ||
-         (off_t)input->length != after.st_size)) {
-        fprintf(stderr, "tarvick-node: %s: the file changed while it was read\n", path);
-        rc = -1;
-    }
+         (off_t)input->length != after.st_size))
+        problem = "the file changed while it was read";
     if (file != stdin)
         fclose(file);
-    if (rc == 0)
-        input->data[input->length] = '\0';
-    return rc;
+    if (problem) {
+        fprintf(stderr, "tarvick-node: %s: %s\n", path, problem);
+        return -1;
+    }
+    input->data[input->length] = '\0';
+    return 0;
 }
 
 // Editors on some systems start a text with a UTF-8 byte order mark.
@@ -523,11 +519,10 @@ int import_document(ImportCache *cache, ImportOutput *output, DocList *list, int
         snprintf(label, sizeof label, "%s: entry %d%s%s%s", list->format, number, shown[0] ? " \"" : "", shown,
                  shown[0] ? "\"" : "");
         int rc = 0;
-        if (kind != 'R') // a refused entry gets its one line only
-            import_warn_all(label, 0, "", notes);
-        if (kind == 'R') {
+        if (kind == 'R') { // a refused entry gets its one line only
             import_say(label, 0, "", "", text, text_length);
         } else {
+            import_warn_all(label, 0, "", notes);
             char *line = (char *)text; // read in place, as a line of a list is
             rc = import_line(cache, output, line, text_length, label, 0, *index);
         }
