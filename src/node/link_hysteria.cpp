@@ -141,8 +141,7 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
         return -1;
 
     LinkTransport t;
-    memset(&t, 0, sizeof t);
-    t.verify = LINK_VERIFY_UNSAID;
+    link_transport_clear(&t);
     const char *security = link_query_get(&query, "security");
     if (security[0] && strcmp(security, "tls") != 0)
         return node_refuse(link, "security %s: Hysteria runs over TLS only", security);

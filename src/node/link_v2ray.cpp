@@ -332,14 +332,9 @@ int trojan_old_ws(NodeLink *link, LinkQuery *query, LinkTransport *t)
 // where the Trojan client does not verify.
 int trojan_xray_verify(NodeLink *link, const LinkTransport *t)
 {
-    static const char *const FIELDS[] = {"v2ray_tls_pinned_sha256", "v2ray_tls_verify_names"};
-    const char *values[] = {t->pinned, t->names};
-    for (int i = 0; i < 2; i++) {
-        if (node_set_text(link, FIELDS[i], values[i]) != 0)
-            return -1;
-        if (const char *problem = xray_value_problem(FIELDS[i], values[i]))
-            return node_refuse(link, "%s %s", FIELDS[i], problem);
-    }
+    if (link_set_checked(link, "v2ray_tls_pinned_sha256", t->pinned) != 0 ||
+        link_set_checked(link, "v2ray_tls_verify_names", t->names) != 0)
+        return -1;
     if (t->verify == LINK_VERIFY_SKIP && !t->pinned[0] && !t->names[0])
         node_warn(link, "%s: tarvick-node xray refuses this node, as it verifies the certificate (pin a self-signed "
                         "one with pcs=)",
@@ -371,9 +366,8 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
     t.sni = link_or_default(t.sni, peer);
     if (node_set_password(link, user, user_length) != 0)
         return -1;
-    bool plain_tcp = (!t.network[0] || strcmp(t.network, "tcp") == 0 || strcmp(t.network, "raw") == 0 ||
-                      strcmp(t.network, "original") == 0) &&
-                     (!t.header[0] || strcmp(t.header, "none") == 0);
+    const V2rayName *network = v2ray_link_network(t.network);
+    bool plain_tcp = network && network->value == NETWORK_TCP && (!t.header[0] || strcmp(t.header, "none") == 0);
     if (!plain_tcp || strcmp(t.security, "tls") != 0 || t.flow[0]) {
         if (link_set_v2ray(link, "trojan", &t) != 0)
             return -1;

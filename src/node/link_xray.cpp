@@ -39,15 +39,20 @@ int link_set_extra(NodeLink *link, const char *extra, const char *mode)
 
 } // namespace
 
+int link_set_checked(NodeLink *link, const char *field, const char *value)
+{
+    if (node_set_text(link, field, value) != 0)
+        return -1;
+    if (const char *problem = xray_value_problem(field, value))
+        return node_refuse(link, "%s %s", field, problem);
+    return 0;
+}
+
 int link_set_vless_encryption(NodeLink *link, const char *encryption)
 {
     if (!v2ray_vless_encrypted(encryption))
         return 0;
-    if (node_set_text(link, "v2ray_vless_encryption", encryption) != 0)
-        return -1;
-    if (const char *problem = xray_value_problem("v2ray_vless_encryption", encryption))
-        return node_refuse(link, "%s %s", "v2ray_vless_encryption", problem);
-    return 0;
+    return link_set_checked(link, "v2ray_vless_encryption", encryption);
 }
 
 int link_set_xray_members(NodeLink *link, const LinkTransport *t, const V2rayName *network_row,
@@ -72,12 +77,8 @@ int link_set_xray_members(NodeLink *link, const LinkTransport *t, const V2rayNam
         return -1;
     if (network == NETWORK_GRPC && node_set_text(link, "v2ray_grpc_authority", t->authority) != 0)
         return -1;
-    if (security == SECURITY_REALITY) {
-        if (node_set_text(link, "v2ray_reality_mldsa65_verify", t->mldsa) != 0)
-            return -1;
-        if (const char *problem = xray_value_problem("v2ray_reality_mldsa65_verify", t->mldsa))
-            return node_refuse(link, "%s %s", "v2ray_reality_mldsa65_verify", problem);
-    }
+    if (security == SECURITY_REALITY && link_set_checked(link, "v2ray_reality_mldsa65_verify", t->mldsa) != 0)
+        return -1;
     if (security == SECURITY_TLS) {
         if (node_set_text(link, "v2ray_tls_ech_config", t->ech) != 0)
             return -1;

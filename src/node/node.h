@@ -219,6 +219,9 @@ inline const char *link_or_default(const char *text, const char *fallback)
 struct V2rayName;
 int link_set_xray_members(NodeLink *link, const LinkTransport *t, const V2rayName *network_row,
                           const V2rayName *security_row, const char *mode, const char *server_name);
+// Sets a setting tarvick-node xray checks, and refuses now what it would
+// refuse, with its words. 0, or -1 with the reason set.
+int link_set_checked(NodeLink *link, const char *field, const char *value);
 // VLESS Encryption other than none, for tarvick-node xray. 0, or -1 with
 // the reason set.
 int link_set_vless_encryption(NodeLink *link, const char *encryption);
