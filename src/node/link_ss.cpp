@@ -214,16 +214,10 @@ int link_read_ssr(NodeLink *link, char *text, size_t length)
         host[strlen(host) - 1] = '\0';
         host++;
     }
-    int port = rc == 0 ? link_port(parts[1]) : 0;
-    if (rc == 0 && !link_host_valid(host))
-        rc = node_refuse(link, "bad host");
-    if (rc == 0 && port < 0)
-        rc = node_refuse(link, "bad port '%s' (1 to 65535)", parts[1]);
+    if (rc == 0)
+        rc = link_set_address(link, host, parts[1]);
     if (rc == 0) {
-        char digits[8]; // as every scheme stores it: no leading zeros
-        text_put_number(digits, (unsigned long)port);
-        rc = node_set_text(link, "server", host) | node_set_text(link, "port", digits) |
-             node_set_text(link, "ssr_protocol", parts[2]) | node_set_text(link, "method", parts[3]) |
+        rc = node_set_text(link, "ssr_protocol", parts[2]) | node_set_text(link, "method", parts[3]) |
              node_set_text(link, "ssr_obfs", parts[4]) | node_set_text(link, "use_kcp", "0");
         long n;
         char *password = rc == 0 ? link_unbase64(link, parts[5], strlen(parts[5]), &n) : NULL;

@@ -231,9 +231,10 @@ int link_set_v2ray(NodeLink *link, const char *protocol, const LinkTransport *t)
 // Whether a host can stand in a link as it is: a name or IPv4 address without
 // blanks, control bytes or URL delimiters, or an IPv6 address.
 bool link_host_valid(const char *host);
-// "host:port" or "[v6]:port", in place. Returns 0, or -1 with the reason set.
-int link_host_port(NodeLink *link, char *text, const char **host, int *port);
-// The same, stored as the node's server and port.
+// A host and a port, stored as the node's server and port. Returns 0, or -1
+// with the reason set.
+int link_set_address(NodeLink *link, const char *host, const char *port_text);
+// The same of "host:port" or "[v6]:port", in place.
 int link_set_server(NodeLink *link, char *text);
 // Writes a non-negative number in decimal with a NUL; returns its length.
 size_t text_put_number(char *out, unsigned long value);

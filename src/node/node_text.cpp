@@ -453,32 +453,44 @@ bool link_host_valid(const char *host)
     return host[0] != '\0';
 }
 
-int link_host_port(NodeLink *link, char *text, const char **host, int *port)
+int link_set_address(NodeLink *link, const char *host, const char *port_text)
 {
-    char *colon, *name;
+    if (!link_host_valid(host))
+        return node_refuse(link, "bad host");
+    int port = link_port(port_text);
+    if (port < 0)
+        return node_refuse(link, "bad port '%s' (1 to 65535)", port_text);
+    char digits[8]; // as every scheme stores it: no leading zeros
+    text_put_number(digits, (unsigned long)port);
+    return node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0 ? -1 : 0;
+}
+
+int link_set_server(NodeLink *link, char *text)
+{
+    char *colon, *host;
     if (text[0] == '[') {
         char *close = strchr(text, ']');
         if (!close || close[1] != ':')
             return node_refuse(link, "bad IPv6 host (it must stand in brackets, then a port)");
         *close = '\0';
         colon = close + 1;
-        *host = name = text + 1;
-        if (!strchr(*host, ':') || !link_host_valid(*host))
+        host = text + 1;
+        if (!strchr(host, ':') || !link_host_valid(host))
             return node_refuse(link, "bad IPv6 host");
     } else {
         colon = strrchr(text, ':');
         if (!colon)
             return node_refuse(link, "no port");
         *colon = '\0';
-        *host = name = text;
-        if (strchr(*host, ':'))
+        host = text;
+        if (strchr(host, ':'))
             return node_refuse(link, "bad host (IPv6 must stand in brackets)");
     }
-    if (**host == '\0')
+    if (*host == '\0')
         return node_refuse(link, "no host");
     // The clients' URL readers decode an escape in a host only for a byte
     // beyond ASCII (a name in UTF-8), and refuse the link for any other.
-    if (char *percent = strchr(name, '%')) {
+    if (char *percent = strchr(host, '%')) {
         for (char *p = percent; *p; p++) {
             int high = *p == '%' ? v2ray_hex(p[1]) : -1, low = high >= 0 ? v2ray_hex(p[2]) : -1;
             if (*p == '%' && (low < 0 || high < 8))
@@ -487,21 +499,5 @@ int link_host_port(NodeLink *link, char *text, const char **host, int *port)
         }
         link_percent_decode(percent, strlen(percent));
     }
-    if (!link_host_valid(*host))
-        return node_refuse(link, "bad host");
-    *port = link_port(colon + 1);
-    if (*port < 0)
-        return node_refuse(link, "bad port '%s' (1 to 65535)", colon + 1);
-    return 0;
-}
-
-int link_set_server(NodeLink *link, char *text)
-{
-    const char *host;
-    int port;
-    if (link_host_port(link, text, &host, &port) != 0)
-        return -1;
-    char digits[8];
-    text_put_number(digits, (unsigned long)port);
-    return node_set_text(link, "server", host) != 0 || node_set_text(link, "port", digits) != 0 ? -1 : 0;
+    return link_set_address(link, host, colon + 1);
 }
