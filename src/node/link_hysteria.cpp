@@ -189,8 +189,7 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
              node_set_text(link, "v2ray_hysteria_obfs_password", password) |
              node_set_text(link, "v2ray_hysteria_hop_ports", hop) | node_set_text(link, "v2ray_hysteria_up", up) |
              node_set_text(link, "v2ray_hysteria_down", down) | node_set_text(link, "v2ray_mux_enable", "0");
-    if (root)
-        json_object_put(root);
+    json_object_put(root);
     if (rc != 0)
         return -1;
     // What tarvick-node xray would refuse is refused now, with its words.

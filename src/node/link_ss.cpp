@@ -102,11 +102,10 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     const char *method_field = plain ? "method" : "v2ray_ss_method";
     // Standard Base64 may hold "/": only the path after the host ends here.
     char *at = strrchr(text, '@');
-    char *host_part = at ? at : text;
     if (char *slash = at ? strchr(at, '/') : NULL)
         *slash = '\0';
-    else if (!at && host_part[0] && host_part[strlen(host_part) - 1] == '/')
-        host_part[strlen(host_part) - 1] = '\0';
+    else if (!at && text[0] && text[strlen(text) - 1] == '/')
+        text[strlen(text) - 1] = '\0';
 
     char *user = text, *decoded = NULL;
     long length;
@@ -163,12 +162,11 @@ int link_read_ss(NodeLink *link, char *text, size_t)
     return 0;
 }
 
-int link_read_ssr(NodeLink *link, char *text, size_t length)
+int link_read_ssr(NodeLink *link, char *text, size_t)
 {
     link->type = 1;
     long decoded;
     char *plain = link_unbase64(link, text, strcspn(text, "#"), &decoded);
-    (void)length;
     if (!plain)
         return node_refuse(link, "bad Base64");
     if (memchr(plain, '\0', (size_t)decoded)) {
