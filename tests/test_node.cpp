@@ -313,6 +313,10 @@ std::vector<ImportCase> import_cases()
          1},
         {"vless://" + ID + "@:443", "", refused("vless", "no host"), 1},
         {"trojan://pw@h.example.com", "", refused("trojan", "no port"), 1},
+        // The Trojan client has no ECH and no final mask: a plain TCP trojan link with them is no Trojan node.
+        {"trojan://pw@h.example.com:443?ech=AEn%2B\ntrojan://pw@h.example.com:443?fm=%7B%7D", "",
+         refused("trojan", "an ECH configuration cannot be carried by the documents") +
+             refused("trojan", "a final mask (fm) cannot be carried by the documents", 2), 1},
         {"vless://" + ID + "@2001:db8::1:443", "", refused("vless", "bad host (IPv6 must stand in brackets)"), 1},
         {"vmess://not*base64", "", refused("vmess", "bad Base64"), 1},
         {"ss://a*b@h.example.com:1", "", refused("ss", "bad Base64 in the user info"), 1},
@@ -908,6 +912,13 @@ std::vector<ImportCase> xray_import_cases()
                "v2ray_network_host= v2ray_mux_enable=0"),
          needs("trojan") + refused("trojan", "warning: allowInsecure dropped: tarvick-node xray verifies the "
                                              "certificate (pin a self-signed one with pcs=)"), 0},
+        // ECH over plain TCP: a V2Ray/Xray node, as the Trojan client has no ECH.
+        {"trojan://pw@t.example.com:443?sni=s.example.com&ech=h.example.com%2Bhttps%3A%2F%2F1.1.1.1%2Fdns-query",
+         block(1, "2", v2("trojan", "tls", "tcp", "t.example.com", "443") + " password=cHc= v2ray_network_flow= "
+               "v2ray_fingerprint= v2ray_network_tlshost=s.example.com v2ray_tls_alpn= v2ray_tls_pinned_sha256= "
+               "v2ray_tls_verify_names= v2ray_tls_ech_config=h.example.com+https://1.1.1.1/dns-query "
+               "v2ray_headtype_tcp=none v2ray_mux_enable=0"),
+         needs("trojan"), 0},
         // Panel dialects: a header type in another case (Hiddify's None), a
         // pin in Base64 (3x-ui's), a TCP HTTP header path (a list, as Xray
         // splits it).

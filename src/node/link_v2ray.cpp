@@ -368,7 +368,10 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
         return -1;
     const V2rayName *network = v2ray_link_network(t.network);
     bool plain_tcp = network && network->value == NETWORK_TCP && (!t.header[0] || strcmp(t.header, "none") == 0);
-    if (!plain_tcp || strcmp(t.security, "tls") != 0 || t.flow[0]) {
+    // ECH, ML-DSA and a final mask change what is sent or verified, and the
+    // Trojan client has none of them: the V2Ray/Xray node carries or refuses them.
+    bool v2ray_only = t.flow[0] || t.authority[0] || t.extra[0] || t.mldsa[0] || t.ech[0] || t.mask[0];
+    if (!plain_tcp || strcmp(t.security, "tls") != 0 || v2ray_only) {
         if (link_set_v2ray(link, "trojan", &t) != 0)
             return -1;
         link_note_unused(link, &query);
