@@ -236,21 +236,22 @@ bool allow_insecure_written(const CheckInput *in)
            out_has(in, "streamSettings/xtlsSettings/allowInsecure");
 }
 
-// Xray lets vless and trojan reach a private address without TLS.
 bool vless_encryption_written(const CheckInput *in)
 {
     const char *encryption = account_text(in, "encryption");
     return protocol_is(in, OUTBOUND_VLESS) && encryption && v2ray_vless_encrypted(encryption);
 }
 
-// VLESS Encryption counts as encryption, as Xray counts it.
+// tarvick's document writes tls, xtls or none.
 bool plain_to_public_address(const CheckInput *in)
 {
-    if ((!protocol_is(in, OUTBOUND_VLESS) && !protocol_is(in, OUTBOUND_TROJAN)) || security_is(in, "tls") ||
-        security_is(in, "xtls") || vless_encryption_written(in))
-        return false;
+    const V2rayName *protocol = v2ray_written_protocol(out_text(in, "protocol"));
+    const V2rayName *security = v2ray_security(out_text(in, "streamSettings/security"));
     const char *address = text_at(out_server(in), "address");
-    return !v2ray_address_private(address ? address : "");
+    bool private_address = v2ray_address_private(address ? address : "");
+    return protocol && v2ray_plaintext_refused((OutboundProtocol)protocol->value,
+                                               security ? (SecurityMode)security->value : SECURITY_NONE,
+                                               vless_encryption_written(in), private_address);
 }
 
 bool ss_libev_method_unknown(const CheckInput *in)
@@ -286,22 +287,7 @@ bool ss_plugin_missing(const CheckInput *in)
 
 bool is_hysteria(const CheckInput *in)
 {
-    return out_is(in, "protocol", "hysteria");
-}
-
-bool salamander_written(const CheckInput *in)
-{
-    return is_hysteria(in) && out_has(in, "streamSettings/finalmask/udp");
-}
-
-bool quic_params_written(const CheckInput *in)
-{
-    return out_has(in, "streamSettings/finalmask/quicParams");
-}
-
-bool is_wireguard(const CheckInput *in)
-{
-    return out_is(in, "protocol", "wireguard");
+    return protocol_is(in, OUTBOUND_HYSTERIA2);
 }
 
 // Whether XHTTP's extra holds one of the members (found in any case, as
@@ -328,29 +314,9 @@ bool ss_2022_written(const CheckInput *in, bool v2ray_node)
     return method && strncmp(method, "2022-", 5) == 0 && out_has(in, "streamSettings") == v2ray_node;
 }
 
-bool ss_2022_of_v2ray_node(const CheckInput *in)
-{
-    return ss_2022_written(in, true);
-}
-
-bool ss_2022_of_ss_node(const CheckInput *in)
-{
-    return ss_2022_written(in, false);
-}
-
-bool ss_or_trojan(const CheckInput *in)
-{
-    return protocol_is(in, OUTBOUND_SHADOWSOCKS) || protocol_is(in, OUTBOUND_TROJAN);
-}
-
 bool trojan_verify_on(const CheckInput *in)
 {
     return json_object_get_boolean(doc_at(in->root, "ssl/verify"));
-}
-
-bool trojan_verify_without_bundle(const CheckInput *in)
-{
-    return trojan_verify_on(in) && text_is(in->root, "ssl/cert", "");
 }
 
 bool trojan_verify_address_without_sni(const CheckInput *in)
@@ -548,12 +514,14 @@ const CheckRule CHECK_RULES[] = {
      .what = "the client has no Hysteria outbound (\"hysteria\", version 2) and stops",
      .todo = "use Xray v26.1.13 or later"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 31}}, .severity = SEVERITY_BROKEN,
-     .applies = salamander_written, .field = "v2ray_hysteria_obfs_password",
+     .applies = [](const CheckInput *in) { return is_hysteria(in) && out_has(in, "streamSettings/finalmask/udp"); },
+     .field = "v2ray_hysteria_obfs_password",
      .what = "the client silently ignores \"finalmask\", so its packets go without Salamander, which the server "
              "drops: nothing flows",
      .todo = "use Xray v26.1.31 or later"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 3, 23}}, .severity = SEVERITY_NOTE,
-     .applies = quic_params_written, .field = "v2ray_hysteria_hop_ports",
+     .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/finalmask/quicParams"); },
+     .field = "v2ray_hysteria_hop_ports",
      .what = "the client silently ignores \"quicParams\": it neither hops over the ports nor keeps to the rates "
              "given, and talks to the node's port alone",
      .todo = "use Xray v26.3.23 or later, or a server that answers on the node's port"},
@@ -565,19 +533,20 @@ const CheckRule CHECK_RULES[] = {
              "that waits for it (sing-box's) sends no UDP back: UDP will not flow (TCP does)",
      .todo = "use a server that sends them unannounced, as Xray's does"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 6, 5}}, .severity = SEVERITY_REFUSED,
-     .applies = is_wireguard, .field = "v2ray_protocol",
+     .applies = [](const CheckInput *in) { return protocol_is(in, OUTBOUND_WIREGUARD); }, .field = "v2ray_protocol",
      .what = "the client has no WireGuard outbound and stops",
      .todo = "use Xray v1.6.5 or later"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 5, 6}}, .severity = SEVERITY_REFUSED,
-     .applies = ss_2022_of_v2ray_node, .field = "v2ray_ss_method",
+     .applies = [](const CheckInput *in) { return ss_2022_written(in, true); }, .field = "v2ray_ss_method",
      .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\"",
      .todo = "use Xray v1.5.6 or later"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 5, 6}}, .severity = SEVERITY_REFUSED,
-     .applies = ss_2022_of_ss_node, .field = "method",
+     .applies = [](const CheckInput *in) { return ss_2022_written(in, false); }, .field = "method",
      .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\"",
      .todo = "use Xray v1.5.6 or later"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {26, 1, 18}}, .severity = SEVERITY_NOTE,
-     .applies = ss_or_trojan, .field = NULL,
+     .applies =
+         [](const CheckInput *in) { return protocol_is(in, OUTBOUND_SHADOWSOCKS) || protocol_is(in, OUTBOUND_TROJAN); },
      .what = "the client warns at start that its Shadowsocks and Trojan outbounds are deprecated and might be "
              "removed",
      .todo = "plan for VLESS, with Encryption or a flow, with the server"},
@@ -595,7 +564,8 @@ const CheckRule CHECK_RULES[] = {
     {.holds = {FAMILY_SS_RUST}, .severity = SEVERITY_NOTE, .what = "the client ignores \"reuse_port\"",
      .todo = "nothing to do"},
     // Trojan.
-    {.holds = {FAMILY_TROJAN}, .severity = SEVERITY_BROKEN, .applies = trojan_verify_without_bundle,
+    {.holds = {FAMILY_TROJAN}, .severity = SEVERITY_BROKEN,
+     .applies = [](const CheckInput *in) { return trojan_verify_on(in) && text_is(in->root, "ssl/cert", ""); },
      .field = "ssl_verify_enable",
      .what = "verification is on, and the CA bundle /rom/etc/ssl/certs/ca-certificates.crt was not there: the client "
              "cannot verify the server and carries nothing",
