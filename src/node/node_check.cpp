@@ -584,30 +584,24 @@ const CheckRule CHECK_RULES[] = {
      .todo = "nothing to do: it uses its own defaults"},
 };
 
-bool version_before(Version a, Version b)
+bool version_before(Version v, const Release &r)
 {
-    if (a.major != b.major)
-        return a.major < b.major;
-    if (a.minor != b.minor)
-        return a.minor < b.minor;
-    return a.patch < b.patch;
+    if (v.major != r.major)
+        return v.major < r.major;
+    if (v.minor != r.minor)
+        return v.minor < r.minor;
+    return v.patch < r.patch;
 }
 
-bool version_unset(Version v)
+bool release_unset(const Release &r)
 {
-    return v.major == 0 && v.minor == 0 && v.patch == 0;
-}
-
-Version version_of(Release r)
-{
-    return {r.major, r.minor, r.patch};
+    return r.major == 0 && r.minor == 0 && r.patch == 0;
 }
 
 bool releases_hold_for(const Releases &releases, Version version)
 {
-    Version from = version_of(releases.from), until = version_of(releases.until);
-    return (version_unset(from) || !version_before(version, from)) &&
-           (version_unset(until) || version_before(version, until));
+    return (release_unset(releases.from) || !version_before(version, releases.from)) &&
+           (release_unset(releases.until) || version_before(version, releases.until));
 }
 
 bool rule_holds_today(const CheckRule &rule)
@@ -623,17 +617,15 @@ bool rule_holds_today(const CheckRule &rule)
 // about.
 void releases_text(const Releases &releases, char *out, size_t size)
 {
-    const char *name = client_family_name(releases.family), *v = client_version_prefix(releases.family);
-    Version f = version_of(releases.from), u = version_of(releases.until);
-    if (version_unset(f) && version_unset(u))
-        snprintf(out, size, "%s", name);
-    else if (version_unset(u))
-        snprintf(out, size, "%s %s%d.%d.%d and later", name, v, f.major, f.minor, f.patch);
-    else if (version_unset(f))
-        snprintf(out, size, "%s before %s%d.%d.%d", name, v, u.major, u.minor, u.patch);
-    else
-        snprintf(out, size, "%s %s%d.%d.%d and later, before %s%d.%d.%d", name, v, f.major, f.minor, f.patch, v,
-                 u.major, u.minor, u.patch);
+    const char *v = client_version_prefix(releases.family);
+    const Release &f = releases.from, &u = releases.until;
+    // Each part fits: the longest text is some 60 bytes.
+    size_t length = snprintf(out, size, "%s", client_family_name(releases.family));
+    if (!release_unset(f))
+        length += snprintf(out + length, size - length, " %s%d.%d.%d and later", v, f.major, f.minor, f.patch);
+    if (!release_unset(u))
+        snprintf(out + length, size - length, "%s before %s%d.%d.%d", release_unset(f) ? "" : ",", v, u.major,
+                 u.minor, u.patch);
 }
 
 struct Findings {
@@ -693,8 +685,7 @@ int node_check(int argc, char **argv)
     int families = xray ? FAMILY_XRAY : TYPE_FAMILIES[args.type];
     int document = xray ? DOC_XRAY : DOC_TARVICK;
 
-    CheckClient named;
-    memset(&named, 0, sizeof named);
+    CheckClient named = {};
     if (client_path) {
         if (client_ask_version(client_path, &named) != 0) {
             fprintf(stderr, "tarvick-node: %s: not a client whose version can be told\n", client_path);
