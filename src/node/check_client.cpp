@@ -78,13 +78,12 @@ int client_run(char *const *argv, long limit_ms, ClientRun *run)
     }
     cleanup.client = pid > 0 ? pid : 0;
     sigprocmask(SIG_SETMASK, &old, NULL);
-    if (pid < 0) {
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
-        return -1;
-    }
     close(pipe_fds[1]);
     int input = pipe_fds[0];
+    if (pid < 0) {
+        close(input);
+        return -1;
+    }
     size_t used = 0;
     int status = 0;
     bool ended = false;
@@ -117,15 +116,14 @@ int client_run(char *const *argv, long limit_ms, ClientRun *run)
     if (input >= 0)
         close(input);
     if (ended) {
-        cleanup.client = 0;
         run->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return 0;
+    } else {
+        // The client (and whatever it started, such as a plugin) is still
+        // running: a start that took the file.
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
     }
-    // The client (and whatever it started, such as a plugin) is still
-    // running: a start that took the file.
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
     cleanup.client = 0;
     return 0;
 }
