@@ -8,23 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-// A link with an empty secret imports as no node at all; a method with a
-// colon would be cut at it.
-static int export_credentials(NodeLink *node, const char *secret, const char *method)
-{
-    if (!secret) // an account is the proxy's choice: none is a node too
-        return 0;
-    const char *stored = node_get(node, secret);
-    char *decoded = strcmp(secret, "password") == 0 ? decode_base64(stored) : NULL;
-    bool empty = decoded ? decoded[0] == '\0' : stored[0] == '\0';
-    free(decoded);
-    if (empty)
-        return node_refuse(node, "the node has no %s", strcmp(secret, "password") == 0 ? "password" : "id");
-    if (method && (!node_get(node, method)[0] || strchr(node_get(node, method), ':')))
-        return node_refuse(node, "the node's method '%s' cannot stand in a link", node_get(node, method));
-    return 0;
-}
-
 // What no link can say is told first: tarvick reads no server for such a
 // node, so the server checks would only hide the reason.
 static int link_write_checked(NodeLink *node, NodeText *out, int (*write)(NodeLink *, NodeText *), const char *secret,
@@ -38,8 +21,19 @@ static int link_write_checked(NodeLink *node, NodeText *out, int (*write)(NodeLi
         return node_refuse(node, "the server '%s' cannot stand in a link as a host", server);
     if (link_port(node_get(node, "port")) < 0)
         return node_refuse(node, "the node's port '%s' is not 1 to 65535", node_get(node, "port"));
-    if (export_credentials(node, secret, method) != 0)
-        return -1;
+    // A link with an empty secret imports as no node at all (without a
+    // secret, an account is the proxy's choice: none is a node too); a
+    // method with a colon would be cut at it.
+    const char *stored = secret ? node_get(node, secret) : NULL;
+    bool password = secret && strcmp(secret, "password") == 0;
+    char *decoded = password ? decode_base64(stored) : NULL;
+    bool empty = decoded ? decoded[0] == '\0' : stored && stored[0] == '\0';
+    free(decoded);
+    if (empty)
+        return node_refuse(node, "the node has no %s", password ? "password" : "id");
+    const char *method_text = method ? node_get(node, method) : NULL;
+    if (method_text && (!method_text[0] || strchr(method_text, ':')))
+        return node_refuse(node, "the node's method '%s' cannot stand in a link", method_text);
     return write(node, out);
 }
 
@@ -115,8 +109,6 @@ int node_export(int argc, char **argv)
         fprintf(stderr, "tarvick-node: built without QR codes (libqrencode)\n");
         return NODE_USAGE_SAID;
     }
-    long type = target.type;
-    bool qr = target.option;
     StoreSource daemon = store_daemon();
     int node;
     if (node_target_index(&target, &daemon, &node) != 0)
@@ -124,17 +116,16 @@ int node_export(int argc, char **argv)
     NodeLink settings;
     node_link_init(&settings);
     NodeText link;
-    int rc = node_record(&settings, (int)type, node, &daemon, target.document);
+    int rc = node_record(&settings, target.type, node, &daemon, target.document);
     if (rc == 0)
         rc = link_write(&settings, &link);
-    if (rc != 0) {
+    if (rc != 0)
         fprintf(stderr, "tarvick-node: node %d type %s: %s\n", node, target.type_name, settings.reason);
-        node_link_clear(&settings);
-        return NODE_REFUSED;
-    }
     node_link_clear(&settings);
+    if (rc != 0)
+        return NODE_REFUSED;
     fprintf(stdout, "%s\n", link.data);
-    if (qr && node_draw_qr(link.data) != 0) {
+    if (target.option && node_draw_qr(link.data) != 0) {
         fprintf(stderr, "tarvick-node: the link is too long for a QR code\n");
         return NODE_REFUSED;
     }
