@@ -69,7 +69,7 @@ struct CheckRule {
     CheckTest applies = NULL; // NULL: every node
     const char *field = NULL; // the setting to change, or NULL when none can
     const char *what;
-    const char *todo;
+    const char *todo = NULL; // NULL: "use" the release holds.until names, the first without the fault
 };
 
 // From this day the Xray releases that only warned about "allowInsecure"
@@ -455,23 +455,19 @@ const CheckRule CHECK_RULES[] = {
      .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/tlsSettings/pinnedPeerCertSha256"); },
      .field = "v2ray_tls_pinned_sha256",
      .what = "the client silently ignores \"pinnedPeerCertSha256\" and checks the certificate against the system's "
-             "authorities, which a pinned certificate of the server's own fails: nothing flows",
-     .todo = "use Xray v26.1.13 or later"},
+             "authorities, which a pinned certificate of the server's own fails: nothing flows"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 31}}, .severity = SEVERITY_BROKEN,
      .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/tlsSettings/verifyPeerCertByName"); },
      .field = "v2ray_tls_verify_names",
      .what = "the client silently ignores \"verifyPeerCertByName\" and checks the certificate against the server "
-             "name: nothing flows unless the certificate names that too",
-     .todo = "use Xray v26.1.31 or later"},
+             "name: nothing flows unless the certificate names that too"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {25, 8, 29}}, .severity = SEVERITY_REFUSED,
      .applies = vless_encryption_written, .field = "v2ray_vless_encryption",
-     .what = "VLESS Encryption (\"encryption\" other than none) is unknown to the client, and it stops",
-     .todo = "use Xray v25.8.29 or later"},
+     .what = "VLESS Encryption (\"encryption\" other than none) is unknown to the client, and it stops"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {24, 11, 11}}, .severity = SEVERITY_BROKEN,
      .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/xhttpSettings/extra"); },
      .field = "v2ray_xhttp_extra",
-     .what = "the client silently ignores XHTTP's \"extra\": a server that wants its settings carries nothing",
-     .todo = "use Xray v24.11.11 or later"},
+     .what = "the client silently ignores XHTTP's \"extra\": a server that wants its settings carries nothing"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 31}}, .severity = SEVERITY_BROKEN,
      .applies =
          [](const CheckInput *in) {
@@ -484,8 +480,7 @@ const CheckRule CHECK_RULES[] = {
      .field = "v2ray_xhttp_extra",
      .what = "the client silently ignores the padding, uplink and sequence members of XHTTP's \"extra\" "
              "(xPaddingObfsMode, uplinkHTTPMethod, seqPlacement and the like): a server that wants them carries "
-             "nothing",
-     .todo = "use Xray v26.1.31 or later"},
+             "nothing"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 6, 22}}, .severity = SEVERITY_BROKEN,
      .applies =
          [](const CheckInput *in) {
@@ -496,29 +491,24 @@ const CheckRule CHECK_RULES[] = {
      .field = "v2ray_xhttp_extra",
      .what = "the client silently ignores sessionIDPlacement, sessionIDKey, sessionIDTable and sessionIDLength of "
              "XHTTP's \"extra\" (it read sessionPlacement and sessionKey from v26.1.31): a server that wants them "
-             "carries nothing",
-     .todo = "use Xray v26.6.22 or later"},
+             "carries nothing"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {25, 7, 23}}, .severity = SEVERITY_UNSAFE,
      .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/realitySettings/mldsa65Verify"); },
      .field = "v2ray_reality_mldsa65_verify",
      .what = "the client silently ignores \"mldsa65Verify\" and takes the REALITY server without its ML-DSA-65 "
-             "signature",
-     .todo = "use Xray v25.7.23 or later"},
+             "signature"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {25, 7, 26}}, .severity = SEVERITY_UNSAFE,
      .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/tlsSettings/echConfigList"); },
      .field = "v2ray_tls_ech_config",
-     .what = "the client silently ignores \"echConfigList\" and sends the server name in the clear",
-     .todo = "use Xray v25.7.26 or later"},
+     .what = "the client silently ignores \"echConfigList\" and sends the server name in the clear"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 13}}, .severity = SEVERITY_REFUSED,
      .applies = is_hysteria, .field = "v2ray_protocol",
-     .what = "the client has no Hysteria outbound (\"hysteria\", version 2) and stops",
-     .todo = "use Xray v26.1.13 or later"},
+     .what = "the client has no Hysteria outbound (\"hysteria\", version 2) and stops"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 1, 31}}, .severity = SEVERITY_BROKEN,
      .applies = [](const CheckInput *in) { return is_hysteria(in) && out_has(in, "streamSettings/finalmask/udp"); },
      .field = "v2ray_hysteria_obfs_password",
      .what = "the client silently ignores \"finalmask\", so its packets go without Salamander, which the server "
-             "drops: nothing flows",
-     .todo = "use Xray v26.1.31 or later"},
+             "drops: nothing flows"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {26, 3, 23}}, .severity = SEVERITY_NOTE,
      .applies = [](const CheckInput *in) { return out_has(in, "streamSettings/finalmask/quicParams"); },
      .field = "v2ray_hysteria_hop_ports",
@@ -534,16 +524,13 @@ const CheckRule CHECK_RULES[] = {
      .todo = "use a server that sends them unannounced, as Xray's does"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 6, 5}}, .severity = SEVERITY_REFUSED,
      .applies = [](const CheckInput *in) { return protocol_is(in, OUTBOUND_WIREGUARD); }, .field = "v2ray_protocol",
-     .what = "the client has no WireGuard outbound and stops",
-     .todo = "use Xray v1.6.5 or later"},
+     .what = "the client has no WireGuard outbound and stops"},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 5, 6}}, .severity = SEVERITY_REFUSED,
      .applies = [](const CheckInput *in) { return ss_2022_written(in, true); }, .field = "v2ray_ss_method",
-     .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\"",
-     .todo = "use Xray v1.5.6 or later"},
+     .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\""},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {}, {1, 5, 6}}, .severity = SEVERITY_REFUSED,
      .applies = [](const CheckInput *in) { return ss_2022_written(in, false); }, .field = "method",
-     .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\"",
-     .todo = "use Xray v1.5.6 or later"},
+     .what = "the client has no Shadowsocks 2022 cipher and stops at \"unknown cipher method\""},
     {.documents = DOC_XRAY, .holds = {FAMILY_XRAY, {26, 1, 18}}, .severity = SEVERITY_NOTE,
      .applies =
          [](const CheckInput *in) { return protocol_is(in, OUTBOUND_SHADOWSOCKS) || protocol_is(in, OUTBOUND_TROJAN); },
@@ -628,6 +615,17 @@ void releases_text(const Releases &releases, char *out, size_t size)
                  u.minor, u.patch);
 }
 
+// What to do about a fact: the rule's own words, or the release to use.
+const char *rule_todo(const CheckRule &rule, char *out, size_t size)
+{
+    const Release &u = rule.holds.until;
+    if (rule.todo)
+        return rule.todo;
+    snprintf(out, size, "use %s %s%d.%d.%d or later", client_family_name(rule.holds.family),
+             client_version_prefix(rule.holds.family), u.major, u.minor, u.patch);
+    return out;
+}
+
 struct Findings {
     int serious; // refused, broken or unsafe
     int refused;
@@ -635,10 +633,11 @@ struct Findings {
 
 void check_print(Findings *findings, CheckSeverity severity, const char *client, const CheckRule &rule, int node)
 {
-    char key[96] = "no setting changes it";
+    char key[96] = "no setting changes it", todo[64];
     if (rule.field)
         snprintf(key, sizeof key, "ssconf_basic_%s_%d", rule.field, node);
-    fprintf(stdout, "%s %s: %s (%s): %s\n", SEVERITY_NAMES[severity], client, rule.what, key, rule.todo);
+    fprintf(stdout, "%s %s: %s (%s): %s\n", SEVERITY_NAMES[severity], client, rule.what, key,
+            rule_todo(rule, todo, sizeof todo));
     if (severity != SEVERITY_NOTE)
         findings->serious++;
     if (severity == SEVERITY_REFUSED)
@@ -665,10 +664,10 @@ const char *check_fact(size_t i, char *text, size_t size)
         for (const Releases *releases : {&rule.holds, &rule.shared}) {
             if (!releases->family || i-- > 0)
                 continue;
-            char names[96];
+            char names[96], todo[64];
             releases_text(*releases, names, sizeof names);
             snprintf(text, size, "%s: %s%s%s%s: %s.", names, rule.what, rule.field ? " [" : "",
-                     rule.field ? rule.field : "", rule.field ? "]" : "", rule.todo);
+                     rule.field ? rule.field : "", rule.field ? "]" : "", rule_todo(rule, todo, sizeof todo));
             return SEVERITY_NAMES[rule.severity];
         }
     return NULL;
