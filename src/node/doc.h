@@ -118,14 +118,10 @@ void doc_set_extra(DocServer *s, json_object *extra);
 // A scheme by a format's name for it, from rows {format's name, scheme}.
 const char *doc_scheme(const char *const (*rows)[2], const char *name);
 
-// The readers. Each fills the list from the parsed document.
-int doc_read_json(json_object *root, DocList *list);
-// The item numbered from 1 of a list of Xray configs, read alone.
-int doc_read_xray_item(json_object *config, size_t number, DocList *list);
+// The readers. Each parses the text and fills the list.
+int doc_read_json(const char *text, size_t length, DocList *list);
 int doc_read_mihomo(const char *text, size_t length, DocList *list);
 int doc_read_wireguard(const char *text, size_t length, DocList *list);
-// mihomo's proxies entry, as a JSON object (the YAML reader makes one).
-int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list);
 
 // What import reads: DOC_LINKS for a list of links (as import has always
 // read), else the document's format already read into the list.

@@ -524,9 +524,8 @@ int doc_list_add(DocList *list, DocServer *s)
     list->count++;
     NodeText link;
     // A host the link could not hold as it is would be read as another.
-    if (!s->scheme[0] || s->reason[0])
-        ;
-    else if (!s->server[0])
+    // A server without a scheme was refused, and the first reason stands.
+    if (!s->server[0])
         doc_refuse(s, "no server");
     else if (!link_host_valid(s->server))
         doc_refuse(s, "bad server '%s'", s->server);
@@ -583,102 +582,20 @@ void doc_describe(DocList *list, const char *line, const char *stop, const char 
                     stop - line > 40 ? "..." : "");
 }
 
-size_t doc_json_blanks(const char *text, size_t length, size_t at)
-{
-    while (at < length && strchr(" \t\r\n", text[at]))
-        at++;
-    return at;
-}
-
-int doc_json_broken(DocList *list, const char *text, size_t offset, const char *why)
-{
-    int line = 1;
-    for (size_t i = 0; i < offset; i++)
-        line += text[i] == '\n';
-    return doc_list_refuse(list, DOC_BROKEN, "broken JSON at line %d: %s", line, why);
-}
-
-// One JSON value at *at, by json-c; *at moves past it. NULL, the refusal
-// said, when it is broken.
-json_object *doc_json_value(json_tokener *tokener, const char *text, size_t length, size_t *at, DocList *list)
-{
-    json_tokener_reset(tokener);
-    json_object *value = json_tokener_parse_ex(tokener, text + *at, (int)(length - *at));
-    enum json_tokener_error error = json_tokener_get_error(tokener);
-    *at += json_tokener_get_parse_end(tokener);
-    if (!value)
-        doc_json_broken(list, text, *at, error == json_tokener_continue ? "it ends too early"
-                                                                        : json_tokener_error_desc(error));
-    return value;
-}
-
-int doc_read_json_text(const char *text, size_t length, DocList *list)
-{
-    size_t at = doc_json_blanks(text, length, 0);
-    // A list of whole configs, as panels serve them: each is parsed and read
-    // alone, so memory grows with one config, not with the list.
-    bool configs = at < length && text[at] == '[';
-    // Deeper than any subscription nests; more is refused, never recursed
-    // into. A config's depth counts from its list's.
-    json_tokener *tokener = json_tokener_new_ex(configs ? 31 : 32);
-    if (!tokener)
-        return doc_list_no_memory(list);
-    int rc = DOC_READ;
-    if (configs) {
-        at = doc_json_blanks(text, length, at + 1);
-        size_t number = 0;
-        while (rc != DOC_BROKEN && !(number == 0 && at < length && text[at] == ']')) {
-            json_object *config = doc_json_value(tokener, text, length, &at, list);
-            if (!config) {
-                rc = DOC_BROKEN;
-                break;
-            }
-            // After an item that is no config, the rest is only parsed:
-            // broken JSON anywhere is told first.
-            number++;
-            if (rc == DOC_READ)
-                rc = doc_read_xray_item(config, number, list);
-            json_object_put(config);
-            at = doc_json_blanks(text, length, at);
-            if (at < length && text[at] == ']')
-                break;
-            if (at >= length || text[at] != ',')
-                rc = doc_json_broken(list, text, at, at >= length ? "it ends too early"
-                                                                  : json_tokener_error_desc(json_tokener_error_parse_array));
-            at = doc_json_blanks(text, length, at + 1);
-            if (at < length && text[at] == ']') // json-c takes a comma after the last item
-                break;
-        }
-        if (rc != DOC_BROKEN && number == 0)
-            rc = at < length ? doc_list_refuse(list, DOC_REFUSED, "an empty JSON list, not a subscription")
-                             : doc_json_broken(list, text, at, "it ends too early");
-        at = rc == DOC_BROKEN ? length : doc_json_blanks(text, length, at + 1);
-    } else if (json_object *root = doc_json_value(tokener, text, length, &at, list)) {
-        rc = doc_read_json(root, list);
-        json_object_put(root);
-        at = doc_json_blanks(text, length, at);
-    } else {
-        rc = DOC_BROKEN;
-        at = length;
-    }
-    json_tokener_free(tokener);
-    return at < length ? doc_json_broken(list, text, at, "more after the end of the document") : rc;
-}
-
 } // namespace
 
 int doc_detect_and_read(const char *text, size_t length, DocList *list)
 {
     const char *end = text + length, *stop;
     const char *line = doc_next_line(text, end, &stop);
-    if (!line || doc_is_link(line, stop))
+    if (!line)
         return DOC_LINKS;
     if (doc_line_is(line, stop, "[Interface]") || doc_line_is(line, stop, "[Peer]"))
         return doc_read_wireguard(text, length, list);
     if (*line == '{' || *line == '[')
-        return doc_read_json_text(text, length, list);
-    // A text that holds links after a line of its own (a provider's status
-    // line, say) is read as import has always read it.
+        return doc_read_json(text, length, list);
+    // A text that holds links, first or after a line of its own (a
+    // provider's status line, say), is read as import has always read it.
     for (const char *p = line, *e; (p = doc_next_line(p, end, &e)); p = e)
         if (doc_is_link(p, e))
             return DOC_LINKS;

@@ -89,12 +89,6 @@ void xray_xhttp(DocServer *s, json_object *x)
     doc_set_extra(s, extra);
 }
 
-// The link's "fm" carries the mask; its reader says what a link can hold.
-void xray_mask(DocServer *s, json_object *mask)
-{
-    doc_set(s, "fm", doc_shown(mask));
-}
-
 void xray_stream(DocServer *s, json_object *stream)
 {
     static const char STREAM[] =
@@ -129,8 +123,9 @@ void xray_stream(DocServer *s, json_object *stream)
     doc_fields(s, stream, "streamSettings.", fields, TABLES);
     if (!strcmp(s->t.security, "none"))
         s->t.security = "";
+    // The link's "fm" carries the mask; its reader says what a link can hold.
     if (json_object *mask = doc_member(stream, "finalmask"))
-        xray_mask(s, mask);
+        doc_set(s, "fm", doc_shown(mask));
     if (json_object *sockopt = doc_member(stream, "sockopt"))
         doc_warn(s, "streamSettings.sockopt dropped: the router's own socket options are not the node's (%s)",
                  doc_shown(sockopt));
@@ -310,17 +305,8 @@ bool doc_outbounds_have(json_object *config, const char *member)
     return false;
 }
 
-} // namespace
-
-int doc_read_xray_item(json_object *config, size_t number, DocList *list)
-{
-    if (!json_object_is_type(config, json_type_object) || !doc_outbounds_have(config, "protocol"))
-        return doc_list_refuse(list, DOC_REFUSED, "a JSON list whose item %zu is no Xray config with outbounds, not a "
-                                                  "subscription", number);
-    return xray_config(config, list);
-}
-
-int doc_read_json(json_object *root, DocList *list)
+// A document's top value: which of the formats it is, by its members.
+int json_document(json_object *root, DocList *list)
 {
     if (!json_object_is_type(root, json_type_object))
         return doc_list_refuse(list, DOC_REFUSED, "a JSON %s, not a subscription",
@@ -354,3 +340,88 @@ int doc_read_json(json_object *root, DocList *list)
     return doc_list_refuse(list, DOC_REFUSED, "a JSON object with no servers (its members: %s), not a subscription",
                            used ? members : "none");
 }
+
+size_t doc_json_blanks(const char *text, size_t length, size_t at)
+{
+    while (at < length && strchr(" \t\r\n", text[at]))
+        at++;
+    return at;
+}
+
+int doc_json_broken(DocList *list, const char *text, size_t offset, const char *why)
+{
+    int line = 1;
+    for (size_t i = 0; i < offset; i++)
+        line += text[i] == '\n';
+    return doc_list_refuse(list, DOC_BROKEN, "broken JSON at line %d: %s", line, why);
+}
+
+// One JSON value at *at, by json-c; *at moves past it. NULL, the refusal
+// said, when it is broken.
+json_object *doc_json_value(json_tokener *tokener, const char *text, size_t length, size_t *at, DocList *list)
+{
+    json_tokener_reset(tokener);
+    json_object *value = json_tokener_parse_ex(tokener, text + *at, (int)(length - *at));
+    enum json_tokener_error error = json_tokener_get_error(tokener);
+    *at += json_tokener_get_parse_end(tokener);
+    if (!value)
+        doc_json_broken(list, text, *at, error == json_tokener_continue ? "it ends too early"
+                                                                        : json_tokener_error_desc(error));
+    return value;
+}
+
+} // namespace
+
+int doc_read_json(const char *text, size_t length, DocList *list)
+{
+    size_t at = doc_json_blanks(text, length, 0);
+    // A list of whole configs, as panels serve them: each is parsed and read
+    // alone, so memory grows with one config, not with the list.
+    bool configs = at < length && text[at] == '[';
+    // Deeper than any subscription nests; more is refused, never recursed
+    // into. A config's depth counts from its list's.
+    json_tokener *tokener = json_tokener_new_ex(configs ? 31 : 32);
+    if (!tokener)
+        return doc_list_no_memory(list);
+    int rc = DOC_READ;
+    if (configs) {
+        at = doc_json_blanks(text, length, at + 1);
+        bool empty = at < length && text[at] == ']';
+        if (empty)
+            rc = doc_list_refuse(list, DOC_REFUSED, "an empty JSON list, not a subscription");
+        for (size_t number = 1; !empty && rc != DOC_BROKEN; number++) {
+            json_object *config = doc_json_value(tokener, text, length, &at, list);
+            if (!config) {
+                rc = DOC_BROKEN;
+                break;
+            }
+            // After an item that is no config, the rest is only parsed:
+            // broken JSON anywhere is told first.
+            if (rc == DOC_READ)
+                rc = doc_outbounds_have(config, "protocol")
+                         ? xray_config(config, list)
+                         : doc_list_refuse(list, DOC_REFUSED, "a JSON list whose item %zu is no Xray config with "
+                                                              "outbounds, not a subscription", number);
+            json_object_put(config);
+            at = doc_json_blanks(text, length, at);
+            if (at < length && text[at] == ',')
+                at = doc_json_blanks(text, length, at + 1);
+            else if (at >= length || text[at] != ']')
+                rc = doc_json_broken(list, text, at, at >= length ? "it ends too early"
+                                                                  : json_tokener_error_desc(json_tokener_error_parse_array));
+            if (at < length && text[at] == ']') // json-c takes a comma after the last item
+                break;
+        }
+        at = rc == DOC_BROKEN ? length : doc_json_blanks(text, length, at + 1);
+    } else if (json_object *root = doc_json_value(tokener, text, length, &at, list)) {
+        rc = json_document(root, list);
+        json_object_put(root);
+        at = doc_json_blanks(text, length, at);
+    } else {
+        rc = DOC_BROKEN;
+        at = length;
+    }
+    json_tokener_free(tokener);
+    return at < length ? doc_json_broken(list, text, at, "more after the end of the document") : rc;
+}
+

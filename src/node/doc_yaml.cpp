@@ -151,9 +151,8 @@ const char MIHOMO[] =
 // The tables by number, as a row names the table of an object (">3").
 const char *const TABLES[] = {"", MIHOMO_OPTS, "", MIHOMO_REALITY, MIHOMO_ECH, MIHOMO_SMUX, MIHOMO_SS_OPTS, MIHOMO};
 
-} // namespace
-
-int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
+// A proxies entry, as a JSON object (the YAML reader makes one).
+int mihomo_entry(json_object *entry, const char *refusal, DocList *list)
 {
     // The types in the order of what their links carry: vmess, vless and
     // trojan a transport; those and hysteria2 TLS (trojan's and hysteria2's
@@ -195,8 +194,6 @@ int doc_mihomo_entry(json_object *entry, const char *refusal, DocList *list)
         doc_refuse(s, "packet-encoding %s: Xray sends UDP as xudp", encoding);
     return doc_list_add(list, s);
 }
-
-namespace {
 
 // ---- the YAML text, event by event ----
 
@@ -335,7 +332,7 @@ int yaml_proxies(YamlReader *r, DocList *list)
         json_object *entry;
         if (!yaml_value(r, 1, &alias, &entry))
             break;
-        int rc = doc_mihomo_entry(entry, alias ? "a YAML anchor, alias or merge key (&, *, <<), which import does "
+        int rc = mihomo_entry(entry, alias ? "a YAML anchor, alias or merge key (&, *, <<), which import does "
                                                  "not follow"
                                                : NULL,
                                   list);
@@ -352,10 +349,7 @@ int doc_read_mihomo(const char *text, size_t length, DocList *list)
 {
     doc_list_name(list, "mihomo YAML", "proxies", "proxy",
                   "proxy groups, rules, DNS and the router's own settings are not nodes and were not taken");
-    YamlReader r;
-    r.have = false;
-    r.broken = false;
-    r.problem[0] = '\0';
+    YamlReader r = {};
     if (!yaml_parser_initialize(&r.parser))
         return doc_list_no_memory(list);
     yaml_parser_set_input_string(&r.parser, (const unsigned char *)text, length);
