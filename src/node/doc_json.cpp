@@ -10,6 +10,7 @@
 //            "password", "plugin", "plugin_opts", "remarks"}]}
 //   Outline: {"server", "server_port", "password", "method", "prefix"}
 #include "doc.h"
+#include "v2ray_names.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -52,15 +53,15 @@ const char XRAY_TLS[] =
 const char XRAY_REQUEST[] =
     "path,path;headers~;version;method;";
 const char XRAY_HEADER[] =
-    "type:headerType;request>4;response;";
+    "type:headerType;request>3;response;";
 const char XRAY_HOP[] =
     "port,mport;interval;";
 // Each network's settings: Xray reads the one its network names.
 const char XRAY_NETWORK[] =
-    "header>5;path:path;host,host;headers~;serviceName:serviceName;authority:authority;multiMode;"
+    "header>4;path:path;host,host;headers~;serviceName:serviceName;authority:authority;multiMode;"
     "user_agent!grpcSettings.user_agent;seed:seed;security:quicSecurity;key:key;auth:@password;"
     "up!hysteriaSettings up and down (bandwidth);down!hysteriaSettings up and down (bandwidth);"
-    "udphop>6;version;interval;";
+    "udphop>5;version;interval;";
 const char XRAY_MUX[] =
     "enabled!mux;concurrency;xudpConcurrency;xudpProxyUDP443;";
 
@@ -92,7 +93,7 @@ void xray_xhttp(DocServer *s, json_object *x)
 void xray_stream(DocServer *s, json_object *stream)
 {
     static const char STREAM[] =
-    "network:type;security:security;tlsSettings>3;xtlsSettings>3;realitySettings>3;finalmask;sockopt;";
+    "network:type;security:security;tlsSettings>2;xtlsSettings>2;realitySettings>2;finalmask;sockopt;";
     static const char *const NETWORKS[][2] = {{"tcp", "tcpSettings"}, {"raw", "rawSettings"},
                                               {"ws", "wsSettings"}, {"httpupgrade", "httpupgradeSettings"},
                                               {"grpc", "grpcSettings"}, {"kcp", "kcpSettings"},
@@ -134,7 +135,7 @@ void xray_stream(DocServer *s, json_object *stream)
 void xray_outbound(DocServer *s, json_object *outbound)
 {
     static const char OUTBOUND[] =
-    "protocol;tag:@name;settings;streamSettings;mux>8;targetStrategy;domainStrategy;proxySettings;";
+    "protocol;tag:@name;settings;streamSettings;mux>6;targetStrategy;domainStrategy;proxySettings;";
     doc_fields(s, outbound, "", OUTBOUND, TABLES);
     doc_fields(s, doc_member(outbound, "settings"), "settings.",
                strcmp(s->scheme, "wireguard") ? XRAY_SERVER : XRAY_WIREGUARD, TABLES);
@@ -145,8 +146,8 @@ void xray_outbound(DocServer *s, json_object *outbound)
 // ---- sing-box, SIP008 and Outline ----
 
 const char SINGBOX_TLS[] =
-    "enabled;server_name:sni;alpn,alpn;insecure?;utls>11;fingerprint:fp;reality>11;public_key:pbk;"
-    "short_id:sid;ech>11;config,ech;certificate!;certificate_path!;certificate_public_key_sha256!;"
+    "enabled;server_name:sni;alpn,alpn;insecure?;utls>7;fingerprint:fp;reality>7;public_key:pbk;"
+    "short_id:sid;ech>7;config,ech;certificate!;certificate_path!;certificate_public_key_sha256!;"
     "client_certificate!;client_key!;";
 const char SINGBOX_TRANSPORT[] =
     "type;path:path;host,host;headers~;max_early_data;early_data_header_name;method;"
@@ -163,20 +164,18 @@ const char SINGBOX[] =
     "type;tag:@name;remarks:@name;server:@server;server_port:@port;method:@method;password:@password;"
     "plugin;plugin_opts;udp_over_tcp!;uuid:@user;security:@method;alter_id:@aid;flow:flow;"
     "global_padding!global_padding and authenticated_length;"
-    "authenticated_length!global_padding and authenticated_length;obfs>14;server_ports,mport;"
+    "authenticated_length!global_padding and authenticated_length;obfs>10;server_ports,mport;"
     "up_mbps:up;down_mbps:down;"
-    "username:@username;version;private_key:@user;address,address;local_address,address;peers=13;"
+    "username:@username;version;private_key:@user;address,address;local_address,address;peers=9;"
     "public_key:publickey;peer_public_key:publickey;pre_shared_key:presharedkey;mtu:mtu;"
-    "reserved,reserved;persistent_keepalive_interval:keepalive;allowed_ips*;tls;transport>12;"
-    "multiplex>15;prefix!prefix (the bytes Outline sends first);id;route;packet_encoding;"
+    "reserved,reserved;persistent_keepalive_interval:keepalive;allowed_ips*;tls;transport>8;"
+    "multiplex>11;prefix!prefix (the bytes Outline sends first);id;route;packet_encoding;"
     "domain_strategy;domain_resolver;detour;bind_interface;routing_mark;connect_timeout;"
     "tcp_fast_open;tcp_multi_path;udp_fragment;network;system;name;workers;";
 // The tables by number, as a row names the table of an object (">1") or of a
 // list of one ("=1").
-const char *const TABLES[] = {XRAY_PEER,   XRAY_SERVER, XRAY_WIREGUARD, XRAY_TLS,          XRAY_REQUEST,
-                              XRAY_HEADER, XRAY_HOP,    XRAY_NETWORK,   XRAY_MUX,          "",
-                              "",          SINGBOX_TLS, SINGBOX_TRANSPORT, SINGBOX_PEER, SINGBOX_OBFS,
-                              SINGBOX_MUX, SINGBOX};
+const char *const TABLES[] = {XRAY_PEER, XRAY_SERVER, XRAY_TLS, XRAY_REQUEST, XRAY_HEADER, XRAY_HOP, XRAY_MUX,
+                              SINGBOX_TLS, SINGBOX_TRANSPORT, SINGBOX_PEER, SINGBOX_OBFS, SINGBOX_MUX};
 
 // The transport, as sing-box names it, as a link names it.
 void singbox_transport(DocServer *s, json_object *tr)
@@ -224,9 +223,6 @@ void singbox_outbound(DocServer *s, json_object *outbound)
 // ("proxy"): the remark, when there is one, is the name.
 int json_server(json_object *item, DocList *list, bool xray, const char *scheme, const char *remarks)
 {
-    static const char *const XRAY_PROTOCOLS[][2] = {
-        {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"}, {"shadowsocks", "ss"}, {"socks", "socks"},
-        {"http", "http"},   {"hysteria", "hysteria2"}, {"wireguard", "wireguard"}, {NULL, NULL}};
     static const char *const TYPES[][2] = {
         {"shadowsocks", "ss"}, {"vmess", "vmess"}, {"vless", "vless"}, {"trojan", "trojan"},
         {"hysteria2", "hysteria2"}, {"wireguard", "wireguard"}, {"socks", "socks"}, {"http", "http"}, {NULL, NULL}};
@@ -235,7 +231,9 @@ int json_server(json_object *item, DocList *list, bool xray, const char *scheme,
     kind = kind ? kind : "";
     if (doc_not_server(kind))
         return 0;
-    DocServer *s = doc_server_new(scheme ? scheme : doc_scheme(xray ? XRAY_PROTOCOLS : TYPES, kind));
+    // Xray's protocol by the vocabulary: the name its document writes, the scheme its link has.
+    const char *xray_scheme = v2ray_link_name(v2ray_written_protocol(kind));
+    DocServer *s = doc_server_new(scheme ? scheme : xray ? xray_scheme : doc_scheme(TYPES, kind));
     if (!s)
         return -1;
     if (!s->scheme[0])

@@ -139,17 +139,17 @@ const char MIHOMO[] =
     "protocol:@protocol;protocol-param:protoparam;obfs:obfs;obfs-param:obfsparam;"
     "obfs-password:obfs-password;plugin;plugin-opts;udp-over-tcp!;uuid:@user;alterId:@aid;flow:flow;"
     "encryption:@encryption;global-padding!global-padding and authenticated-length;"
-    "authenticated-length!global-padding and authenticated-length;packet-encoding;ss-opts>6;tls;"
-    "reality-opts>3;servername:sni;sni:sni;client-fingerprint:fp;fingerprint:pcs;alpn,alpn;"
-    "skip-cert-verify?;ech-opts>4;certificate!a client certificate;private-key:@user;network;ws-opts;"
+    "authenticated-length!global-padding and authenticated-length;packet-encoding;ss-opts>3;tls;"
+    "reality-opts>0;servername:sni;sni:sni;client-fingerprint:fp;fingerprint:pcs;alpn,alpn;"
+    "skip-cert-verify?;ech-opts>1;certificate!a client certificate;private-key:@user;network;ws-opts;"
     "http-opts;h2-opts;grpc-opts;xhttp-opts;ws-path;ws-headers~;ports:mport;"
     "up:up;down:down;ip,address;ipv6,address;"
     "public-key:publickey;pre-shared-key:presharedkey;mtu:mtu;reserved,reserved;"
     "persistent-keepalive:keepalive;allowed-ips*;peers!;amnezia-wg-option!;username:@username;"
-    "headers!;smux>5;udp;tfo;mptcp;ip-version;interface-name;routing-mark;dialer-proxy;xudp;"
+    "headers!;smux>2;udp;tfo;mptcp;ip-version;interface-name;routing-mark;dialer-proxy;xudp;"
     "packet-addr;benchmark-url;benchmark-timeout;";
-// The tables by number, as a row names the table of an object (">3").
-const char *const TABLES[] = {"", MIHOMO_OPTS, "", MIHOMO_REALITY, MIHOMO_ECH, MIHOMO_SMUX, MIHOMO_SS_OPTS, MIHOMO};
+// The tables by number, as a row names the table of an object (">0").
+const char *const TABLES[] = {MIHOMO_REALITY, MIHOMO_ECH, MIHOMO_SMUX, MIHOMO_SS_OPTS};
 
 // A proxies entry, as a JSON object (the YAML reader makes one).
 int mihomo_entry(json_object *entry, const char *refusal, DocList *list)
