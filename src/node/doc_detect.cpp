@@ -26,13 +26,12 @@ void doc_list_name(DocList *list, const char *format, const char *noun, const ch
 
 int doc_list_refuse(DocList *list, int result, const char *format, ...)
 {
+    char plain[sizeof list->refusal];
     va_list args;
     va_start(args, format);
-    vsnprintf(list->refusal, sizeof list->refusal, format, args);
+    vsnprintf(plain, sizeof plain, format, args);
     va_end(args);
-    char shown[sizeof list->refusal];
-    text_escape_controls(shown, sizeof shown, list->refusal);
-    memcpy(list->refusal, shown, sizeof shown);
+    text_escape_controls(list->refusal, sizeof list->refusal, plain);
     return result;
 }
 
@@ -111,8 +110,7 @@ void doc_warn(DocServer *s, const char *format, ...)
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    text_append_str(&s->notes, text);
-    text_append_str(&s->notes, "\n");
+    text_printf(&s->notes, "%s\n", text);
 }
 
 namespace {
@@ -364,8 +362,7 @@ void doc_fields(DocServer *s, json_object *object, const char *where, const char
 
 const char *doc_text(DocServer *s, json_object *object, const char *name)
 {
-    json_object *value = doc_member(object, name);
-    return value ? doc_value_text(s, "", name, value) : "";
+    return doc_value_text(s, "", name, doc_member(object, name));
 }
 
 int doc_switch(DocServer *s, json_object *object, const char *name)

@@ -191,7 +191,7 @@ void singbox_transport(DocServer *s, json_object *tr)
     } else if (!strcmp(type, "ws") || !strcmp(type, "httpupgrade") || !strcmp(type, "grpc") ||
                !strcmp(type, "quic")) {
         doc_set(s, "type", type);
-    } else if (tr) {
+    } else {
         doc_refuse(s, "transport %s cannot be carried by a link", type);
     }
     doc_early_data(s, tr, "transport.", "max_early_data", "early_data_header_name");
