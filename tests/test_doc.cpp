@@ -264,6 +264,9 @@ TEST_F(DocTest, XrayRefusesWhatNoLinkCarries)
          "settings.vnext lists 2, and a node is one server"},
         {vl + R"("users":[{"id":"x"}]}]},"mux":{"enabled":true,"concurrency":8}})", "mux cannot be carried by a link"},
         {R"({"tag":"a","protocol":"tor"})", "protocol tor: no client tarvick writes for runs it"},
+        // A network's settings are named whole in what is said of their members.
+        {vl + R"("users":[{"id":"x"}]}]},"streamSettings":{"network":"grpc","grpcSettings":{"serviceName":[1]}}})",
+         "grpcSettings.serviceName is [1], not a text or a whole number"},
     }, R"({"outbounds":[)", "]}", "tarvick-node: Xray JSON: entry 1 \"a\": ");
 }
 

@@ -108,10 +108,13 @@ void xray_stream(DocServer *s, json_object *stream)
         {
             if (strcmp(key, settings) && !(!strcmp(settings, "tcpSettings") && !strcmp(key, "rawSettings")))
                 continue;
+            // Messages name tcpSettings by its current name.
+            char where[32];
+            snprintf(where, sizeof where, "%s.", strcmp(key, "tcpSettings") ? key : "rawSettings");
             if (!strcmp(network, "xhttp") || !strcmp(network, "splithttp"))
                 xray_xhttp(s, value);
             else
-                doc_fields(s, value, !strcmp(key, "tcpSettings") ? "rawSettings." : settings, XRAY_NETWORK, TABLES);
+                doc_fields(s, value, where, XRAY_NETWORK, TABLES);
             if (doc_switch(s, value, "multiMode") == 1)
                 doc_set(s, "mode", "multi");
         }
