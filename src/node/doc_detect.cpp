@@ -120,11 +120,9 @@ const char *const DOC_OWN[] = {"@name", "@server", "@port", "@user", "@method", 
 
 const char **doc_slot(DocServer *s, const char *param, bool make)
 {
-    if (param[0] == '@') {
-        for (size_t i = 0; i < sizeof DOC_OWN / sizeof DOC_OWN[0]; i++)
-            if (strcmp(DOC_OWN[i], param) == 0)
-                return &s->name + i;
-    }
+    for (size_t i = 0; i < sizeof DOC_OWN / sizeof DOC_OWN[0]; i++)
+        if (strcmp(DOC_OWN[i], param) == 0)
+            return &s->name + i;
     for (size_t i = 0; i < LINK_QUERY_FIELD_COUNT; i++)
         if (strcmp(LINK_QUERY_FIELDS[i].param, param) == 0)
             return &link_transport_member(&s->t, LINK_QUERY_FIELDS[i].offset);
@@ -461,12 +459,11 @@ int doc_append_vmess(NodeText *out, DocServer *s)
 int doc_append_link(NodeText *out, DocServer *s)
 {
     const char *scheme = s->scheme;
-    bool first = true;
-    int rc = text_append_str(out, scheme) | text_append_str(out, "://");
-    if (strcmp(scheme, "vmess") == 0) {
-        out->length = 0;
+    if (strcmp(scheme, "vmess") == 0)
         return doc_append_vmess(out, s);
-    } else if (strcmp(scheme, "ssr") == 0) {
+    bool first = true;
+    int rc = text_printf(out, "%s://", scheme);
+    if (strcmp(scheme, "ssr") == 0) {
         NodeText plain;
         rc |= doc_append_authority(&plain, s, NULL) |
               text_printf(&plain, ":%s:%s:%s:", s->protocol, s->method, doc_get(s, "obfs"));
@@ -505,15 +502,6 @@ int doc_append_link(NodeText *out, DocServer *s)
     return rc;
 }
 
-int doc_list_put(DocList *list, char kind, const char *name, const char *text, size_t length, const NodeText *notes)
-{
-    char kinds[2] = {kind, '\0'};
-    return text_append(&list->entries, kinds, 2) | text_append(&list->entries, name, strlen(name) + 1) |
-           text_append(&list->entries, text, length) | text_append(&list->entries, "", 1) |
-           text_append(&list->entries, notes->data ? notes->data : "", notes->length) |
-           text_append(&list->entries, "", 1);
-}
-
 } // namespace
 
 int doc_list_add(DocList *list, DocServer *s)
@@ -533,7 +521,12 @@ int doc_list_add(DocList *list, DocServer *s)
     char shown[sizeof s->reason];
     bool refused = s->reason[0];
     size_t length = refused ? text_escape_controls(shown, sizeof shown, s->reason) : link.length;
-    int rc = doc_list_put(list, refused ? 'R' : 'L', s->name, refused ? shown : link.data, length, &s->notes);
+    // The entry as doc.h packs it, each text ended by a NUL.
+    int rc = text_append(&list->entries, refused ? "R" : "L", 2) |
+             text_append(&list->entries, s->name, strlen(s->name) + 1) |
+             text_append(&list->entries, refused ? shown : link.data, length) | text_append(&list->entries, "", 1) |
+             text_append(&list->entries, s->notes.data ? s->notes.data : "", s->notes.length) |
+             text_append(&list->entries, "", 1);
     doc_server_free(s);
     return rc;
 }
