@@ -387,13 +387,14 @@ int doc_append_percent(NodeText *out, const char *text)
     return text_append_percent(out, text, strlen(text), NULL);
 }
 
-int doc_append_param(NodeText *out, bool *first, const char *name, const char *value)
+// "?name=value" or "&name=value": the link's only "?" begins its query (the
+// user is percent-encoded, the host holds none).
+int doc_append_param(NodeText *out, const char *name, const char *value)
 {
     if (!value[0])
         return 0;
-    int rc = text_printf(out, "%s%s=", *first ? "?" : "&", name) | doc_append_percent(out, value);
-    *first = false;
-    return rc;
+    bool first = !out->length || !memchr(out->data, '?', out->length);
+    return text_printf(out, "%s%s=", first ? "?" : "&", name) | doc_append_percent(out, value);
 }
 
 // "user@host:port", the user percent-encoded.
@@ -408,7 +409,7 @@ int doc_append_authority(NodeText *out, const DocServer *s, const char *user)
 
 // The transport's parameters and any others; hysteria2 links name TLS their
 // own way and have no security or network.
-int doc_append_query(NodeText *out, DocServer *s, bool *first)
+int doc_append_query(NodeText *out, DocServer *s)
 {
     static const char *const HYSTERIA_NAMES[][2] = {{"security", ""}, {"type", ""}, {"pcs", "pinSHA256"}};
     bool hysteria = strcmp(s->scheme, "hysteria2") == 0;
@@ -419,12 +420,12 @@ int doc_append_query(NodeText *out, DocServer *s, bool *first)
             if (hysteria && strcmp(row[0], name) == 0)
                 name = row[1];
         if (name[0])
-            rc |= doc_append_param(out, first, name, link_transport_member(&s->t, LINK_QUERY_FIELDS[i].offset));
+            rc |= doc_append_param(out, name, link_transport_member(&s->t, LINK_QUERY_FIELDS[i].offset));
     }
     if (s->t.verify == LINK_VERIFY_SKIP)
-        rc |= doc_append_param(out, first, hysteria ? "insecure" : "allowInsecure", "1");
+        rc |= doc_append_param(out, hysteria ? "insecure" : "allowInsecure", "1");
     for (int i = 0; i < s->param_count; i++)
-        rc |= doc_append_param(out, first, s->params[i][0], s->params[i][1]);
+        rc |= doc_append_param(out, s->params[i][0], s->params[i][1]);
     return rc;
 }
 
@@ -461,7 +462,6 @@ int doc_append_link(NodeText *out, DocServer *s)
     const char *scheme = s->scheme;
     if (strcmp(scheme, "vmess") == 0)
         return doc_append_vmess(out, s);
-    bool first = true;
     int rc = text_printf(out, "%s://", scheme);
     if (strcmp(scheme, "ssr") == 0) {
         NodeText plain;
@@ -491,10 +491,10 @@ int doc_append_link(NodeText *out, DocServer *s)
             if (!vless && strcmp(scheme, "trojan") != 0)
                 rc |= text_append_str(out, "/");
             if (ss)
-                rc |= doc_append_param(out, &first, "plugin", s->plugin);
+                rc |= doc_append_param(out, "plugin", s->plugin);
             if (vless)
-                rc |= doc_append_param(out, &first, "encryption", link_or_default(s->encryption, "none"));
-            rc |= doc_append_query(out, s, &first);
+                rc |= doc_append_param(out, "encryption", link_or_default(s->encryption, "none"));
+            rc |= doc_append_query(out, s);
         }
     }
     if (s->name[0])

@@ -75,17 +75,16 @@ void xray_xhttp(DocServer *s, json_object *x)
     json_object *extra = json_object_new_object(), *given = doc_member(x, "extra");
     if (given && !json_object_is_type(given, json_type_object))
         doc_refuse(s, "xhttpSettings.extra is %s, not an object", doc_shown(given));
-    json_object *sources[] = {x, json_object_is_type(given, json_type_object) ? given : NULL};
-    for (json_object *source : sources) {
-        if (!source) // no extra, or one refused above
-            continue;
-        json_object_object_foreach(source, key, value)
-        {
-            if (source == x && (!strcmp(key, "path") || !strcmp(key, "host") || !strcmp(key, "mode")))
-                doc_set(s, key, doc_text(s, x, key));
-            else if (source != x || strcmp(key, "extra") != 0)
-                json_object_object_add(extra, key, json_object_get(value));
-        }
+    json_object_object_foreach(x, key, value)
+    {
+        if (!strcmp(key, "path") || !strcmp(key, "host") || !strcmp(key, "mode"))
+            doc_set(s, key, doc_text(s, x, key));
+        else if (strcmp(key, "extra") != 0)
+            json_object_object_add(extra, key, json_object_get(value));
+    }
+    if (json_object_is_type(given, json_type_object)) { // then its members
+        json_object_object_foreach(given, name, member)
+            json_object_object_add(extra, name, json_object_get(member));
     }
     doc_set_extra(s, extra);
 }
