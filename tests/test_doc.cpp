@@ -267,6 +267,8 @@ TEST_F(DocTest, XrayRefusesWhatNoLinkCarries)
         // A network's settings are named whole in what is said of their members.
         {vl + R"("users":[{"id":"x"}]}]},"streamSettings":{"network":"grpc","grpcSettings":{"serviceName":[1]}}})",
          "grpcSettings.serviceName is [1], not a text or a whole number"},
+        {vl + R"("users":[{"id":"x"}]}]},"streamSettings":{"network":"xhttp","xhttpSettings":{"path":[1]}}})",
+         "xhttpSettings.path is [1], not a text or a whole number"},
     }, R"({"outbounds":[)", "]}", "tarvick-node: Xray JSON: entry 1 \"a\": ");
 }
 

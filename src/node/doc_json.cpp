@@ -66,20 +66,18 @@ const char XRAY_MUX[] =
     "enabled!mux;concurrency;xudpConcurrency;xudpProxyUDP443;";
 
 // xhttpSettings: the members a link names, and all others as its extra.
-void xray_xhttp(DocServer *s, json_object *x)
+void xray_xhttp(DocServer *s, json_object *x, const char *where)
 {
-    if (!json_object_is_type(x, json_type_object)) {
-        doc_refuse(s, "xhttpSettings is %s, not an object", doc_shown(x));
-        return;
-    }
-    json_object *extra = json_object_new_object(), *given = doc_member(x, "extra");
+    json_object *given = doc_member(x, "extra");
     if (given && !json_object_is_type(given, json_type_object))
-        doc_refuse(s, "xhttpSettings.extra is %s, not an object", doc_shown(given));
+        doc_refuse(s, "%sextra is %s, not an object", where, doc_shown(given));
+    doc_fields(s, x, where, "path:path;host:host;mode:mode;...;", NULL);
+    if (!json_object_is_type(x, json_type_object)) // refused as no mapping
+        return;
+    json_object *extra = json_object_new_object();
     json_object_object_foreach(x, key, value)
     {
-        if (!strcmp(key, "path") || !strcmp(key, "host") || !strcmp(key, "mode"))
-            doc_set(s, key, doc_text(s, x, key));
-        else if (strcmp(key, "extra") != 0)
+        if (strcmp(key, "path") && strcmp(key, "host") && strcmp(key, "mode") && strcmp(key, "extra"))
             json_object_object_add(extra, key, json_object_get(value));
     }
     if (json_object_is_type(given, json_type_object)) { // then its members
@@ -111,7 +109,7 @@ void xray_stream(DocServer *s, json_object *stream)
             char where[32];
             snprintf(where, sizeof where, "%s.", strcmp(key, "tcpSettings") ? key : "rawSettings");
             if (!strcmp(network, "xhttp") || !strcmp(network, "splithttp"))
-                xray_xhttp(s, value);
+                xray_xhttp(s, value, where);
             else
                 doc_fields(s, value, where, XRAY_NETWORK, TABLES);
             if (doc_switch(s, value, "multiMode") == 1)
