@@ -402,12 +402,12 @@ int doc_read_json(const char *text, size_t length, DocList *list)
                                                               "outbounds, not a subscription", number);
             json_object_put(config);
             at = doc_json_blanks(text, length, at);
-            if (at < length && text[at] == ',')
+            if (at < length && text[at] == ',') // json-c takes one after the last item too
                 at = doc_json_blanks(text, length, at + 1);
             else if (at >= length || text[at] != ']')
                 rc = doc_json_broken(list, text, at, at >= length ? "it ends too early"
                                                                   : json_tokener_error_desc(json_tokener_error_parse_array));
-            if (at < length && text[at] == ']') // json-c takes a comma after the last item
+            if (at < length && text[at] == ']')
                 break;
         }
         at = rc == DOC_BROKEN ? length : doc_json_blanks(text, length, at + 1);
