@@ -92,7 +92,7 @@ int doc_list_add(DocList *list, DocServer *s);
 // and a row "..." passes over any other member. Each member no row names is
 // warned of as dropped; where goes before names.
 void doc_fields(DocServer *s, json_object *object, const char *where, const char *table, const char *const *tables);
-// A member as text ("" when absent or null; NULL with the reason set when it
+// A member as text ("" when absent or null, and with the reason set when it
 // is neither text, whole number nor switch), and a switch (-1 when absent).
 const char *doc_text(DocServer *s, json_object *object, const char *name);
 int doc_switch(DocServer *s, json_object *object, const char *name);
