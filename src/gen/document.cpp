@@ -16,28 +16,14 @@ namespace {
 // attached. One document is built at a time, on one thread.
 bool doc_incomplete;
 
+// A member under name or, without a name, an element of the array.
 void doc_attach(json_object *parent, const char *name, json_object *value)
 {
-    if (!parent || !value) {
-        json_object_put(value);
-        doc_incomplete = true;
-        return;
-    }
-    if (json_object_object_add(parent, name, value) != 0) {
+    int added = -1;
+    if (parent && value)
+        added = name ? json_object_object_add(parent, name, value) : json_object_array_add(parent, value);
+    if (added != 0) {
         json_object_put(value); // a failed add leaves the value with us
-        doc_incomplete = true;
-    }
-}
-
-void doc_append(json_object *array, json_object *value)
-{
-    if (!array || !value) {
-        json_object_put(value);
-        doc_incomplete = true;
-        return;
-    }
-    if (json_object_array_add(array, value) != 0) {
-        json_object_put(value);
         doc_incomplete = true;
     }
 }
@@ -75,9 +61,7 @@ json_object *doc_array(json_object *parent, const char *name)
 
 json_object *doc_element_object(json_object *array)
 {
-    json_object *value = json_object_new_object();
-    doc_append(array, value);
-    return doc_incomplete ? NULL : value;
+    return doc_attached(array, NULL, json_object_new_object());
 }
 
 void doc_string(json_object *object, const char *name, const char *text)
@@ -97,12 +81,12 @@ void doc_bool(json_object *object, const char *name, bool value)
 
 void doc_element_string(json_object *array, const char *text)
 {
-    doc_append(array, json_object_new_string(text));
+    doc_attach(array, NULL, json_object_new_string(text));
 }
 
 void doc_element_int(json_object *array, int value)
 {
-    doc_append(array, json_object_new_int(value));
+    doc_attach(array, NULL, json_object_new_int(value));
 }
 
 void doc_password(json_object *object, const char *name, const char *stored)
@@ -112,19 +96,13 @@ void doc_password(json_object *object, const char *name, const char *stored)
         doc_incomplete = true;
         return;
     }
-    doc_string(object, name, password);
+    doc_attach(object, name, json_object_new_string(password));
     free(password);
 }
 
 void doc_element_password(json_object *array, const char *stored)
 {
-    char *password = decode_base64(stored);
-    if (!password) {
-        doc_incomplete = true;
-        return;
-    }
-    doc_element_string(array, password);
-    free(password);
+    doc_password(array, NULL, stored);
 }
 
 static int write_failed(const char *path, int error)
