@@ -13,10 +13,9 @@ namespace {
 // The second lookup's text is written as it stands, but the protocol the
 // first one classified decides when the document writes another name for it
 // ("ss" is "shadowsocks"): what the run steers by is what it names.
-const char *v2ray_protocol_name(OutboundProtocol protocol, const char *stored)
+const char *v2ray_protocol_name(const V2rayName *classified, const char *stored)
 {
-    const char *written = v2ray_tarvick_protocol_written(protocol);
-    return written ? written : stored;
+    return v2ray_writes(classified, DOC_TARVICK) && classified->written ? classified->written : stored;
 }
 
 // The server object shared by every protocol starts with its address and port.
@@ -121,13 +120,15 @@ int write_v2ray_config(const GeneratorArgs *args, GeneratorRun *run)
     store_lookup_init(&lookup, args->node, run->source);
 
     // Classify first: every rule below sees the same three decisions.
-    OutboundProtocol protocol = v2ray_tarvick_protocol(store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d"));
-    const char *security_text = store_lookup(&lookup, "ssconf_basic_v2ray_network_security_%d");
-    SecurityMode security = v2ray_tarvick_security(security_text);
+    const V2rayName *classified = v2ray_protocol(store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d"));
+    OutboundProtocol protocol = (OutboundProtocol)v2ray_value(classified, DOC_TARVICK);
+    const V2rayName *security_row = v2ray_security(store_lookup(&lookup, "ssconf_basic_v2ray_network_security_%d"));
+    SecurityMode security = (SecurityMode)v2ray_value(security_row, DOC_TARVICK);
     // Any other security (reality, say) would leave ids and passwords in
     // clear: only an empty text and "none" mean no TLS.
-    bool writable = v2ray_writes(v2ray_security(security_text), DOC_TARVICK);
-    NetworkKind network = v2ray_tarvick_network(store_lookup(&lookup, "ssconf_basic_v2ray_network_%d"));
+    bool writable = v2ray_writes(security_row, DOC_TARVICK);
+    NetworkKind network =
+        (NetworkKind)v2ray_value(v2ray_network(store_lookup(&lookup, "ssconf_basic_v2ray_network_%d")), DOC_TARVICK);
     if (!writable) {
         snprintf(run->refusal, sizeof run->refusal,
                  "ssconf_basic_v2ray_network_security_%d is not tls, xtls or none: tarvick cannot write it "
@@ -144,7 +145,7 @@ int write_v2ray_config(const GeneratorArgs *args, GeneratorRun *run)
         v2ray_fill_socks(doc_element_object(doc_array(root, "inboundDetour")), args);
 
     json_object *outbound = doc_object(root, "outbound");
-    doc_string(outbound, "protocol", v2ray_protocol_name(protocol, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d")));
+    doc_string(outbound, "protocol", v2ray_protocol_name(classified, store_lookup(&lookup, "ssconf_basic_v2ray_protocol_%d")));
     v2ray_add_settings(outbound, protocol, security, &lookup);
     add_v2ray_stream(outbound, &lookup, security, network);
 

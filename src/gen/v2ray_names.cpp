@@ -142,30 +142,9 @@ bool v2ray_writes(const V2rayName *row, int document)
     return row && (row->documents & document);
 }
 
-OutboundProtocol v2ray_tarvick_protocol(const char *stored)
+int v2ray_value(const V2rayName *row, int document)
 {
-    const V2rayName *row = v2ray_protocol(stored);
-    return v2ray_writes(row, DOC_TARVICK) ? (OutboundProtocol)row->value : OUTBOUND_OTHER;
-}
-
-const char *v2ray_tarvick_protocol_written(OutboundProtocol protocol)
-{
-    for (const V2rayName &row : PROTOCOLS)
-        if (row.value == protocol && (row.documents & DOC_TARVICK))
-            return row.written;
-    return NULL;
-}
-
-SecurityMode v2ray_tarvick_security(const char *stored)
-{
-    const V2rayName *row = v2ray_security(stored);
-    return v2ray_writes(row, DOC_TARVICK) ? (SecurityMode)row->value : SECURITY_NONE;
-}
-
-NetworkKind v2ray_tarvick_network(const char *stored)
-{
-    const V2rayName *row = v2ray_network(stored);
-    return v2ray_writes(row, DOC_TARVICK) ? (NetworkKind)row->value : NETWORK_OTHER;
+    return v2ray_writes(row, document) ? row->value : -1;
 }
 
 const char *v2ray_written(const V2rayName *row)
@@ -176,11 +155,6 @@ const char *v2ray_written(const V2rayName *row)
 const char *v2ray_link_name(const V2rayName *row)
 {
     return !row ? "" : row->link ? row->link : row->stored;
-}
-
-const char *v2ray_network_list(int document)
-{
-    return document == DOC_XRAY ? "tcp, mkcp, ws, grpc, xhttp or httpupgrade" : "tcp, mkcp, ws, h2, quic or grpc";
 }
 
 bool v2ray_flow_vision(const char *flow)

@@ -83,23 +83,15 @@ const V2rayName *v2ray_written_protocol(const char *written);
 // ("" is tcp, "kcp" mKCP, "websocket" ws, "http" HTTP/2, "ds" domainsocket,
 // "gun" gRPC); NULL for one they do not know.
 const V2rayName *v2ray_reader_network(const char *written);
-// tarvick's classifications: what its document steers by, whatever the other
-// document makes of the name.
-OutboundProtocol v2ray_tarvick_protocol(const char *stored);
-// The name tarvick's document writes for a protocol in place of the stored
-// text ("shadowsocks" for ss), or NULL.
-const char *v2ray_tarvick_protocol_written(OutboundProtocol protocol);
-SecurityMode v2ray_tarvick_security(const char *stored);
-NetworkKind v2ray_tarvick_network(const char *stored);
+// The value a document steers by: the row's, or -1 (OUTBOUND_OTHER,
+// SECURITY_NONE, NETWORK_OTHER) for a name it does not write.
+int v2ray_value(const V2rayName *row, int document);
 // What the documents write for a known name.
 const char *v2ray_written(const V2rayName *row);
 // A stored name's text for links ("" for an unknown one).
 const char *v2ray_link_name(const V2rayName *row);
 // Whether a document writes the name.
 bool v2ray_writes(const V2rayName *row, int document);
-// "tcp, mkcp, ws, grpc, xhttp or httpupgrade": the stored names a document
-// writes, for messages.
-const char *v2ray_network_list(int document);
 
 // Flows: Vision is the one current Xray has; the XTLS flows before it were
 // vless's and trojan's over xtls.

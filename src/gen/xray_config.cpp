@@ -388,11 +388,10 @@ void xray_add_reality(XrayBuild *b, json_object *stream)
 void xray_add_tcp(XrayBuild *b, json_object *stream)
 {
     const char *head = store_lookup(&b->lookup, "ssconf_basic_v2ray_headtype_tcp_%d");
-    if (strcmp(head, "http") != 0) {
-        if (head[0] != '\0' && strcmp(head, "none") != 0)
-            xray_refuse(b, "ssconf_basic_v2ray_headtype_tcp_%d", "is not none or http: set the server's header type");
+    if (head[0] != '\0' && !v2ray_tcp_header(head))
+        xray_refuse(b, "ssconf_basic_v2ray_headtype_tcp_%d", "is not none or http: set the server's header type");
+    if (strcmp(head, "http") != 0)
         return;
-    }
     json_object *header = doc_object(doc_object(stream, "tcpSettings"), "header");
     doc_string(header, "type", "http");
     json_object *request = doc_object(header, "request");
@@ -471,13 +470,10 @@ void xray_add_xhttp_extra(XrayBuild *b, json_object *xhttp, const char *mode)
 void xray_add_xhttp(XrayBuild *b, json_object *stream)
 {
     json_object *xhttp = xray_add_http_like(b, stream, "xhttpSettings");
-    static const char *const MODES[] = {"auto", "packet-up", "stream-up", "stream-one"};
     const char *mode = store_lookup(&b->lookup, "ssconf_basic_v2ray_xhttp_mode_%d");
     char mode_read[16] = "";
     if (mode[0] != '\0') {
-        bool known = false;
-        for (const char *name : MODES)
-            known = known || strcmp(mode, name) == 0;
+        bool known = v2ray_xhttp_mode(mode);
         if (!known)
             xray_refuse(b, "ssconf_basic_v2ray_xhttp_mode_%d",
                         "is not auto, packet-up, stream-up or stream-one: set the server's mode, or empty it for auto");
@@ -789,7 +785,7 @@ int write_xray_node(const GeneratorArgs *args, GeneratorRun *run, int *kind)
     const V2rayName *network = v2ray_network(network_text);
     b.security = security ? (SecurityMode)security->value : SECURITY_NONE;
     b.network = network ? (NetworkKind)network->value : NETWORK_OTHER;
-    b.kind = v2ray_writes(protocol, DOC_XRAY) ? (OutboundProtocol)protocol->value : OUTBOUND_OTHER;
+    b.kind = (OutboundProtocol)v2ray_value(protocol, DOC_XRAY);
     if (!v2ray_writes(protocol, DOC_XRAY))
         xray_refuse(&b, "ssconf_basic_v2ray_protocol_%d",
                     "is not vmess, vless, trojan, ss, socks or http: set it to the server's protocol");
