@@ -126,18 +126,44 @@ const char *xray_value_problem(const char *field, const char *value)
 
 namespace {
 
-// The values import checks too are read here, so both refuse alike.
-const char *xray_lookup_checked(XrayBuild *b, const char *pattern, const char *field)
+// Values are checked here as import checks them, so both refuse alike; a
+// setting's name is its key's between "ssconf_basic_" and "_%d".
+const char *xray_lookup_checked(XrayBuild *b, const char *pattern)
 {
+    char field[KEY_BUFFER_SIZE];
+    snprintf(field, sizeof field, "%.*s", (int)strlen(pattern) - 16, pattern + 13);
     const char *value = store_lookup(&b->lookup, pattern);
     if (const char *problem = xray_value_problem(field, value))
         xray_refuse(b, pattern, problem);
     return value;
 }
 
-// tarvick's "inbound" and "inboundDetour", as elements of "inbounds".
-void xray_add_inbounds(json_object *root, const GeneratorArgs *args)
+// A setting written as member name when it is set; whether it is.
+bool xray_add_set(XrayBuild *b, json_object *object, const char *name, const char *pattern)
 {
+    const char *value = xray_lookup_checked(b, pattern);
+    if (value[0] != '\0')
+        doc_string(object, name, value);
+    return value[0] != '\0';
+}
+
+// An array of the items of one of Xray's comma lists.
+void xray_add_items(json_object *object, const char *name, const char *list)
+{
+    json_object *array = doc_array(object, name);
+    v2ray_each_item(list, [array](const char *item, size_t length) {
+        char text[256];
+        snprintf(text, sizeof text, "%.*s", (int)length, item);
+        doc_element_string(array, text);
+        return true;
+    });
+}
+
+// The "log", tarvick's "inbound" and "inboundDetour" as elements of
+// "inbounds", and the one outbound, which is returned.
+json_object *xray_add_outbound(json_object *root, const GeneratorArgs *args)
+{
+    v2ray_add_log(root);
     json_object *inbounds = doc_array(root, "inbounds");
     if (args->local_port > 0) {
         json_object *inbound = doc_element_object(inbounds);
@@ -149,6 +175,18 @@ void xray_add_inbounds(json_object *root, const GeneratorArgs *args)
         doc_string(socks, "tag", "socks");
         v2ray_fill_socks(socks, args);
     }
+    json_object *outbound = doc_element_object(doc_array(root, "outbounds"));
+    doc_string(outbound, "tag", "proxy");
+    return outbound;
+}
+
+// A lookup that ran out of memory read an empty value: its refusal would
+// be wrong, and write_document says what went wrong instead.
+int xray_write(XrayBuild *b, json_object *root, const GeneratorArgs *args)
+{
+    if (b->refused && !b->run->source->out_of_memory)
+        return GENERATOR_REFUSED;
+    return write_document(root, args->path, b->run->source);
 }
 
 // Every protocol's settings start with the server's address and port.
@@ -210,8 +248,7 @@ void xray_add_vmess(XrayBuild *b, json_object *settings)
 void xray_add_vless(XrayBuild *b, json_object *settings)
 {
     xray_add_id(b, settings);
-    const char *encryption =
-        xray_lookup_checked(b, "ssconf_basic_v2ray_vless_encryption_%d", "v2ray_vless_encryption");
+    const char *encryption = xray_lookup_checked(b, "ssconf_basic_v2ray_vless_encryption_%d");
     b->vless_encrypted = v2ray_vless_encrypted(encryption);
     doc_string(settings, "encryption", b->vless_encrypted ? encryption : "none");
     const char *flow = store_lookup(&b->lookup, "ssconf_basic_v2ray_network_flow_%d");
@@ -312,11 +349,12 @@ void xray_add_fingerprint(XrayBuild *b, json_object *object, bool reality)
         doc_string(object, "fingerprint", fingerprint);
 }
 
-void xray_add_server_name(XrayBuild *b, json_object *object, bool reality)
+// Written when set, and always for REALITY.
+void xray_add_server_name(XrayBuild *b, json_object *object, const char *pattern, bool reality)
 {
-    const char *name = store_lookup(&b->lookup, "ssconf_basic_v2ray_network_tlshost_%d");
+    const char *name = store_lookup(&b->lookup, pattern);
     if (strcasecmp(name, "fromMitm") == 0)
-        xray_refuse(b, "ssconf_basic_v2ray_network_tlshost_%d",
+        xray_refuse(b, pattern,
                     "is fromMitm, which Xray takes from an inbound's TLS this document has not: set the server name");
     if (reality || name[0] != '\0')
         doc_string(object, "serverName", name);
@@ -325,15 +363,9 @@ void xray_add_server_name(XrayBuild *b, json_object *object, bool reality)
 // Pins or names to verify the certificate by; whether either is set.
 bool xray_add_verify(XrayBuild *b, json_object *tls)
 {
-    const char *pins = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_pinned_sha256_%d", "v2ray_tls_pinned_sha256");
-    bool set = pins[0] != '\0';
-    if (set)
-        doc_string(tls, "pinnedPeerCertSha256", pins);
-
-    const char *names = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_verify_names_%d", "v2ray_tls_verify_names");
-    if (names[0] != '\0')
-        doc_string(tls, "verifyPeerCertByName", names);
-    return set || names[0] != '\0';
+    bool pins = xray_add_set(b, tls, "pinnedPeerCertSha256", "ssconf_basic_v2ray_tls_pinned_sha256_%d");
+    bool names = xray_add_set(b, tls, "verifyPeerCertByName", "ssconf_basic_v2ray_tls_verify_names_%d");
+    return pins || names;
 }
 
 // Certificates are verified as Xray does by default; a pin or names to
@@ -342,18 +374,11 @@ void xray_add_tls(XrayBuild *b, json_object *stream)
 {
     json_object *tls = doc_object(stream, "tlsSettings");
     xray_add_fingerprint(b, tls, false);
-    xray_add_server_name(b, tls, false);
+    xray_add_server_name(b, tls, "ssconf_basic_v2ray_network_tlshost_%d", false);
 
-    const char *alpn = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_alpn_%d", "v2ray_tls_alpn");
-    if (alpn[0] != '\0') {
-        json_object *list = doc_array(tls, "alpn");
-        v2ray_each_item(alpn, [list](const char *item, size_t length) {
-            char protocol[256];
-            snprintf(protocol, sizeof protocol, "%.*s", (int)length, item);
-            doc_element_string(list, protocol);
-            return true;
-        });
-    }
+    const char *alpn = xray_lookup_checked(b, "ssconf_basic_v2ray_tls_alpn_%d");
+    if (alpn[0] != '\0')
+        xray_add_items(tls, "alpn", alpn);
 
     xray_add_verify(b, tls);
 
@@ -370,18 +395,11 @@ void xray_add_reality(XrayBuild *b, json_object *stream)
 {
     json_object *reality = doc_object(stream, "realitySettings");
     xray_add_fingerprint(b, reality, true);
-    xray_add_server_name(b, reality, true);
-    doc_string(reality, "publicKey",
-               xray_lookup_checked(b, "ssconf_basic_v2ray_reality_publickey_%d", "v2ray_reality_publickey"));
-    doc_string(reality, "shortId",
-               xray_lookup_checked(b, "ssconf_basic_v2ray_reality_shortid_%d", "v2ray_reality_shortid"));
-    const char *spider = xray_lookup_checked(b, "ssconf_basic_v2ray_reality_spiderx_%d", "v2ray_reality_spiderx");
-    if (spider[0] != '\0')
-        doc_string(reality, "spiderX", spider);
-    const char *verify =
-        xray_lookup_checked(b, "ssconf_basic_v2ray_reality_mldsa65_verify_%d", "v2ray_reality_mldsa65_verify");
-    if (verify[0] != '\0')
-        doc_string(reality, "mldsa65Verify", verify);
+    xray_add_server_name(b, reality, "ssconf_basic_v2ray_network_tlshost_%d", true);
+    doc_string(reality, "publicKey", xray_lookup_checked(b, "ssconf_basic_v2ray_reality_publickey_%d"));
+    doc_string(reality, "shortId", xray_lookup_checked(b, "ssconf_basic_v2ray_reality_shortid_%d"));
+    xray_add_set(b, reality, "spiderX", "ssconf_basic_v2ray_reality_spiderx_%d");
+    xray_add_set(b, reality, "mldsa65Verify", "ssconf_basic_v2ray_reality_mldsa65_verify_%d");
 }
 
 // The TCP header is none or http, as for tarvick; mKCP reads no header.
@@ -424,12 +442,8 @@ void xray_add_kcp(XrayBuild *b, json_object *stream)
 json_object *xray_add_http_like(XrayBuild *b, json_object *stream, const char *name)
 {
     json_object *settings = doc_object(stream, name);
-    const char *path = store_lookup(&b->lookup, "ssconf_basic_v2ray_network_path_%d");
-    if (path[0] != '\0')
-        doc_string(settings, "path", path);
-    const char *host = store_lookup(&b->lookup, "ssconf_basic_v2ray_network_host_%d");
-    if (host[0] != '\0')
-        doc_string(settings, "host", host);
+    xray_add_set(b, settings, "path", "ssconf_basic_v2ray_network_path_%d");
+    xray_add_set(b, settings, "host", "ssconf_basic_v2ray_network_host_%d");
     return settings;
 }
 
@@ -487,9 +501,7 @@ void xray_add_grpc(XrayBuild *b, json_object *stream)
 {
     json_object *grpc = doc_object(stream, "grpcSettings");
     doc_string(grpc, "serviceName", store_lookup(&b->lookup, "ssconf_basic_v2ray_grpc_serviceName_%d"));
-    const char *authority = store_lookup(&b->lookup, "ssconf_basic_v2ray_grpc_authority_%d");
-    if (authority[0] != '\0')
-        doc_string(grpc, "authority", authority);
+    xray_add_set(b, grpc, "authority", "ssconf_basic_v2ray_grpc_authority_%d");
     // The mux switch doubles as gRPC's multi-mode, as for tarvick.
     doc_bool(grpc, "multiMode", store_lookup_int(&b->lookup, "ssconf_basic_v2ray_mux_enable_%d") != 0);
 }
@@ -498,17 +510,14 @@ void xray_add_hysteria(XrayBuild *b, json_object *stream);
 
 void xray_add_stream(XrayBuild *b, json_object *outbound, const V2rayName *network, const V2rayName *security)
 {
-    if (b->kind == OUTBOUND_WIREGUARD) { // no stream: read as tarvick reads it all the same
-        store_lookup(&b->lookup, "ssconf_basic_v2ray_network_%d");
-        store_lookup(&b->lookup, "ssconf_basic_v2ray_network_security_%d");
-        return;
-    }
-    json_object *stream = doc_object(outbound, "streamSettings");
-    // Looked up again as tarvick does; the texts written are the ones that
-    // were classified.
+    // Looked up again as tarvick does, for WireGuard's missing stream too; the
+    // texts written are the ones that were classified.
     store_lookup(&b->lookup, "ssconf_basic_v2ray_network_%d");
-    doc_string(stream, "network", v2ray_writes(network, DOC_XRAY) ? v2ray_written(network) : "");
     store_lookup(&b->lookup, "ssconf_basic_v2ray_network_security_%d");
+    if (b->kind == OUTBOUND_WIREGUARD)
+        return;
+    json_object *stream = doc_object(outbound, "streamSettings");
+    doc_string(stream, "network", v2ray_writes(network, DOC_XRAY) ? v2ray_written(network) : "");
     doc_string(stream, "security", v2ray_writes(security, DOC_XRAY) ? v2ray_written(security) : "");
 
     if (b->security == SECURITY_TLS)
@@ -585,8 +594,7 @@ void xray_add_hysteria(XrayBuild *b, json_object *stream)
     json_object *hysteria = doc_object(stream, "hysteriaSettings");
     doc_int(hysteria, "version", 2);
     xray_add_password(b, hysteria, "auth", true);
-    const char *value = xray_lookup_checked(b, "ssconf_basic_v2ray_hysteria_obfs_password_%d",
-                                            "v2ray_hysteria_obfs_password");
+    const char *value = xray_lookup_checked(b, "ssconf_basic_v2ray_hysteria_obfs_password_%d");
     json_object *mask = value[0] ? doc_object(stream, "finalmask") : NULL;
     if (mask) {
         json_object *salamander = doc_element_object(doc_array(mask, "udp"));
@@ -594,15 +602,15 @@ void xray_add_hysteria(XrayBuild *b, json_object *stream)
         doc_string(doc_object(salamander, "settings"), "password", value);
     }
     static const struct {
-        const char *pattern, *field, *member;
+        const char *pattern, *member;
     } QUIC_PARAMS[] = {
-        {"ssconf_basic_v2ray_hysteria_up_%d", "v2ray_hysteria_up", "brutalUp"},
-        {"ssconf_basic_v2ray_hysteria_down_%d", "v2ray_hysteria_down", "brutalDown"},
-        {"ssconf_basic_v2ray_hysteria_hop_ports_%d", "v2ray_hysteria_hop_ports", "ports"},
+        {"ssconf_basic_v2ray_hysteria_up_%d", "brutalUp"},
+        {"ssconf_basic_v2ray_hysteria_down_%d", "brutalDown"},
+        {"ssconf_basic_v2ray_hysteria_hop_ports_%d", "ports"},
     };
     json_object *quic = NULL;
     for (const auto &param : QUIC_PARAMS) {
-        value = xray_lookup_checked(b, param.pattern, param.field);
+        value = xray_lookup_checked(b, param.pattern);
         if (!value[0])
             continue;
         if (!mask)
@@ -634,30 +642,18 @@ void xray_add_wireguard(XrayBuild *b, json_object *settings)
                     "is not a WireGuard private key (44 characters of Base64, or 64 hex digits): set the node's");
     doc_string(settings, "secretKey", key);
     free(key);
-    json_object *addresses = doc_array(settings, "address");
-    v2ray_each_item(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_address_%d", "v2ray_wireguard_address"),
-                    [addresses](const char *item, size_t length) {
-                        char address[64];
-                        snprintf(address, sizeof address, "%.*s", (int)length, item);
-                        doc_element_string(addresses, address);
-                        return true;
-                    });
+    xray_add_items(settings, "address", xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_address_%d"));
     json_object *peer = doc_element_object(doc_array(settings, "peers"));
     doc_string(peer, "endpoint", endpoint);
-    doc_string(peer, "publicKey",
-               xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_publickey_%d", "v2ray_wireguard_publickey"));
-    const char *value =
-        xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_presharedkey_%d", "v2ray_wireguard_presharedkey");
-    if (value[0])
-        doc_string(peer, "preSharedKey", value);
-    int number = text_to_int(
-        xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_keepalive_%d", "v2ray_wireguard_keepalive"));
+    doc_string(peer, "publicKey", xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_publickey_%d"));
+    xray_add_set(b, peer, "preSharedKey", "ssconf_basic_v2ray_wireguard_presharedkey_%d");
+    int number = text_to_int(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_keepalive_%d"));
     if (number > 0)
         doc_int(peer, "keepAlive", number);
-    number = text_to_int(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_mtu_%d", "v2ray_wireguard_mtu"));
+    number = text_to_int(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_mtu_%d"));
     if (number > 0)
         doc_int(settings, "mtu", number);
-    value = xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_reserved_%d", "v2ray_wireguard_reserved");
+    const char *value = xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_reserved_%d");
     if (value[0]) {
         json_object *reserved = doc_array(settings, "reserved");
         v2ray_each_item(value, [reserved](const char *item, size_t) {
@@ -698,12 +694,7 @@ void xray_add_trojan_node(XrayBuild *b, json_object *outbound, json_object *sett
     doc_string(stream, "security", "tls");
     json_object *tls = doc_object(stream, "tlsSettings");
     // Without a name Xray, as the Trojan client, takes the server's address.
-    const char *name = store_lookup(&b->lookup, "ssconf_basic_trojan_sni_%d");
-    if (strcasecmp(name, "fromMitm") == 0)
-        xray_refuse(b, "ssconf_basic_trojan_sni_%d",
-                    "is fromMitm, which Xray takes from an inbound's TLS this document has not: set the server name");
-    if (name[0] != '\0')
-        doc_string(tls, "serverName", name);
+    xray_add_server_name(b, tls, "ssconf_basic_trojan_sni_%d", false);
     if (!xray_add_verify(b, tls) && !verify)
         xray_refuse(b, "ssconf_basic_ssl_verify_enable_%d",
                     "is not 1, and Xray always verifies the certificate: set it to 1, or pin the certificate "
@@ -737,20 +728,14 @@ int xray_write_other(XrayBuild *b, const GeneratorArgs *args, int kind)
         return GENERATOR_REFUSED;
     }
     Document doc;
-    json_object *root = doc.root;
-    v2ray_add_log(root);
-    xray_add_inbounds(root, args);
-    json_object *outbound = doc_element_object(doc_array(root, "outbounds"));
-    doc_string(outbound, "tag", "proxy");
+    json_object *outbound = xray_add_outbound(doc.root, args);
     doc_string(outbound, "protocol", kind == PROXY_SHADOWSOCKS ? "shadowsocks" : "trojan");
     json_object *settings = doc_object(outbound, "settings");
     if (kind == PROXY_SHADOWSOCKS)
         xray_add_ss_node(b, settings);
     else
         xray_add_trojan_node(b, outbound, settings);
-    if (b->refused && !b->run->source->out_of_memory)
-        return GENERATOR_REFUSED;
-    return write_document(root, args->path, b->run->source);
+    return xray_write(b, doc.root, args);
 }
 
 } // namespace
@@ -763,21 +748,16 @@ int write_xray_config(const GeneratorArgs *args, GeneratorRun *run)
 
 int write_xray_node(const GeneratorArgs *args, GeneratorRun *run, int *kind)
 {
-    XrayBuild b;
+    XrayBuild b = {};
     store_lookup_init(&b.lookup, args->node, run->source);
     b.run = run;
     run->refusal[0] = '\0';
-    b.refused = false;
-    b.vision = false;
-    b.vless_encrypted = false;
-    b.address[0] = '\0';
 
     const char *protocol_text = store_lookup(&b.lookup, "ssconf_basic_v2ray_protocol_%d");
     *kind = protocol_text[0] ? PROXY_V2RAY : xray_probe(&b);
     if (*kind != PROXY_V2RAY)
         return xray_write_other(&b, args, *kind);
     Document doc;
-    json_object *root = doc.root;
     const V2rayName *protocol = v2ray_protocol(protocol_text);
     const V2rayName *security = v2ray_security(store_lookup(&b.lookup, "ssconf_basic_v2ray_network_security_%d"));
     const char *network_text = store_lookup(&b.lookup, "ssconf_basic_v2ray_network_%d");
@@ -807,20 +787,11 @@ int write_xray_node(const GeneratorArgs *args, GeneratorRun *run, int *kind)
                     "is not tcp, xhttp or grpc, the transports REALITY runs over: set one of them");
     xray_check_kind(&b, network_empty);
 
-    v2ray_add_log(root);
-    xray_add_inbounds(root, args);
-
-    json_object *outbound = doc_element_object(doc_array(root, "outbounds"));
-    doc_string(outbound, "tag", "proxy");
+    json_object *outbound = xray_add_outbound(doc.root, args);
     store_lookup(&b.lookup, "ssconf_basic_v2ray_protocol_%d");
     doc_string(outbound, "protocol", v2ray_writes(protocol, DOC_XRAY) ? v2ray_written(protocol) : "");
     xray_add_settings(&b, outbound, b.kind);
     xray_add_stream(&b, outbound, network, security);
     xray_add_mux(&b, outbound);
-
-    // A lookup that ran out of memory read an empty value: its refusal would
-    // be wrong, and write_document says what went wrong instead.
-    if (b.refused && !run->source->out_of_memory)
-        return GENERATOR_REFUSED;
-    return write_document(root, args->path, run->source);
+    return xray_write(&b, doc.root, args);
 }
