@@ -50,22 +50,22 @@ const V2rayName NETWORKS[] = {
     {"hysteria", NETWORK_HYSTERIA, DOC_XRAY, NET_DATAGRAM, NULL, ""},
 };
 
+// Another name for a stored one.
+struct NameAlias {
+    const char *name;
+    const char *stored;
+};
+
 // Other names links give a transport: Xray's "raw" and trojan-go's
 // "original" for tcp, an empty one, XHTTP's name before v24.11.
-const struct {
-    const char *link;
-    const char *stored;
-} LINK_NETWORK_ALIASES[] = {
+const NameAlias LINK_NETWORK_ALIASES[] = {
     {"", "tcp"}, {"raw", "tcp"}, {"original", "tcp"}, {"kcp", "mkcp"}, {"http", "h2"}, {"splithttp", "xhttp"},
 };
 
 // The readers of tarvick's document know every transport it writes, one
 // that no document writes, and other names for them.
 const V2rayName READER_ONLY_NETWORKS[] = {{"domainsocket", NETWORK_OTHER, 0, 0, NULL, NULL}};
-const struct {
-    const char *name;
-    const char *stored;
-} READER_NETWORK_ALIASES[] = {
+const NameAlias READER_NETWORK_ALIASES[] = {
     {"", "tcp"}, {"kcp", "mkcp"}, {"websocket", "ws"}, {"http", "h2"}, {"ds", "domainsocket"}, {"gun", "grpc"},
 };
 
@@ -107,7 +107,7 @@ const V2rayName *v2ray_network(const char *stored)
 const V2rayName *v2ray_link_network(const char *link)
 {
     for (const auto &alias : LINK_NETWORK_ALIASES)
-        if (strcmp(link, alias.link) == 0)
+        if (strcmp(link, alias.name) == 0)
             return names_find(NETWORKS, alias.stored);
     const V2rayName *row = names_find(NETWORKS, link);
     return row && row->documents && !(row->link && !row->link[0]) ? row : NULL;

@@ -74,18 +74,6 @@ bool kind_bandwidth(const char *text)
     return bytes == 0 || bytes >= 65536;
 }
 
-// A WireGuard key: 64 hex digits, or 32 bytes in Base64, either alphabet,
-// one "=" of padding at most.
-bool kind_wireguard_key(const char *key)
-{
-    size_t length = strlen(key);
-    if (length == 64 && v2ray_hex_digits(key, length))
-        return true;
-    if (length == 44 && key[43] == '=')
-        length--;
-    return length == 43 && v2ray_base64_digits(key, length, !strpbrk(key, "+/"), NULL, 0) >= 0;
-}
-
 // An interface address: an IP address, or one with a prefix length.
 bool kind_address(const char *item, size_t length)
 {
@@ -100,11 +88,6 @@ bool kind_address(const char *item, size_t length)
     unsigned char address[16];
     int bits = inet_pton(AF_INET, text, address) == 1 ? 32 : inet_pton(AF_INET6, text, address) == 1 ? 128 : -1;
     return bits > 0 && (!slash || kind_number(slash, strlen(slash), bits) >= 0);
-}
-
-bool kind_byte(const char *item, size_t length)
-{
-    return kind_number(item, length, 255) >= 0;
 }
 
 struct KindRule {
@@ -122,9 +105,9 @@ const KindRule KIND_RULES[] = {
      "is not a rate of at least 512 kbps (such as 100 mbps): set one, or empty it"},
     {"v2ray_hysteria_down", [](const char *v) { return !v[0] || kind_bandwidth(v); },
      "is not a rate of at least 512 kbps (such as 100 mbps): set one, or empty it"},
-    {"v2ray_wireguard_publickey", kind_wireguard_key,
+    {"v2ray_wireguard_publickey", xray_wireguard_key,
      "is not a WireGuard key (44 characters of Base64, or 64 hex digits): set the server's public key"},
-    {"v2ray_wireguard_presharedkey", [](const char *v) { return !v[0] || kind_wireguard_key(v); },
+    {"v2ray_wireguard_presharedkey", [](const char *v) { return !v[0] || xray_wireguard_key(v); },
      "is not a WireGuard key (44 characters of Base64, or 64 hex digits): set the server's, or empty it"},
     {"v2ray_wireguard_address", [](const char *v) { return v2ray_each_item(v, kind_address); },
      "is not a comma-separated list of IP addresses (such as 10.0.0.2/32): set those the server gave"},
@@ -133,7 +116,7 @@ const KindRule KIND_RULES[] = {
     {"v2ray_wireguard_reserved", [](const char *v) {
          int count = 0;
          return !v[0] || (v2ray_each_item(v, [&count](const char *item, size_t length) {
-                              return ++count <= 3 && kind_byte(item, length);
+                              return ++count <= 3 && kind_number(item, length, 255) >= 0;
                           }) && count == 3);
      },
      "is not three bytes (such as 0,0,0), and Xray refuses it: set the server's, or empty it"},
@@ -151,7 +134,14 @@ const char *xray_kind_value_problem(const char *field, const char *value)
     return NULL;
 }
 
+// 64 hex digits, or 32 bytes in Base64, either alphabet, one "=" of padding
+// at most.
 bool xray_wireguard_key(const char *key)
 {
-    return kind_wireguard_key(key);
+    size_t length = strlen(key);
+    if (length == 64 && v2ray_hex_digits(key, length))
+        return true;
+    if (length == 44 && key[43] == '=')
+        length--;
+    return length == 43 && v2ray_base64_digits(key, length, !strpbrk(key, "+/"), NULL, 0) >= 0;
 }

@@ -250,17 +250,19 @@ const ExtraMember XMUX_MEMBERS[] = {
     {"hMaxRequestTimes", EXTRA_RANGE}, {"hMaxReusableSecs", EXTRA_RANGE}, {"hKeepAlivePeriod", EXTRA_INT64},
 };
 
+const size_t EXTRA_COUNT = sizeof EXTRA_MEMBERS / sizeof EXTRA_MEMBERS[0];
+const size_t XMUX_COUNT = sizeof XMUX_MEMBERS / sizeof XMUX_MEMBERS[0];
+
 struct Range {
     long long from, to;
 };
 
 // Go's encoding/json finds a member by its name in any case.
-template <size_t N>
-const ExtraMember *extra_member(const ExtraMember (&table)[N], const char *name)
+const ExtraMember *extra_member(const ExtraMember *table, size_t count, const char *name)
 {
-    for (const ExtraMember &member : table)
-        if (strcasecmp(member.name, name) == 0)
-            return &member;
+    for (size_t i = 0; i < count; i++)
+        if (strcasecmp(table[i].name, name) == 0)
+            return &table[i];
     return NULL;
 }
 
@@ -293,25 +295,21 @@ bool extra_range(json_object *value, Range *range)
     return true;
 }
 
+// The values of one table's members the rules read, the last of each name
+// as Go keeps it, at the member's place in its table.
+struct ExtraValues {
+    const char *texts[EXTRA_COUNT];
+    Range ranges[EXTRA_COUNT];
+    long long numbers[EXTRA_COUNT];
+};
+
 struct ExtraRead {
     const char *mode;
     void (*dropped)(void *context, const char *member);
     void *context;
     char *problem;
     size_t size;
-    // The values the rules read, the last of each name as Go keeps it.
-    const char *texts[sizeof EXTRA_MEMBERS / sizeof EXTRA_MEMBERS[0]];
-    Range ranges[sizeof EXTRA_MEMBERS / sizeof EXTRA_MEMBERS[0]];
-    long long numbers[sizeof EXTRA_MEMBERS / sizeof EXTRA_MEMBERS[0]];
-    Range xmux[sizeof XMUX_MEMBERS / sizeof XMUX_MEMBERS[0]];
-    long long xmux_numbers[sizeof XMUX_MEMBERS / sizeof XMUX_MEMBERS[0]];
-};
-
-// Where one table's values go.
-struct ExtraSlots {
-    const char **texts;
-    Range *ranges;
-    long long *numbers;
+    ExtraValues members, xmux;
 };
 
 int extra_refuse(ExtraRead *r, const char *member, const char *what)
@@ -322,21 +320,21 @@ int extra_refuse(ExtraRead *r, const char *member, const char *what)
 
 // One member's value by its kind: 0, or -1 with the problem said.
 int extra_value(ExtraRead *r, const char *name, const ExtraMember *member, json_object *value, size_t at,
-                const ExtraSlots *slots)
+                ExtraValues *values)
 {
     bool null = value == NULL;
     switch (member->kind) {
     case EXTRA_TEXT:
         if (!null && !json_object_is_type(value, json_type_string))
             return extra_refuse(r, name, "is not a text, and Xray refuses it");
-        slots->texts[at] = null ? "" : json_object_get_string(value);
+        values->texts[at] = null ? "" : json_object_get_string(value);
         return 0;
     case EXTRA_SWITCH:
         if (!null && !json_object_is_type(value, json_type_boolean))
             return extra_refuse(r, name, "is not true or false, and Xray refuses it");
         return 0;
     case EXTRA_RANGE:
-        if (!extra_range(value, &slots->ranges[at]))
+        if (!extra_range(value, &values->ranges[at]))
             return extra_refuse(r, name, "is not a whole number or a range such as \"100-1000\" within 32 bits, "
                                          "and Xray refuses it or reads another number");
         return 0;
@@ -349,7 +347,7 @@ int extra_value(ExtraRead *r, const char *name, const ExtraMember *member, json_
                       (!wide && (number < INT32_MIN || number > INT32_MAX))))
             return extra_refuse(r, name, wide ? "is not a whole number within 64 bits, and Xray refuses it"
                                               : "is not a whole number within 32 bits, and Xray refuses it");
-        slots->numbers[at] = number;
+        values->numbers[at] = number;
         return 0;
     }
     case EXTRA_HEADERS:
@@ -382,7 +380,7 @@ int extra_value(ExtraRead *r, const char *name, const ExtraMember *member, json_
 // A copy of object with the members the table names, each checked; the
 // others are said dropped under prefix.
 json_object *extra_keep(ExtraRead *r, json_object *object, const ExtraMember *table, size_t count,
-                        const char *prefix, const ExtraSlots *slots)
+                        const char *prefix, ExtraValues *values)
 {
     json_object *kept = json_object_new_object();
     if (!kept) {
@@ -390,10 +388,7 @@ json_object *extra_keep(ExtraRead *r, json_object *object, const ExtraMember *ta
         return NULL;
     }
     json_object_object_foreach(object, name, value) {
-        const ExtraMember *member = NULL;
-        for (size_t i = 0; i < count && !member; i++)
-            if (strcasecmp(table[i].name, name) == 0)
-                member = &table[i];
+        const ExtraMember *member = extra_member(table, count, name);
         char full[128];
         snprintf(full, sizeof full, "%s%s", prefix, name);
         if (!member) {
@@ -401,16 +396,10 @@ json_object *extra_keep(ExtraRead *r, json_object *object, const ExtraMember *ta
                 r->dropped(r->context, full);
             continue;
         }
-        size_t at = (size_t)(member - table);
-        static const char *no_texts[sizeof XMUX_MEMBERS / sizeof XMUX_MEMBERS[0]];
-        const ExtraSlots xmux = {no_texts, r->xmux, r->xmux_numbers};
-        int rc = extra_value(r, full, member, value, at, slots);
+        int rc = extra_value(r, full, member, value, (size_t)(member - table), values);
         json_object *copy = NULL;
         if (rc == 0 && member->kind == EXTRA_XMUX && value)
-            rc = (copy = extra_keep(r, value, XMUX_MEMBERS, sizeof XMUX_MEMBERS / sizeof XMUX_MEMBERS[0], "xmux.",
-                                    &xmux))
-                     ? 0
-                     : -1;
+            rc = (copy = extra_keep(r, value, XMUX_MEMBERS, XMUX_COUNT, "xmux.", &r->xmux)) ? 0 : -1;
         else if (rc == 0)
             copy = json_object_get(value);
         if (rc == 0 && json_object_object_add(kept, name, copy) != 0)
@@ -428,14 +417,14 @@ json_object *extra_keep(ExtraRead *r, json_object *object, const ExtraMember *ta
 
 size_t extra_at(const char *name)
 {
-    return (size_t)(extra_member(EXTRA_MEMBERS, name) - EXTRA_MEMBERS);
+    return (size_t)(extra_member(EXTRA_MEMBERS, EXTRA_COUNT, name) - EXTRA_MEMBERS);
 }
 
 // The value rules of SplitHTTPConfig.Build, over the members as kept.
 int extra_rules(ExtraRead *r)
 {
     bool packet_up = strcmp(r->mode, "packet-up") == 0;
-    const Range &padding = r->ranges[extra_at("xPaddingBytes")];
+    const Range &padding = r->members.ranges[extra_at("xPaddingBytes")];
     if ((padding.from != 0 || padding.to != 0) && (padding.from <= 0 || padding.to <= 0))
         return extra_refuse(r, "xPaddingBytes", "is 0 or less, and Xray refuses to turn the padding off");
     static const struct {
@@ -450,7 +439,7 @@ int extra_rules(ExtraRead *r)
         {"seqPlacement", {"", "path", "cookie", "header", "query"}, {}},
     };
     for (const auto &choice : CHOICES) {
-        const char *text = r->texts[extra_at(choice.member)];
+        const char *text = r->members.texts[extra_at(choice.member)];
         if (!text)
             continue;
         bool known = false, packet_up_only = false;
@@ -463,10 +452,10 @@ int extra_rules(ExtraRead *r)
         if (packet_up_only && !packet_up)
             return extra_refuse(r, choice.member, "is cookie or header, which Xray takes only in packet-up mode");
     }
-    const char *method = r->texts[extra_at("uplinkHTTPMethod")];
+    const char *method = r->members.texts[extra_at("uplinkHTTPMethod")];
     if (method && strcasecmp(method, "GET") == 0 && !packet_up)
         return extra_refuse(r, "uplinkHTTPMethod", "is GET, which Xray takes only in packet-up mode");
-    const char *table = r->texts[extra_at("sessionIDTable")];
+    const char *table = r->members.texts[extra_at("sessionIDTable")];
     if (table && table[0]) {
         static const char *const TABLES[][2] = {
             {"ALPHABET", "ABCDEFGHIJKLMNOPQRSTUVWXYZ"},
@@ -482,7 +471,7 @@ int extra_rules(ExtraRead *r)
         for (const auto &predefined : TABLES)
             if (strcmp(table, predefined[0]) == 0)
                 table = predefined[1];
-        const Range &length = r->ranges[extra_at("sessionIDLength")];
+        const Range &length = r->members.ranges[extra_at("sessionIDLength")];
         // Xray wants at least 2^31 ids: the sum of size^k for k in the range.
         double room = 0, size = (double)strlen(table);
         for (long long k = length.from < 0 ? 0 : length.from; k <= length.to && room < 2147483648.0; k++) {
@@ -498,9 +487,9 @@ int extra_rules(ExtraRead *r)
             if ((unsigned char)*p >= 0x80)
                 return extra_refuse(r, "sessionIDTable", "holds a byte that is not ASCII, and Xray refuses it");
     }
-    if (r->numbers[extra_at("serverMaxHeaderBytes")] < 0)
+    if (r->members.numbers[extra_at("serverMaxHeaderBytes")] < 0)
         return extra_refuse(r, "serverMaxHeaderBytes", "is below 0, and Xray refuses it");
-    if (r->xmux[0].to > 0 && r->xmux[1].to > 0)
+    if (r->xmux.ranges[0].to > 0 && r->xmux.ranges[1].to > 0)
         return extra_refuse(r, "xmux", "gives both maxConcurrency and maxConnections, and Xray refuses them together");
     return 0;
 }
@@ -541,9 +530,7 @@ json_object *xray_extra_read(json_object *extra, const char *mode, void (*droppe
         snprintf(problem, size, "is not a JSON object, and Xray refuses it");
         return NULL;
     }
-    const ExtraSlots slots = {r.texts, r.ranges, r.numbers};
-    json_object *kept = extra_keep(&r, extra, EXTRA_MEMBERS, sizeof EXTRA_MEMBERS / sizeof EXTRA_MEMBERS[0], "",
-                                   &slots);
+    json_object *kept = extra_keep(&r, extra, EXTRA_MEMBERS, EXTRA_COUNT, "", &r.members);
     if (kept && extra_rules(&r) != 0) {
         json_object_put(kept);
         kept = NULL;
