@@ -32,34 +32,29 @@ void v2ray_add_settings(json_object *outbound, OutboundProtocol protocol, Securi
 {
     json_object *settings = doc_object(outbound, "settings");
     switch (protocol) {
-    case OUTBOUND_VMESS: {
-        json_object *server = v2ray_add_server(settings, "vnext", lookup);
-        json_object *user = doc_element_object(doc_array(server, "users"));
-        doc_string(user, "id", store_lookup(lookup, "ssconf_basic_v2ray_uuid_%d"));
-        doc_int(user, "alterId", store_lookup_int(lookup, "ssconf_basic_v2ray_alterid_%d"));
-        doc_string(user, "security", store_lookup(lookup, "ssconf_basic_v2ray_security_%d"));
-        break;
-    }
+    case OUTBOUND_VMESS:
     case OUTBOUND_VLESS: {
         json_object *server = v2ray_add_server(settings, "vnext", lookup);
         json_object *user = doc_element_object(doc_array(server, "users"));
         doc_string(user, "id", store_lookup(lookup, "ssconf_basic_v2ray_uuid_%d"));
-        doc_string(user, "encryption", "none");
-        if (security == SECURITY_XTLS)
-            doc_string(user, "flow", store_lookup(lookup, "ssconf_basic_v2ray_network_flow_%d"));
+        if (protocol == OUTBOUND_VMESS) {
+            doc_int(user, "alterId", store_lookup_int(lookup, "ssconf_basic_v2ray_alterid_%d"));
+            doc_string(user, "security", store_lookup(lookup, "ssconf_basic_v2ray_security_%d"));
+        } else {
+            doc_string(user, "encryption", "none");
+            if (security == SECURITY_XTLS)
+                doc_string(user, "flow", store_lookup(lookup, "ssconf_basic_v2ray_network_flow_%d"));
+        }
         break;
     }
-    case OUTBOUND_TROJAN: {
-        json_object *server = v2ray_add_server(settings, "servers", lookup);
-        doc_password(server, "password", store_lookup(lookup, "ssconf_basic_password_%d"));
-        if (security == SECURITY_XTLS)
-            doc_string(server, "flow", store_lookup(lookup, "ssconf_basic_v2ray_network_flow_%d"));
-        break;
-    }
+    case OUTBOUND_TROJAN:
     case OUTBOUND_SHADOWSOCKS: {
         json_object *server = v2ray_add_server(settings, "servers", lookup);
         doc_password(server, "password", store_lookup(lookup, "ssconf_basic_password_%d"));
-        doc_string(server, "method", store_lookup(lookup, "ssconf_basic_v2ray_ss_method_%d"));
+        if (protocol == OUTBOUND_SHADOWSOCKS)
+            doc_string(server, "method", store_lookup(lookup, "ssconf_basic_v2ray_ss_method_%d"));
+        else if (security == SECURITY_XTLS)
+            doc_string(server, "flow", store_lookup(lookup, "ssconf_basic_v2ray_network_flow_%d"));
         break;
     }
     case OUTBOUND_SOCKS:
