@@ -25,10 +25,8 @@ int node_xray(int argc, char **argv)
     if (argc != 6)
         return xray_usage();
     int local_port = text_to_int(argv[3]);
-    if (local_port <= 0)
-        return xray_usage();
     int second_port = text_to_int(argv[4]);
-    if (second_port <= 0)
+    if (local_port <= 0 || second_port <= 0)
         return xray_usage();
 
     StoreSource daemon = store_daemon();
