@@ -19,9 +19,11 @@ int write_xray_config(const GeneratorArgs *args, GeneratorRun *run);
 // lookups for its kind.
 int write_xray_node(const GeneratorArgs *args, GeneratorRun *run, int *kind);
 
-// Whether current Xray takes a value of one of these settings (REALITY's
-// public key, short id and spider path; the ALPN list, pins and names to
-// verify) as it is: NULL, or what is wrong with it, to follow the key's name.
+// Whether current Xray takes a value of one of these settings (VLESS
+// Encryption; REALITY's public key, short id, spider path and ML-DSA-65 key;
+// the ALPN list, pins and names to verify; and those of Hysteria2 and
+// WireGuard nodes) as it is: NULL, or what is wrong with it, to follow the
+// key's name.
 const char *xray_value_problem(const char *field, const char *value);
 
 // The same for the keys of Hysteria2 and WireGuard nodes (xray_value_problem
@@ -29,11 +31,6 @@ const char *xray_value_problem(const char *field, const char *value);
 const char *xray_kind_value_problem(const char *field, const char *value);
 // A WireGuard key as Xray reads one: 32 bytes in Base64 or 64 hex digits.
 bool xray_wireguard_key(const char *key);
-// The members links carry as they are for current Xray: VLESS Encryption
-// ("v2ray_vless_encryption"), REALITY's ML-DSA-65 key
-// ("v2ray_reality_mldsa65_verify") and gRPC's authority: NULL, or what is
-// wrong with the value, as xray_value_problem says it.
-const char *xray_member_problem(const char *field, const char *value);
 // TLS's ECH configuration ("v2ray_tls_ech_config"): a Base64 ECHConfigList,
 // or a DNS server to ask ("[name+]https://...", "h2c://", "udp://") for the
 // name, which is the server name unless the value gives one.

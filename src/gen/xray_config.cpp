@@ -65,20 +65,6 @@ bool xray_id_ok(const char *text)
     return true;
 }
 
-// A SHA-256 in hex, with or without colons between its digits.
-bool xray_pin_ok(const char *pin, size_t length)
-{
-    size_t digits = 0;
-    for (size_t i = 0; i < length; i++) {
-        if (pin[i] == ':')
-            continue;
-        if (v2ray_hex(pin[i]) < 0)
-            return false;
-        digits++;
-    }
-    return digits == 64;
-}
-
 // A Shadowsocks 2022 password: keys of the method's size in standard
 // Base64 with padding, one or more separated by colons.
 bool xray_ss_keys_ok(const char *password, size_t key_bytes)
@@ -95,36 +81,6 @@ bool xray_ss_keys_ok(const char *password, size_t key_bytes)
         password = end + 1;
     }
 }
-
-} // namespace
-
-const char *xray_value_problem(const char *field, const char *value)
-{
-    if (const char *problem = xray_member_problem(field, value))
-        return problem;
-    if (strcmp(field, "v2ray_reality_publickey") == 0 && !v2ray_base64url(value, strlen(value), 32, NULL))
-        return "is not a REALITY public key (43 characters of URL-safe Base64, as xray x25519 prints it): set the "
-               "server's";
-    size_t length = strlen(value);
-    if (strcmp(field, "v2ray_reality_shortid") == 0 &&
-        (length > 16 || length % 2 != 0 || !v2ray_hex_digits(value, length)))
-        return "is not an even number of hex digits, at most 16: set one of the server's short ids";
-    if (strcmp(field, "v2ray_reality_spiderx") == 0 && value[0] && value[0] != '/')
-        return "does not begin with /: set a path, or empty it";
-    if (strcmp(field, "v2ray_tls_pinned_sha256") == 0 && value[0] && !v2ray_each_item(value, xray_pin_ok))
-        return "is not a comma-separated list of SHA-256 hashes (64 hex digits, colons allowed), and Xray refuses "
-               "it: set the hashes of the server's certificate or its CA";
-    if (strcmp(field, "v2ray_tls_verify_names") == 0 && value[0] &&
-        !v2ray_each_item(value, [](const char *, size_t) { return true; }))
-        return "holds an empty name: set a comma-separated list of the names the certificate is for";
-    if (strcmp(field, "v2ray_tls_alpn") == 0 && value[0] && !v2ray_each_item(value, [](const char *item, size_t n) {
-            return n < 256 && !(n == 8 && strncasecmp(item, "fromMitm", 8) == 0);
-        }))
-        return "is not a comma-separated list of protocol names (such as h2,http/1.1): set one, or empty it";
-    return xray_kind_value_problem(field, value);
-}
-
-namespace {
 
 // Values are checked here as import checks them, so both refuse alike; a
 // setting's name is its key's between "ssconf_basic_" and "_%d".

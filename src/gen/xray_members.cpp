@@ -1,6 +1,6 @@
 // Members of current Xray's document that links carry as they are: VLESS
-// Encryption, XHTTP's "extra", REALITY's ML-DSA-65 key, TLS's ECH
-// configuration and gRPC's authority. Each is checked as Xray 26.7.28 reads
+// Encryption, XHTTP's "extra", REALITY's keys, TLS's pins, names and ECH
+// configuration, and gRPC's authority. Each is checked as Xray 26.7.28 reads
 // it (infra/conf and what its outbounds do with the value when they start),
 // so that import refuses what tarvick-node xray would, in the same words.
 #include "v2ray_names.h"
@@ -113,10 +113,9 @@ bool vless_encryption_ok(const char *value)
     }
     if (padding > rest_length) // Xray would cut past the end and crash
         return false;
-    const char *keys = padding > 0 ? rest + padding : rest;
     if (padding > 0 && !vless_padding_ok(rest, padding - 1))
         return false;
-    for (const char *item = keys;;) {
+    for (const char *item = rest + padding;;) {
         size_t length = strcspn(item, ".");
         if (!vless_key_ok(item, length))
             return false;
@@ -138,6 +137,20 @@ bool ech_name_ok(const char *name, size_t length)
     return inet_pton(AF_INET, text, address) != 1 && inet_pton(AF_INET6, text, address) != 1;
 }
 
+// A SHA-256 in hex, with or without colons between its digits.
+bool pin_ok(const char *pin, size_t length)
+{
+    size_t digits = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (pin[i] == ':')
+            continue;
+        if (v2ray_hex(pin[i]) < 0)
+            return false;
+        digits++;
+    }
+    return digits == 64;
+}
+
 // Go's StdEncoding: the standard alphabet, padded; its length in bytes, or -1.
 long base64_std_bytes(const char *text, unsigned char *out, size_t size)
 {
@@ -151,17 +164,36 @@ long base64_std_bytes(const char *text, unsigned char *out, size_t size)
 
 } // namespace
 
-const char *xray_member_problem(const char *field, const char *value)
+const char *xray_value_problem(const char *field, const char *value)
 {
+    size_t length = strlen(value);
     if (strcmp(field, "v2ray_vless_encryption") == 0 && v2ray_vless_encrypted(value) && !vless_encryption_ok(value))
         return "is not none or mlkem768x25519plus.native, xorpub or random, .1rtt or .0rtt, paddings, and the "
                "server's X25519 or ML-KEM-768 keys, as xray vlessenc prints it, and Xray refuses it: set the "
                "server's encryption";
     if (strcmp(field, "v2ray_reality_mldsa65_verify") == 0 && value[0] &&
-        !v2ray_base64url(value, strlen(value), 1952, NULL))
+        !v2ray_base64url(value, length, 1952, NULL))
         return "is not an ML-DSA-65 public key (2603 characters of URL-safe Base64, as xray mldsa65 prints it), and "
                "Xray refuses it: set the server's, or empty it";
-    return NULL;
+    if (strcmp(field, "v2ray_reality_publickey") == 0 && !v2ray_base64url(value, length, 32, NULL))
+        return "is not a REALITY public key (43 characters of URL-safe Base64, as xray x25519 prints it): set the "
+               "server's";
+    if (strcmp(field, "v2ray_reality_shortid") == 0 &&
+        (length > 16 || length % 2 != 0 || !v2ray_hex_digits(value, length)))
+        return "is not an even number of hex digits, at most 16: set one of the server's short ids";
+    if (strcmp(field, "v2ray_reality_spiderx") == 0 && value[0] && value[0] != '/')
+        return "does not begin with /: set a path, or empty it";
+    if (strcmp(field, "v2ray_tls_pinned_sha256") == 0 && value[0] && !v2ray_each_item(value, pin_ok))
+        return "is not a comma-separated list of SHA-256 hashes (64 hex digits, colons allowed), and Xray refuses "
+               "it: set the hashes of the server's certificate or its CA";
+    if (strcmp(field, "v2ray_tls_verify_names") == 0 && value[0] &&
+        !v2ray_each_item(value, [](const char *, size_t) { return true; }))
+        return "holds an empty name: set a comma-separated list of the names the certificate is for";
+    if (strcmp(field, "v2ray_tls_alpn") == 0 && value[0] && !v2ray_each_item(value, [](const char *item, size_t n) {
+            return n < 256 && !(n == 8 && strncasecmp(item, "fromMitm", 8) == 0);
+        }))
+        return "is not a comma-separated list of protocol names (such as h2,http/1.1): set one, or empty it";
+    return xray_kind_value_problem(field, value);
 }
 
 const char *xray_ech_problem(const char *value, const char *server_name)
@@ -518,13 +550,7 @@ json_object *xray_json_parse(const char *text, size_t length)
 json_object *xray_extra_read(json_object *extra, const char *mode, void (*dropped)(void *context, const char *member),
                              void *context, char *problem, size_t size)
 {
-    ExtraRead r;
-    memset(&r, 0, sizeof r);
-    r.mode = mode[0] ? mode : "auto";
-    r.dropped = dropped;
-    r.context = context;
-    r.problem = problem;
-    r.size = size;
+    ExtraRead r = {mode[0] ? mode : "auto", dropped, context, problem, size, {}, {}};
     problem[0] = '\0';
     if (!json_object_is_type(extra, json_type_object)) {
         snprintf(problem, size, "is not a JSON object, and Xray refuses it");
