@@ -258,8 +258,47 @@ void xray_add_account(XrayBuild *b, json_object *settings)
     xray_add_password(b, settings, "pass", false);
 }
 
-void xray_add_wireguard(XrayBuild *b, json_object *settings);
-void xray_check_kind(XrayBuild *b, bool network_empty);
+// The private key is the node's password; the server, its one peer.
+void xray_add_wireguard(XrayBuild *b, json_object *settings)
+{
+    const char *server = store_lookup(&b->lookup, "ssconf_basic_server_%d");
+    char endpoint[300];
+    snprintf(endpoint, sizeof endpoint, strchr(server, ':') ? "[%s]" : "%s", server);
+    if (server[0] == '\0')
+        xray_refuse(b, "ssconf_basic_server_%d", "is empty: set it to the server's address");
+    int port = store_lookup_int(&b->lookup, "ssconf_basic_port_%d");
+    if (port < 1 || port > 65535)
+        xray_refuse(b, "ssconf_basic_port_%d", "is not 1 to 65535: set it to the server's port");
+    size_t used = strlen(endpoint);
+    snprintf(endpoint + used, sizeof endpoint - used, ":%d", port);
+    char *key = store_lookup_password(&b->lookup);
+    if (!key)
+        return;
+    if (!xray_wireguard_key(key))
+        xray_refuse(b, "ssconf_basic_password_%d",
+                    "is not a WireGuard private key (44 characters of Base64, or 64 hex digits): set the node's");
+    doc_string(settings, "secretKey", key);
+    free(key);
+    xray_add_items(settings, "address", xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_address_%d"));
+    json_object *peer = doc_element_object(doc_array(settings, "peers"));
+    doc_string(peer, "endpoint", endpoint);
+    doc_string(peer, "publicKey", xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_publickey_%d"));
+    xray_add_set(b, peer, "preSharedKey", "ssconf_basic_v2ray_wireguard_presharedkey_%d");
+    int number = text_to_int(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_keepalive_%d"));
+    if (number > 0)
+        doc_int(peer, "keepAlive", number);
+    number = text_to_int(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_mtu_%d"));
+    if (number > 0)
+        doc_int(settings, "mtu", number);
+    const char *value = xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_reserved_%d");
+    if (value[0]) {
+        json_object *reserved = doc_array(settings, "reserved");
+        v2ray_each_item(value, [reserved](const char *item, size_t) {
+            doc_element_int(reserved, atoi(item));
+            return true;
+        });
+    }
+}
 
 void xray_add_settings(XrayBuild *b, json_object *outbound, OutboundProtocol protocol)
 {
@@ -443,12 +482,12 @@ void xray_add_xhttp(XrayBuild *b, json_object *stream)
     const char *mode = store_lookup(&b->lookup, "ssconf_basic_v2ray_xhttp_mode_%d");
     char mode_read[16] = "";
     if (mode[0] != '\0') {
-        bool known = v2ray_xhttp_mode(mode);
-        if (!known)
+        if (v2ray_xhttp_mode(mode))
+            snprintf(mode_read, sizeof mode_read, "%s", mode);
+        else
             xray_refuse(b, "ssconf_basic_v2ray_xhttp_mode_%d",
                         "is not auto, packet-up, stream-up or stream-one: set the server's mode, or empty it for auto");
         doc_string(xhttp, "mode", mode);
-        snprintf(mode_read, sizeof mode_read, "%s", known ? mode : "");
     }
     xray_add_xhttp_extra(b, xhttp, mode_read);
 }
@@ -462,7 +501,40 @@ void xray_add_grpc(XrayBuild *b, json_object *stream)
     doc_bool(grpc, "multiMode", store_lookup_int(&b->lookup, "ssconf_basic_v2ray_mux_enable_%d") != 0);
 }
 
-void xray_add_hysteria(XrayBuild *b, json_object *stream);
+// Hysteria's auth is the node's password; Salamander, port hopping and the
+// rates for Brutal are the final mask's, where Xray reads them since
+// v26.3.23 (Salamander since v26.1.31). Every key is read whatever it holds.
+void xray_add_hysteria(XrayBuild *b, json_object *stream)
+{
+    json_object *hysteria = doc_object(stream, "hysteriaSettings");
+    doc_int(hysteria, "version", 2);
+    xray_add_password(b, hysteria, "auth", true);
+    const char *value = xray_lookup_checked(b, "ssconf_basic_v2ray_hysteria_obfs_password_%d");
+    json_object *mask = value[0] ? doc_object(stream, "finalmask") : NULL;
+    if (mask) {
+        json_object *salamander = doc_element_object(doc_array(mask, "udp"));
+        doc_string(salamander, "type", "salamander");
+        doc_string(doc_object(salamander, "settings"), "password", value);
+    }
+    static const struct {
+        const char *pattern, *member;
+    } QUIC_PARAMS[] = {
+        {"ssconf_basic_v2ray_hysteria_up_%d", "brutalUp"},
+        {"ssconf_basic_v2ray_hysteria_down_%d", "brutalDown"},
+        {"ssconf_basic_v2ray_hysteria_hop_ports_%d", "ports"},
+    };
+    json_object *quic = NULL;
+    for (const auto &param : QUIC_PARAMS) {
+        value = xray_lookup_checked(b, param.pattern);
+        if (!value[0])
+            continue;
+        if (!mask)
+            mask = doc_object(stream, "finalmask");
+        if (!quic)
+            quic = doc_object(mask, "quicParams");
+        doc_string(param.member[0] == 'p' ? doc_object(quic, "udpHop") : quic, param.member, value);
+    }
+}
 
 void xray_add_stream(XrayBuild *b, json_object *outbound, const V2rayName *network, const V2rayName *security)
 {
@@ -540,83 +612,6 @@ void xray_check_kind(XrayBuild *b, bool network_empty)
     if (b->kind == OUTBOUND_WIREGUARD && b->security != SECURITY_NONE)
         xray_refuse(b, "ssconf_basic_v2ray_network_security_%d",
                     "is not none, and WireGuard has its own encryption: set it to none");
-}
-
-// Hysteria's auth is the node's password; Salamander, port hopping and the
-// rates for Brutal are the final mask's, where Xray reads them since
-// v26.3.23 (Salamander since v26.1.31). Every key is read whatever it holds.
-void xray_add_hysteria(XrayBuild *b, json_object *stream)
-{
-    json_object *hysteria = doc_object(stream, "hysteriaSettings");
-    doc_int(hysteria, "version", 2);
-    xray_add_password(b, hysteria, "auth", true);
-    const char *value = xray_lookup_checked(b, "ssconf_basic_v2ray_hysteria_obfs_password_%d");
-    json_object *mask = value[0] ? doc_object(stream, "finalmask") : NULL;
-    if (mask) {
-        json_object *salamander = doc_element_object(doc_array(mask, "udp"));
-        doc_string(salamander, "type", "salamander");
-        doc_string(doc_object(salamander, "settings"), "password", value);
-    }
-    static const struct {
-        const char *pattern, *member;
-    } QUIC_PARAMS[] = {
-        {"ssconf_basic_v2ray_hysteria_up_%d", "brutalUp"},
-        {"ssconf_basic_v2ray_hysteria_down_%d", "brutalDown"},
-        {"ssconf_basic_v2ray_hysteria_hop_ports_%d", "ports"},
-    };
-    json_object *quic = NULL;
-    for (const auto &param : QUIC_PARAMS) {
-        value = xray_lookup_checked(b, param.pattern);
-        if (!value[0])
-            continue;
-        if (!mask)
-            mask = doc_object(stream, "finalmask");
-        if (!quic)
-            quic = doc_object(mask, "quicParams");
-        doc_string(param.member[0] == 'p' ? doc_object(quic, "udpHop") : quic, param.member, value);
-    }
-}
-
-// The private key is the node's password; the server, its one peer.
-void xray_add_wireguard(XrayBuild *b, json_object *settings)
-{
-    const char *server = store_lookup(&b->lookup, "ssconf_basic_server_%d");
-    char endpoint[300];
-    snprintf(endpoint, sizeof endpoint, strchr(server, ':') ? "[%s]" : "%s", server);
-    if (server[0] == '\0')
-        xray_refuse(b, "ssconf_basic_server_%d", "is empty: set it to the server's address");
-    int port = store_lookup_int(&b->lookup, "ssconf_basic_port_%d");
-    if (port < 1 || port > 65535)
-        xray_refuse(b, "ssconf_basic_port_%d", "is not 1 to 65535: set it to the server's port");
-    size_t used = strlen(endpoint);
-    snprintf(endpoint + used, sizeof endpoint - used, ":%d", port);
-    char *key = store_lookup_password(&b->lookup);
-    if (!key)
-        return;
-    if (!xray_wireguard_key(key))
-        xray_refuse(b, "ssconf_basic_password_%d",
-                    "is not a WireGuard private key (44 characters of Base64, or 64 hex digits): set the node's");
-    doc_string(settings, "secretKey", key);
-    free(key);
-    xray_add_items(settings, "address", xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_address_%d"));
-    json_object *peer = doc_element_object(doc_array(settings, "peers"));
-    doc_string(peer, "endpoint", endpoint);
-    doc_string(peer, "publicKey", xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_publickey_%d"));
-    xray_add_set(b, peer, "preSharedKey", "ssconf_basic_v2ray_wireguard_presharedkey_%d");
-    int number = text_to_int(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_keepalive_%d"));
-    if (number > 0)
-        doc_int(peer, "keepAlive", number);
-    number = text_to_int(xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_mtu_%d"));
-    if (number > 0)
-        doc_int(settings, "mtu", number);
-    const char *value = xray_lookup_checked(b, "ssconf_basic_v2ray_wireguard_reserved_%d");
-    if (value[0]) {
-        json_object *reserved = doc_array(settings, "reserved");
-        v2ray_each_item(value, [reserved](const char *item, size_t) {
-            doc_element_int(reserved, atoi(item));
-            return true;
-        });
-    }
 }
 
 // A Shadowsocks node (type 0), with tarvick 0's lookups: Xray runs no

@@ -461,27 +461,25 @@ int extra_rules(ExtraRead *r)
         return extra_refuse(r, "xPaddingBytes", "is 0 or less, and Xray refuses to turn the padding off");
     static const struct {
         const char *member;
-        const char *values[6];
-        const char *packet_up_only[3];
+        const char *values[5];
+        bool packet_up_only; // its cookie and header
     } CHOICES[] = {
-        {"xPaddingPlacement", {"", "cookie", "header", "query", "queryInHeader"}, {}},
-        {"xPaddingMethod", {"", "repeat-x", "tokenish"}, {}},
-        {"uplinkDataPlacement", {"", "auto", "body", "cookie", "header"}, {"cookie", "header"}},
-        {"sessionIDPlacement", {"", "path", "cookie", "header", "query"}, {}},
-        {"seqPlacement", {"", "path", "cookie", "header", "query"}, {}},
+        {"xPaddingPlacement", {"", "cookie", "header", "query", "queryInHeader"}, false},
+        {"xPaddingMethod", {"", "repeat-x", "tokenish"}, false},
+        {"uplinkDataPlacement", {"", "auto", "body", "cookie", "header"}, true},
+        {"sessionIDPlacement", {"", "path", "cookie", "header", "query"}, false},
+        {"seqPlacement", {"", "path", "cookie", "header", "query"}, false},
     };
     for (const auto &choice : CHOICES) {
         const char *text = r->members.texts[extra_at(choice.member)];
         if (!text)
             continue;
-        bool known = false, packet_up_only = false;
+        bool known = false;
         for (const char *value : choice.values)
             known = known || (value && strcmp(text, value) == 0);
-        for (const char *value : choice.packet_up_only)
-            packet_up_only = packet_up_only || (value && strcmp(text, value) == 0);
         if (!known)
             return extra_refuse(r, choice.member, "is not a placement or method Xray knows, and it refuses it");
-        if (packet_up_only && !packet_up)
+        if (choice.packet_up_only && !packet_up && (strcmp(text, "cookie") == 0 || strcmp(text, "header") == 0))
             return extra_refuse(r, choice.member, "is cookie or header, which Xray takes only in packet-up mode");
     }
     const char *method = r->members.texts[extra_at("uplinkHTTPMethod")];
