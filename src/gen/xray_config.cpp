@@ -23,11 +23,11 @@
 
 namespace {
 
-// One run: the lookup, and the first reason to refuse the node.
+// One run: the lookup, and the run, whose refusal is the first reason to
+// refuse the node, or empty.
 struct XrayBuild {
     StoreLookup lookup;
     GeneratorRun *run;
-    bool refused;
     OutboundProtocol kind;
     SecurityMode security;
     NetworkKind network;
@@ -39,9 +39,8 @@ struct XrayBuild {
 // Keeps only the first reason: it names the key, never the stored value.
 void xray_refuse(XrayBuild *b, const char *pattern, const char *reason)
 {
-    if (b->refused)
+    if (b->run->refusal[0] != '\0')
         return;
-    b->refused = true;
     char key[KEY_BUFFER_SIZE];
     snprintf(key, sizeof key, pattern, b->lookup.node);
     snprintf(b->run->refusal, sizeof b->run->refusal, "%s %s", key, reason);
@@ -140,7 +139,7 @@ json_object *xray_add_outbound(json_object *root, const GeneratorArgs *args)
 // be wrong, and write_document says what went wrong instead.
 int xray_write(XrayBuild *b, json_object *root, const GeneratorArgs *args)
 {
-    if (b->refused && !b->run->source->out_of_memory)
+    if (b->run->refusal[0] != '\0' && !b->run->source->out_of_memory)
         return GENERATOR_REFUSED;
     return write_document(root, args->path, b->run->source);
 }

@@ -151,17 +151,6 @@ bool pin_ok(const char *pin, size_t length)
     return digits == 64;
 }
 
-// Go's StdEncoding: the standard alphabet, padded; its length in bytes, or -1.
-long base64_std_bytes(const char *text, unsigned char *out, size_t size)
-{
-    size_t length = strlen(text), padding = 0;
-    if (length == 0 || length % 4 != 0)
-        return -1;
-    while (padding < 2 && text[length - 1 - padding] == '=')
-        padding++;
-    return v2ray_base64_digits(text, length - padding, false, out, size);
-}
-
 } // namespace
 
 const char *xray_value_problem(const char *field, const char *value)
@@ -212,9 +201,13 @@ const char *xray_ech_problem(const char *value, const char *server_name)
                    "name+https://...";
         return NULL;
     }
-    // An ECHConfigList: its two-byte length, then that many bytes.
+    // An ECHConfigList in Go's StdEncoding (the standard alphabet, padded):
+    // its two-byte length, then that many bytes.
     static unsigned char list[7500]; // a value's 9998 characters at most
-    long length = base64_std_bytes(value, list, sizeof list);
+    size_t digits = strlen(value), padding = 0;
+    while (digits % 4 == 0 && padding < 2 && value[digits - 1 - padding] == '=')
+        padding++;
+    long length = digits % 4 != 0 ? -1 : v2ray_base64_digits(value, digits - padding, false, list, sizeof list);
     if (length < 2 || (size_t)length > sizeof list || ((size_t)list[0] << 8 | list[1]) != (size_t)length - 2)
         return "is neither an ECHConfigList in standard Base64 nor a DNS server to ask for one: set the "
                "server's";
