@@ -8,7 +8,6 @@
 // unit are Mbit/s, as the clients that write them mean; fm is Xray's whole
 // final mask, of which Salamander, the hop ports and the rates are carried.
 #include "node.h"
-#include "xray.h"
 
 #include <json-c/json.h>
 #include <stdio.h>
@@ -198,8 +197,8 @@ int link_read_hysteria2(NodeLink *link, char *text, size_t)
         "v2ray_hysteria_hop_ports", "v2ray_hysteria_up", "v2ray_hysteria_down",
     };
     for (const char *field : CHECKED)
-        if (const char *problem = xray_value_problem(field, node_get(link, field)))
-            return node_refuse(link, "%s %s", field, problem);
+        if (link_check(link, field) != 0)
+            return -1;
     node_warn(link, "this node needs tarvick-node xray: tarvick cannot write it");
     if (t.verify == LINK_VERIFY_SKIP && !pins[0])
         node_warn(link, "insecure dropped: tarvick-node xray verifies the certificate (pin a self-signed one with "

@@ -253,10 +253,8 @@ int link_set_transport(NodeLink *link, const LinkTransport *t, const char *serve
                                                "v2ray_reality_spiderx", "v2ray_tls_alpn", "v2ray_tls_pinned_sha256",
                                                "v2ray_tls_verify_names"};
     for (const char *field : XRAY_CHECKED)
-        if (const char *problem = xray && (reality || strncmp(field, "v2ray_reality_", 14) != 0)
-                                      ? xray_value_problem(field, node_get(link, field))
-                                      : NULL)
-            return node_refuse(link, "%s %s", field, problem);
+        if (xray && (reality || strncmp(field, "v2ray_reality_", 14) != 0) && link_check(link, field) != 0)
+            return -1;
     int xray_members = xray ? link_set_xray_members(link, t, row, security_row, mode, tls_host) : 0;
     if (xray_members < 0)
         return -1;

@@ -44,8 +44,8 @@ int link_read_wireguard(NodeLink *link, char *text, size_t)
     if (!xray_wireguard_key(text))
         return node_refuse(link, "the private key is not a WireGuard key (44 characters of Base64, or 64 hex digits)");
     for (const auto &param : WIREGUARD_PARAMS)
-        if (const char *problem = xray_value_problem(param.field, node_get(link, param.field)))
-            return node_refuse(link, "%s %s", param.field, problem);
+        if (link_check(link, param.field) != 0)
+            return -1;
     node_warn(link, "this node needs tarvick-node xray: tarvick cannot write it");
     link_query_warn_unused(link, &query, "V2Ray/Xray");
     return 0;

@@ -39,13 +39,18 @@ int link_set_extra(NodeLink *link, const char *extra, const char *mode)
 
 } // namespace
 
+int link_check(NodeLink *link, const char *field)
+{
+    if (const char *problem = xray_value_problem(field, node_get(link, field)))
+        return node_refuse(link, "%s %s", field, problem);
+    return 0;
+}
+
 int link_set_checked(NodeLink *link, const char *field, const char *value)
 {
     if (node_set_text(link, field, value) != 0)
         return -1;
-    if (const char *problem = xray_value_problem(field, value))
-        return node_refuse(link, "%s %s", field, problem);
-    return 0;
+    return link_check(link, field);
 }
 
 int link_set_vless_encryption(NodeLink *link, const char *encryption)

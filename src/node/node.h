@@ -219,8 +219,10 @@ inline const char *link_or_default(const char *text, const char *fallback)
 struct V2rayName;
 int link_set_xray_members(NodeLink *link, const LinkTransport *t, const V2rayName *network_row,
                           const V2rayName *security_row, const char *mode, const char *server_name);
-// Sets a setting tarvick-node xray checks, and refuses now what it would
-// refuse, with its words. 0, or -1 with the reason set.
+// Refuses now what tarvick-node xray would refuse of a setting the node
+// holds, with its words. 0, or -1 with the reason set.
+int link_check(NodeLink *link, const char *field);
+// Sets a setting tarvick-node xray checks, and checks it.
 int link_set_checked(NodeLink *link, const char *field, const char *value);
 // VLESS Encryption other than none, for tarvick-node xray. 0, or -1 with
 // the reason set.
