@@ -53,17 +53,23 @@ static int link_write_any(NodeLink *node, NodeText *out)
     default:
         break;
     }
+    // Each V2Ray/Xray protocol's link, with the secret and method it needs.
+    static const struct {
+        const char *protocol;
+        int (*write)(NodeLink *, NodeText *);
+        const char *secret, *method;
+    } V2RAY_LINKS[] = {
+        {"vmess", link_write_vmess, "v2ray_uuid", NULL},
+        {"vless", link_write_vless, "v2ray_uuid", NULL},
+        {"trojan", link_write_trojan, "password", NULL},
+        {"ss", link_write_ss, "password", "v2ray_ss_method"},
+        {"socks", link_write_proxy, NULL, NULL},
+        {"http", link_write_proxy, NULL, NULL},
+    };
     const char *protocol = node_get(node, "v2ray_protocol");
-    if (strcmp(protocol, "vmess") == 0)
-        return link_write_checked(node, out, link_write_vmess, "v2ray_uuid", NULL);
-    if (strcmp(protocol, "vless") == 0)
-        return link_write_checked(node, out, link_write_vless, "v2ray_uuid", NULL);
-    if (strcmp(protocol, "trojan") == 0)
-        return link_write_checked(node, out, link_write_trojan, "password", NULL);
-    if (strcmp(protocol, "ss") == 0)
-        return link_write_checked(node, out, link_write_ss, "password", "v2ray_ss_method");
-    if (strcmp(protocol, "socks") == 0 || strcmp(protocol, "http") == 0)
-        return link_write_checked(node, out, link_write_proxy, NULL, NULL);
+    for (const auto &row : V2RAY_LINKS)
+        if (strcmp(protocol, row.protocol) == 0)
+            return link_write_checked(node, out, row.write, row.secret, row.method);
     // Current Xray's own kinds have a link only as tarvick-node xray reads them.
     const V2rayName *row = v2ray_protocol(protocol);
     int kind = row && !v2ray_writes(row, DOC_TARVICK) ? (int)row->value : (int)OUTBOUND_OTHER;
