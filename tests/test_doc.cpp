@@ -183,6 +183,9 @@ TEST_F(DocTest, MihomoRefusesWhatNoLinkCarries)
          "udp-over-tcp cannot be carried by a link"},
         {"{name: a, type: ss, server: s.example.com, port: 1, cipher: aes-128-gcm, password: p, plugin: shadow-tls}",
          "plugin shadow-tls: the Shadowsocks client tarvick writes for does not run it"},
+        {"{name: a, type: ss, server: s.example.com, port: 1, cipher: aes-128-gcm, password: p, plugin: obfs, "
+         "plugin-opts: {mode: [1]}}",
+         "plugin-opts.mode is [1], not a text or a whole number"},
         {"{name: a, type: trojan, server: 't.example.com#x', port: 443, password: p}", "bad server 't.example.com#x'"},
         {"&x {name: a, type: trojan, server: t.example.com, port: 443, password: p}",
          "a YAML anchor, alias or merge key (&, *, <<), which import does not follow"},
@@ -269,6 +272,8 @@ TEST_F(DocTest, XrayRefusesWhatNoLinkCarries)
          "grpcSettings.serviceName is [1], not a text or a whole number"},
         {vl + R"("users":[{"id":"x"}]}]},"streamSettings":{"network":"xhttp","xhttpSettings":{"path":[1]}}})",
          "xhttpSettings.path is [1], not a text or a whole number"},
+        {vl + R"("users":[{"id":"x"}]}]},"streamSettings":{"network":"grpc","grpcSettings":{"multiMode":"yes"}}})",
+         "grpcSettings.multiMode is \"yes\", not true or false"},
     }, R"({"outbounds":[)", "]}", "tarvick-node: Xray JSON: entry 1 \"a\": ");
 }
 

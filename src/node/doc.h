@@ -94,8 +94,8 @@ int doc_list_add(DocList *list, DocServer *s);
 void doc_fields(DocServer *s, json_object *object, const char *where, const char *table, const char *const *tables);
 // A member as text ("" when absent or null, and with the reason set when it
 // is neither text, whole number nor switch), and a switch (-1 when absent).
-const char *doc_text(DocServer *s, json_object *object, const char *name);
-int doc_switch(DocServer *s, json_object *object, const char *name);
+const char *doc_text(DocServer *s, json_object *object, const char *where, const char *name);
+int doc_switch(DocServer *s, json_object *object, const char *where, const char *name);
 json_object *doc_member(json_object *object, const char *name);
 // WebSocket early data, as Xray sends it: in Sec-WebSocket-Protocol, its
 // size taken from the path ("?ed=2048"); where names the object in refusals.

@@ -358,20 +358,20 @@ void doc_fields(DocServer *s, json_object *object, const char *where, const char
     }
 }
 
-const char *doc_text(DocServer *s, json_object *object, const char *name)
+const char *doc_text(DocServer *s, json_object *object, const char *where, const char *name)
 {
-    return doc_value_text(s, "", name, doc_member(object, name));
+    return doc_value_text(s, where, name, doc_member(object, name));
 }
 
-int doc_switch(DocServer *s, json_object *object, const char *name)
+int doc_switch(DocServer *s, json_object *object, const char *where, const char *name)
 {
-    return doc_value_switch(s, "", name, doc_member(object, name));
+    return doc_value_switch(s, where, name, doc_member(object, name));
 }
 
 void doc_early_data(DocServer *s, json_object *object, const char *where, const char *size_name,
                     const char *header_name)
 {
-    const char *early = doc_text(s, object, size_name), *header = doc_text(s, object, header_name);
+    const char *early = doc_text(s, object, where, size_name), *header = doc_text(s, object, where, header_name);
     if (!early[0] || !strcmp(early, "0"))
         return;
     if (strcmp(header, "Sec-WebSocket-Protocol"))

@@ -98,7 +98,7 @@ void xray_stream(DocServer *s, json_object *stream)
                                               {"h2", "httpSettings"}, {"quic", "quicSettings"},
                                               {"hysteria", "hysteriaSettings"}, {"xhttp", "xhttpSettings"},
                                               {"splithttp", "splithttpSettings"}, {NULL, NULL}};
-    const char *network = doc_text(s, stream, "network");
+    const char *network = doc_text(s, stream, "streamSettings.", "network");
     const char *settings = doc_scheme(NETWORKS, network[0] ? network : "tcp");
     if (json_object_is_type(stream, json_type_object)) { // else refused below
         json_object_object_foreach(stream, key, value)
@@ -112,7 +112,7 @@ void xray_stream(DocServer *s, json_object *stream)
                 xray_xhttp(s, value, where);
             else
                 doc_fields(s, value, where, XRAY_NETWORK, TABLES);
-            if (doc_switch(s, value, "multiMode") == 1)
+            if (doc_switch(s, value, where, "multiMode") == 1)
                 doc_set(s, "mode", "multi");
         }
     }
@@ -180,12 +180,12 @@ const char *const TABLES[] = {XRAY_PEER, XRAY_SERVER, XRAY_TLS, XRAY_REQUEST, XR
 // The transport, as sing-box names it, as a link names it.
 void singbox_transport(DocServer *s, json_object *tr)
 {
-    const char *type = doc_text(s, tr, "type");
+    const char *type = doc_text(s, tr, "transport.", "type");
     bool tls = s->t.security[0];
     if (!strcmp(type, "http")) {
         doc_set(s, "type", tls ? "h2" : "tcp");
         doc_set(s, "headerType", tls ? "" : "http");
-        const char *method = doc_text(s, tr, "method");
+        const char *method = doc_text(s, tr, "transport.", "method");
         if (method[0] && strcmp(method, "GET") && !tls)
             doc_refuse(s, "transport.method %s cannot be carried by a link", method);
     } else if (!strcmp(type, "ws") || !strcmp(type, "httpupgrade") || !strcmp(type, "grpc") ||
@@ -200,19 +200,19 @@ void singbox_transport(DocServer *s, json_object *tr)
 void singbox_outbound(DocServer *s, json_object *outbound)
 {
     json_object *tls = doc_member(outbound, "tls");
-    if (doc_switch(s, tls, "enabled") == 1) {
-        s->t.security = doc_switch(s, doc_member(tls, "reality"), "enabled") == 1 ? "reality" : "tls";
+    if (doc_switch(s, tls, "tls.", "enabled") == 1) {
+        s->t.security = doc_switch(s, doc_member(tls, "reality"), "tls.reality.", "enabled") == 1 ? "reality" : "tls";
         doc_fields(s, tls, "tls.", SINGBOX_TLS, TABLES);
     }
     doc_fields(s, outbound, "", SINGBOX, TABLES);
     if (json_object *tr = doc_member(outbound, "transport"))
         singbox_transport(s, tr);
-    const char *plugin = doc_text(s, outbound, "plugin"), *options = doc_text(s, outbound, "plugin_opts");
+    const char *plugin = doc_text(s, outbound, "", "plugin"), *options = doc_text(s, outbound, "", "plugin_opts");
     if (plugin[0])
         s->plugin = doc_keepf(s, "%s%s%s", plugin, options[0] ? ";" : "", options);
     for (char *p = (char *)doc_get(s, "mport"); *p; p++)
         *p = *p == ':' ? '-' : *p; // sing-box writes a range "a:b", links "a-b"
-    const char *version = doc_text(s, outbound, "version");
+    const char *version = doc_text(s, outbound, "", "version");
     if (version[0] && strcmp(version, "5") && strcmp(s->scheme, "socks") == 0)
         doc_refuse(s, "SOCKS version %s: a socks link is SOCKS 5", version);
 }

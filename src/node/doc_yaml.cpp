@@ -32,9 +32,10 @@ void mihomo_plugin(DocServer *s, json_object *o)
     static const char OPTS[] =
     "mode;host;path;tls;mux;headers!plugin-opts.headers;"
     "v2ray-http-upgrade!plugin-opts.v2ray-http-upgrade;skip-cert-verify;";
-    const char *plugin = doc_text(s, o, "plugin");
+    const char *plugin = doc_text(s, o, "", "plugin");
     json_object *opts = doc_member(o, "plugin-opts");
-    const char *mode = doc_text(s, opts, "mode"), *host = doc_text(s, opts, "host"), *path = doc_text(s, opts, "path");
+    const char *mode = doc_text(s, opts, "plugin-opts.", "mode"), *host = doc_text(s, opts, "plugin-opts.", "host"),
+               *path = doc_text(s, opts, "plugin-opts.", "path");
     doc_fields(s, opts, "plugin-opts.", OPTS, NULL);
     if (is(plugin, "obfs")) {
         s->plugin = doc_keepf(s, "obfs-local;obfs=%s%s%s", link_or_default(mode, "http"), host[0] ? ";obfs-host=" : "",
@@ -42,11 +43,11 @@ void mihomo_plugin(DocServer *s, json_object *o)
     } else if (is(plugin, "v2ray-plugin")) {
         if (mode[0] && !is(mode, "websocket") && !is(mode, "quic"))
             doc_refuse(s, "plugin-opts.mode %s: v2ray-plugin runs websocket or quic", mode);
-        if (doc_switch(s, opts, "skip-cert-verify") == 1)
+        if (doc_switch(s, opts, "plugin-opts.", "skip-cert-verify") == 1)
             doc_warn(s, "plugin-opts.skip-cert-verify dropped: v2ray-plugin verifies the certificate");
         s->plugin = doc_keepf(s, "v2ray-plugin%s%s%s%s%s%s%s", is(mode, "quic") ? ";mode=quic" : "",
-                              doc_switch(s, opts, "tls") == 1 ? ";tls" : "", host[0] ? ";host=" : "", host,
-                              path[0] ? ";path=" : "", path, doc_switch(s, opts, "mux") == 0 ? ";mux=0" : "");
+                              doc_switch(s, opts, "plugin-opts.", "tls") == 1 ? ";tls" : "", host[0] ? ";host=" : "", host,
+                              path[0] ? ";path=" : "", path, doc_switch(s, opts, "plugin-opts.", "mux") == 0 ? ";mux=0" : "");
     } else if (plugin[0]) {
         doc_refuse(s, "plugin %s: the Shadowsocks client tarvick writes for does not run it", plugin);
     }
@@ -99,7 +100,7 @@ void mihomo_network(DocServer *s, json_object *o)
     static const char *const NETWORKS[][2] = {{"tcp", ""},          {"ws", "ws-opts"},     {"http", "http-opts"},
                                               {"h2", "h2-opts"},    {"grpc", "grpc-opts"}, {"xhttp", "xhttp-opts"},
                                               {NULL, NULL}};
-    const char *network = link_or_default(doc_text(s, o, "network"), "tcp");
+    const char *network = link_or_default(doc_text(s, o, "", "network"), "tcp");
     const char *where = doc_scheme(NETWORKS, network);
     bool http = is(network, "http"), xhttp = is(network, "xhttp");
     json_object *opts = where[0] ? doc_member(o, where) : NULL;
@@ -107,11 +108,11 @@ void mihomo_network(DocServer *s, json_object *o)
         doc_refuse(s, "network %s cannot be carried by a link", network);
     doc_set(s, "type", http ? "tcp" : network);
     doc_set(s, "headerType", http ? "http" : "");
-    if (is(network, "ws") && doc_switch(s, opts, "v2ray-http-upgrade") == 1)
+    if (is(network, "ws") && doc_switch(s, opts, "ws-opts.", "v2ray-http-upgrade") == 1)
         s->t.network = "httpupgrade";
     if (xhttp)
         doc_set_extra(s, mihomo_extra(s, opts, 0));
-    const char *method = doc_text(s, opts, "method");
+    const char *method = doc_text(s, opts, "http-opts.", "method");
     if (method[0] && !is(method, "GET"))
         doc_refuse(s, "http-opts.method %s cannot be carried by a link", method);
     // xhttp-opts' other members went into the extra.
@@ -122,7 +123,7 @@ void mihomo_network(DocServer *s, json_object *o)
     doc_fields(s, opts, inner, xhttp ? XHTTP : MIHOMO_OPTS, NULL);
     if (strchr(s->t.path, ',') && http)
         doc_refuse(s, "http-opts.path lists %s: a link carries one path", s->t.path);
-    doc_set(s, "path", doc_text(s, o, "ws-path"));
+    doc_set(s, "path", doc_text(s, o, "", "ws-path"));
     doc_early_data(s, opts, "ws-opts.", "max-early-data", "early-data-header-name");
 }
 
@@ -168,7 +169,7 @@ int mihomo_entry(json_object *entry, const char *refusal, DocList *list)
     DocServer *s = doc_server_new(TYPES[row][1]);
     if (!s)
         return -1;
-    s->name = doc_text(s, entry, "name");
+    s->name = doc_text(s, entry, "", "name");
     if (refusal)
         doc_refuse(s, "%s", refusal);
     if (!json_object_is_type(entry, json_type_object))
@@ -179,7 +180,7 @@ int mihomo_entry(json_object *entry, const char *refusal, DocList *list)
         doc_fields(s, entry, "", MIHOMO, TABLES);
     if (is(s->scheme, "ss"))
         mihomo_plugin(s, entry);
-    int tls = doc_switch(s, entry, "tls");
+    int tls = doc_switch(s, entry, "", "tls");
     if (row >= TLS_END && row < PROXY_END && tls == 1)
         doc_refuse(s, "tls: a %s link is without TLS", s->scheme);
     else if (row < TLS_END)
@@ -189,7 +190,7 @@ int mihomo_entry(json_object *entry, const char *refusal, DocList *list)
                                                           : "";
     if (row < TRANSPORT_END)
         mihomo_network(s, entry);
-    const char *encoding = doc_text(s, entry, "packet-encoding");
+    const char *encoding = doc_text(s, entry, "", "packet-encoding");
     if (encoding[0] && !is(encoding, "xudp"))
         doc_refuse(s, "packet-encoding %s: Xray sends UDP as xudp", encoding);
     return doc_list_add(list, s);
