@@ -636,8 +636,8 @@ void check_print(Findings *findings, CheckSeverity severity, const char *client,
     char key[96] = "no setting changes it", todo[64];
     if (rule.field)
         snprintf(key, sizeof key, "ssconf_basic_%s_%d", rule.field, node);
-    fprintf(stdout, "%s %s: %s (%s): %s\n", SEVERITY_NAMES[severity], client, rule.what, key,
-            rule_todo(rule, todo, sizeof todo));
+    printf("%s %s: %s (%s): %s\n", SEVERITY_NAMES[severity], client, rule.what, key,
+           rule_todo(rule, todo, sizeof todo));
     if (severity != SEVERITY_NOTE)
         findings->serious++;
     if (severity == SEVERITY_REFUSED)
@@ -715,7 +715,7 @@ int node_check(int argc, char **argv)
     json_object *root = rc == 0 ? json_object_from_file(file.path) : NULL;
     if (rc == NODE_RECORD_REFUSED) {
         // The writer says what to change; nothing was written to judge.
-        fprintf(stdout, "refused %s: %s\n", xray ? "tarvick-node xray" : "tarvick", settings.reason);
+        printf("refused %s: %s\n", xray ? "tarvick-node xray" : "tarvick", settings.reason);
     } else if (!root) {
         fprintf(stderr, "tarvick-node: node %d type %s: %s\n", node, args.type_name,
                 settings.reason[0] ? settings.reason : "the document could not be read back");
@@ -759,23 +759,23 @@ int node_check(int argc, char **argv)
         char reason[512];
         int verdict = client_verdict(client_path, &named, file.path, reason, sizeof reason);
         if (verdict == 0)
-            fprintf(stdout, "client %s: its own check accepts the file\n", named.label);
+            printf("client %s: its own check accepts the file\n", named.label);
         else if (verdict == 1)
-            fprintf(stdout, "client %s: its own check refuses the file: %s\n", named.label, reason);
+            printf("client %s: its own check refuses the file: %s\n", named.label, reason);
         if (verdict == 1 && findings.refused == 0) {
-            fprintf(stdout, "refused %s: its own check refuses the file, which no rule here foresaw (no setting named): "
+            printf("refused %s: its own check refuses the file, which no rule here foresaw (no setting named): "
                    "read its message above\n",
                    named.label);
             findings.serious++;
         } else if (verdict == 0 && findings.refused > 0) {
-            fprintf(stdout, "note %s: the rules above say refused, but its own check accepts the file (no setting named): "
+            printf("note %s: the rules above say refused, but its own check accepts the file (no setting named): "
                    "the client may differ from its release's published behaviour\n",
                    named.label);
         }
     }
     if (findings.serious == 0) {
         const char *who = target ? target->label : "ShadowsocksR clients (no rule known to stop them)";
-        fprintf(stdout, "fine %s: node %d loads and carries its traffic as far as these rules know\n", who, node);
+        printf("fine %s: node %d loads and carries its traffic as far as these rules know\n", who, node);
     }
     json_object_put(root);
     return findings.serious ? NODE_REFUSED : NODE_OK;

@@ -130,7 +130,7 @@ int node_export(int argc, char **argv)
     node_link_clear(&settings);
     if (rc != 0)
         return NODE_REFUSED;
-    fprintf(stdout, "%s\n", link.data);
+    printf("%s\n", link.data);
     if (target.option && node_draw_qr(link.data) != 0) {
         fprintf(stderr, "tarvick-node: the link is too long for a QR code\n");
         return NODE_REFUSED;

@@ -31,9 +31,9 @@ int node_draw_qr(const char *text)
         for (int x = 0; x < size; x++) {
             bool top = !dark(x, y);
             bool bottom = y + 1 < size ? !dark(x, y + 1) : false;
-            fprintf(stdout, "%s", top && bottom ? "\u2588" : top ? "\u2580" : bottom ? "\u2584" : " ");
+            printf("%s", top && bottom ? "\u2588" : top ? "\u2580" : bottom ? "\u2584" : " ");
         }
-        fprintf(stdout, "\n");
+        printf("\n");
     }
     QRcode_free(code);
     return 0;
