@@ -335,6 +335,8 @@ struct NodeTarget {
     const char *value; // and its value
 };
 int node_parse_target(int argc, char **argv, const char *option, bool takes_value, NodeTarget *target);
+// text as a whole number from 0 to most (strtol reading all of it); -1 otherwise.
+long node_number(const char *text, long most);
 // The node index to read, after the node lookup tarvick makes first (so an
 // unreachable daemon is started and told once, as tarvick does it). Returns
 // 0, or NODE_REFUSED when the daemon could not be asked.

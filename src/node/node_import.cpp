@@ -482,12 +482,7 @@ int import_line(ImportCache *cache, ImportOutput *output, char *line, size_t len
     NodeLink link, node;
     const char *scheme = NULL;
     int rc = node_read_link(cache, line, length, index, &link, &node, &scheme);
-    if (rc == NODE_NOT_A_SERVER) {
-        import_say(label, number, scheme, "note: ", link.reason, strlen(link.reason));
-        node_link_clear(&link);
-        node_link_clear(&node);
-        return 2;
-    }
+    bool no_server = rc == NODE_NOT_A_SERVER;
     if (rc == 0)
         import_warn_all(label, number, scheme, link.warnings);
     int printed = rc == 0 ? import_print(output, &node, &link, index) : 0;
@@ -495,11 +490,11 @@ int import_line(ImportCache *cache, ImportOutput *output, char *line, size_t len
         rc = node_refuse(&link, "out of memory");
     if (rc != 0) {
         const char *reason = link.reason[0] ? link.reason : node.reason;
-        import_say(label, number, scheme, "", reason, strlen(reason));
+        import_say(label, number, scheme, no_server ? "note: " : "", reason, strlen(reason));
     }
     node_link_clear(&link);
     node_link_clear(&node);
-    return output->error ? -1 : rc == 0;
+    return no_server ? 2 : output->error ? -1 : rc == 0;
 }
 
 // A whole document, once all of it was read: each entry's link imported as
@@ -588,9 +583,8 @@ int node_import(int argc, char **argv)
         if (strcmp(argv[i], "--xray") == 0 && !for_xray) {
             for_xray = true;
         } else if (strcmp(argv[i], "--first") == 0 && i + 1 < argc) {
-            char *end;
-            first = strtol(argv[++i], &end, 10);
-            if (*end || !argv[i][0] || first < 0 || first > 99999999)
+            first = node_number(argv[++i], 99999999);
+            if (first < 0)
                 return NODE_USAGE;
         } else if (!have_path && (argv[i][0] != '-' || strcmp(argv[i], "-") == 0)) {
             path = argv[i];

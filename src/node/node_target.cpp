@@ -6,6 +6,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+long node_number(const char *text, long most)
+{
+    char *end;
+    long number = strtol(text, &end, 10);
+    return *end || !text[0] || number < 0 || number > most ? -1 : number;
+}
+
 int node_parse_target(int argc, char **argv, const char *option, bool takes_value, NodeTarget *target)
 {
     const char *type = NULL;
@@ -22,17 +29,16 @@ int node_parse_target(int argc, char **argv, const char *option, bool takes_valu
             return NODE_USAGE;
         }
     }
-    char *end;
     bool xray = type && strcmp(type, "xray") == 0;
-    long number = xray ? (long)NODE_TYPE_TOLD : type ? strtol(type, &end, 10) : -1;
-    if (!type || (!xray && (*end || !type[0] || number < 0 || number > 3)))
+    long number = xray ? (long)NODE_TYPE_TOLD : type ? node_number(type, 3) : -1;
+    if (!type || (!xray && number < 0))
         return NODE_USAGE;
     target->type = (int)number;
     target->document = xray ? DOCUMENT_XRAY : DOCUMENT_TARVICK;
     target->type_name = type;
     if (target->node) {
-        number = strtol(target->node, &end, 10);
-        if (*end || !target->node[0] || number < 0 || number > 99999999)
+        number = node_number(target->node, 99999999);
+        if (number < 0)
             return NODE_USAGE;
         target->index = (int)number;
     }
