@@ -382,11 +382,6 @@ void doc_early_data(DocServer *s, json_object *object, const char *where, const 
 
 namespace {
 
-int doc_append_percent(NodeText *out, const char *text)
-{
-    return text_append_percent(out, text, strlen(text), NULL);
-}
-
 // "?name=value" or "&name=value": the link's only "?" begins its query (the
 // user is percent-encoded, the host holds none).
 int doc_append_param(NodeText *out, const char *name, const char *value)
@@ -394,7 +389,7 @@ int doc_append_param(NodeText *out, const char *name, const char *value)
     if (!value[0])
         return 0;
     bool first = !out->length || !memchr(out->data, '?', out->length);
-    return text_printf(out, "%s%s=", first ? "?" : "&", name) | doc_append_percent(out, value);
+    return text_printf(out, "%s%s=", first ? "?" : "&", name) | text_append_percent(out, value);
 }
 
 // "user@host:port", the user percent-encoded.
@@ -402,7 +397,7 @@ int doc_append_authority(NodeText *out, const DocServer *s, const char *user)
 {
     int rc = 0;
     if (user)
-        rc |= doc_append_percent(out, user) | text_append_str(out, "@");
+        rc |= text_append_percent(out, user) | text_append_str(out, "@");
     bool v6 = strchr(s->server, ':') != NULL;
     return rc | text_printf(out, v6 ? "[%s]:%s" : "%s:%s", s->server, s->port);
 }
@@ -483,7 +478,7 @@ int doc_append_link(NodeText *out, DocServer *s)
                   text_append_base64(out, plain.data, plain.length, false) | text_append_str(out, "@");
         }
         if (ss || (http && proxy_user)) { // the method or user, then the password
-            rc |= doc_append_percent(out, ss ? s->method : s->username) | text_append_str(out, ":");
+            rc |= text_append_percent(out, ss ? s->method : s->username) | text_append_str(out, ":");
             user = s->password;
         }
         rc |= doc_append_authority(out, s, user);
@@ -498,7 +493,7 @@ int doc_append_link(NodeText *out, DocServer *s)
         }
     }
     if (s->name[0])
-        rc |= text_append_str(out, "#") | doc_append_percent(out, s->name);
+        rc |= text_append_str(out, "#") | text_append_percent(out, s->name);
     return rc;
 }
 

@@ -255,8 +255,7 @@ int link_write_ss(NodeLink *node, NodeText *out)
     NodeText user;
     int rc = text_append_str(out, "ss://");
     if (ss_method_is_2022(method)) // method and key each percent-encoded, the colon between them plain
-        rc |= text_append_percent(out, method, strlen(method), NULL) | text_append_str(out, ":") |
-              text_append_percent(out, password, strlen(password), NULL);
+        rc |= text_append_percent(out, method) | text_append_str(out, ":") | text_append_percent(out, password);
     else
         rc |= text_printf(&user, "%s:%s", method, password) | text_append_base64(out, user.data, user.length, true);
     free(password);
@@ -279,9 +278,9 @@ int link_write_ss(NodeLink *node, NodeText *out)
         if (strchr(plugin, ';') || strcmp(plugin, "simple-obfs") == 0)
             return node_refuse(node, "the plugin '%s' cannot be named in a link", plugin);
         const char *options = node_get(node, "ss_obfs_host");
-        rc = text_append_str(out, "?plugin=") | text_append_percent(out, plugin, strlen(plugin), NULL);
+        rc = text_append_str(out, "?plugin=") | text_append_percent(out, plugin);
         if (options[0])
-            rc |= text_append_str(out, "%3B") | text_append_percent(out, options, strlen(options), NULL);
+            rc |= text_append_str(out, "%3B") | text_append_percent(out, options);
     }
     return rc != 0 ? node_out_of_memory(node) : 0;
 }

@@ -364,8 +364,7 @@ int link_append_param(NodeText *out, const char *name, const char *value)
 {
     if (!value[0])
         return 0;
-    return text_printf(out, out->data[out->length - 1] == '?' ? "%s=" : "&%s=", name) |
-           text_append_percent(out, value, strlen(value), NULL);
+    return text_printf(out, out->data[out->length - 1] == '?' ? "%s=" : "&%s=", name) | text_append_percent(out, value);
 }
 
 int link_append_server(NodeLink *node, NodeText *out, const char *before, const char *after)
@@ -389,7 +388,7 @@ int link_write_head(NodeLink *node, NodeText *out, const char *scheme, const cha
     if (!user && !password)
         return -1;
     user = user ? user : password;
-    int rc = text_append_str(out, scheme) | text_append_percent(out, user, strlen(user), NULL) |
+    int rc = text_append_str(out, scheme) | text_append_percent(out, user) |
              link_append_server(node, out, "@", after);
     free(password);
     return rc != 0 ? node_out_of_memory(node) : 0;

@@ -470,7 +470,7 @@ int link_write_vless(NodeLink *node, NodeText *out)
     const char *encryption = link_or_default(node_get(node, "v2ray_vless_encryption"), "none");
     if (link_write_head(node, out, "vless://", node_get(node, "v2ray_uuid"), "?encryption=") != 0)
         return -1;
-    if (text_append_percent(out, encryption, strlen(encryption), NULL) != 0)
+    if (text_append_percent(out, encryption) != 0)
         return node_out_of_memory(node);
     return link_write_transport(node, out);
 }

@@ -83,8 +83,8 @@ int text_append_str(NodeText *text, const char *data);
 // Appends data in Base64, URL-safe without padding or standard with it.
 int text_append_base64(NodeText *text, const void *data, size_t length, bool url_safe);
 int text_printf(NodeText *text, const char *format, ...) __attribute__((format(printf, 2, 3)));
-// Percent-encodes everything but unreserved characters and those in keep.
-int text_append_percent(NodeText *text, const char *data, size_t length, const char *keep);
+// Percent-encodes everything but unreserved characters.
+int text_append_percent(NodeText *text, const char *data);
 
 // Copies text with every control byte (below 0x20, and 0x7f) written as
 // "\xHH", cut to fit size with its NUL; returns the length written.

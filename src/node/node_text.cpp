@@ -272,15 +272,14 @@ int text_printf(NodeText *text, const char *format, ...)
     return 0;
 }
 
-int text_append_percent(NodeText *text, const char *data, size_t length, const char *keep)
+int text_append_percent(NodeText *text, const char *data)
 {
     static const char HEX[] = "0123456789ABCDEF";
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = (unsigned char)data[i];
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                     strchr("-._~", c) || (c && keep && strchr(keep, c));
+    for (const char *p = data; *p; p++) {
+        unsigned char c = (unsigned char)*p;
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || strchr("-._~", c);
         char escaped[3] = {'%', HEX[c >> 4], HEX[c & 15]};
-        if ((plain ? text_append(text, data + i, 1) : text_append(text, escaped, 3)) != 0)
+        if ((plain ? text_append(text, p, 1) : text_append(text, escaped, 3)) != 0)
             return -1;
     }
     return 0;
