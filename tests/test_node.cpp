@@ -314,6 +314,13 @@ std::vector<ImportCase> import_cases()
         {"vless://" + ID + "@:443", "", refused("vless", "no host"), 1},
         {"trojan://pw@h.example.com", "", refused("trojan", "no port"), 1},
         // The Trojan client has no ECH and no final mask: a plain TCP trojan link with them is no Trojan node.
+        // gRPC's authority, xhttp's extra and REALITY's pqv change nothing here: warned as dropped.
+        {"trojan://pw@t.example.com:443?authority=a.example.com&extra=%7B%7D&pqv=AAAA",
+         block(1, "3", "server=t.example.com port=443 password=cHc= ssl_verify_enable=1 trojan_sni=t.example.com "
+               "trojan_mp_enable=0"),
+         refused("trojan", "warning: parameter authority dropped: the Trojan document has no place for it") +
+             refused("trojan", "warning: parameter extra dropped: the Trojan document has no place for it") +
+             refused("trojan", "warning: parameter pqv dropped: the Trojan document has no place for it"), 0},
         {"trojan://pw@h.example.com:443?ech=AEn%2B\ntrojan://pw@h.example.com:443?fm=%7B%7D", "",
          refused("trojan", "an ECH configuration cannot be carried by the documents") +
              refused("trojan", "a final mask (fm) cannot be carried by the documents", 2), 1},
@@ -522,7 +529,7 @@ TEST_F(NodeTest, ImportedKeysAreTheKeysTarvickReads)
             checked++;
         }
     }
-    EXPECT_EQ(checked, 46);
+    EXPECT_EQ(checked, 47);
 }
 
 TEST_F(NodeTest, SubscriptionsInEitherAlphabetGiveWhatTheLinksGive)
@@ -870,7 +877,7 @@ TEST_F(NodeTest, RoundTrip)
         EXPECT_EQ(exported(reimported[0]), link);
         checked++;
     }
-    EXPECT_EQ(checked, 39);
+    EXPECT_EQ(checked, 40);
 }
 
 // import --xray: the nodes providers hand out today, for tarvick-node xray.

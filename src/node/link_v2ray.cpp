@@ -368,10 +368,9 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
         return -1;
     const V2rayName *network = v2ray_link_network(t.network);
     bool plain_tcp = network && network->value == NETWORK_TCP && (!t.header[0] || strcmp(t.header, "none") == 0);
-    // ECH, ML-DSA and a final mask change what is sent or verified, and the
-    // Trojan client has none of them: the V2Ray/Xray node carries or refuses them.
-    bool v2ray_only = t.flow[0] || t.authority[0] || t.extra[0] || t.mldsa[0] || t.ech[0] || t.mask[0];
-    if (!plain_tcp || strcmp(t.security, "tls") != 0 || v2ray_only) {
+    // ECH and a final mask change what is sent, and the Trojan client has
+    // neither: the V2Ray/Xray node carries or refuses them.
+    if (!plain_tcp || strcmp(t.security, "tls") != 0 || t.flow[0] || t.ech[0] || t.mask[0]) {
         if (link_set_v2ray(link, "trojan", &t) != 0)
             return -1;
         link_note_unused(link, &query);
@@ -399,7 +398,8 @@ int link_read_trojan(NodeLink *link, char *text, size_t)
                   t.pinned[0] ? "pcs" : "vcn", t.verify == LINK_VERIFY_SKIP ? ", or not at all as the link says" : "");
     if (t.public_key[0] || t.short_id[0] || t.spider[0])
         node_warn(link, "pbk, sid and spx dropped: they are REALITY's, and the link's security is %s", "tls");
-    const char *unused[] = {"path", "serviceName", "mode", "quicSecurity", "key", "seed", "flow"};
+    const char *unused[] = {"path", "serviceName", "mode", "quicSecurity", "key", "seed", "flow", "authority", "extra",
+                            "pqv"};
     for (const char *name : unused) // the Trojan client runs over TLS alone
         if (link_query_get(&query, name)[0])
             node_warn(link, "parameter %s dropped: the %s document has no place for it", name, "Trojan");
