@@ -373,6 +373,11 @@ TEST_F(DocTest, DocumentsAreToldByTheirContent)
          "-: mihomo YAML with proxy-providers only, which name addresses import does not fetch: import the "
          "provider's own subscription"},
         {"port: 7890\nproxies:\n", "mihomo YAML: no proxies, so no node"},
+        // Keys past what the line holds are cut with "...", never left out silently.
+        {"external-controller: 1\nsecret: s\nallow-lan: false\nbind-address: x\nunified-delay: true\n"
+         "tcp-concurrent: true\nglobal-client-fingerprint: chrome\nfind-process-mode: off\nx: 1\n",
+         R"(-: YAML without proxies (its keys: "external-controller", "secret", "allow-lan", "bind-address", )"
+         R"("unified-delay", "tcp-concurrent"...), not a subscription)"},
         {"[1, 2]", "-: a JSON list whose item 1 is no Xray config with outbounds, not a subscription"},
     };
     for (const auto &c : not_subscriptions) {

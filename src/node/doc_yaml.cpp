@@ -362,14 +362,20 @@ int doc_read_mihomo(const char *text, size_t length, DocList *list)
     int rc = DOC_READ;
     bool proxies = false, providers = false;
     char keys[120] = "";
+    bool keys_cut = false;
     while (mapping && rc == DOC_READ && yaml_next(&r) && r.event.type != YAML_MAPPING_END_EVENT) {
         char key[64] = "";
         if (r.event.type == YAML_SCALAR_EVENT)
             snprintf(key, sizeof key, "%s", (const char *)r.event.data.scalar.value);
         else if (!yaml_skip(&r))
             break;
-        if (strlen(keys) + strlen(key) + 8 < sizeof keys)
+        // As the JSON reader names members: those that fit, then "...".
+        if (!keys_cut && strlen(keys) + strlen(key) + 8 < sizeof keys)
             snprintf(keys + strlen(keys), sizeof keys - strlen(keys), "%s\"%s\"", keys[0] ? ", " : "", key);
+        else if (!keys_cut) {
+            strcat(keys, "..."); // each key added left room for it
+            keys_cut = true;
+        }
         if (!yaml_next(&r))
             break;
         if (strcmp(key, "proxies") == 0 && !proxies) {
